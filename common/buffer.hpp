@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstddef>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace orx {
+
+// A window (offset, size) onto a shared, reference-counted byte block.
+// Copies and slices share the block and never copy bytes; a change of size
+// or content happens in place only while this buffer is the block's sole
+// holder, otherwise the bytes move to a fresh block first (copy on write), so
+// a slice taken earlier keeps seeing the bytes it saw.
+//
+// The sole-holder test reads the shared count without locking: a block and
+// the buffers that see it belong to one thread at a time.
+class buffer_t {
+public:
+    struct data_t {
+        explicit data_t(std::size_t n);
+
+        std::unique_ptr<char[]> bytes;
+        std::size_t size;
+        std::size_t capacity;
+    };
+
+    buffer_t() noexcept = default;
+    buffer_t(const void* data, std::size_t n);
+    // Byte range [begin, end); a template so that buffer_t(p, 0) still
+    // means "p and a length".
+    template <typename byte_t>
+        requires(sizeof(byte_t) == 1)
+    buffer_t(const byte_t* begin, const byte_t* end)
+        : buffer_t(static_cast<const void*>(begin), static_cast<std::size_t>(end - begin)) {}
+    explicit buffer_t(const std::string& text);
+    buffer_t(const char* text);
+    // n bytes whose contents are undefined.
+    explicit buffer_t(std::size_t n);
+
+    // The first or last n bytes, or n bytes from pos, sharing the block.
+    // Throws std::range_error("buffer too small") when they do not fit.
+    buffer_t head(std::size_t n) const;
+    buffer_t tail(std::size_t n) const;
+    buffer_t sub(std::size_t pos, std::size_t n) const;
+
+    // New size n, keeping the first min(size, n) bytes.
+    void resize(std::size_t n);
+    // New size n in a block no other buffer sees; the contents are undefined
+    // unless n does not exceed the old size and the block was not shared.
+    void prepare(std::size_t n);
+
+    void append(const void* data, std::size_t n);
+    // Appending to an empty buffer shares the other's block instead of
+    // copying. Appending a buffer (or bytes) that lies in this buffer's own
+    // block is safe.
+    void append(const buffer_t& other);
+    template <typename byte_t>
+        requires(sizeof(byte_t) == 1)
+    void append(const byte_t* begin, const byte_t* end) {
+        append(static_cast<const void*>(begin), static_cast<std::size_t>(end - begin));
+    }
+    void append(const std::string& text);
+
+    char* data() noexcept { return block_ ? block_->bytes.get() + offset_ : nullptr; }
+    const char* data() const noexcept { return block_ ? block_->bytes.get() + offset_ : nullptr; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    std::string_view view() const noexcept { return {data(), size_}; }
+    std::string str() const { return std::string(view()); }
+
+    // p lies within this buffer's bytes and [p, p + n) ends within them too.
+    bool contains(const void* p, std::size_t n) const noexcept;
+    bool contains(const buffer_t& other) const noexcept;
+    // [p, p + n) and this buffer's bytes share at least one byte.
+    bool overlaps(const void* p, std::size_t n) const noexcept;
+    bool overlaps(const buffer_t& other) const noexcept;
+
+private:
+    buffer_t(const buffer_t& source, std::size_t offset, std::size_t size);
+
+    bool sole_holder() const noexcept { return block_ && block_.use_count() == 1; }
+    bool in_storage(const void* p) const noexcept;
+
+    std::shared_ptr<data_t> block_;
+    std::size_t offset_ = 0;
+    std::size_t size_ = 0;
+};
+
+// Hex dump, 16 bytes a row, with a column header every 20 rows.
+std::ostream& operator<<(std::ostream& out, const buffer_t& buffer);
+
+}  // namespace orx
