@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "schemas/wire.hpp"
+
 #include <google/protobuf/dynamic_message.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/stubs/logging.h>
@@ -29,55 +31,11 @@ namespace {
 
 namespace gp = google::protobuf;
 
-// "08 00" -> the two bytes 0x08 0x00.
-std::string bytes(std::string_view hex) {
-    std::string out;
-    int high = -1;
-    for (char c : hex) {
-        if (c == ' ') continue;
-        const int nibble = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-        if (high < 0) {
-            high = nibble;
-        } else {
-            out.push_back(static_cast<char>(high << 4 | nibble));
-            high = -1;
-        }
-    }
-    return out;
-}
-
-std::string hex(const std::string& data) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : data) {
-        if (!out.empty()) out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-// The sender's way: size first, then the cached-size serialisation, which
-// does not insist on required fields.
-std::string send(const gp::Message& message) {
-    std::string out(message.ByteSizeLong(), '\0');
-    auto* data = reinterpret_cast<std::uint8_t*>(out.data());
-    auto* end = message.SerializeWithCachedSizesToArray(data);
-    EXPECT_EQ(end - data, static_cast<std::ptrdiff_t>(out.size()));
-    return out;
-}
-
-// The receiver's way: the parse that checks required fields.
-bool receive(gp::Message& message, const std::string& data) {
-    gp::io::ArrayInputStream in(data.data(), static_cast<int>(data.size()));
-    return message.ParseFromZeroCopyStream(&in);
-}
-
-std::unique_ptr<gp::Message> make(std::string_view full_name) {
-    const auto* d = gp::DescriptorPool::generated_pool()->FindMessageTypeByName(std::string(full_name));
-    if (d == nullptr) return nullptr;
-    return std::unique_ptr<gp::Message>(gp::MessageFactory::generated_factory()->GetPrototype(d)->New());
-}
+using wire::bytes;
+using wire::hex;
+using wire::make;
+using wire::receive;
+using wire::send;
 
 // Keeps the generated code of every file the table names linked in.
 const gp::Descriptor* const linked[] = {
