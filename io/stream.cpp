@@ -1,0 +1,171 @@
+#include "io/stream.hpp"
+
+#include <utility>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+
+namespace io {
+
+const boost::system::error_code end_of_stream = boost::asio::error::eof;
+
+namespace {
+
+class data_stream_t : public stream_t, public std::enable_shared_from_this<data_stream_t> {
+public:
+    data_stream_t(const boost::asio::any_io_executor& executor, const orx::buffer_t& data)
+        : executor_(executor), data_(data) {}
+
+    boost::asio::any_io_executor get_executor() override { return executor_; }
+
+    void async_receive(const receive_handler_t& handler) override {
+        // The posted task holds the handler and the piece, not the stream:
+        // a reader that lets go of the stream still gets its completion.
+        if (!data_.empty()) {
+            boost::asio::post(executor_, [handler, data = std::exchange(data_, orx::buffer_t())] {
+                handler(data, boost::system::error_code());
+            });
+        } else {
+            boost::asio::post(executor_, [handler] { handler(orx::buffer_t(), end_of_stream); });
+        }
+    }
+
+    pointer_t self() override { return shared_from_this(); }
+
+private:
+    boost::asio::any_io_executor executor_;
+    orx::buffer_t data_;
+};
+
+class chained_stream_t : public stream_t, public std::enable_shared_from_this<chained_stream_t> {
+public:
+    explicit chained_stream_t(const queue_t& streams)
+        : executor_(streams.front()->get_executor()), streams_(streams) {}
+
+    boost::asio::any_io_executor get_executor() override { return executor_; }
+
+    void async_receive(const receive_handler_t& handler) override {
+        if (streams_.empty()) {
+            boost::asio::post(executor_, [handler] { handler(orx::buffer_t(), end_of_stream); });
+            return;
+        }
+        auto keep = shared_from_this();
+        // Collapse nested chains: an inner chain down to one stream is
+        // replaced by that stream.
+        streams_.front() = streams_.front()->self();
+        streams_.front()->async_receive(
+            [keep, handler](const orx::buffer_t& data, const boost::system::error_code& error) {
+                if (error == end_of_stream) {
+                    keep->streams_.pop();
+                    keep->async_receive(handler);
+                    return;
+                }
+                handler(data, error);
+            });
+    }
+
+    pointer_t self() override {
+        if (streams_.size() == 1)
+            return streams_.front()->self();
+        return shared_from_this();
+    }
+
+private:
+    boost::asio::any_io_executor executor_;
+    queue_t streams_;
+};
+
+}  // namespace
+
+stream_t::pointer_t stream_t::make(const boost::asio::any_io_executor& executor,
+                                   const orx::buffer_t& data) {
+    return std::make_shared<data_stream_t>(executor, data);
+}
+
+stream_t::pointer_t stream_t::make(boost::asio::io_context& context, const orx::buffer_t& data) {
+    return make(boost::asio::any_io_executor(context.get_executor()), data);
+}
+
+stream_t::pointer_t stream_t::make(const queue_t& streams) {
+    return std::make_shared<chained_stream_t>(streams)->self();
+}
+
+stream_t::pointer_t stream_t::make_concat(const pointer_t& first, const pointer_t& second) {
+    if (first && second) {
+        queue_t streams;
+        streams.push(first->self());
+        streams.push(second->self());
+        return make(streams);
+    }
+    if (first)
+        return first->self();
+    if (second)
+        return second->self();
+    return nullptr;
+}
+
+void async_skip_all(const std::shared_ptr<stream_t>& stream, const completion_t& handler) {
+    stream->async_receive(
+        [stream, handler](const orx::buffer_t&, const boost::system::error_code& error) {
+            if (!error) {
+                async_skip_all(stream, handler);
+                return;
+            }
+            handler(error == end_of_stream ? boost::system::error_code() : error);
+        });
+}
+
+void async_send_all(const std::shared_ptr<stream_t>& stream,
+                    const std::shared_ptr<output_stream_t>& output,
+                    const completion_t& handler) {
+    stream->async_receive([stream, output, handler](const orx::buffer_t& data,
+                                                    const boost::system::error_code& error) {
+        if (error) {
+            handler(error == end_of_stream ? boost::system::error_code() : error);
+            return;
+        }
+        if (data.empty()) {
+            async_send_all(stream, output, handler);
+            return;
+        }
+        output->async_send(data, [stream, output, handler](const boost::system::error_code& error) {
+            if (error) {
+                handler(error);
+                return;
+            }
+            async_send_all(stream, output, handler);
+        });
+    });
+}
+
+namespace {
+
+// The collected bytes live in one place shared by the steps, so that each
+// append grows the buffer in place instead of copying it out of a handler's
+// capture.
+struct read_all_state_t {
+    std::shared_ptr<stream_t> stream;
+    read_all_handler_t handler;
+    orx::buffer_t collected;
+};
+
+void read_all_step(const std::shared_ptr<read_all_state_t>& state) {
+    state->stream->async_receive(
+        [state](const orx::buffer_t& data, const boost::system::error_code& error) {
+            if (error) {
+                state->handler(state->collected,
+                               error == end_of_stream ? boost::system::error_code() : error);
+                return;
+            }
+            state->collected.append(data);
+            read_all_step(state);
+        });
+}
+
+}  // namespace
+
+void async_read_all(const std::shared_ptr<stream_t>& stream, const read_all_handler_t& handler) {
+    read_all_step(std::make_shared<read_all_state_t>(read_all_state_t{stream, handler, {}}));
+}
+
+}  // namespace io

@@ -1,0 +1,346 @@
+#include "io/connection.hpp"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/local/connect_pair.hpp>
+#include <boost/system/system_error.hpp>
+#include <gtest/gtest.h>
+
+#include "io/io_test.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using boost::system::error_code;
+using io_test::receive;
+using io_test::run_until;
+using io_test::send;
+using io_test::start_receive;
+using io_test::start_send;
+
+using connection_ptr = std::shared_ptr<io::connection_t>;
+
+struct connected_t {
+    connection_ptr near;
+    connection_ptr far;
+};
+
+connected_t tcp_pair(boost::asio::io_context& context) {
+    using tcp = boost::asio::ip::tcp;
+    tcp::acceptor acceptor(context, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    auto near = std::make_shared<io::tcp_socket_t>(context);
+    auto far = std::make_shared<io::tcp_socket_t>(context);
+    near->connect(acceptor.local_endpoint());
+    acceptor.accept(*far);
+    return {io::make_connection(near), io::make_connection(far)};
+}
+
+connected_t local_pair(boost::asio::io_context& context) {
+    auto near = std::make_shared<io::local_socket_t>(context);
+    auto far = std::make_shared<io::local_socket_t>(context);
+    boost::asio::local::connect_pair(*near, *far);
+    return {io::make_connection(near), io::make_connection(far)};
+}
+
+void connect_pipe(io::descriptor_t& read_end, io::descriptor_t& write_end) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        throw boost::system::system_error(errno, boost::system::system_category(), "pipe2");
+    read_end.assign(fds[0]);
+    write_end.assign(fds[1]);
+}
+
+// Two pipes crossed: each side reads what the other writes.
+connected_t descriptor_pair(boost::asio::io_context& context) {
+    auto near_in = std::make_shared<io::descriptor_t>(context);
+    auto near_out = std::make_shared<io::descriptor_t>(context);
+    auto far_in = std::make_shared<io::descriptor_t>(context);
+    auto far_out = std::make_shared<io::descriptor_t>(context);
+    connect_pipe(*far_in, *near_out);
+    connect_pipe(*near_in, *far_out);
+    return {io::make_connection(near_in, near_out), io::make_connection(far_in, far_out)};
+}
+
+struct kind_t {
+    const char* name;
+    std::function<connected_t(boost::asio::io_context&)> make;
+};
+
+class connection_test : public ::testing::TestWithParam<kind_t> {
+protected:
+    connection_test() : pair(GetParam().make(context)) {}
+
+    // Sends size bytes from one end while nothing reads the other, so the
+    // send stays pending once the kernel's buffers are full.
+    std::shared_ptr<io_test::sent_t> start_large_send(const connection_ptr& from) {
+        return start_send(from, orx::buffer_t(std::string(32 << 20, 'x')));
+    }
+
+    boost::asio::io_context context;
+    connected_t pair;
+};
+
+TEST_P(connection_test, bytes_flow_both_ways) {
+    auto sent = send(context, pair.near, orx::buffer_t("ping"));
+    EXPECT_FALSE(sent.error);
+    EXPECT_FALSE(sent.inside_call);
+    auto got = receive(context, pair.far);
+    EXPECT_FALSE(got.inside_call);
+    EXPECT_FALSE(got.error);
+    EXPECT_EQ(got.data.str(), "ping");
+
+    EXPECT_FALSE(send(context, pair.far, orx::buffer_t("pong")).error);
+    EXPECT_EQ(receive(context, pair.near).data.str(), "pong");
+}
+
+TEST_P(connection_test, receive_is_at_most_8192_bytes) {
+    const std::string big(20000, 'b');
+    auto sent = start_send(pair.near, orx::buffer_t(big));
+    std::string got;
+    while (got.size() < big.size()) {
+        auto piece = receive(context, pair.far);
+        ASSERT_FALSE(piece.error) << piece.error.message();
+        ASSERT_GE(piece.data.size(), 1u);
+        ASSERT_LE(piece.data.size(), 8192u);
+        got += piece.data.str();
+    }
+    EXPECT_EQ(got, big);
+    run_until(context, [&] { return sent->done; });
+    EXPECT_FALSE(sent->error);
+}
+
+TEST_P(connection_test, empty_send_succeeds) {
+    auto sent = send(context, pair.near, orx::buffer_t());
+    EXPECT_TRUE(sent.done);
+    EXPECT_FALSE(sent.error);
+    EXPECT_FALSE(sent.inside_call);
+}
+
+TEST_P(connection_test, peer_close_is_the_end_every_time) {
+    pair.far->close();
+    for (int i = 0; i < 3; ++i) {
+        auto got = receive(context, pair.near);
+        EXPECT_EQ(got.error, io::end_of_stream) << i;
+        EXPECT_EQ(got.data.size(), 0u);
+    }
+}
+
+TEST_P(connection_test, half_close_is_seen_by_the_peer_and_receives_go_on) {
+    error_code error = boost::asio::error::fault;
+    pair.near->shutdown_send(error);
+    EXPECT_FALSE(error) << error.message();
+    EXPECT_EQ(receive(context, pair.far).error, io::end_of_stream);
+
+    // The other direction still carries data, then the end.
+    EXPECT_FALSE(send(context, pair.far, orx::buffer_t("rest")).error);
+    EXPECT_EQ(receive(context, pair.near).data.str(), "rest");
+    pair.far->close();
+    EXPECT_EQ(receive(context, pair.near).error, io::end_of_stream);
+}
+
+TEST_P(connection_test, dropping_the_last_owner_closes) {
+    pair.near.reset();
+    EXPECT_EQ(receive(context, pair.far).error, io::end_of_stream);
+}
+
+TEST_P(connection_test, close_is_idempotent_and_later_operations_fail_with_ebadf) {
+    pair.far->close();
+    pair.near->close();
+    pair.near->close();
+    auto got = receive(context, pair.near);
+    EXPECT_EQ(got.error, boost::asio::error::bad_descriptor);
+    EXPECT_EQ(got.data.size(), 0u);
+    EXPECT_EQ(send(context, pair.near, orx::buffer_t("x")).error, boost::asio::error::bad_descriptor);
+}
+
+TEST_P(connection_test, receive_timeout_closes_and_aborts) {
+    pair.near->set_receive_timeout(100ms);
+    auto got = receive(context, pair.near);
+    ASSERT_TRUE(got.done);
+    EXPECT_EQ(got.error, boost::asio::error::operation_aborted);
+    EXPECT_EQ(got.data.size(), 0u);
+    EXPECT_EQ(send(context, pair.near, orx::buffer_t("late")).error,
+              boost::asio::error::bad_descriptor);
+    // The peer sees the end.
+    EXPECT_EQ(receive(context, pair.far).error, io::end_of_stream);
+}
+
+TEST_P(connection_test, negative_timeout_closes_at_once) {
+    pair.near->set_receive_timeout(-1s);
+    auto got = receive(context, pair.near, 1s);
+    ASSERT_TRUE(got.done);
+    EXPECT_EQ(got.error, boost::asio::error::operation_aborted);
+}
+
+TEST_P(connection_test, timeout_applies_to_receives_started_afterwards) {
+    auto pending = start_receive(pair.near);
+    pair.near->set_receive_timeout(50ms);
+    EXPECT_FALSE(run_until(context, [&] { return pending->done; }, 300ms));
+    EXPECT_FALSE(send(context, pair.far, orx::buffer_t("data")).error);
+    run_until(context, [&] { return pending->done; });
+    EXPECT_FALSE(pending->error);
+    EXPECT_EQ(pending->data.str(), "data");
+
+    EXPECT_EQ(receive(context, pair.near).error, boost::asio::error::operation_aborted);
+}
+
+TEST_P(connection_test, receive_timeout_also_ends_a_pending_send) {
+    auto sending = start_large_send(pair.near);
+    EXPECT_FALSE(run_until(context, [&] { return sending->done; }, 100ms));
+    pair.near->set_receive_timeout(50ms);
+    auto got = receive(context, pair.near);
+    EXPECT_EQ(got.error, boost::asio::error::operation_aborted);
+    run_until(context, [&] { return sending->done; });
+    EXPECT_EQ(sending->error, boost::asio::error::operation_aborted);
+    EXPECT_FALSE(sending->inside_call);
+}
+
+TEST_P(connection_test, send_timeout_closes_and_aborts) {
+    pair.near->set_send_timeout(100ms);
+    auto sending = start_large_send(pair.near);
+    ASSERT_TRUE(run_until(context, [&] { return sending->done; }));
+    EXPECT_EQ(sending->error, boost::asio::error::operation_aborted);
+}
+
+TEST_P(connection_test, kept_bytes_survive_later_receives) {
+    EXPECT_FALSE(send(context, pair.far, orx::buffer_t("first")).error);
+    auto first = receive(context, pair.near);
+    orx::buffer_t kept = first.data.head(5);
+    first = {};
+    for (const char* text : {"a much longer second piece", "x", "third!"}) {
+        EXPECT_FALSE(send(context, pair.far, orx::buffer_t(text)).error);
+        EXPECT_EQ(receive(context, pair.near).data.str(), text);
+    }
+    EXPECT_EQ(kept.str(), "first");
+}
+
+TEST_P(connection_test, released_bytes_leave_the_block_for_the_next_receive) {
+    EXPECT_FALSE(send(context, pair.far, orx::buffer_t("one")).error);
+    const char* block = nullptr;
+    {
+        auto result = start_receive(pair.near);
+        run_until(context, [&] { return result->done; });
+        block = result->data.data();
+    }
+    EXPECT_FALSE(send(context, pair.far, orx::buffer_t("two")).error);
+    auto second = receive(context, pair.near);
+    EXPECT_EQ(second.data.str(), "two");
+    EXPECT_EQ(second.data.data(), block);
+}
+
+// An operation the connection does not offer completes later, with an
+// empty pointer and EOPNOTSUPP.
+void expect_unsupported(boost::asio::io_context& context,
+                        const std::function<void(const io::connection_handler_t&)>& operation) {
+    auto handed = io_test::start_handing(operation);
+    EXPECT_EQ(handed->calls, 0);
+    ASSERT_TRUE(run_until(context, [&] { return handed->calls > 0; }));
+    EXPECT_EQ(handed->calls, 1);
+    EXPECT_EQ(handed->connection, nullptr);
+    EXPECT_EQ(handed->error, io::unsupported_operation);
+}
+
+TEST_P(connection_test, async_shutdown_of_a_plain_connection_is_unsupported) {
+    expect_unsupported(context, [&](auto handler) { pair.near->async_shutdown(handler); });
+    // The connection itself is untouched.
+    EXPECT_FALSE(send(context, pair.near, orx::buffer_t("still")).error);
+    EXPECT_EQ(receive(context, pair.far).data.str(), "still");
+}
+
+TEST_P(connection_test, self_is_the_connection) {
+    EXPECT_EQ(pair.near->self(), std::static_pointer_cast<io::stream_t>(pair.near));
+}
+
+const kind_t kinds[] = {
+    {"tcp", tcp_pair},
+    {"local", local_pair},
+    {"descriptor_pair", descriptor_pair},
+};
+
+INSTANTIATE_TEST_SUITE_P(kinds, connection_test, ::testing::ValuesIn(kinds),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(connection_errors_test, unsupported_operation_is_eopnotsupp) {
+    EXPECT_EQ(io::unsupported_operation.value(), EOPNOTSUPP);
+    EXPECT_EQ(io::unsupported_operation.category(), boost::system::system_category());
+}
+
+TEST(tcp_connection_test, nodelay_is_set) {
+    boost::asio::io_context context;
+    using tcp = boost::asio::ip::tcp;
+    tcp::acceptor acceptor(context, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    auto socket = std::make_shared<io::tcp_socket_t>(context);
+    socket->connect(acceptor.local_endpoint());
+    tcp::no_delay before;
+    socket->get_option(before);
+    ASSERT_FALSE(before.value());
+    auto connection = io::make_connection(socket);
+    tcp::no_delay after;
+    socket->get_option(after);
+    EXPECT_TRUE(after.value());
+}
+
+TEST(tcp_connection_test, maker_that_cannot_set_nodelay_throws_and_closes_the_socket) {
+    boost::asio::io_context context;
+    // A local stream socket dressed as TCP: the TCP option does not apply.
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    ::close(fds[1]);
+    auto socket = std::make_shared<io::tcp_socket_t>(context);
+    socket->assign(boost::asio::ip::tcp::v4(), fds[0]);
+    try {
+        io::make_connection(socket);
+        ADD_FAILURE() << "no exception";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_NE(std::string(e.what()).find("set_option"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(socket->is_open());
+
+    auto unopened = std::make_shared<io::tcp_socket_t>(context);
+    try {
+        io::make_connection(unopened);
+        ADD_FAILURE() << "no exception";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), boost::asio::error::bad_descriptor);
+    }
+}
+
+TEST(local_connection_test, shutdown_send_of_a_closed_connection_reports_ebadf) {
+    boost::asio::io_context context;
+    auto pair = local_pair(context);
+    pair.near->close();
+    error_code error;
+    pair.near->shutdown_send(error);
+    EXPECT_EQ(error, boost::asio::error::bad_descriptor);
+}
+
+TEST(descriptor_connection_test, handshake_is_unsupported_and_posted) {
+    boost::asio::io_context context;
+    auto pair = descriptor_pair(context);
+    boost::asio::ssl::context tls(boost::asio::ssl::context::tls_client);
+    expect_unsupported(context, [&](auto handler) {
+        pair.near->async_handshake(tls, boost::asio::ssl::stream_base::client, handler);
+    });
+}
+
+TEST(descriptor_connection_test, half_close_leaves_the_input_open) {
+    boost::asio::io_context context;
+    auto pair = descriptor_pair(context);
+    error_code error;
+    pair.near->shutdown_send(error);
+    EXPECT_FALSE(error);
+    EXPECT_EQ(receive(context, pair.far).error, io::end_of_stream);
+    EXPECT_FALSE(send(context, pair.far, orx::buffer_t("in")).error);
+    EXPECT_EQ(receive(context, pair.near).data.str(), "in");
+}
+
+}  // namespace

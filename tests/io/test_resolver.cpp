@@ -1,0 +1,125 @@
+#include "io/resolver.hpp"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <boost/asio/error.hpp>
+#include <gtest/gtest.h>
+
+#include "io/io_test.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using boost::system::error_code;
+using iterator_t = boost::asio::ip::basic_resolver_iterator<boost::asio::ip::tcp>;
+
+struct resolved_t {
+    std::vector<boost::asio::ip::tcp::endpoint> endpoints;
+    error_code error;
+    int calls = 0;
+    bool inside_call = false;
+};
+
+class resolver_test : public ::testing::Test {
+protected:
+    std::shared_ptr<resolved_t> start(const std::string& host, unsigned short port,
+                                      std::chrono::nanoseconds timeout) {
+        auto result = std::make_shared<resolved_t>();
+        auto returned = std::make_shared<bool>(false);
+        io::async_resolve(context, host, port, timeout,
+                          [result, returned](const iterator_t& it, const error_code& error) {
+                              ++result->calls;
+                              result->inside_call = !*returned;
+                              result->error = error;
+                              for (auto i = it; i != iterator_t(); ++i)
+                                  result->endpoints.push_back(i->endpoint());
+                          });
+        *returned = true;
+        return result;
+    }
+
+    // Runs until the loop has no work left: a timer left armed would keep it
+    // busy for the whole time limit.
+    void run_to_idle() {
+        context.restart();
+        context.run_for(20s);
+    }
+
+    boost::asio::io_context context;
+};
+
+TEST_F(resolver_test, localhost_resolves_to_loopback_with_the_port) {
+    for (auto timeout : {std::chrono::nanoseconds(0), std::chrono::nanoseconds(30s)}) {
+        auto result = start("localhost", 8080, timeout);
+        const auto began = std::chrono::steady_clock::now();
+        run_to_idle();
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 15s)
+            << "the time-out timer outlived the lookup";
+        ASSERT_EQ(result->calls, 1);
+        EXPECT_FALSE(result->inside_call);
+        ASSERT_FALSE(result->error) << result->error.message();
+        ASSERT_FALSE(result->endpoints.empty());
+        for (const auto& endpoint : result->endpoints) {
+            EXPECT_TRUE(endpoint.address().is_loopback()) << endpoint;
+            EXPECT_EQ(endpoint.port(), 8080);
+        }
+    }
+}
+
+TEST_F(resolver_test, numeric_address_passes_through) {
+    auto result = start("127.0.0.1", 80, 5s);
+    run_to_idle();
+    ASSERT_EQ(result->calls, 1);
+    ASSERT_EQ(result->endpoints.size(), 1u);
+    EXPECT_EQ(result->endpoints[0],
+              boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 80));
+}
+
+TEST_F(resolver_test, unknown_host_fails_with_an_empty_result) {
+    for (const char* host : {"no-such-host.invalid", "b\xc3\xbc" "cher.invalid"}) {
+        auto result = start(host, 80, 10s);
+        run_to_idle();
+        ASSERT_EQ(result->calls, 1) << host;
+        EXPECT_EQ(result->error, boost::asio::error::host_not_found)
+            << host << ": " << result->error.message();
+        EXPECT_TRUE(result->endpoints.empty());
+    }
+}
+
+TEST_F(resolver_test, expired_time_limit_completes_once) {
+    // Lookups queue on the one worker thread; a limit that has already
+    // passed withdraws those the worker has not begun. Whichever comes
+    // first, each completion runs exactly once, with the results or with
+    // operation_aborted.
+    std::vector<std::shared_ptr<resolved_t>> results;
+    for (int i = 0; i < 20; ++i)
+        results.push_back(start("localhost", 80, i % 2 ? std::chrono::nanoseconds(-1s) : 0ns));
+    run_to_idle();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const auto& r = *results[i];
+        ASSERT_EQ(r.calls, 1) << i;
+        if (r.error == boost::asio::error::operation_aborted) {
+            EXPECT_EQ(i % 2, 1u) << "a lookup without limit was withdrawn";
+            EXPECT_TRUE(r.endpoints.empty());
+        } else {
+            EXPECT_FALSE(r.error) << r.error.message();
+            EXPECT_FALSE(r.endpoints.empty());
+        }
+    }
+}
+
+TEST_F(resolver_test, executor_overload_completes_on_the_executor) {
+    auto result = std::make_shared<resolved_t>();
+    io::async_resolve(boost::asio::any_io_executor(context.get_executor()), "localhost", 80,
+                      [result](const iterator_t&, const error_code& error) {
+                          ++result->calls;
+                          result->error = error;
+                      });
+    run_to_idle();
+    EXPECT_EQ(result->calls, 1);
+    EXPECT_FALSE(result->error);
+}
+
+}  // namespace
