@@ -119,7 +119,10 @@ private:
         void resize(std::size_t n, bool drop)
         {
             if (n > capacity_) {
-                const std::size_t grown = capacity_ + capacity_ / 2;
+                // Half as much again, held at the largest size rather than
+                // wrapping around.
+                const std::size_t half = capacity_ / 2;
+                const std::size_t grown = capacity_ > SIZE_MAX - half ? SIZE_MAX : capacity_ + half;
                 const std::size_t capacity = std::max(n, grown);
                 std::unique_ptr<char[]> storage = std::make_unique_for_overwrite<char[]>(capacity);
                 if (!drop && size_ != 0)

@@ -186,11 +186,16 @@ std::string url_t::print(unsigned mode) const {
             out += ':' + std::to_string(*port);
     } else {
         const auto fallback = default_port(scheme);
-        // A port without a host would make no sense to the reader.
-        if (mode == plain_with_port && !host.empty())
-            out += ':' + std::to_string(port ? *port : fallback.value_or(0));
-        else if (port && port != fallback)
+        if (mode == plain_with_port) {
+            // A written port always shows; a made-up one only beside a host,
+            // where it tells the reader where the host is reached.
+            if (port)
+                out += ':' + std::to_string(*port);
+            else if (!host.empty())
+                out += ':' + std::to_string(fallback.value_or(0));
+        } else if (port && port != fallback) {
             out += ':' + std::to_string(*port);
+        }
     }
 
     const bool lone_slash = mode != encoded && path == "/" && query.empty() && fragment.empty();
