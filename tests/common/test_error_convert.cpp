@@ -2,6 +2,7 @@
 #include <new>
 #include <stdexcept>
 
+#include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
@@ -37,6 +38,11 @@ TEST(error_convert, error_code_to_error_code_value)
         {"ENOMEM", system_code(ENOMEM), ox::EC_NO_MEMORY},
         {"EPIPE", system_code(EPIPE), ox::EC_UNEXPECTED_ERROR},
         {"generic EACCES", {EACCES, boost::system::generic_category()}, ox::EC_PERMISSION_DENIED},
+        {"asio access_denied", boost::asio::error::access_denied, ox::EC_PERMISSION_DENIED},
+        // Codes of other categories match only through a declared equivalence:
+        // the end of stream is 2 like ENOENT, a cancellation is ECANCELED.
+        {"asio eof", boost::asio::error::eof, ox::EC_UNEXPECTED_ERROR},
+        {"asio operation_aborted", boost::asio::error::operation_aborted, ox::EC_UNEXPECTED_ERROR},
         {"ox.Error 88", ox::EC_APP_SUSPENDED, ox::EC_APP_SUSPENDED},
         {"ox.Error 0", ox::EC_OK, ox::EC_OK},
         {"ox.Error 14 (no value)", {14, ox::cf_proto_error_category()}, ox::EC_UNEXPECTED_ERROR},

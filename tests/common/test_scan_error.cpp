@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include <boost/asio/error.hpp>
 #include <gtest/gtest.h>
 
 #include "common/error_category.hpp"
@@ -50,6 +51,9 @@ TEST(scan_error, error_code_to_scan_error)
         {"EACCES", system(EACCES), ox::SE_NO_ACCESS},
         {"EPERM", system(EPERM), ox::SE_NO_ACCESS},
         {"EIO", system(EIO), ox::SE_UNEXPECTED_ERROR},
+        {"generic ENOENT", {ENOENT, boost::system::generic_category()}, ox::SE_FILE_NOT_FOUND},
+        // The end of stream is 2 in its own category, which is not ENOENT.
+        {"asio eof", boost::asio::error::eof, ox::SE_UNEXPECTED_ERROR},
         {"EC_NO_SUCH_ENTRY", ox::EC_NO_SUCH_ENTRY, ox::SE_FILE_NOT_FOUND},
         {"EC_NOT_ABSOLUTE_PATH", ox::EC_NOT_ABSOLUTE_PATH, ox::SE_PATH_NOT_ABSOLUTE},
         {"EC_NOT_A_DRIVE", ox::EC_NOT_A_DRIVE, ox::SE_FILE_NOT_BLOCK_DEVICE},
