@@ -35,7 +35,13 @@ extern const boost::system::error_code unsupported_operation;
 // (end_of_stream at the peer's end, operation_aborted when the connection
 // was closed meanwhile). The buffer handed to a receive completion belongs to
 // the connection: keep a copy or a slice of it (no bytes are copied, and a
-// later receive never overwrites bytes that someone still sees).
+// later receive never overwrites bytes that someone still sees). A receive
+// that ended without bytes (end_of_stream, a reset) and a send that failed
+// are final for their direction: every later receive, or send, reports the
+// same error, posted, until the connection is closed. A close ends a pending
+// receive or send with operation_aborted, also when the send was between two
+// of its writes; an operation started after the close fails with
+// bad_descriptor.
 //
 // A non-zero receive or send time-out bounds each receive or send started
 // after it was set: when it passes, the connection is closed and the

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
@@ -37,13 +38,17 @@ protected:
     template <typename Stream>
     void async_receive(Stream& stream, const stream_t::receive_handler_t& handler) {
         auto self = this->shared_from_this();
-        // Once the peer's end was seen, the end is all there is. Asking the
-        // socket again is not only useless: the event loop has already
-        // consumed the one readiness event the end produces, so a further
-        // read at the end may never complete.
-        if (at_end_ && lowest_layer_open(stream)) {
-            boost::asio::post(stream.get_executor(),
-                              [self, handler] { handler(orx::buffer_t(), end_of_stream); });
+        // A read that ended without bytes (the peer's end, a reset) leaves
+        // the stream in its final state: asking again cannot bring data. It
+        // is not only useless: the event loop has already consumed the one
+        // readiness event that state produces, so a further read would
+        // never complete. Every later receive gets the same outcome instead,
+        // until the connection is closed (then the read fails at once with
+        // bad_descriptor).
+        if (final_error_ && lowest_layer_open(stream)) {
+            boost::asio::post(stream.get_executor(), [self, handler, error = final_error_] {
+                handler(orx::buffer_t(), error);
+            });
             return;
         }
         // prepare() gives a block no one else sees: bytes handed out by an
@@ -53,12 +58,14 @@ protected:
         auto timer = make_guard(stream, receive_timeout_);
         stream.async_read_some(
             boost::asio::buffer(buffer_.data(), buffer_.size()),
-            [this, self, timer, handler](const boost::system::error_code& error, std::size_t n) {
+            [this, self, timer, handler, open = lowest_layer_open(stream)](
+                boost::system::error_code error, std::size_t n) {
                 if (timer)
                     timer->cancel();
+                error = ended_by_close(error, open);
                 buffer_.resize(n);
-                if (error == end_of_stream)
-                    at_end_ = true;
+                if (error && n == 0)
+                    final_error_ = error;
                 handler(buffer_, error);
             });
     }
@@ -67,21 +74,44 @@ protected:
     void async_send(Stream& stream, const orx::buffer_t& data,
                     const output_stream_t::send_handler_t& handler) {
         auto self = this->shared_from_this();
-        auto timer = make_guard(stream, send_timeout_);
         auto executor = stream.get_executor();
+        // A failed write leaves the connection unable to send (a reset, a
+        // broken pipe), and as with a final read the event loop may never
+        // try a later write. Later sends get the same error, until the
+        // connection is closed (then they fail at once with bad_descriptor).
+        if (send_error_ && lowest_layer_open(stream)) {
+            boost::asio::post(executor, [self, handler, error = send_error_] { handler(error); });
+            return;
+        }
+        auto timer = make_guard(stream, send_timeout_);
         // The pending write holds its own reference to the bytes, so the
         // caller may let go of its buffer.
         boost::asio::async_write(
             stream, boost::asio::buffer(data.data(), data.size()),
-            [self, timer, handler, data, executor](const boost::system::error_code& error,
-                                                   std::size_t) {
+            [this, self, timer, handler, data, executor, open = lowest_layer_open(stream)](
+                boost::system::error_code error, std::size_t) {
                 if (timer)
                     timer->cancel();
+                error = ended_by_close(error, open);
+                if (error)
+                    send_error_ = error;
                 boost::asio::post(executor, [handler, error] { handler(error); });
             });
     }
 
 private:
+    // A write of a whole buffer, and a TLS read, are several operations on
+    // the socket one after another. A close between two of them makes the
+    // next one fail with bad_descriptor; for the caller it is still the
+    // close that ended its pending operation, reported as operation_aborted.
+    // An operation started on a closed connection keeps bad_descriptor.
+    static boost::system::error_code ended_by_close(const boost::system::error_code& error,
+                                                    bool open_at_start) {
+        if (open_at_start && error == boost::asio::error::bad_descriptor)
+            return boost::asio::error::operation_aborted;
+        return error;
+    }
+
     template <typename Stream>
     static bool lowest_layer_open(Stream& stream) {
         if constexpr (requires { stream.lowest_layer(); })
@@ -101,7 +131,10 @@ private:
     }
 
     orx::buffer_t buffer_;
-    bool at_end_ = false;
+    // The error of the read that ended without bytes; success until then.
+    boost::system::error_code final_error_;
+    // The error of the first failed send; success until then.
+    boost::system::error_code send_error_;
     std::chrono::nanoseconds receive_timeout_{0};
     std::chrono::nanoseconds send_timeout_{0};
 };

@@ -1,5 +1,6 @@
 #include "io/stream.hpp"
 
+#include <stdexcept>
 #include <utility>
 
 #include <boost/asio/error.hpp>
@@ -87,6 +88,10 @@ stream_t::pointer_t stream_t::make(boost::asio::io_context& context, const orx::
 }
 
 stream_t::pointer_t stream_t::make(const queue_t& streams) {
+    // The chain runs on its first stream's executor; without one there is
+    // nothing to take it from.
+    if (streams.empty())
+        throw std::invalid_argument("empty stream chain");
     return std::make_shared<chained_stream_t>(streams)->self();
 }
 

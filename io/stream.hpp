@@ -46,7 +46,8 @@ public:
     static pointer_t make(boost::asio::io_context& context, const orx::buffer_t& data);
     // A stream that yields the streams of the queue one after another; the
     // ends of the inner streams are not seen by the reader. The queue must
-    // not be empty; a queue of one stream gives that stream's self().
+    // not be empty (std::invalid_argument); a queue of one stream gives that
+    // stream's self().
     static pointer_t make(const queue_t& streams);
     // first, then second; with one of them empty the other's self(); with
     // both empty an empty pointer.

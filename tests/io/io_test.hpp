@@ -41,6 +41,14 @@ bool run_until(boost::asio::io_context& context, Done done,
     return true;
 }
 
+// A host name that cannot resolve, known so without asking any name server:
+// a label longer than 63 bytes cannot be put in a query, so the system
+// resolver answers "not found" at once and the test sends nothing off the
+// machine.
+inline std::string unresolvable_host(const std::string& prefix = "") {
+    return prefix + std::string(70, 'n') + ".invalid";
+}
+
 struct received_t {
     orx::buffer_t data;
     boost::system::error_code error;

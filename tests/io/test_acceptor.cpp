@@ -157,7 +157,7 @@ TEST_F(acceptor_test, listen_by_host_or_protocol_accepts_clients) {
 
 TEST_F(acceptor_test, listen_by_unknown_host_reports_the_resolver_error) {
     auto listened = listen([&](auto handler) {
-        io::async_listen(context, std::string("no-such-host.invalid"), 0, handler);
+        io::async_listen(context, io_test::unresolvable_host(), 0, handler);
     });
     EXPECT_EQ(listened.error, boost::asio::error::host_not_found);
     EXPECT_EQ(listened.acceptor, nullptr);

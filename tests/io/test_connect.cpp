@@ -85,13 +85,13 @@ TEST_F(connect_test, tcp_failures_reach_the_completion) {
         return closed.local_endpoint().port();
     }();
     struct case_t {
-        const char* host;
+        std::string host;
         unsigned short port;
         error_code expected;
     };
     const case_t cases[] = {
         {"127.0.0.1", refused_port, boost::asio::error::connection_refused},
-        {"no-such-host.invalid", 80, boost::asio::error::host_not_found},
+        {io_test::unresolvable_host(), 80, boost::asio::error::host_not_found},
     };
     for (const auto& c : cases) {
         auto connected = connect(

@@ -34,14 +34,25 @@ struct connected_t {
     connection_ptr far;
 };
 
-connected_t tcp_pair(boost::asio::io_context& context) {
+// A TCP connection over loopback and its peer's bare socket.
+struct tcp_peer_t {
+    connection_ptr near;
+    io::tcp_socket_t far;
+};
+
+tcp_peer_t tcp_with_bare_peer(boost::asio::io_context& context) {
     using tcp = boost::asio::ip::tcp;
     tcp::acceptor acceptor(context, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
     auto near = std::make_shared<io::tcp_socket_t>(context);
-    auto far = std::make_shared<io::tcp_socket_t>(context);
+    io::tcp_socket_t far(context);
     near->connect(acceptor.local_endpoint());
-    acceptor.accept(*far);
-    return {io::make_connection(near), io::make_connection(far)};
+    acceptor.accept(far);
+    return {io::make_connection(near), std::move(far)};
+}
+
+connected_t tcp_pair(boost::asio::io_context& context) {
+    auto peer = tcp_with_bare_peer(context);
+    return {peer.near, io::make_connection(std::make_shared<io::tcp_socket_t>(std::move(peer.far)))};
 }
 
 connected_t local_pair(boost::asio::io_context& context) {
@@ -204,6 +215,16 @@ TEST_P(connection_test, receive_timeout_also_ends_a_pending_send) {
     EXPECT_FALSE(sending->inside_call);
 }
 
+TEST_P(connection_test, close_between_the_writes_of_a_send_aborts_it) {
+    // The close is queued first; the send's first write then goes out at
+    // once and queues its completion behind the close, so the close lands
+    // between two writes of the same send.
+    boost::asio::post(context, [&] { pair.near->close(); });
+    auto sending = start_large_send(pair.near);
+    ASSERT_TRUE(run_until(context, [&] { return sending->done; }));
+    EXPECT_EQ(sending->error, boost::asio::error::operation_aborted) << sending->error.message();
+}
+
 TEST_P(connection_test, send_timeout_closes_and_aborts) {
     pair.near->set_send_timeout(100ms);
     auto sending = start_large_send(pair.near);
@@ -312,6 +333,61 @@ TEST(tcp_connection_test, maker_that_cannot_set_nodelay_throws_and_closes_the_so
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(e.code(), boost::asio::error::bad_descriptor);
     }
+}
+
+// The read that ends without bytes also ends what the event loop will
+// report about the socket; every later receive must still complete, with the
+// same outcome, and not wait for a readiness event that never comes.
+TEST(tcp_connection_test, final_receive_outcome_repeats) {
+    struct case_t {
+        const char* name;
+        bool reset;  // the peer aborts instead of closing in order
+        error_code expected;
+    };
+    const case_t cases[] = {
+        {"end", false, io::end_of_stream},
+        {"reset", true, boost::asio::error::connection_reset},
+    };
+    for (const auto& c : cases) {
+        boost::asio::io_context context;
+        auto [connection, far] = tcp_with_bare_peer(context);
+        // A receive is pending when the peer goes, as in a server waiting for
+        // the next request.
+        auto first = start_receive(connection);
+        EXPECT_FALSE(run_until(context, [&] { return first->done; }, 50ms)) << c.name;
+        if (c.reset)
+            far.set_option(boost::asio::socket_base::linger(true, 0));
+        far.close();
+        ASSERT_TRUE(run_until(context, [&] { return first->done; })) << c.name;
+        EXPECT_EQ(first->error, c.expected) << c.name << ": " << first->error.message();
+        for (int i = 0; i < 2; ++i) {
+            auto again = receive(context, connection, 2s);
+            ASSERT_TRUE(again.done) << c.name << " receive " << i << " never completed";
+            EXPECT_FALSE(again.inside_call) << c.name;
+            EXPECT_EQ(again.error, c.expected) << c.name;
+            EXPECT_EQ(again.data.size(), 0u) << c.name;
+        }
+        // Closed, the connection reports the closed descriptor instead.
+        connection->close();
+        EXPECT_EQ(receive(context, connection).error, boost::asio::error::bad_descriptor) << c.name;
+    }
+}
+
+TEST(tcp_connection_test, sends_after_a_failed_send_fail_too) {
+    boost::asio::io_context context;
+    auto [connection, far] = tcp_with_bare_peer(context);
+    far.set_option(boost::asio::socket_base::linger(true, 0));
+    far.close();
+    const orx::buffer_t piece(std::string(1000, 's'));
+    for (int i = 0; i < 5; ++i) {
+        auto sent = start_send(connection, piece);
+        ASSERT_TRUE(run_until(context, [&] { return sent->done; }, 2s))
+            << "send " << i << " never completed";
+        EXPECT_TRUE(sent->error) << i;
+        EXPECT_FALSE(sent->inside_call) << i;
+    }
+    connection->close();
+    EXPECT_EQ(send(context, connection, piece).error, boost::asio::error::bad_descriptor);
 }
 
 TEST(local_connection_test, shutdown_send_of_a_closed_connection_reports_ebadf) {

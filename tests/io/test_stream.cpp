@@ -3,6 +3,7 @@
 #include <chrono>
 #include <deque>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -150,6 +151,10 @@ TEST_F(stream_test, data_stream_completion_survives_the_stream) {
 TEST_F(stream_test, chain_of_one_stream_is_that_stream) {
     auto a = data("a");
     EXPECT_EQ(chain({a}), a);
+}
+
+TEST_F(stream_test, chain_of_no_stream_is_refused) {
+    EXPECT_THROW(io::stream_t::make(io::stream_t::queue_t()), std::invalid_argument);
 }
 
 TEST_F(stream_test, concat_with_missing_sides) {

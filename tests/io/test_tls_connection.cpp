@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <gtest/gtest.h>
 
@@ -167,6 +168,16 @@ TEST_F(tls_test, time_outs_are_the_tls_connections_own) {
     EXPECT_EQ(receive(context, server_tls).error, boost::asio::error::operation_aborted);
     EXPECT_EQ(send(context, server_plain, orx::buffer_t("x")).error,
               boost::asio::error::bad_descriptor);
+}
+
+TEST_F(tls_test, close_between_the_writes_of_a_send_aborts_it) {
+    handshake();
+    // Queued before the send's first record goes out, the close lands
+    // between two writes of the same send.
+    boost::asio::post(context, [&] { client_tls->close(); });
+    auto sending = io_test::start_send(client_tls, orx::buffer_t(std::string(32 << 20, 't')));
+    ASSERT_TRUE(run_until(context, [&] { return sending->done; }));
+    EXPECT_EQ(sending->error, boost::asio::error::operation_aborted) << sending->error.message();
 }
 
 TEST_F(tls_test, failed_handshake_still_hands_over_the_connection) {
