@@ -1,0 +1,256 @@
+#include "protocol/body_stream.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <limits>
+
+#include "protocol/protocol_error.hpp"
+#include "protocol/raw_body_stream.hpp"
+
+namespace io::http {
+
+namespace {
+
+constexpr std::size_t max_piece = 65535;
+
+// A replay of a stored body; reading removes the chunks from the list.
+class replay_stream_t : public body_stream_t, public std::enable_shared_from_this<replay_stream_t> {
+public:
+    replay_stream_t(boost::asio::any_io_executor executor, std::shared_ptr<body_t> body)
+        : executor_(std::move(executor)), body_(body ? std::move(body) : std::make_shared<body_t>()) {}
+
+    boost::asio::any_io_executor get_executor() override { return executor_; }
+    io::stream_t::pointer_t self() override { return shared_from_this(); }
+    io::stream_t::pointer_t release() override { return self(); }
+
+    void async_receive_chunk(chunk_handler_t const& handler) override {
+        if (body_->empty())
+            return post_end(handler, io::end_of_stream);
+        boost::asio::post(executor_, [self = shared_from_this(), handler] {
+            if (self->body_->empty()) {
+                body_chunk_t chunk;
+                return handler(chunk, io::end_of_stream);
+            }
+            body_chunk_t& chunk = self->body_->front();
+            handler(chunk, chunk.data.empty() ? io::end_of_stream : boost::system::error_code());
+            self->body_->pop_front();
+        });
+    }
+
+private:
+    boost::asio::any_io_executor executor_;
+    std::shared_ptr<body_t> body_;
+};
+
+// Several bodies read one after another.
+class chained_stream_t : public body_stream_t, public std::enable_shared_from_this<chained_stream_t> {
+public:
+    explicit chained_stream_t(queue_t streams)
+        : executor_(streams.front()->get_executor()), streams_(std::move(streams)) {}
+
+    boost::asio::any_io_executor get_executor() override { return executor_; }
+    io::stream_t::pointer_t self() override {
+        return streams_.size() == 1 ? streams_.front()->self() : shared_from_this();
+    }
+    io::stream_t::pointer_t release() override { return self(); }
+
+    void async_receive_chunk(chunk_handler_t const& handler) override {
+        if (streams_.empty())
+            return post_end(handler, io::end_of_stream);
+        // A nested chain that is down to one body is read directly.
+        if (auto inner = std::dynamic_pointer_cast<body_stream_t>(streams_.front()->self()))
+            streams_.front() = std::move(inner);
+        streams_.front()->async_receive_chunk(
+            [self = shared_from_this(), handler](body_chunk_t& chunk,
+                                                 boost::system::error_code const& error) {
+                if (error != io::end_of_stream)
+                    return handler(chunk, error);
+                self->streams_.pop();
+                self->async_receive_chunk(handler);
+            });
+    }
+
+private:
+    boost::asio::any_io_executor executor_;
+    queue_t streams_;
+};
+
+// Raw bytes as a body: up to the end of the raw stream (direct) or the next
+// remaining bytes (fixed size).
+class raw_body_stream_t : public raw_body_stream_base_t, public std::enable_shared_from_this<raw_body_stream_t> {
+public:
+    static constexpr std::int64_t unbounded = -1;
+
+    raw_body_stream_t(io::stream_t::pointer_t stream, std::int64_t remaining)
+        : raw_body_stream_base_t(std::move(stream)), remaining_(remaining) {}
+
+    io::stream_t::pointer_t self() override { return shared_from_this(); }
+
+    void async_receive_chunk(chunk_handler_t const& handler) override {
+        if (remaining_ == 0)
+            return post_end(handler, io::end_of_stream);
+        if (!pending_.empty()) {
+            boost::asio::post(get_executor(),
+                              [self = shared_from_this(), handler] { self->deliver(handler); });
+            return;
+        }
+        read(handler);
+    }
+
+private:
+    void read(chunk_handler_t const& handler) {
+        read_raw(shared_from_this(), [this, handler](boost::system::error_code const& error) {
+            error_ = error;
+            deliver(handler);
+        });
+    }
+
+    void deliver(chunk_handler_t const& handler) {
+        std::size_t n = std::min(pending_.size(), max_piece);
+        if (remaining_ != unbounded)
+            n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n), remaining_));
+        body_chunk_t chunk;
+        chunk.data = pending_.head(n);
+        pending_ = pending_.tail(pending_.size() - n);
+        if (remaining_ != unbounded)
+            remaining_ -= static_cast<std::int64_t>(n);
+        boost::system::error_code error;
+        if (pending_.empty() || remaining_ == 0) {
+            if (error_ == io::end_of_stream && remaining_ > 0)
+                error_ = io::protocol_error;
+            error = error_;
+        }
+        handler(chunk, error);
+    }
+
+    std::int64_t remaining_;
+    boost::system::error_code error_;
+};
+
+// A body without bytes in front of a raw stream that stays untouched.
+class empty_stream_t : public body_stream_t, public std::enable_shared_from_this<empty_stream_t> {
+public:
+    explicit empty_stream_t(io::stream_t::pointer_t stream) : stream_(std::move(stream)) {}
+
+    boost::asio::any_io_executor get_executor() override { return stream_->get_executor(); }
+    io::stream_t::pointer_t self() override { return shared_from_this(); }
+    io::stream_t::pointer_t release() override { return stream_->self(); }
+    void async_receive_chunk(chunk_handler_t const& handler) override {
+        post_end(handler, io::end_of_stream);
+    }
+
+private:
+    io::stream_t::pointer_t stream_;
+};
+
+}  // namespace
+
+void body_stream_t::post_end(chunk_handler_t const& handler, boost::system::error_code const& error) {
+    boost::asio::post(get_executor(), [handler, error] {
+        body_chunk_t chunk;
+        handler(chunk, error);
+    });
+}
+
+void body_stream_t::async_receive(receive_handler_t const& handler) {
+    async_receive_chunk([handler](body_chunk_t& chunk, boost::system::error_code const& error) {
+        handler(chunk.data, error);
+    });
+}
+
+body_stream_t::pointer_t body_stream_t::make(boost::asio::any_io_executor const& executor,
+                                             std::shared_ptr<body_t> const& body) {
+    return std::make_shared<replay_stream_t>(executor, body);
+}
+
+body_stream_t::pointer_t body_stream_t::make(boost::asio::io_context& context,
+                                             std::shared_ptr<body_t> const& body) {
+    return make(context.get_executor(), body);
+}
+
+body_stream_t::pointer_t body_stream_t::make(queue_t const& streams) {
+    return std::make_shared<chained_stream_t>(streams);
+}
+
+body_stream_t::pointer_t body_stream_t::make_concat(pointer_t const& first, pointer_t const& second) {
+    if (first && second) {
+        queue_t streams;
+        streams.push(first);
+        streams.push(second);
+        return make(streams);
+    }
+    return first ? first : second;
+}
+
+body_stream_t::pointer_t body_stream_t::make_direct(io::stream_t::pointer_t const& stream) {
+    return std::make_shared<raw_body_stream_t>(stream, raw_body_stream_t::unbounded);
+}
+
+body_stream_t::pointer_t body_stream_t::make_empty(io::stream_t::pointer_t const& stream) {
+    return std::make_shared<empty_stream_t>(stream);
+}
+
+body_stream_t::pointer_t body_stream_t::make_empty(boost::asio::any_io_executor const& executor) {
+    return make_empty(io::stream_t::make(executor, orx::buffer_t()));
+}
+
+body_stream_t::pointer_t body_stream_t::make_empty(boost::asio::io_context& context) {
+    return make_empty(context.get_executor());
+}
+
+body_stream_t::pointer_t body_stream_t::make_fixed_size(io::stream_t::pointer_t const& stream,
+                                                        std::int64_t length) {
+    return std::make_shared<raw_body_stream_t>(stream, std::max<std::int64_t>(length, 0));
+}
+
+body_stream_t::pointer_t body_stream_t::make_for_receive(io::stream_t::pointer_t const& stream,
+                                                         param_map_t const& fields) {
+    if (fields.is_chunked())
+        return make_chunked_decoder(stream);
+    std::int64_t const length = fields.content_length();
+    return length < 0 ? make_direct(stream) : make_fixed_size(stream, length);
+}
+
+body_stream_t::pointer_t body_stream_t::make_for_send(io::stream_t::pointer_t const& stream,
+                                                      param_map_t const& fields,
+                                                      chunk_callback_t const& callback) {
+    if (fields.is_chunked())
+        return make_chunked_encoder(stream, callback, true);
+    std::int64_t const length = fields.content_length();
+    return length < 0 ? make_direct(stream) : make_fixed_size(stream, length);
+}
+
+io::stream_t::pointer_t put_back(io::stream_t::pointer_t const& stream, orx::buffer_t const& pending) {
+    if (pending.empty())
+        return stream->self();
+    return io::stream_t::make_concat(io::stream_t::make(stream->get_executor(), pending), stream)->self();
+}
+
+namespace {
+
+void read_body_step(body_stream_t::pointer_t const& stream,
+                    std::shared_ptr<body_t> const& body,
+                    std::function<void(std::shared_ptr<body_t> const&,
+                                       boost::system::error_code const&)> const& handler) {
+    stream->async_receive_chunk(
+        [stream, body, handler](body_chunk_t& chunk, boost::system::error_code const& error) {
+            if (error && error != io::end_of_stream)
+                return handler(body, error);
+            body->push_back(chunk);
+            if (error)
+                return handler(body, boost::system::error_code());
+            read_body_step(stream, body, handler);
+        });
+}
+
+}  // namespace
+
+void async_read_body(
+    body_stream_t::pointer_t const& stream,
+    std::function<void(std::shared_ptr<body_t> const&, boost::system::error_code const&)> const&
+        handler) {
+    read_body_step(stream, std::make_shared<body_t>(), handler);
+}
+
+}  // namespace io::http

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <queue>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "io/stream.hpp"
+#include "protocol/body_chunk.hpp"
+#include "protocol/param_map.hpp"
+
+namespace io::http {
+
+// A message body read as a stream of chunks. A read completes exactly once,
+// never inside the call that started it, with one of: a chunk with data and
+// success; the end chunk (empty data) and end_of_stream; an empty chunk and
+// another error. The chunk is owned by the stream or the operation and lives
+// only until the handler returns. One read at a time.
+class body_stream_t : public io::stream_t {
+public:
+    using pointer_t = std::shared_ptr<body_stream_t>;
+    using chunk_handler_t = std::function<void(body_chunk_t&, boost::system::error_code const&)>;
+    using chunk_callback_t = std::function<void(body_chunk_t&, boost::system::error_code const&)>;
+    using queue_t = std::queue<pointer_t>;
+
+    // The io::stream_t view: the data of each chunk, without extensions or
+    // trailers.
+    void async_receive(receive_handler_t const& handler) override;
+
+    virtual void async_receive_chunk(chunk_handler_t const& handler) = 0;
+    // The raw stream the body was read from, positioned just after the bytes
+    // this body consumed (bytes read ahead are put back in front). Streams
+    // without a raw stream return their own self(). Do not read the body
+    // stream again afterwards.
+    virtual io::stream_t::pointer_t release() = 0;
+
+    // Replays a stored body. Reading empties the shared list.
+    static pointer_t make(boost::asio::any_io_executor const& executor,
+                          std::shared_ptr<body_t> const& body);
+    static pointer_t make(boost::asio::io_context& context, std::shared_ptr<body_t> const& body);
+    // The bodies of the queue one after another; their end chunks are not
+    // passed on. The queue must not be empty.
+    static pointer_t make(queue_t const& streams);
+    static pointer_t make_concat(pointer_t const& first, pointer_t const& second);
+
+    // The rest of the raw stream up to its end.
+    static pointer_t make_direct(io::stream_t::pointer_t const& stream);
+    // No body at all; the raw stream is left untouched.
+    static pointer_t make_empty(io::stream_t::pointer_t const& stream);
+    static pointer_t make_empty(boost::asio::any_io_executor const& executor);
+    static pointer_t make_empty(boost::asio::io_context& context);
+    // The next length bytes of the raw stream; a raw stream that ends before
+    // gives the protocol error. A negative length gives an empty body.
+    static pointer_t make_fixed_size(io::stream_t::pointer_t const& stream, std::int64_t length);
+
+    // Chooses the framing from a head's fields: chunked, Content-Length, or
+    // up to the end of the raw stream.
+    static pointer_t make_for_receive(io::stream_t::pointer_t const& stream,
+                                      param_map_t const& fields);
+    static pointer_t make_for_send(io::stream_t::pointer_t const& stream,
+                                   param_map_t const& fields,
+                                   chunk_callback_t const& callback);
+
+    // Decodes chunked coding from the raw stream. Chunks of more than 65535
+    // bytes are handed on in pieces. With max_data not negative, a chunk
+    // header that brings the announced data past max_data bytes fails the
+    // body with the protocol error at once (a preview longer than the client
+    // announced).
+    static pointer_t make_chunked_decoder(io::stream_t::pointer_t const& stream,
+                                          std::int64_t max_data = -1);
+    // Encodes each raw read as one chunk (lower-case hexadecimal size). The
+    // callback sees each chunk before it is encoded and may set its
+    // extension and, on the end chunk, trailers. Without write_last_chunk
+    // the terminating chunk is left out.
+    static pointer_t make_chunked_encoder(io::stream_t::pointer_t const& stream,
+                                          chunk_callback_t const& callback,
+                                          bool write_last_chunk);
+    // Re-encodes a body stream in chunked coding, keeping each chunk's
+    // extension and the extension and trailers of its end.
+    static pointer_t make_chunked_closure(pointer_t const& source);
+
+protected:
+    // Posts an empty chunk with the error (the end or a failure) to the
+    // stream's executor; holds only the handler.
+    void post_end(chunk_handler_t const& handler, boost::system::error_code const& error);
+};
+
+// Puts bytes read ahead back in front of a raw stream: the raw stream's
+// self() when there are none.
+io::stream_t::pointer_t put_back(io::stream_t::pointer_t const& stream, orx::buffer_t const& pending);
+
+// Reads a body stream to its end: the body (ending with its end chunk) and
+// success, or the chunks read before a failure and that failure.
+void async_read_body(
+    body_stream_t::pointer_t const& stream,
+    std::function<void(std::shared_ptr<body_t> const&, boost::system::error_code const&)> const&
+        handler);
+
+}  // namespace io::http

@@ -1,0 +1,122 @@
+#include <boost/asio/post.hpp>
+
+#include <sstream>
+
+#include "protocol/body_stream.hpp"
+
+namespace io::http {
+
+namespace {
+
+// Frames each raw read as one chunk; the raw stream's end becomes the
+// terminating chunk (left out without write_last_chunk).
+class chunked_encoder_t : public body_stream_t, public std::enable_shared_from_this<chunked_encoder_t> {
+public:
+    chunked_encoder_t(io::stream_t::pointer_t stream, chunk_callback_t callback, bool write_last_chunk)
+        : stream_(std::move(stream)), callback_(std::move(callback)), write_last_chunk_(write_last_chunk) {}
+
+    boost::asio::any_io_executor get_executor() override { return stream_->get_executor(); }
+    io::stream_t::pointer_t self() override { return shared_from_this(); }
+    io::stream_t::pointer_t release() override { return stream_->self(); }
+
+    void async_receive_chunk(chunk_handler_t const& handler) override {
+        if (done_)
+            return post_end(handler, io::end_of_stream);
+        stream_->async_receive([self = shared_from_this(), handler](
+                                   orx::buffer_t const& data, boost::system::error_code const& error) {
+            self->encode(handler, data, error);
+        });
+    }
+
+private:
+    void encode(chunk_handler_t const& handler, orx::buffer_t const& data,
+                boost::system::error_code const& error) {
+        if (data.empty() && !error)
+            return async_receive_chunk(handler);
+        if (error && error != io::end_of_stream) {
+            body_chunk_t chunk;
+            return handler(chunk, error);
+        }
+        // Bytes that come together with the end are a chunk of their own;
+        // the end follows on the next read.
+        boost::system::error_code const status = data.empty() ? error : boost::system::error_code();
+        body_chunk_t chunk;
+        chunk.data = data;
+        if (callback_)
+            callback_(chunk, status);
+        if (status && !write_last_chunk_) {
+            done_ = true;
+            body_chunk_t end;
+            return handler(end, io::end_of_stream);
+        }
+        std::ostringstream head;
+        head << std::hex << chunk.data.size();
+        if (!chunk.extensions.empty()) {
+            head << "; ";
+            write_head_text(head, chunk.extensions);
+        }
+        head << "\r\n";
+        body_chunk_t encoded;
+        encoded.data = orx::buffer_t(head.str());
+        encoded.data.append(chunk.data.data(), chunk.data.size());
+        std::ostringstream tail;
+        if (chunk.data.empty()) {
+            tail << chunk.trailers;
+            done_ = true;
+        }
+        tail << "\r\n";
+        encoded.data.append(tail.str());
+        handler(encoded, {});
+    }
+
+    io::stream_t::pointer_t stream_;
+    chunk_callback_t callback_;
+    bool done_ = false;
+    bool write_last_chunk_;
+};
+
+// The io::stream_t view of a body stream that remembers the last chunk read,
+// so that the encoder on top can give each chunk its source's extension
+// and trailers.
+class closure_t : public io::stream_t, public std::enable_shared_from_this<closure_t> {
+public:
+    explicit closure_t(body_stream_t::pointer_t source) : source_(std::move(source)) {}
+
+    boost::asio::any_io_executor get_executor() override { return source_->get_executor(); }
+    io::stream_t::pointer_t self() override { return shared_from_this(); }
+
+    void async_receive(receive_handler_t const& handler) override {
+        source_->async_receive_chunk(
+            [self = shared_from_this(), handler](body_chunk_t& chunk, boost::system::error_code const& error) {
+                self->last_ = chunk;
+                handler(chunk.data, error);
+            });
+    }
+
+    body_chunk_t const& last() const noexcept { return last_; }
+
+private:
+    body_stream_t::pointer_t source_;
+    body_chunk_t last_;
+};
+
+}  // namespace
+
+body_stream_t::pointer_t body_stream_t::make_chunked_encoder(io::stream_t::pointer_t const& stream,
+                                                             chunk_callback_t const& callback,
+                                                             bool write_last_chunk) {
+    return std::make_shared<chunked_encoder_t>(stream, callback, write_last_chunk);
+}
+
+body_stream_t::pointer_t body_stream_t::make_chunked_closure(pointer_t const& source) {
+    auto closure = std::make_shared<closure_t>(source);
+    return make_chunked_encoder(
+        closure,
+        [closure](body_chunk_t& chunk, boost::system::error_code const&) {
+            chunk.extensions = closure->last().extensions;
+            chunk.trailers = closure->last().trailers;
+        },
+        true);
+}
+
+}  // namespace io::http

@@ -1,0 +1,25 @@
+#include "protocol/http_response.hpp"
+
+#include <ostream>
+
+#include "protocol/message_head.hpp"
+
+namespace io::http {
+
+std::shared_ptr<response_t> response_t::make() {
+    return std::make_shared<response_t>();
+}
+
+io::stream_t::pointer_t response_t::make_stream(boost::asio::any_io_executor const& executor) const {
+    return make_message_stream(executor, *this);
+}
+
+io::stream_t::pointer_t response_t::make_stream(boost::asio::io_context& context) const {
+    return make_stream(context.get_executor());
+}
+
+std::ostream& operator<<(std::ostream& out, response_t const& response) {
+    return write_response_head(out, response.version, response.code, response.reason, response.fields);
+}
+
+}  // namespace io::http

@@ -1,0 +1,31 @@
+#include "protocol/icap_server_connection.hpp"
+
+namespace io::icap {
+
+server_connection_t::server_connection_t(std::shared_ptr<io::stream_t> input,
+                                         std::shared_ptr<io::output_stream_t> output)
+    : io::server_connection_t<server_protocol_t>(std::move(input), std::move(output)) {}
+
+std::shared_ptr<server_connection_t> server_connection_t::make(std::shared_ptr<io::stream_t> const& input,
+                                                               std::shared_ptr<io::output_stream_t> const& output) {
+    return std::make_shared<server_connection_t>(input, output);
+}
+
+}  // namespace io::icap
+
+namespace io {
+
+void async_handle_query(std::shared_ptr<io::icap::server_connection_t> const& connection,
+                        io::icap::server_connection_t::query_callback_t const& callback) {
+    connection->async_wait_request(
+        [connection, callback](std::shared_ptr<io::icap::request_t const> const& request,
+                               boost::system::error_code const& error) {
+            callback(request, error,
+                     [connection, request](std::shared_ptr<io::icap::response_t const> const& response,
+                                           std::function<void(boost::system::error_code const&)> const& done) {
+                         connection->async_send_response(request, response, done);
+                     });
+        });
+}
+
+}  // namespace io

@@ -1,0 +1,210 @@
+#include "protocol/icap_server_protocol.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <limits>
+
+#include "protocol/parsers/icap_parser.hpp"
+#include "protocol/protocol_error.hpp"
+
+namespace io::icap {
+
+namespace {
+
+using error_t = proto::base_ragel_parser_t::error_t;
+
+// The data limit of a query's first body: the size of a preview the client
+// announced with a decimal "Preview" value, -1 when there is none.
+std::int64_t announced_preview(io::http::param_map_t const& fields) {
+    if (!fields.has("Preview"))
+        return -1;
+    std::string const& text = fields.get("Preview");
+    if (text.empty())
+        return -1;
+    std::int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        if (value > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10)
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// Reads one query head from a stream and hands over its body unread.
+class request_reader_t : public std::enable_shared_from_this<request_reader_t>,
+                         public proto::icap::parser_t::delegate_t {
+public:
+    using handler_t = server_protocol_t::request_handler_t;
+
+    request_reader_t(io::stream_t::pointer_t input, handler_t handler)
+        : parser_(this), input_(std::move(input)), handler_(std::move(handler)) {}
+
+    void start() { read(); }
+
+    void on_request_line(proto::icap::parser_t&, proto::request_line_t const& line) override {
+        request_ = request_t::make();
+        request_->method = line.method;
+        request_->url = ox::oxs::url_t(line.uri);
+        if (line.major != 0)
+            request_->version = {line.major, line.minor};
+    }
+
+    void on_status_line(proto::icap::parser_t&, proto::status_line_t const&) override {
+        throw error_t("unexpected icap response");
+    }
+
+    void on_field(proto::icap::parser_t&, proto::field_t const& field) override {
+        request_->fields.add(field.name, field.value);
+    }
+
+    void on_encapsulated(proto::icap::parser_t&, proto::icap::section_list_t const&) override {}
+    void on_head_end(proto::icap::parser_t&) override {}
+
+    void on_data(proto::icap::parser_t&, proto::icap::section_kind_t kind, const char* data,
+                 std::size_t size) override {
+        switch (kind) {
+        case proto::icap::req_hdr:
+            request_->req_head.append(data, size);
+            return;
+        case proto::icap::res_hdr:
+            request_->res_head.append(data, size);
+            return;
+        case proto::icap::req_body:
+            body_type_ = body_type_t::req_body;
+            break;
+        case proto::icap::res_body:
+            body_type_ = body_type_t::res_body;
+            break;
+        case proto::icap::opt_body:
+            body_type_ = body_type_t::opt_body;
+            break;
+        case proto::icap::null_body:
+            body_type_ = body_type_t::null_body;
+            break;
+        }
+        body_reached_ = true;
+    }
+
+private:
+    void read() {
+        input_->async_receive([self = shared_from_this()](orx::buffer_t const& data,
+                                                          boost::system::error_code const& error) {
+            self->on_read(data, error);
+        });
+    }
+
+    void on_read(orx::buffer_t const& data, boost::system::error_code const& error) {
+        bool const failed = static_cast<bool>(error);
+        if (failed && error != boost::asio::error::eof)
+            return finish(error, {});
+        if (failed && head_size_ == 0)
+            return finish(error, {});
+        std::size_t taken = 0;
+        try {
+            while (true) {
+                std::size_t const n = parser_.parse(data.data() + taken, data.size() - taken, failed);
+                if (body_reached_)
+                    break;
+                taken += n;
+                if (taken == data.size() || parser_.status() != proto::parser_t::running)
+                    break;
+            }
+        } catch (error_t const&) {
+            return finish(io::protocol_error, {});
+        }
+        if (body_reached_ || parser_.status() == proto::parser_t::complete)
+            return finish({}, data.tail(data.size() - taken));
+        head_size_ += static_cast<std::int64_t>(taken);
+        if (head_size_ > server_protocol_t::max_head_size)
+            return finish(io::protocol_error, {});
+        read();
+    }
+
+    void finish(boost::system::error_code const& error, orx::buffer_t const& leftover) {
+        if (error || !request_) {
+            request_.reset();
+            return handler_(nullptr, error ? error : io::protocol_error);
+        }
+        auto source = leftover.empty()
+                          ? input_->self()
+                          : io::stream_t::make_concat(io::stream_t::make(input_->get_executor(), leftover),
+                                                      input_);
+        request_->body_type = body_type_;
+        request_->body = body_type_ == body_type_t::null_body
+                             ? io::http::body_stream_t::make_empty(source)
+                             : io::http::body_stream_t::make_chunked_decoder(
+                                   source, announced_preview(request_->fields));
+        handler_(std::move(request_), {});
+    }
+
+    proto::icap::parser_t parser_;
+    io::stream_t::pointer_t input_;
+    std::shared_ptr<request_t> request_;
+    body_type_t body_type_ = body_type_t::null_body;
+    handler_t handler_;
+    std::int64_t head_size_ = 0;
+    bool body_reached_ = false;
+};
+
+// When a body is pending: drains it, takes the raw stream back from it and
+// calls retry with the stream positioned after the body (the slot is empty
+// by then), or fails the handler with the drain's error. Returns whether a
+// body was pending.
+template <typename handler_t, typename retry_t>
+bool drain_pending(server_protocol_t::pending_body_t& pending, handler_t const& handler, retry_t retry) {
+    if (!pending)
+        return false;
+    auto body = pending;
+    io::async_skip_all(body, [&pending, body, handler, retry](boost::system::error_code const& error) {
+        pending.reset();
+        if (error)
+            return handler(nullptr, error);
+        retry(body->release());
+    });
+    return true;
+}
+
+}  // namespace
+
+void server_protocol_t::async_wait_request(pending_body_t& pending, io::stream_t::pointer_t const& input,
+                                           request_handler_t const& handler) {
+    if (drain_pending(pending, handler, [&pending, handler](io::stream_t::pointer_t const& rest) {
+            async_wait_request(pending, rest, handler);
+        }))
+        return;
+    auto reader = std::make_shared<request_reader_t>(
+        input, [&pending, handler](request_pointer_t const& request, boost::system::error_code const& error) {
+            if (request)
+                pending = request->body;
+            handler(request, error);
+        });
+    reader->start();
+}
+
+void server_protocol_t::async_wait_continue(pending_body_t& pending, io::stream_t::pointer_t const& input,
+                                            continue_handler_t const& handler) {
+    if (drain_pending(pending, handler, [&pending, handler](io::stream_t::pointer_t const& rest) {
+            async_wait_continue(pending, rest, handler);
+        }))
+        return;
+    pending = io::http::body_stream_t::make_chunked_decoder(input);
+    boost::asio::post(input->get_executor(), [body = pending, handler] { handler(body, {}); });
+}
+
+void server_protocol_t::async_skip_body(pending_body_t& pending, io::stream_t::pointer_t const& input,
+                                        completion_t const& handler) {
+    if (pending)
+        return io::async_skip_all(pending, handler);
+    boost::asio::post(input->get_executor(), [handler] { handler({}); });
+}
+
+void server_protocol_t::async_send_response(std::shared_ptr<io::output_stream_t> const& output,
+                                            request_pointer_t const&,
+                                            response_pointer_t const& response,
+                                            completion_t const& handler) {
+    io::async_send_all(response->make_stream(output->get_executor()), output, handler);
+}
+
+}  // namespace io::icap

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include <boost/system/error_code.hpp>
+
+#include "io/output_stream.hpp"
+#include "io/stream.hpp"
+#include "protocol/body_stream.hpp"
+#include "protocol/icap_request.hpp"
+#include "protocol/icap_response.hpp"
+
+namespace io::icap {
+
+// The server side of ICAP on one connection, without state of its own: the
+// caller keeps the connection's streams and the body of the last query
+// handed out (the pending body), from whose end the next query is read.
+class server_protocol_t {
+public:
+    // More bytes of head than this, taken in reads that ended before the
+    // ICAP head and the encapsulated HTTP heads were complete, make the
+    // query fail with the protocol error.
+    static constexpr std::int64_t max_head_size = 65536;
+
+    using request_pointer_t = std::shared_ptr<request_t const>;
+    using response_pointer_t = std::shared_ptr<response_t const>;
+    using pending_body_t = std::shared_ptr<io::http::body_stream_t>;
+    using request_handler_t =
+        std::function<void(request_pointer_t const&, boost::system::error_code const&)>;
+    using continue_handler_t =
+        std::function<void(pending_body_t const&, boost::system::error_code const&)>;
+    using completion_t = std::function<void(boost::system::error_code const&)>;
+
+    // Drains and releases the pending body, then reads the next query head.
+    // The query's body is a chunked decoder (an empty body for null-body)
+    // that starts right after the head; it becomes the pending body. The
+    // end of the input before the first byte of a query gives end of stream;
+    // any malformed or oversized head gives the protocol error. The caller
+    // keeps pending alive until the handler has run.
+    static void async_wait_request(pending_body_t& pending, io::stream_t::pointer_t const& input,
+                                   request_handler_t const& handler);
+    // After a preview answered with 100: drains and releases the preview's
+    // body and hands out a decoder of the rest, which becomes pending.
+    static void async_wait_continue(pending_body_t& pending, io::stream_t::pointer_t const& input,
+                                    continue_handler_t const& handler);
+    // Reads and discards whatever is left of the pending body.
+    static void async_skip_body(pending_body_t& pending, io::stream_t::pointer_t const& input,
+                                completion_t const& handler);
+    static void async_send_response(std::shared_ptr<io::output_stream_t> const& output,
+                                    request_pointer_t const& request,
+                                    response_pointer_t const& response,
+                                    completion_t const& handler);
+};
+
+}  // namespace io::icap

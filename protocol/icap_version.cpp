@@ -1,0 +1,11 @@
+#include "protocol/icap_version.hpp"
+
+#include <ostream>
+
+namespace io::icap {
+
+std::ostream& operator<<(std::ostream& out, version_t const& version) {
+    return out << "ICAP/" << version.major << '.' << version.minor;
+}
+
+}  // namespace io::icap

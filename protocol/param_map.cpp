@@ -1,0 +1,149 @@
+#include "protocol/param_map.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+#include <ostream>
+
+namespace io::http {
+
+namespace {
+
+// The global locale is never changed, so upper-casing is the classic one:
+// only a to z move.
+char upper(char c) noexcept {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string const& empty_string() {
+    static std::string const empty;
+    return empty;
+}
+
+std::vector<std::string> const& empty_values() {
+    static std::vector<std::string> const empty;
+    return empty;
+}
+
+}  // namespace
+
+bool field_name_less_t::operator()(std::string const& a, std::string const& b) const noexcept {
+    std::size_t const n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        auto const x = static_cast<signed char>(upper(a[i]));
+        auto const y = static_cast<signed char>(upper(b[i]));
+        if (x != y)
+            return x < y;
+    }
+    return a.size() < b.size();
+}
+
+bool iequals(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](char x, char y) { return upper(x) == upper(y); });
+}
+
+void param_map_t::add(std::string const& name, std::string const& value) {
+    fields_[name].push_back(value);
+}
+
+std::string const& param_map_t::get(std::string const& name) const {
+    auto const it = fields_.find(name);
+    return it == fields_.end() || it->second.empty() ? empty_string() : it->second.front();
+}
+
+std::vector<std::string> const& param_map_t::get_all(std::string const& name) const {
+    auto const it = fields_.find(name);
+    return it == fields_.end() ? empty_values() : it->second;
+}
+
+bool param_map_t::has(std::string const& name) const {
+    return fields_.find(name) != fields_.end();
+}
+
+bool param_map_t::has(std::string const& name, std::string const& value) const {
+    auto const& values = get_all(name);
+    return std::find(values.begin(), values.end(), value) != values.end();
+}
+
+void param_map_t::remove(std::string const& name) {
+    fields_.erase(name);
+}
+
+void param_map_t::remove(std::string const& name, std::string const& value) {
+    auto const it = fields_.find(name);
+    if (it == fields_.end())
+        return;
+    std::erase(it->second, value);
+    if (it->second.empty())
+        fields_.erase(it);
+}
+
+void param_map_t::clear() {
+    fields_.clear();
+}
+
+std::int64_t param_map_t::content_length() const {
+    if (!has("Content-Length"))
+        return -1;
+    std::string const& text = get("Content-Length");
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    if (i < text.size() && text[i] == '-')
+        return -1;
+    if (i < text.size() && text[i] == '+')
+        ++i;
+    constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
+    std::int64_t length = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        int const digit = text[i] - '0';
+        if (length > (max - digit) / 10)
+            return -1;
+        length = length * 10 + digit;
+    }
+    return length;
+}
+
+bool param_map_t::first_value_is(std::string const& name, std::string_view expected) const {
+    return has(name) && iequals(get(name), expected);
+}
+
+bool param_map_t::is_chunked() const {
+    return first_value_is("Transfer-Encoding", "Chunked");
+}
+
+bool param_map_t::is_keep_alive() const {
+    return first_value_is("Connection", "Keep-Alive");
+}
+
+bool param_map_t::is_close() const {
+    return first_value_is("Connection", "Close");
+}
+
+void write_head_text(std::ostream& out, std::string_view text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t const end = text.find_first_of("\r\n", start);
+        out << text.substr(start, end - start);
+        if (end == std::string_view::npos)
+            break;
+        out << ' ';
+        start = end + 1;
+    }
+}
+
+std::ostream& operator<<(std::ostream& out, param_map_t const& fields) {
+    for (auto const& [name, values] : fields.fields()) {
+        for (auto const& value : values) {
+            write_head_text(out, name);
+            out << ": ";
+            write_head_text(out, value);
+            out << "\r\n";
+        }
+    }
+    return out;
+}
+
+}  // namespace io::http

@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include "protocol/parsers/chunked_data_parser.hpp"
+#include "protocol/protocol_error.hpp"
+#include <sstream>
+
+#include "scripted_stream.hpp"
+
+using io::http::body_stream_t;
+using test::pieces;
+using test::scripted_stream_t;
+
+namespace {
+
+boost::system::error_code const eof = boost::asio::error::eof;
+
+struct decoder_fixture_t : ::testing::Test {
+    boost::asio::io_context context;
+
+    std::shared_ptr<scripted_stream_t> raw(std::deque<scripted_stream_t::step_t> steps) {
+        return scripted_stream_t::make(context, std::move(steps));
+    }
+};
+
+struct data_chunk_t {
+    std::string extensions;
+    std::string data;
+};
+
+}  // namespace
+
+using chunked_decoder = decoder_fixture_t;
+
+TEST_F(chunked_decoder, decodes_chunks_extensions_and_trailers_whatever_the_reads) {
+    struct case_t {
+        char const* name;
+        std::string wire;
+        std::vector<data_chunk_t> chunks;
+        std::string end_extension;
+        std::vector<std::pair<std::string, std::string>> trailers;
+        std::string rest;
+    } const cases[] = {
+        {"one chunk", "5\r\nhello\r\n0\r\n\r\nNEXT", {{"", "hello"}}, "", {}, "NEXT"},
+        {"bare LF", "5\nhello\n0\n\nNEXT", {{"", "hello"}}, "", {}, "NEXT"},
+        {"extensions and trailers",
+         "3;a=1\r\nabc\r\n2 ; b \r\nde\r\n0;ieof\r\nT: v\r\nU: w\r\n\r\n",
+         {{"a=1", "abc"}, {"b", "de"}},
+         "ieof",
+         {{"T", "v"}, {"U", "w"}},
+         ""},
+        {"only the last chunk", "0\r\n\r\nREQMOD", {}, "", {}, "REQMOD"},
+        {"upper-case size", "A\r\n0123456789\r\n0\r\n\r\n", {{"", "0123456789"}}, "", {}, ""},
+    };
+    for (auto const& c : cases) {
+        for (std::size_t read_size : {std::size_t{1}, std::size_t{3}, c.wire.size()}) {
+            SCOPED_TRACE(std::string(c.name) + " in reads of " + std::to_string(read_size));
+            auto decoder = body_stream_t::make_chunked_decoder(raw(pieces(c.wire, read_size)));
+            auto const got = test::read_chunks(context, decoder);
+            ASSERT_EQ(got.size(), c.chunks.size() + 1);
+            for (std::size_t i = 0; i < c.chunks.size(); ++i) {
+                EXPECT_FALSE(got[i].error);
+                EXPECT_EQ(got[i].extensions, c.chunks[i].extensions);
+                EXPECT_EQ(got[i].data, c.chunks[i].data);
+            }
+            auto const& end = got.back();
+            EXPECT_EQ(end.error, eof);
+            EXPECT_EQ(end.data, "");
+            EXPECT_EQ(end.extensions, c.end_extension);
+            std::vector<std::pair<std::string, std::string>> trailers;
+            for (auto const& [name, values] : end.trailers.fields())
+                for (auto const& value : values)
+                    trailers.emplace_back(name, value);
+            EXPECT_EQ(trailers, c.trailers);
+            // Reading on after the end gives the end again; the bytes after
+            // the body are the next query's.
+            EXPECT_EQ(test::read_chunk(context, decoder).error, eof);
+            EXPECT_EQ(test::read_all(context, decoder->release()), c.rest);
+        }
+    }
+}
+
+TEST_F(chunked_decoder, hands_on_big_chunks_in_pieces_of_at_most_65535_bytes) {
+    std::string data(100000, 'x');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>('a' + i % 26);
+    std::string const wire = "186a0;e\r\n" + data + "\r\n0\r\n\r\n";
+    for (std::size_t read_size : {std::size_t{8192}, std::size_t{65536}, std::size_t{70000}, wire.size()}) {
+        SCOPED_TRACE(read_size);
+        auto decoder = body_stream_t::make_chunked_decoder(raw(pieces(wire, read_size)));
+        auto const got = test::read_chunks(context, decoder);
+        ASSERT_GE(got.size(), 3u);
+        EXPECT_EQ(got.front().data.size(), 65535u);
+        EXPECT_EQ(got.front().extensions, "e");
+        std::string joined;
+        for (std::size_t i = 0; i + 1 < got.size(); ++i) {
+            EXPECT_FALSE(got[i].error);
+            EXPECT_LE(got[i].data.size(), 65535u);
+            if (i > 0) {
+                EXPECT_EQ(got[i].extensions, "");
+            }
+            joined += got[i].data;
+        }
+        EXPECT_EQ(joined, data);
+        EXPECT_EQ(got.back().error, eof);
+    }
+}
+
+TEST_F(chunked_decoder, bad_framing_is_a_sticky_protocol_error) {
+    struct case_t {
+        char const* name;
+        std::string wire;
+        std::size_t good_chunks;
+    } const cases[] = {
+        {"size not hexadecimal", "zz\r\n", 0},
+        {"blank before the size", " 5\r\nhello\r\n0\r\n\r\n", 0},
+        {"CR without LF", "5\rhello", 0},
+        {"two line ends before a size", "3\r\nabc\r\n\r\n2\r\nde\r\n0\r\n\r\n", 0},
+        {"bad trailer", "3\r\nabc\r\n0\r\nBad Name: v\r\n\r\n", 1},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto stream = raw(pieces(c.wire, c.wire.size()));
+        auto decoder = body_stream_t::make_chunked_decoder(stream);
+        auto const got = test::read_chunks(context, decoder);
+        ASSERT_EQ(got.size(), c.good_chunks + 1);
+        EXPECT_EQ(got.back().error, io::protocol_error);
+        EXPECT_EQ(got.back().data, "");
+        int const receives = stream->receives;
+        EXPECT_EQ(test::read_chunk(context, decoder).error, io::protocol_error);
+        EXPECT_EQ(stream->receives, receives) << "a failed decoder must not read on";
+    }
+}
+
+TEST_F(chunked_decoder, lines_longer_than_the_bound_are_a_protocol_error) {
+    std::size_t const line = proto::chunked_data_parser_t::max_size_line;
+    std::size_t const block = proto::chunked_data_parser_t::max_trailer_block;
+    std::string many_trailer_lines;
+    while (many_trailer_lines.size() <= block)
+        many_trailer_lines += "T: v\r\n";
+    struct case_t {
+        char const* name;
+        std::string wire;
+        bool accepted;
+    } const cases[] = {
+        {"size line at the bound", "1;" + std::string(line - 2, 'e') + "\r\nx\r\n0\r\n\r\n", true},
+        {"size line past the bound", "1;" + std::string(line - 1, 'e') + "\r\nx\r\n0\r\n\r\n", false},
+        {"endless size line", "1;" + std::string(4 * line, 'e'), false},
+        {"endless run of size digits", std::string(2 * line, '0'), false},
+        {"small trailer block", "0\r\nT: " + std::string(1000, 'v') + "\r\n\r\n", true},
+        {"trailer block past the bound", "0\r\nT: " + std::string(block, 'v') + "\r\n\r\n", false},
+        {"endless trailers", "0\r\n" + many_trailer_lines, false},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto decoder = body_stream_t::make_chunked_decoder(raw(pieces(c.wire, 8192)));
+        auto const got = test::read_chunks(context, decoder);
+        EXPECT_EQ(got.back().error, c.accepted ? eof : io::protocol_error);
+    }
+}
+
+TEST_F(chunked_decoder, an_early_end_of_the_raw_stream_is_a_protocol_error_each_time) {
+    auto stream = raw({{"5\r\nhel", {}}});
+    auto decoder = body_stream_t::make_chunked_decoder(stream);
+    EXPECT_EQ(test::read_chunk(context, decoder).error, io::protocol_error);
+    int const receives = stream->receives;
+    EXPECT_EQ(test::read_chunk(context, decoder).error, io::protocol_error);
+    EXPECT_GT(stream->receives, receives) << "the raw stream is asked again";
+}
+
+TEST_F(chunked_decoder, other_raw_errors_pass_through_and_leave_it_usable) {
+    auto decoder = body_stream_t::make_chunked_decoder(raw({{"5\r\nhel", {}},
+                                                            {"", boost::asio::error::connection_reset},
+                                                            {"lo\r\n0\r\n\r\n", {}}}));
+    auto const failed = test::read_chunk(context, decoder);
+    EXPECT_EQ(failed.error, boost::asio::error::connection_reset);
+    EXPECT_EQ(failed.data, "");
+    auto const chunk = test::read_chunk(context, decoder);
+    EXPECT_FALSE(chunk.error);
+    EXPECT_EQ(chunk.data, "hello");
+    EXPECT_EQ(test::read_chunk(context, decoder).error, eof);
+}
+
+TEST_F(chunked_decoder, more_data_than_announced_fails_at_the_size_line) {
+    struct case_t {
+        char const* name;
+        std::int64_t max_data;
+        std::string first_read;
+        boost::system::error_code first_error;
+    } const cases[] = {
+        {"zero-length preview with data", 0, "5\r\n", io::protocol_error},
+        {"zero-length preview ending with ieof", 0, "0; ieof\r\n\r\n", eof},
+        {"preview over its length", 4, "3\r\nabc\r\n2\r\n", io::protocol_error},
+        {"preview within its length", 5, "3\r\nabc\r\n2\r\n", {}},
+        {"no limit", -1, "5\r\n", {}},
+        {"overflowing sizes", 10, "fffffffffffffffffff\r\n", io::protocol_error},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The rest of the body would follow in later reads; a failure must
+        // not wait for them.
+        auto stream = raw({{c.first_read, {}}, {"hello\r\n0\r\n\r\n", {}}});
+        auto decoder = body_stream_t::make_chunked_decoder(stream, c.max_data);
+        auto const got = test::read_chunk(context, decoder);
+        EXPECT_EQ(got.error, c.first_error);
+        if (c.first_error == io::protocol_error) {
+            EXPECT_EQ(stream->receives, 1);
+        }
+    }
+}
+
+TEST_F(chunked_decoder, bytes_handed_out_stay_intact_while_later_chunks_arrive) {
+    std::string data;
+    std::string wire;
+    for (std::size_t size : {5000u, 100000u, 1u, 70000u}) {
+        std::string chunk(size, '\0');
+        for (std::size_t i = 0; i < size; ++i)
+            chunk[i] = static_cast<char>((data.size() + i) * 7 % 253);
+        std::ostringstream header;
+        header << std::hex << size << "\r\n";
+        wire += header.str() + chunk + "\r\n";
+        data += chunk;
+    }
+    wire += "0\r\n\r\n";
+    for (std::size_t read_size : {std::size_t{3000}, std::size_t{8192}, wire.size()}) {
+        SCOPED_TRACE(read_size);
+        // The body keeps every chunk's buffer as handed out, without copying.
+        std::shared_ptr<io::http::body_t> body;
+        io::http::async_read_body(body_stream_t::make_chunked_decoder(raw(pieces(wire, read_size))),
+                                  [&](std::shared_ptr<io::http::body_t> const& b, boost::system::error_code const&) {
+                                      body = b;
+                                  });
+        context.restart();
+        context.run_for(std::chrono::seconds(10));
+        ASSERT_TRUE(body);
+        std::string joined;
+        for (auto const& chunk : *body)
+            joined += chunk.data.str();
+        EXPECT_EQ(joined, data);
+    }
+}

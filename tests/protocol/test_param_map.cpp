@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "protocol/param_map.hpp"
+
+using io::http::param_map_t;
+
+namespace {
+
+std::string text(param_map_t const& fields) {
+    std::ostringstream out;
+    out << fields;
+    return out.str();
+}
+
+}  // namespace
+
+TEST(param_map, names_compare_without_case_and_keep_first_spelling) {
+    param_map_t fields;
+    fields.add("content-length", "5");
+    fields.add("Content-Length", "7");
+    ASSERT_EQ(fields.fields().size(), 1u);
+    EXPECT_EQ(fields.fields().begin()->first, "content-length");
+    EXPECT_EQ(fields.get_all("CONTENT-LENGTH"), (std::vector<std::string>{"5", "7"}));
+    EXPECT_EQ(fields.content_length(), 5);
+    EXPECT_EQ(text(fields), "content-length: 5\r\ncontent-length: 7\r\n");
+}
+
+TEST(param_map, writes_fields_in_case_insensitive_name_order) {
+    struct case_t {
+        std::vector<std::string> names;
+        std::string expected;
+    } const cases[] = {
+        {{"Host", "Accept", "X-B", "x-a"}, "Accept: v\r\nHost: v\r\nx-a: v\r\nX-B: v\r\n"},
+        // Upper-cased 'A' sorts before '_', and '[' after 'Z'.
+        {{"X_Y", "XA"}, "XA: v\r\nX_Y: v\r\n"},
+        {{"X[", "XZ"}, "XZ: v\r\nX[: v\r\n"},
+        {{"Ab", "A"}, "A: v\r\nAb: v\r\n"},
+        {{}, ""},
+    };
+    for (auto const& c : cases) {
+        param_map_t fields;
+        for (auto const& name : c.names)
+            fields.add(name, "v");
+        EXPECT_EQ(text(fields), c.expected);
+    }
+}
+
+TEST(param_map, lookups_of_absent_fields_create_nothing) {
+    param_map_t fields;
+    EXPECT_EQ(fields.get("X"), "");
+    EXPECT_TRUE(fields.get_all("X").empty());
+    EXPECT_FALSE(fields.has("X"));
+    EXPECT_TRUE(fields.empty());
+    fields.remove("X");
+    fields.remove("X", "v");
+    EXPECT_TRUE(fields.empty());
+}
+
+TEST(param_map, remove_value_keeps_order_and_drops_emptied_field) {
+    param_map_t fields;
+    for (auto const* value : {"x", "y", "x", ""})
+        fields.add("F", value);
+    EXPECT_TRUE(fields.has("f", ""));
+    EXPECT_FALSE(fields.has("f", "X"));
+    fields.remove("f", "x");
+    EXPECT_EQ(fields.get_all("F"), (std::vector<std::string>{"y", ""}));
+    fields.remove("F", "y");
+    fields.remove("F", "");
+    EXPECT_FALSE(fields.has("F"));
+    fields.add("A", "1");
+    fields.add("B", "2");
+    fields.remove("a");
+    EXPECT_EQ(text(fields), "B: 2\r\n");
+    fields.clear();
+    EXPECT_TRUE(fields.empty());
+}
+
+TEST(param_map, content_length_never_gives_an_invalid_length) {
+    struct case_t {
+        std::vector<std::string> values;
+        std::int64_t expected;
+    } const cases[] = {
+        {{}, -1},
+        {{"0"}, 0},
+        {{"42"}, 42},
+        {{"  17"}, 17},
+        {{"+8"}, 8},
+        {{"12abc"}, 12},
+        {{"abc"}, 0},
+        {{""}, 0},
+        {{"9223372036854775807"}, 9223372036854775807},
+        // Negative and overflowing values are no length at all.
+        {{"-1"}, -1},
+        {{"-5"}, -1},
+        {{"9223372036854775808"}, -1},
+        {{"99999999999999999999999"}, -1},
+        {{"3", "4"}, 3},
+    };
+    for (auto const& c : cases) {
+        param_map_t fields;
+        for (auto const& value : c.values)
+            fields.add("Content-Length", value);
+        EXPECT_EQ(fields.content_length(), c.expected) << (c.values.empty() ? "" : c.values[0]);
+    }
+}
+
+TEST(param_map, framing_tests_look_at_the_whole_first_value) {
+    struct case_t {
+        char const* name;
+        std::vector<std::string> values;
+        bool chunked, keep_alive, close;
+    } const cases[] = {
+        {"Transfer-Encoding", {"chunked"}, true, false, false},
+        {"transfer-encoding", {"CHUNKED"}, true, false, false},
+        {"Transfer-Encoding", {"chunked "}, false, false, false},
+        {"Transfer-Encoding", {"gzip, chunked"}, false, false, false},
+        {"Transfer-Encoding", {"gzip", "chunked"}, false, false, false},
+        {"Connection", {"keep-alive"}, false, true, false},
+        {"Connection", {"CLOSE"}, false, false, true},
+        {"Connection", {"close, foo"}, false, false, false},
+        {"Connection", {"foo", "close"}, false, false, false},
+    };
+    for (auto const& c : cases) {
+        param_map_t fields;
+        for (auto const& value : c.values)
+            fields.add(c.name, value);
+        EXPECT_EQ(fields.is_chunked(), c.chunked) << c.values[0];
+        EXPECT_EQ(fields.is_keep_alive(), c.keep_alive) << c.values[0];
+        EXPECT_EQ(fields.is_close(), c.close) << c.values[0];
+    }
+}
+
+TEST(param_map, line_breaks_inside_names_and_values_cannot_split_the_head) {
+    param_map_t fields;
+    fields.add("X-Evil", "a\r\nInjected: 1");
+    fields.add("Y\nZ", "b\rc\n");
+    EXPECT_EQ(text(fields), "X-Evil: a  Injected: 1\r\nY Z: b c \r\n");
+}
