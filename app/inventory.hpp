@@ -1,0 +1,59 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/core/noncopyable.hpp>
+#include <boost/signals2/connection.hpp>
+#include <boost/signals2/signal.hpp>
+#include <boost/system/error_code.hpp>
+
+namespace ic {
+
+class config_holder_t;
+class pilotd_tie_t;
+class icap_handler_t;
+class icap_server_t;
+class stat_collector_t;
+
+// The application object: owns the event loop and every component, in the
+// order below (destroyed in reverse). Components get a reference to it and
+// reach their siblings through it. Slots of `tick` and of the settings
+// holder's `changed` run in the order the members connect them.
+class inventory_t : private boost::noncopyable {
+public:
+    // Adopts the PilotD channel `descriptor`, builds every component, arms
+    // the 1-second ticker and the SIGHUP and SIGTERM waits.
+    explicit inventory_t(int descriptor);
+    ~inventory_t();
+
+    // Emitted once a second.
+    boost::signals2::signal<void()> tick;
+    boost::asio::io_context io_context;
+    std::unique_ptr<config_holder_t> config_holder;
+    std::shared_ptr<pilotd_tie_t> pilotd_tie;
+    std::unique_ptr<icap_handler_t> icap_handler;
+    std::unique_ptr<icap_server_t> icap_server;
+    std::unique_ptr<stat_collector_t> stat_collector;
+    boost::asio::signal_set sighup_signals;
+    boost::asio::signal_set sigterm_signals;
+    boost::asio::steady_timer ticker;
+    boost::signals2::scoped_connection switch_user_connection;
+    // Set once the process has given up its start-up user.
+    bool user_switched = false;
+
+private:
+    void arm_ticker();
+    void on_ticker(const boost::system::error_code& error);
+    void wait_sighup();
+    void on_sighup(const boost::system::error_code& error);
+    void wait_sigterm();
+    void on_sigterm(const boost::system::error_code& error);
+    // Slot of the settings change: becomes the run-as user once.
+    void switch_user();
+};
+
+} // namespace ic

@@ -1,0 +1,282 @@
+#include "icap/icap_handler.hpp"
+
+#include <sstream>
+#include <string>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "app/config_holder.hpp"
+#include "app/inventory.hpp"
+#include "app/program.hpp"
+#include "common/log.hpp"
+
+namespace ic {
+
+namespace {
+
+const std::string dashes(60, '-');
+
+bool is_reqmod_path(const std::string& path)
+{
+    return path == "/reqmod" || path == "/reqmod/";
+}
+
+bool is_respmod_path(const std::string& path)
+{
+    return path == "/respmod" || path == "/respmod/";
+}
+
+std::string connection_text(const icap_handler_t::connection_t& connection)
+{
+    std::ostringstream text;
+    text << "ICAP " << static_cast<const void*>(connection.get());
+    return text.str();
+}
+
+// The head and the encapsulated HTTP heads of a query or an answer, one
+// record each.
+template <typename message_t>
+void dump_message(const std::string& prefix, const message_t& message)
+{
+    std::ostringstream head;
+    head << prefix << ": message:\n" << dashes << '\n' << message;
+    cf_log(cf_log_debug, head.str());
+    if (message.req_head.size() != 0) {
+        std::ostringstream dump;
+        dump << prefix << ": HTTP request:\n" << message.req_head;
+        cf_log(cf_log_debug, dump.str());
+    }
+    if (message.res_head.size() != 0) {
+        std::ostringstream dump;
+        dump << prefix << ": HTTP response:\n" << message.res_head;
+        cf_log(cf_log_debug, dump.str());
+    }
+}
+
+} // namespace
+
+icap_handler_t::icap_handler_t(inventory_t& inventory) : inventory_(inventory) {}
+
+bool icap_handler_t::dump_enabled() const
+{
+    return cf_log_threshold <= cf_log_debug && inventory_.config_holder->config.debug_dump_icap();
+}
+
+void icap_handler_t::handle_request(connection_t const& connection, request_t const& request, bool keep_alive,
+                                    answer_callback_t const& answer)
+{
+    if (cf_log_threshold <= cf_log_debug) {
+        const std::string prefix = connection_text(connection);
+        cf_log(cf_log_debug, prefix + " <-- " + request->method + " " + request->url.to_string(1));
+        if (dump_enabled())
+            dump_message(prefix, *request);
+    }
+    request_signal(dispatch(connection, request, keep_alive, answer));
+}
+
+icap_handler_t::request_type_t icap_handler_t::dispatch(connection_t const& connection, request_t const& request,
+                                                        bool keep_alive, answer_callback_t const& answer)
+{
+    if (request->version.major != 1 || request->version.minor != 0) {
+        version_not_supported(connection, keep_alive, answer);
+        return bad;
+    }
+    const std::string& path = request->url.path;
+    const bool reqmod_service = is_reqmod_path(path);
+    if (!reqmod_service && !is_respmod_path(path)) {
+        service_not_found(connection, keep_alive, answer);
+        return bad;
+    }
+    if (boost::algorithm::iequals(request->method, "OPTIONS")) {
+        process_options(connection, request, keep_alive, answer);
+        return options;
+    }
+    if (reqmod_service && boost::algorithm::iequals(request->method, "REQMOD")) {
+        process_reqmod(connection, request, keep_alive, answer);
+        return reqmod;
+    }
+    if (!reqmod_service && boost::algorithm::iequals(request->method, "RESPMOD")) {
+        process_respmod(connection, request, keep_alive, answer);
+        return respmod;
+    }
+    method_not_allowed(connection, keep_alive, answer);
+    return bad;
+}
+
+void icap_handler_t::handle_bad_request(connection_t const& connection, answer_callback_t const& answer)
+{
+    if (cf_log_threshold <= cf_log_debug)
+        cf_log(cf_log_debug, connection_text(connection) + " <-- ???");
+    bad_request(connection, false, answer);
+    request_signal(bad);
+}
+
+void icap_handler_t::process_options(connection_t const& connection, request_t const& request, bool keep_alive,
+                                     answer_callback_t const& answer)
+{
+    if (request->req_head.size() != 0 || request->res_head.size() != 0 ||
+        (request->body_type != io::icap::body_type_t::opt_body &&
+         request->body_type != io::icap::body_type_t::null_body)) {
+        bad_request(connection, keep_alive, answer);
+        return;
+    }
+    const response_t response = make_options_response(request);
+    finish_response(connection, response, keep_alive);
+    answer(response, boost::system::error_code());
+}
+
+void icap_handler_t::process_reqmod(connection_t const& connection, request_t const& request, bool keep_alive,
+                                    answer_callback_t const& answer)
+{
+    if (request->res_head.size() != 0 || (request->body_type != io::icap::body_type_t::req_body &&
+                                          request->body_type != io::icap::body_type_t::null_body))
+        bad_request(connection, keep_alive, answer);
+    else if (request->req_head.size() == 0)
+        bad_composition(connection, keep_alive, answer);
+    else
+        check(connection, request, keep_alive, answer);
+}
+
+void icap_handler_t::process_respmod(connection_t const& connection, request_t const& request, bool keep_alive,
+                                     answer_callback_t const& answer)
+{
+    if (request->body_type != io::icap::body_type_t::res_body && request->body_type != io::icap::body_type_t::null_body)
+        bad_request(connection, keep_alive, answer);
+    else if (request->res_head.size() == 0)
+        bad_composition(connection, keep_alive, answer);
+    else
+        check(connection, request, keep_alive, answer);
+}
+
+// Messages are not checked yet: a well-formed modification query gets no
+// answer and its connection is dropped, so that the client applies its own
+// rule for an unreachable service.
+void icap_handler_t::check(connection_t const&, request_t const&, bool, answer_callback_t const& answer)
+{
+    answer(nullptr, boost::system::errc::make_error_code(boost::system::errc::operation_not_supported));
+}
+
+icap_handler_t::response_t icap_handler_t::make_options_response(request_t const& request) const
+{
+    const ox::TRAXDConfig& config = inventory_.config_holder->config;
+    const response_t response = io::icap::response_t::make();
+    response->code = 200;
+    response->reason = "OK";
+    io::http::param_map_t& fields = response->fields;
+    fields.add("Methods", is_reqmod_path(request->url.path) ? "REQMOD" : "RESPMOD");
+    fields.add("X-Include", "X-Client-IP, X-Server-IP");
+    fields.add("X-Allow-Out", "X-Response-Info, X-Infection-Found, X-Violations-Found, X-Virus-ID");
+    fields.add("Service", std::string("Orvex TRAXD ") + program_version);
+    fields.add("Options-TTL", "60");
+    if (config.use_204())
+        fields.add("Allow", "204");
+    if (config.use_preview()) {
+        fields.add("Preview", "0");
+        fields.add("Transfer-Preview", "*");
+    } else {
+        fields.add("Transfer-Complete", "*");
+    }
+    return response;
+}
+
+std::string icap_handler_t::make_istag(std::time_t now)
+{
+    std::string seconds = std::to_string(static_cast<long>(now));
+    seconds.pop_back();
+    return '"' + seconds + '"';
+}
+
+void icap_handler_t::finish_response(connection_t const& connection, response_t const& response, bool keep_alive)
+{
+    response->fields.add("ISTag", make_istag(std::time(nullptr)));
+    response->version = io::icap::version_t{1, 0};
+    if (response->code >= 200)
+        response->fields.add("Connection", keep_alive ? "keep-alive" : "close");
+    make_encapsulated(*response);
+    if (!response->body)
+        response->body = io::http::body_stream_t::make_empty(inventory_.io_context);
+    if (cf_log_threshold <= cf_log_debug) {
+        const std::string prefix = connection_text(connection);
+        cf_log(cf_log_debug, prefix + " --> " + std::to_string(response->code) + " " + response->reason);
+        if (dump_enabled())
+            dump_message(prefix, *response);
+    }
+}
+
+void icap_handler_t::make_encapsulated(io::icap::response_t& response)
+{
+    const std::size_t request_head = response.req_head.size();
+    const std::size_t response_head = response.res_head.size();
+    const std::size_t heads = request_head + response_head;
+    std::string value;
+    if (request_head > 0)
+        value += "req-hdr=0, ";
+    if (response_head > 0)
+        value += "res-hdr=" + std::to_string(request_head) + ", ";
+    if (response.body) {
+        switch (response.body_type) {
+        case io::icap::body_type_t::req_body:
+            value += "req-body=";
+            break;
+        case io::icap::body_type_t::res_body:
+            value += "res-body=";
+            break;
+        case io::icap::body_type_t::opt_body:
+            value += "opt-body=";
+            break;
+        case io::icap::body_type_t::null_body:
+            value += "null-body=";
+            break;
+        }
+        value += std::to_string(heads);
+    } else if (heads > 0 || response.code == 200) {
+        value += "null-body=" + std::to_string(heads);
+    }
+    if (!value.empty())
+        response.fields.add("Encapsulated", value);
+}
+
+void icap_handler_t::fixed_answer(connection_t const& connection, int code, const char* reason, bool keep_alive,
+                                  answer_callback_t const& answer)
+{
+    const response_t response = io::icap::response_t::make();
+    response->code = code;
+    response->reason = reason;
+    finish_response(connection, response, keep_alive);
+    answer(response, boost::system::error_code());
+}
+
+// Every error answer closes the connection, whatever the query asked for.
+void icap_handler_t::bad_request(connection_t const& connection, bool, answer_callback_t const& answer)
+{
+    fixed_answer(connection, 400, "Bad request", false, answer);
+}
+
+void icap_handler_t::service_not_found(connection_t const& connection, bool, answer_callback_t const& answer)
+{
+    fixed_answer(connection, 404, "ICAP Service not found", false, answer);
+}
+
+void icap_handler_t::method_not_allowed(connection_t const& connection, bool, answer_callback_t const& answer)
+{
+    fixed_answer(connection, 405, "Method not allowed for service", false, answer);
+}
+
+void icap_handler_t::bad_composition(connection_t const& connection, bool, answer_callback_t const& answer)
+{
+    fixed_answer(connection, 418, "Bad Composition", false, answer);
+}
+
+void icap_handler_t::version_not_supported(connection_t const& connection, bool, answer_callback_t const& answer)
+{
+    fixed_answer(connection, 505, "ICAP version not supported by server", false, answer);
+}
+
+void icap_handler_t::no_modifications(connection_t const& connection, bool keep_alive,
+                                      answer_callback_t const& answer)
+{
+    fixed_answer(connection, 204, "No modifications needed", keep_alive, answer);
+}
+
+} // namespace ic

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/core/noncopyable.hpp>
+#include <boost/signals2/signal.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "protocol/icap_request.hpp"
+#include "protocol/icap_response.hpp"
+#include "protocol/icap_server_connection.hpp"
+
+namespace ic {
+
+class inventory_t;
+
+// The ICAP service logic in front of the checks: version, service path and
+// method dispatch, the fixed answers, OPTIONS, and the finishing of every
+// answer (ISTag, Connection, Encapsulated, debug lines).
+class icap_handler_t : private boost::noncopyable {
+public:
+    // The kind of a query, as the statistics count it.
+    enum request_type_t { bad = 0, options = 1, reqmod = 2, respmod = 3 };
+
+    using connection_t = std::shared_ptr<io::icap::server_connection_t>;
+    using request_t = std::shared_ptr<io::icap::request_t const>;
+    using response_t = std::shared_ptr<io::icap::response_t>;
+    // Called exactly once per query: with a finished answer and no error,
+    // or with an error when nothing is to be written.
+    using answer_callback_t = std::function<void(response_t const&, boost::system::error_code const&)>;
+
+    explicit icap_handler_t(inventory_t& inventory);
+
+    // Emitted once per query, as soon as it has been dispatched.
+    boost::signals2::signal<void(request_type_t)> request_signal;
+
+    // One parsed query; keep_alive is false when the query asked for the
+    // connection to be closed.
+    void handle_request(connection_t const& connection, request_t const& request, bool keep_alive,
+                        answer_callback_t const& answer);
+    // A query whose head could not be parsed.
+    void handle_bad_request(connection_t const& connection, answer_callback_t const& answer);
+
+    void process_options(connection_t const& connection, request_t const& request, bool keep_alive,
+                         answer_callback_t const& answer);
+    void process_reqmod(connection_t const& connection, request_t const& request, bool keep_alive,
+                        answer_callback_t const& answer);
+    void process_respmod(connection_t const& connection, request_t const& request, bool keep_alive,
+                         answer_callback_t const& answer);
+
+    // Has the message checked and answers from the verdict.
+    void check(connection_t const& connection, request_t const& request, bool keep_alive,
+               answer_callback_t const& answer);
+
+    // The OPTIONS answer before finishing.
+    response_t make_options_response(request_t const& request) const;
+    // Adds ISTag, Connection (final answers only) and Encapsulated, gives
+    // the answer an empty body when it has none, and logs it.
+    void finish_response(connection_t const& connection, response_t const& response, bool keep_alive);
+    // Adds the Encapsulated field that the answer's heads and body call for.
+    static void make_encapsulated(io::icap::response_t& response);
+    // The ISTag value at a time: the seconds without their last digit, in
+    // double quotes, so that it changes every ten seconds.
+    static std::string make_istag(std::time_t now);
+
+    // The fixed answers.
+    void bad_request(connection_t const& connection, bool keep_alive, answer_callback_t const& answer);
+    void service_not_found(connection_t const& connection, bool keep_alive, answer_callback_t const& answer);
+    void method_not_allowed(connection_t const& connection, bool keep_alive, answer_callback_t const& answer);
+    void bad_composition(connection_t const& connection, bool keep_alive, answer_callback_t const& answer);
+    void version_not_supported(connection_t const& connection, bool keep_alive,
+                               answer_callback_t const& answer);
+    void no_modifications(connection_t const& connection, bool keep_alive, answer_callback_t const& answer);
+
+private:
+    void fixed_answer(connection_t const& connection, int code, const char* reason, bool keep_alive,
+                      answer_callback_t const& answer);
+    request_type_t dispatch(connection_t const& connection, request_t const& request, bool keep_alive,
+                            answer_callback_t const& answer);
+    bool dump_enabled() const;
+
+    inventory_t& inventory_;
+};
+
+} // namespace ic

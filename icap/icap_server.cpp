@@ -1,0 +1,253 @@
+#include "icap/icap_server.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <sstream>
+#include <string>
+
+#include <boost/asio/error.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "app/config_holder.hpp"
+#include "app/inventory.hpp"
+#include "app/need_restart.hpp"
+#include "common/log.hpp"
+#include "common/what.hpp"
+#include "icap/icap_handler.hpp"
+#include "io/stream.hpp"
+#include "io/timer.hpp"
+#include "protocol/protocol_error.hpp"
+#include "schemas/error.pb.h"
+
+namespace ic {
+
+boost::signals2::signal<void(int)> connection_count_signal;
+
+namespace {
+
+constexpr int listen_backlog = 128;
+constexpr std::chrono::seconds io_timeout(900);
+constexpr std::chrono::seconds request_timeout(90);
+// How long accepting rests after running out of descriptors or memory, so
+// that a process at its limits does not spin on the failing accept.
+constexpr std::chrono::milliseconds accept_pause(500);
+
+std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint)
+{
+    std::ostringstream text;
+    text << endpoint;
+    return text.str();
+}
+
+void log_connection(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
+                    const std::string& text)
+{
+    cf_log_stream(cf_log_debug, "ICAP ", static_cast<const void*>(server_connection.get()), ": ", text);
+}
+
+} // namespace
+
+icap_server_t::icap_server_t(inventory_t& inventory)
+    : inventory_(inventory), endpoint_(boost::asio::ip::address_v4::any(), 0)
+{
+    listen();
+    settings_slot_ = inventory.config_holder->changed.connect(std::bind(&icap_server_t::listen, this));
+}
+
+void icap_server_t::listen()
+{
+    const boost::asio::ip::tcp::endpoint& wanted = inventory_.config_holder->listen_endpoint;
+    if (wanted == endpoint_)
+        return;
+    if (acceptor_) {
+        acceptor_->close();
+        acceptor_.reset();
+    }
+    endpoint_ = wanted;
+    try {
+        auto socket = std::make_shared<boost::asio::ip::tcp::acceptor>(inventory_.io_context);
+        socket->open(endpoint_.protocol());
+        socket->set_option(boost::asio::socket_base::reuse_address(true));
+        socket->bind(endpoint_);
+        socket->listen(listen_backlog);
+        acceptor_ = io::acceptor_t::make(socket);
+    } catch (const boost::system::system_error& e) {
+        // A privileged port given up with the start-up user: only a fresh
+        // process can bind it.
+        if (inventory_.user_switched && e.code() == boost::system::errc::permission_denied)
+            throw need_restart_t();
+        if (cf_log_threshold <= cf_log_error)
+            cf_log(cf_log_error, std::string("ICAP Server: ") + cf_what(e) + ": " + endpoint_text(endpoint_));
+        throw ox::EC_BAD_CONFIG;
+    }
+    accept_next_connection();
+    if (cf_log_threshold <= cf_log_notice)
+        cf_log(cf_log_notice, "ICAP Server started: " + endpoint_text(endpoint_));
+}
+
+bool icap_server_t::is_transient_accept_error(boost::system::error_code const& error)
+{
+    if (error.category() != boost::system::system_category())
+        return false;
+    switch (error.value()) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case EINTR:
+    case EAGAIN:
+    case ETIMEDOUT:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENONET:
+    case ENOPROTOOPT:
+    case EINVAL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void icap_server_t::accept_next_connection()
+{
+    if (cf_log_threshold <= cf_log_debug)
+        cf_log(cf_log_debug, "ICAP Server: begin wait new connection");
+    const std::shared_ptr<io::acceptor_t> acceptor = acceptor_;
+    acceptor->async_accept(
+        [this, acceptor](std::shared_ptr<io::connection_t> const& connection, boost::system::error_code const& error) {
+            on_accept(acceptor, connection, error);
+        });
+}
+
+void icap_server_t::resume_accept_later(std::shared_ptr<io::acceptor_t> const& acceptor)
+{
+    io::timer_t::make(
+        inventory_.io_context, accept_pause,
+        [this, acceptor] {
+            if (acceptor == acceptor_)
+                accept_next_connection();
+        },
+        io::timer_t::one_shot);
+}
+
+void icap_server_t::on_accept(std::shared_ptr<io::acceptor_t> const& acceptor,
+                              std::shared_ptr<io::connection_t> const& connection,
+                              boost::system::error_code const& error)
+{
+    // An accept of a listener that has been replaced meanwhile must not
+    // start another accept: the new listener runs its own loop.
+    const bool current = acceptor == acceptor_;
+    if (error) {
+        if (error == boost::asio::error::operation_aborted || !current)
+            return;
+        if (!is_transient_accept_error(error))
+            throw boost::system::system_error(error, "accept");
+        if (cf_log_threshold <= cf_log_error)
+            cf_log(cf_log_error, "ICAP Server: accept: " + error.message());
+        resume_accept_later(acceptor);
+        return;
+    }
+
+    if (cf_log_threshold <= cf_log_debug)
+        cf_log(cf_log_debug, "ICAP Server: new connection accepted");
+    connection->set_send_timeout(io_timeout);
+    connection->set_receive_timeout(io_timeout);
+    connection_count_signal(+1);
+    // Should making the guard fail, shared_ptr calls the deleter itself, so
+    // the count still falls back.
+    const std::shared_ptr<void> guard(nullptr, [](void*) { connection_count_signal(-1); });
+    const auto server_connection = io::icap::server_connection_t::make(connection, connection);
+    accept_next_query(connection, server_connection, guard);
+    if (current)
+        accept_next_connection();
+}
+
+void icap_server_t::accept_next_query(std::shared_ptr<io::connection_t> const& connection,
+                                      std::shared_ptr<io::icap::server_connection_t> const& server_connection,
+                                      std::shared_ptr<void> const& guard)
+{
+    log_connection(server_connection, "begin wait request");
+    const std::weak_ptr<io::connection_t> weak_connection = connection;
+    const auto timer = io::timer_t::make(
+        inventory_.io_context, request_timeout,
+        [weak_connection, server_connection] {
+            log_connection(server_connection, "wait request timeout");
+            if (const auto expired = weak_connection.lock())
+                expired->close();
+        },
+        io::timer_t::one_shot);
+
+    io::async_handle_query(
+        server_connection,
+        [this, connection, server_connection, guard, timer](std::shared_ptr<io::icap::request_t const> const& request,
+                                                            boost::system::error_code const& error,
+                                                            respond_t const& respond) {
+            const icap_handler_t::answer_callback_t answer =
+                [this, connection, server_connection, guard, respond](
+                    std::shared_ptr<io::icap::response_t> const& response, boost::system::error_code const& failure) {
+                    if (failure) {
+                        log_connection(server_connection, "error handle request: " + failure.message());
+                        return;
+                    }
+                    const bool keep_alive = !response->fields.is_close();
+                    send_response(server_connection, respond, response,
+                                  [this, connection, server_connection, guard,
+                                   keep_alive](boost::system::error_code const& sent) {
+                                      log_connection(server_connection, "send response: " + sent.message());
+                                      if (sent)
+                                          return;
+                                      if (keep_alive)
+                                          accept_next_query(connection, server_connection, guard);
+                                      else
+                                          close_connection(connection, server_connection);
+                                  });
+                };
+
+            if (error == io::protocol_error)
+                inventory_.icap_handler->handle_bad_request(server_connection, answer);
+            else if (error)
+                log_connection(server_connection, "wait request: " + error.message());
+            else
+                inventory_.icap_handler->handle_request(server_connection, request, !request->fields.is_close(),
+                                                        answer);
+            timer->cancel();
+        });
+}
+
+void icap_server_t::send_response(std::shared_ptr<io::icap::server_connection_t> const& server_connection,
+                                  respond_t const& respond, std::shared_ptr<io::icap::response_t> const& response,
+                                  completion_t const& completion)
+{
+    if (inventory_.config_holder->config.allow_early_response()) {
+        respond(response, completion);
+        return;
+    }
+    server_connection->async_skip_body([respond, response, completion](boost::system::error_code const& error) {
+        if (error)
+            completion(error);
+        else
+            respond(response, completion);
+    });
+}
+
+void icap_server_t::close_connection(std::shared_ptr<io::connection_t> const& connection,
+                                     std::shared_ptr<io::icap::server_connection_t> const& server_connection)
+{
+    boost::system::error_code error;
+    connection->shutdown_send(error);
+    if (error) {
+        log_connection(server_connection, "shutdown: " + error.message());
+        return;
+    }
+    io::async_skip_all(connection, [server_connection](boost::system::error_code const& drained) {
+        log_connection(server_connection, drained ? "read: " + drained.message() : std::string("close connection"));
+    });
+}
+
+} // namespace ic

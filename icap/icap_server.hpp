@@ -1,0 +1,64 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/core/noncopyable.hpp>
+#include <boost/signals2/connection.hpp>
+#include <boost/signals2/signal.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "io/acceptor.hpp"
+#include "io/connection.hpp"
+#include "protocol/icap_response.hpp"
+#include "protocol/icap_server_connection.hpp"
+
+namespace ic {
+
+class inventory_t;
+
+// +1 when the ICAP server accepts a connection, -1 when that connection
+// leaves its query loop.
+extern boost::signals2::signal<void(int)> connection_count_signal;
+
+// The ICAP listener: listens on the configured endpoint, accepts proxies and
+// runs one query loop per connection.
+class icap_server_t : private boost::noncopyable {
+public:
+    using respond_t = io::icap::server_connection_t::respond_t;
+    using completion_t = std::function<void(boost::system::error_code const&)>;
+
+    explicit icap_server_t(inventory_t& inventory);
+
+    // Slot of the settings change: (re)opens the listener when the endpoint
+    // changed. Throws ox::EC_BAD_CONFIG, or need_restart_t when the port
+    // can no longer be bound after the run-as user switch.
+    void listen();
+    void accept_next_connection();
+    void accept_next_query(std::shared_ptr<io::connection_t> const& connection,
+                           std::shared_ptr<io::icap::server_connection_t> const& server_connection,
+                           std::shared_ptr<void> const& guard);
+    void send_response(std::shared_ptr<io::icap::server_connection_t> const& server_connection,
+                       respond_t const& respond, std::shared_ptr<io::icap::response_t> const& response,
+                       completion_t const& completion);
+    void close_connection(std::shared_ptr<io::connection_t> const& connection,
+                          std::shared_ptr<io::icap::server_connection_t> const& server_connection);
+
+    // Whether a failed accept is a matter of load or limits (descriptors,
+    // memory, a client gone before it was taken), after which accepting
+    // resumes, rather than a listening socket that no longer works.
+    static bool is_transient_accept_error(boost::system::error_code const& error);
+
+private:
+    void on_accept(std::shared_ptr<io::acceptor_t> const& acceptor,
+                   std::shared_ptr<io::connection_t> const& connection, boost::system::error_code const& error);
+    void resume_accept_later(std::shared_ptr<io::acceptor_t> const& acceptor);
+
+    inventory_t& inventory_;
+    boost::signals2::scoped_connection settings_slot_;
+    std::shared_ptr<io::acceptor_t> acceptor_;
+    boost::asio::ip::tcp::endpoint endpoint_;
+};
+
+} // namespace ic

@@ -1,0 +1,134 @@
+// The demo as scripts/demo runs it: pilotd-standin with the sample settings
+// file starts the daemon, which applies the file, answers, takes the edited
+// file on SIGHUP and stops on Ctrl-C.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "e2e/daemon_fixture.hpp"
+#include "standins/child_process.hpp"
+
+namespace e2e {
+namespace {
+
+class demo_test_t : public daemon_test_t {
+protected:
+    ~demo_test_t() override
+    {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // The sample settings with the placeholders filled as the demo script
+    // does, on the test's port.
+    void write_settings(unsigned listen_port) const
+    {
+        std::ifstream in(std::string(TRAXD_SOURCE_DIR) + "/tests/standins/demo/traxd.conf");
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string s = text.str();
+        const auto replace = [&](const std::string& from, const std::string& to) {
+            for (auto at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+                s.replace(at, from.size(), to);
+        };
+        replace("@USER@", current_user_name());
+        replace("@DEMO_DIR@", std::string(TRAXD_SOURCE_DIR) + "/tests/standins/demo");
+        replace("port: 1344", "port: " + std::to_string(listen_port));
+        std::ofstream(settings_file()) << s;
+    }
+
+    std::string settings_file() const { return templates_dir + "/traxd.conf"; }
+    std::string output_file() const { return templates_dir + "/output.txt"; }
+
+    void start_demo()
+    {
+        const int output = ::open(output_file().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(output, 0);
+        standin::spawn_request_t request;
+        request.binary = PILOTD_STANDIN_BINARY;
+        request.arguments = {"--daemon", TRAXD_BINARY, "--config", settings_file()};
+        request.descriptors = {{1, output}, {2, output}};
+        pid_ = standin::spawn_process(request);
+        ::close(output);
+    }
+
+    std::string output() const
+    {
+        std::ifstream in(output_file());
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    bool wait_for_output(const std::string& text, std::chrono::milliseconds limit = 10000ms) const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (output().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(50ms);
+        }
+        return true;
+    }
+
+    std::optional<int> wait_exit(std::chrono::milliseconds limit = 10000ms)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!status_ && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_)
+                status_ = standin::decode_wait_status(status);
+            else
+                std::this_thread::sleep_for(20ms);
+        }
+        return status_;
+    }
+
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+TEST_F(demo_test_t, runs_reconfigures_and_stops)
+{
+    write_settings(port);
+    start_demo();
+    ASSERT_TRUE(wait_for_output("pilotd-standin: daemon applied settings revision 1")) << output();
+    const auto head = ask_options(port);
+    ASSERT_TRUE(head.has_value()) << output();
+    // The sample offers 204 and previews.
+    EXPECT_EQ(head->field("Allow"), "204");
+    EXPECT_EQ(head->field("Preview"), "0");
+    EXPECT_TRUE(wait_for_output("queries OPTIONS 1,")) << output();
+
+    // The file is read again for every request: an edited listen port and
+    // SIGHUP move the daemon.
+    const unsigned new_port = standin::free_port();
+    write_settings(new_port);
+    ::kill(pid_, SIGHUP);
+    ASSERT_TRUE(wait_for_output("ICAP Server started: 127.0.0.1:" + std::to_string(new_port))) << output();
+    EXPECT_TRUE(ask_options(new_port).has_value());
+
+    // Ctrl-C reaches the stand-in, which stops the daemon with SIGTERM.
+    ::kill(pid_, SIGINT);
+    EXPECT_EQ(wait_exit(), ox::EC_APP_TERMINATED) << output();
+    EXPECT_NE(output().find("Exit with status 107 (Process terminated by signal)"), std::string::npos) << output();
+}
+
+TEST_F(demo_test_t, a_settings_file_that_does_not_parse_is_reported)
+{
+    std::ofstream(settings_file()) << "listen_address { port: \"not a number\" }\n";
+    start_demo();
+    EXPECT_TRUE(wait_for_output("pilotd-standin: cannot answer GET_CONFIG_REQUEST: settings do not parse")) << output();
+    ::kill(pid_, SIGTERM);
+    EXPECT_EQ(wait_exit(), ox::EC_APP_TERMINATED) << output();
+}
+
+} // namespace
+} // namespace e2e

@@ -1,0 +1,244 @@
+// The ICAP listener and its query loop over real TCP connections.
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <string>
+#include <vector>
+
+#include <boost/asio/error.hpp>
+
+#include "app/inventory_fixture.hpp"
+#include "icap/icap_client.hpp"
+#include "icap/icap_server.hpp"
+
+namespace {
+
+const std::string options_query = "OPTIONS icap://127.0.0.1/reqmod ICAP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+
+class icap_server_test : public test_inventory::fixture_t {
+protected:
+    icap_server_test()
+    {
+        counting = ic::connection_count_signal.connect([this](int delta) { open_connections += delta; });
+        // The statistics are not looked at here.
+        inventory->ticker.cancel();
+    }
+
+    void listen(unsigned listen_port)
+    {
+        port = listen_port;
+        inventory->config_holder->apply(settings("127.0.0.1", port));
+    }
+
+    int records_starting(int level, const std::string& prefix) const
+    {
+        int n = 0;
+        for (const auto& record : log->records)
+            if (record.level == level && record.text.rfind(prefix, 0) == 0)
+                ++n;
+        return n;
+    }
+
+    unsigned port = 0;
+    int open_connections = 0;
+    boost::signals2::scoped_connection counting;
+};
+
+TEST_F(icap_server_test, answers_queries_sent_back_to_back_in_order)
+{
+    listen(test_pilotd::free_port());
+    test_icap::client_t client(port);
+    client.send(options_query + "OPTIONS icap://127.0.0.1/respmod ICAP/1.0\r\n\r\n");
+    const std::string first = client.read_head(pumper());
+    const std::string second = client.read_head(pumper());
+    EXPECT_EQ(first.rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << first;
+    EXPECT_NE(first.find("Methods: REQMOD\r\n"), std::string::npos) << first;
+    EXPECT_NE(first.find("Connection: keep-alive\r\n"), std::string::npos) << first;
+    EXPECT_NE(second.find("Methods: RESPMOD\r\n"), std::string::npos) << second;
+    EXPECT_EQ(open_connections, 1);
+}
+
+struct closing_case_t {
+    const char* name;
+    std::string query;
+    std::string status_line;
+};
+
+class closing_test : public icap_server_test, public testing::WithParamInterface<closing_case_t> {};
+
+// The answer says close, the server half-closes and the count falls.
+TEST_P(closing_test, answer_then_close)
+{
+    listen(test_pilotd::free_port());
+    test_icap::client_t client(port);
+    client.send(GetParam().query);
+    const std::string head = client.read_head(pumper());
+    EXPECT_EQ(head.rfind(GetParam().status_line, 0), 0u) << head;
+    EXPECT_NE(head.find("Connection: close\r\n"), std::string::npos) << head;
+    EXPECT_TRUE(client.closed_without_data(pumper()));
+    client.shutdown_send();
+    EXPECT_TRUE(run_until([&] { return open_connections == 0; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, closing_test,
+    testing::Values(closing_case_t{"client_asks_to_close",
+                                   "OPTIONS icap://127.0.0.1/reqmod ICAP/1.0\r\nConnection: close\r\n\r\n",
+                                   "ICAP/1.0 200 OK\r\n"},
+                    closing_case_t{"unparsable_head", "this is not ICAP\r\n\r\n", "ICAP/1.0 400 Bad request\r\n"},
+                    closing_case_t{"unknown_service", "OPTIONS icap://127.0.0.1/other ICAP/1.0\r\n\r\n",
+                                   "ICAP/1.0 404 ICAP Service not found\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A misdirected query whose body is still coming: without early answers the
+// answer waits for the rest of the body.
+TEST_F(icap_server_test, answer_waits_for_the_body_unless_early_answers_are_allowed)
+{
+    listen(test_pilotd::free_port());
+    for (const bool early : {false, true}) {
+        auto config = settings("127.0.0.1", port);
+        config.set_allow_early_response(early);
+        inventory->config_holder->apply(config);
+        test_icap::client_t client(port);
+        client.send("REQMOD icap://127.0.0.1/other ICAP/1.0\r\nEncapsulated: req-body=0\r\n\r\n5\r\nhello\r\n");
+        const std::string before = client.read_head(pumper(), std::chrono::milliseconds(300));
+        EXPECT_EQ(before.empty(), !early) << early;
+        client.send("0\r\n\r\n");
+        const std::string head = early ? before : client.read_head(pumper());
+        EXPECT_EQ(head.rfind("ICAP/1.0 404 ICAP Service not found\r\n", 0), 0u) << early << head;
+    }
+}
+
+TEST_F(icap_server_test, modification_query_drops_the_connection)
+{
+    listen(test_pilotd::free_port());
+    test_icap::client_t client(port);
+    client.send("RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nEncapsulated: res-hdr=0, null-body=19\r\n\r\n"
+                "HTTP/1.1 200 OK\r\n\r\n");
+    EXPECT_TRUE(client.closed_without_data(pumper()));
+    EXPECT_TRUE(run_until([&] { return open_connections == 0; }));
+}
+
+TEST_F(icap_server_test, same_endpoint_again_keeps_the_listener)
+{
+    listen(test_pilotd::free_port());
+    test_icap::client_t before(port);
+    inventory->config_holder->apply(settings("127.0.0.1", port));
+    EXPECT_EQ(records_starting(cf_log_notice, "ICAP Server started: "), 1);
+    before.send(options_query);
+    EXPECT_EQ(before.read_head(pumper()).rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
+    test_icap::client_t after(port);
+    after.send(options_query);
+    EXPECT_EQ(after.read_head(pumper()).rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
+}
+
+TEST_F(icap_server_test, new_endpoint_moves_the_listener_and_keeps_connections)
+{
+    listen(test_pilotd::free_port());
+    const unsigned old_port = port;
+    test_icap::client_t before(old_port);
+    ASSERT_TRUE(run_until([&] { return open_connections == 1; }));
+    listen(test_pilotd::free_port());
+    EXPECT_TRUE(logged(cf_log_notice, "ICAP Server started: 127.0.0.1:" + std::to_string(port)));
+    before.send(options_query);
+    EXPECT_EQ(before.read_head(pumper()).rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_THROW(test_icap::client_t refused(old_port), std::runtime_error);
+    test_icap::client_t after(port);
+    after.send(options_query);
+    EXPECT_EQ(after.read_head(pumper()).rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
+}
+
+TEST_F(icap_server_test, endpoint_in_use_is_a_bad_setting)
+{
+    listen(test_pilotd::free_port());
+    // A second application object cannot take the same port.
+    test_pilotd::peer_t other_pilotd;
+    ic::inventory_t other(other_pilotd.daemon_end());
+    other_pilotd.release_daemon_end();
+    try {
+        other.config_holder->apply(settings("127.0.0.1", port));
+        FAIL() << "bound twice";
+    } catch (ox::ErrorCode code) {
+        EXPECT_EQ(code, ox::EC_BAD_CONFIG);
+    }
+    EXPECT_EQ(records_starting(cf_log_error, "ICAP Server: bind: "), 1);
+    EXPECT_NE(log->records.back().text.find(": 127.0.0.1:" + std::to_string(port)), std::string::npos);
+}
+
+// Running out of descriptors is a passing state: the accept is retried
+// after a pause instead of ending the process.
+TEST_F(icap_server_test, accept_resumes_after_running_out_of_descriptors)
+{
+    listen(test_pilotd::free_port());
+    const int client_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(client_fd, 0);
+    // The sanitizer's first check of this test's dynamic type needs a free
+    // descriptor; make it now.
+    run_until([&] { return records_starting(cf_log_error, "") >= 0; });
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Every descriptor below the lowest free one is in use.
+    const int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<unsigned short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(client_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const bool refused_accept =
+        run_until([&] { return records_starting(cf_log_error, "ICAP Server: accept: ") > 0; });
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(connected);
+    ASSERT_TRUE(refused_accept);
+
+    ASSERT_EQ(::send(client_fd, options_query.data(), options_query.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(options_query.size()));
+    std::string answer;
+    run_until([&] {
+        char chunk[4096];
+        const ssize_t n = ::recv(client_fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n > 0)
+            answer.append(chunk, static_cast<std::size_t>(n));
+        return answer.find("\r\n\r\n") != std::string::npos;
+    });
+    ::close(client_fd);
+    EXPECT_EQ(answer.rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << answer;
+}
+
+struct accept_error_case_t {
+    boost::system::error_code error;
+    bool transient;
+};
+
+class accept_error_test : public testing::TestWithParam<accept_error_case_t> {};
+
+TEST_P(accept_error_test, load_and_limits_are_transient)
+{
+    EXPECT_EQ(ic::icap_server_t::is_transient_accept_error(GetParam().error), GetParam().transient)
+        << GetParam().error.message();
+}
+
+boost::system::error_code system_error(int value)
+{
+    return {value, boost::system::system_category()};
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, accept_error_test,
+                         testing::Values(accept_error_case_t{system_error(EMFILE), true},
+                                         accept_error_case_t{system_error(ENFILE), true},
+                                         accept_error_case_t{system_error(ENOBUFS), true},
+                                         accept_error_case_t{system_error(ENOMEM), true},
+                                         accept_error_case_t{system_error(ECONNABORTED), true},
+                                         accept_error_case_t{system_error(EINVAL), true},
+                                         accept_error_case_t{system_error(EBADF), false},
+                                         accept_error_case_t{system_error(ENOTSOCK), false},
+                                         accept_error_case_t{system_error(EOPNOTSUPP), false},
+                                         accept_error_case_t{boost::asio::error::eof, false}));
+
+} // namespace

@@ -1,0 +1,189 @@
+#include "standins/icap_client.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+namespace standin {
+
+namespace {
+
+sockaddr_in loopback(unsigned port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+[[noreturn]] void fail(const char* what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+} // namespace
+
+std::optional<std::string> icap_head_t::field(const std::string& name) const
+{
+    for (const auto& [n, v] : fields)
+        if (n == name)
+            return v;
+    return std::nullopt;
+}
+
+std::vector<std::string> icap_head_t::names() const
+{
+    std::vector<std::string> result;
+    for (const auto& f : fields)
+        result.push_back(f.first);
+    return result;
+}
+
+icap_head_t parse_icap_head(const std::string& text)
+{
+    icap_head_t head;
+    std::size_t at = 0;
+    bool first = true;
+    for (;;) {
+        const std::size_t end = text.find("\r\n", at);
+        if (end == std::string::npos)
+            throw std::runtime_error("head without its empty line");
+        const std::string line = text.substr(at, end - at);
+        at = end + 2;
+        if (line.empty())
+            return head;
+        if (first) {
+            head.status_line = line;
+            first = false;
+            continue;
+        }
+        const std::size_t colon = line.find(": ");
+        if (colon == std::string::npos)
+            throw std::runtime_error("not a field line: " + line);
+        head.fields.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+    }
+}
+
+icap_client_t::icap_client_t(unsigned port)
+{
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        fail("socket");
+    const sockaddr_in address = loopback(port);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        ::close(fd_);
+        throw std::system_error(error, std::generic_category(), "connect");
+    }
+}
+
+icap_client_t::~icap_client_t()
+{
+    ::close(fd_);
+}
+
+void icap_client_t::send(const std::string& bytes)
+{
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            fail("send");
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+void icap_client_t::shutdown_send()
+{
+    ::shutdown(fd_, SHUT_WR);
+}
+
+icap_client_t::read_t icap_client_t::read_some(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0)
+        return read_t::timeout;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left)) <= 0)
+        return read_t::timeout;
+    char chunk[4096];
+    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (n <= 0)
+        return read_t::end;
+    buffered_.append(chunk, static_cast<std::size_t>(n));
+    return read_t::data;
+}
+
+std::optional<std::string> icap_client_t::read_head(std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const std::size_t end = buffered_.find("\r\n\r\n");
+        if (end != std::string::npos) {
+            std::string head = buffered_.substr(0, end + 4);
+            buffered_.erase(0, end + 4);
+            return head;
+        }
+        if (read_some(deadline) != read_t::data)
+            return std::nullopt;
+    }
+}
+
+std::optional<icap_head_t> icap_client_t::ask(const std::string& query, std::chrono::milliseconds limit)
+{
+    send(query);
+    const auto head = read_head(limit);
+    if (!head)
+        return std::nullopt;
+    return parse_icap_head(*head);
+}
+
+bool icap_client_t::wait_for_end(std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (!buffered_.empty())
+            return false;
+        const read_t got = read_some(deadline);
+        if (got != read_t::data)
+            return got == read_t::end;
+    }
+}
+
+bool icap_client_t::stays_open(std::chrono::milliseconds time)
+{
+    return buffered_.empty() && read_some(std::chrono::steady_clock::now() + time) == read_t::timeout;
+}
+
+std::string options_query(unsigned port, const std::string& path, const std::string& extra_fields)
+{
+    return "OPTIONS icap://127.0.0.1:" + std::to_string(port) + path + " ICAP/1.0\r\n" +
+           "Host: 127.0.0.1:" + std::to_string(port) + "\r\n" + extra_fields + "\r\n";
+}
+
+unsigned free_port()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        fail("socket");
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw std::system_error(error, std::generic_category(), "bind");
+    }
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+} // namespace standin
