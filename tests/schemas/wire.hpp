@@ -7,6 +7,7 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/message.h>
+#include <google/protobuf/stubs/logging.h>
 
 #include <cstdint>
 #include <memory>
@@ -65,6 +66,31 @@ inline std::unique_ptr<gp::Message> make(std::string_view full_name) {
     const auto* d = gp::DescriptorPool::generated_pool()->FindMessageTypeByName(std::string(full_name));
     if (d == nullptr) return nullptr;
     return std::unique_ptr<gp::Message>(gp::MessageFactory::generated_factory()->GetPrototype(d)->New());
+}
+
+// One frame: whether it parses and, when it does, what sending it again
+// writes.
+struct frame_case {
+    std::string_view type;
+    std::string_view wire;
+    bool parses;
+    std::string_view why;
+    std::string_view again = {};  // empty: the input itself
+};
+
+template <std::size_t n>
+void expect_frames(const frame_case (&cases)[n]) {
+    // The library logs every refused parse; the expected refusals are noise.
+    const gp::LogSilencer quiet;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.type) + " [" + std::string(c.wire) + "]: " + std::string(c.why));
+        auto message = make(c.type);
+        ASSERT_NE(message, nullptr);
+        EXPECT_EQ(receive(*message, bytes(c.wire)), c.parses);
+        if (c.parses) {
+            EXPECT_EQ(hex(send(*message)), c.again.empty() ? c.wire : c.again);
+        }
+    }
 }
 
 }  // namespace wire
