@@ -25,7 +25,7 @@ void cf_run_standalone(const char* name, const char* version, int argc, char* ar
     po::store(po::command_line_parser(argc, argv)
                   .options(visible)
                   .positional(po::positional_options_description())
-                  .style(po::command_line_style::default_style | po::command_line_style::case_insensitive)
+                  .style(po::command_line_style::default_style | po::command_line_style::long_case_insensitive)
                   .run(),
               options);
     po::notify(options);

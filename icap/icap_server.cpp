@@ -174,9 +174,16 @@ void icap_server_t::accept_next_query(std::shared_ptr<io::connection_t> const& c
 {
     log_connection(server_connection, "begin wait request");
     const std::weak_ptr<io::connection_t> weak_connection = connection;
+    // The timer's cancel cannot stop an expiry already queued on the loop, so
+    // a query that arrives in the same turn as the time-out would have its
+    // connection closed under the answer; the flag makes such a late expiry
+    // do nothing.
+    const auto waiting = std::make_shared<bool>(true);
     const auto timer = io::timer_t::make(
         inventory_.io_context, request_timeout,
-        [weak_connection, server_connection] {
+        [weak_connection, server_connection, waiting] {
+            if (!*waiting)
+                return;
             log_connection(server_connection, "wait request timeout");
             if (const auto expired = weak_connection.lock())
                 expired->close();
@@ -185,9 +192,10 @@ void icap_server_t::accept_next_query(std::shared_ptr<io::connection_t> const& c
 
     io::async_handle_query(
         server_connection,
-        [this, connection, server_connection, guard, timer](std::shared_ptr<io::icap::request_t const> const& request,
-                                                            boost::system::error_code const& error,
-                                                            respond_t const& respond) {
+        [this, connection, server_connection, guard, timer, waiting](
+            std::shared_ptr<io::icap::request_t const> const& request, boost::system::error_code const& error,
+            respond_t const& respond) {
+            *waiting = false;
             const icap_handler_t::answer_callback_t answer =
                 [this, connection, server_connection, guard, respond](
                     std::shared_ptr<io::icap::response_t> const& response, boost::system::error_code const& failure) {

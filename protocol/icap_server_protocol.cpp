@@ -114,8 +114,10 @@ private:
         } catch (error_t const&) {
             return finish(io::protocol_error, {});
         }
+        // The end of the input exactly where a body should begin is a client
+        // that went away, not a query to answer.
         if (body_reached_ || parser_.status() == proto::parser_t::complete)
-            return finish({}, data.tail(data.size() - taken));
+            return finish(error, data.tail(data.size() - taken));
         head_size_ += static_cast<std::int64_t>(taken);
         if (head_size_ > server_protocol_t::max_head_size)
             return finish(io::protocol_error, {});

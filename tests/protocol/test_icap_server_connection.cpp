@@ -128,6 +128,8 @@ TEST_F(icap_query, line_ends_and_malformed_heads) {
          "REQMOD icap://h/reqmod ICAP/1.0\r\nEncapsulated: req-hdr=0, req-body=100\r\n\r\nGET / HTTP/1.1\r\n",
          io::protocol_error},
         {"end of stream before a query", "", eof},
+        {"end of stream where the body should begin",
+         "REQMOD icap://h/reqmod ICAP/1.0\r\nEncapsulated: req-hdr=0, req-body=18\r\n\r\nGET / HTTP/1.1\r\n\r\n", eof},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.name);
