@@ -81,6 +81,7 @@ TEST(command_line, help_lists_the_visible_options_only)
     pilotd.start(options);
     ASSERT_EQ(pilotd.wait_exit(), 0);
     const std::string out = pilotd.stdout_text();
+    EXPECT_NE(out.find("--help"), std::string::npos) << out;
     EXPECT_NE(out.find("--version"), std::string::npos) << out;
     EXPECT_NE(out.find("print help message and exit"), std::string::npos) << out;
     EXPECT_NE(out.find("print version and exit"), std::string::npos) << out;
@@ -88,11 +89,17 @@ TEST(command_line, help_lists_the_visible_options_only)
     EXPECT_EQ(out.find(version_line), std::string::npos) << out;
 }
 
-// A variable that is no decimal number: the held banner, the conversion
-// failure and the exit line, in this order, and status 125.
+// A variable that names no usable descriptor: the held banner, the failure
+// and the exit line, in this order, and status 125. A text that is no
+// decimal number fails to convert; a number that is no open descriptor fails
+// where the channel adopts it.
+const std::string not_a_number = "Error: bad lexical cast: source type value could not be interpreted as target";
+const std::string not_open = "Error: assign: Bad file descriptor [system:9]";
+
 struct bad_monitor_case_t {
     const char* name;
     std::string text;
+    std::string error_line;
 };
 
 class bad_monitor_test_t : public ::testing::TestWithParam<bad_monitor_case_t> {
@@ -109,17 +116,21 @@ TEST_P(bad_monitor_test_t, ends_with_three_lines_and_status_125)
     ASSERT_EQ(pilotd.wait_exit(), 125);
     const std::string err = pilotd.stderr_text();
     // No output was configured: the console's plain "Level: text" lines.
-    EXPECT_EQ(err, "Notice: TRAXD 11.1.9.2205231640\n"
-                   "Error: bad lexical cast: source type value could not be interpreted as target\n"
-                   "Notice: Exit with status 125 (Unexpected error)\n");
+    EXPECT_EQ(err, "Notice: TRAXD 11.1.9.2205231640\n" + GetParam().error_line +
+                       "\nNotice: Exit with status 125 (Unexpected error)\n");
     EXPECT_EQ(pilotd.stdout_text(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(monitor, bad_monitor_test_t,
-                         ::testing::Values(bad_monitor_case_t{"empty", ""}, bad_monitor_case_t{"letters", "seven"},
-                                           bad_monitor_case_t{"trailing_blank", "7 "},
-                                           bad_monitor_case_t{"hexadecimal", "0x7"},
-                                           bad_monitor_case_t{"beyond_int", "2147483648"}),
+                         ::testing::Values(bad_monitor_case_t{"empty", "", not_a_number},
+                                           bad_monitor_case_t{"letters", "seven", not_a_number},
+                                           bad_monitor_case_t{"leading_blank", " 7", not_a_number},
+                                           bad_monitor_case_t{"trailing_blank", "7 ", not_a_number},
+                                           bad_monitor_case_t{"hexadecimal", "0x7", not_a_number},
+                                           bad_monitor_case_t{"beyond_int", "2147483648", not_a_number},
+                                           bad_monitor_case_t{"beyond_uint", "4294967296", not_a_number},
+                                           bad_monitor_case_t{"negative", "-5", not_open},
+                                           bad_monitor_case_t{"plus_sign_not_open", "+900", not_open}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -35,10 +35,8 @@ using wire::bytes;
 using wire::hex;
 using wire::make;
 using wire::receive;
-using wire::send;
-
-
 using wire::frame_case;
+using wire::send;
 
 // Field keys used below: ox.AppInfo app 1000 = c0 3e, pid 1001 = c8 3e;
 // extension 21 (length-delimited) = aa 01; ox.TRAXDConfig actual_log 1000 =

@@ -42,10 +42,8 @@ using wire::bytes;
 using wire::hex;
 using wire::make;
 using wire::receive;
-using wire::send;
-
-
 using wire::frame_case;
+using wire::send;
 
 // Field keys used below: 20 (length-delimited) = a2 01, 50 (varint) = 90 03,
 // 100 (length-delimited) = a2 06, 21 (varint) = a8 01 / (packed) aa 01;
