@@ -26,8 +26,7 @@ class inventory_t;
 // with EC_APP_SUSPENDED.
 class pilotd_tie_t : public cf_ipc_link_t, public std::enable_shared_from_this<pilotd_tie_t> {
 public:
-    using socket_waiter_t =
-        std::function<void(const boost::filesystem::path&, const boost::system::error_code&)>;
+    using socket_waiter_t = std::function<void(const boost::filesystem::path&, const boost::system::error_code&)>;
 
     // Adopts the descriptor (throws boost::system::system_error "assign")
     // and starts reading.

@@ -18,9 +18,10 @@ const boost::system::error_category& result_error_category() noexcept;
 boost::system::error_code make_error_code(result_error_t value) noexcept;
 boost::system::error_condition make_error_condition(result_error_t value) noexcept;
 
-}  // namespace orx::async
+} // namespace orx::async
 
 namespace boost::system {
 template <>
-struct is_error_code_enum<orx::async::result_error_t> : std::true_type {};
-}  // namespace boost::system
+struct is_error_code_enum<orx::async::result_error_t> : std::true_type {
+};
+} // namespace boost::system

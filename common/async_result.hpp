@@ -108,4 +108,4 @@ public:
     void set_original(result_t source);
 };
 
-}  // namespace orx::async
+} // namespace orx::async

@@ -11,7 +11,8 @@ namespace {
 
 // now + period, held at the ends of the 64-bit nanosecond count instead of
 // wrapping around.
-std::chrono::steady_clock::time_point saturated_expiry(const std::chrono::nanoseconds& period) {
+std::chrono::steady_clock::time_point saturated_expiry(const std::chrono::nanoseconds& period)
+{
     using clock = std::chrono::steady_clock;
     using rep = clock::duration::rep;
     const rep now = clock::now().time_since_epoch().count();
@@ -22,10 +23,11 @@ std::chrono::steady_clock::time_point saturated_expiry(const std::chrono::nanose
     return clock::time_point(clock::duration(sum));
 }
 
-}  // namespace
+} // namespace
 
 result_t timer_t::make(const boost::asio::any_io_executor& executor, const std::chrono::nanoseconds& period,
-                       result_callback_t callback, int mode) {
+                       result_callback_t callback, int mode)
+{
     result_t result(std::move(callback));
     auto timer = std::make_shared<timer_t>(executor, result, period, mode);
     timer->start();
@@ -34,9 +36,12 @@ result_t timer_t::make(const boost::asio::any_io_executor& executor, const std::
 
 timer_t::timer_t(const boost::asio::any_io_executor& executor, result_t result, const std::chrono::nanoseconds& period,
                  int mode)
-    : timer_(executor), result_(std::move(result)), period_(period), mode_(mode) {}
+    : timer_(executor), result_(std::move(result)), period_(period), mode_(mode)
+{
+}
 
-void timer_t::start() {
+void timer_t::start()
+{
     try {
         timer_.expires_at(saturated_expiry(period_));
     } catch (const boost::system::system_error& error) {
@@ -47,7 +52,8 @@ void timer_t::start() {
     result_.state_->stop_ = [self] { self->timer_.cancel(); };
 }
 
-void timer_t::expired(const boost::system::error_code& error) {
+void timer_t::expired(const boost::system::error_code& error)
+{
     if (error == boost::asio::error::operation_aborted || result_.done())
         return;
     if (error) {
@@ -60,4 +66,4 @@ void timer_t::expired(const boost::system::error_code& error) {
     }
 }
 
-}  // namespace orx::async
+} // namespace orx::async

@@ -38,4 +38,4 @@ private:
     int mode_;
 };
 
-}  // namespace orx::async
+} // namespace orx::async

@@ -11,16 +11,22 @@ namespace orx {
 
 namespace {
 
-std::uintptr_t address(const void* p) noexcept { return reinterpret_cast<std::uintptr_t>(p); }
+std::uintptr_t address(const void* p) noexcept
+{
+    return reinterpret_cast<std::uintptr_t>(p);
+}
 
-[[noreturn]] void too_small() { throw std::range_error("buffer too small"); }
+[[noreturn]] void too_small()
+{
+    throw std::range_error("buffer too small");
+}
 
-}  // namespace
+} // namespace
 
 buffer_t::data_t::data_t(std::size_t n) : bytes(new char[n]), size(n), capacity(n) {}
 
-buffer_t::buffer_t(const void* data, std::size_t n)
-    : block_(std::make_shared<data_t>(n)), size_(n) {
+buffer_t::buffer_t(const void* data, std::size_t n) : block_(std::make_shared<data_t>(n)), size_(n)
+{
     if (n != 0)
         std::memcpy(block_->bytes.get(), data, n);
 }
@@ -32,28 +38,34 @@ buffer_t::buffer_t(const char* text) : buffer_t(static_cast<const void*>(text), 
 buffer_t::buffer_t(std::size_t n) : block_(std::make_shared<data_t>(n)), size_(n) {}
 
 buffer_t::buffer_t(const buffer_t& source, std::size_t offset, std::size_t size)
-    : block_(source.block_), offset_(offset), size_(size) {}
+    : block_(source.block_), offset_(offset), size_(size)
+{
+}
 
-buffer_t buffer_t::head(std::size_t n) const {
+buffer_t buffer_t::head(std::size_t n) const
+{
     if (n > size_)
         too_small();
     return buffer_t(*this, offset_, n);
 }
 
-buffer_t buffer_t::tail(std::size_t n) const {
+buffer_t buffer_t::tail(std::size_t n) const
+{
     if (n > size_)
         too_small();
     return buffer_t(*this, offset_ + size_ - n, n);
 }
 
-buffer_t buffer_t::sub(std::size_t pos, std::size_t n) const {
+buffer_t buffer_t::sub(std::size_t pos, std::size_t n) const
+{
     // Written so that pos + n cannot wrap around.
     if (pos > size_ || n > size_ - pos)
         too_small();
     return buffer_t(*this, offset_ + pos, n);
 }
 
-void buffer_t::resize(std::size_t n) {
+void buffer_t::resize(std::size_t n)
+{
     if (n <= size_) {
         size_ = n;
         return;
@@ -85,7 +97,8 @@ void buffer_t::resize(std::size_t n) {
     size_ = n;
 }
 
-void buffer_t::prepare(std::size_t n) {
+void buffer_t::prepare(std::size_t n)
+{
     if (n <= size_ && (!block_ || sole_holder())) {
         size_ = n;
         return;
@@ -104,14 +117,16 @@ void buffer_t::prepare(std::size_t n) {
     size_ = n;
 }
 
-bool buffer_t::in_storage(const void* p) const noexcept {
+bool buffer_t::in_storage(const void* p) const noexcept
+{
     if (!block_)
         return false;
     const auto start = address(block_->bytes.get());
     return address(p) >= start && address(p) < start + block_->capacity;
 }
 
-void buffer_t::append(const void* bytes, std::size_t n) {
+void buffer_t::append(const void* bytes, std::size_t n)
+{
     if (n == 0)
         return;
     if (n > std::numeric_limits<std::size_t>::max() - size_)
@@ -127,7 +142,8 @@ void buffer_t::append(const void* bytes, std::size_t n) {
     std::memcpy(data() + old, bytes, n);
 }
 
-void buffer_t::append(const buffer_t& other) {
+void buffer_t::append(const buffer_t& other)
+{
     if (size_ == 0) {
         *this = other;
         return;
@@ -135,9 +151,13 @@ void buffer_t::append(const buffer_t& other) {
     append(other.data(), other.size());
 }
 
-void buffer_t::append(const std::string& text) { append(text.data(), text.size()); }
+void buffer_t::append(const std::string& text)
+{
+    append(text.data(), text.size());
+}
 
-bool buffer_t::contains(const void* p, std::size_t n) const noexcept {
+bool buffer_t::contains(const void* p, std::size_t n) const noexcept
+{
     if (size_ == 0)
         return false;
     const auto begin = address(data());
@@ -146,9 +166,13 @@ bool buffer_t::contains(const void* p, std::size_t n) const noexcept {
     return at >= begin && at < end && n <= end - at;
 }
 
-bool buffer_t::contains(const buffer_t& other) const noexcept { return contains(other.data(), other.size()); }
+bool buffer_t::contains(const buffer_t& other) const noexcept
+{
+    return contains(other.data(), other.size());
+}
 
-bool buffer_t::overlaps(const void* p, std::size_t n) const noexcept {
+bool buffer_t::overlaps(const void* p, std::size_t n) const noexcept
+{
     if (size_ == 0 || n == 0)
         return false;
     const auto begin = address(data());
@@ -156,19 +180,24 @@ bool buffer_t::overlaps(const void* p, std::size_t n) const noexcept {
     return at + n > begin && at < begin + size_;
 }
 
-bool buffer_t::overlaps(const buffer_t& other) const noexcept { return overlaps(other.data(), other.size()); }
+bool buffer_t::overlaps(const buffer_t& other) const noexcept
+{
+    return overlaps(other.data(), other.size());
+}
 
 namespace {
 
 constexpr std::size_t row_length = 16;
 constexpr std::size_t rows_per_header = 20;
 
-void byte_cell(std::ostream& out, unsigned value) {
+void byte_cell(std::ostream& out, unsigned value)
+{
     out << std::hex << std::uppercase << std::setfill('0') << std::setw(2) << value << ' ';
     out << std::dec << std::nouppercase << std::setfill(' ') << std::setw(0);
 }
 
-void header(std::ostream& out) {
+void header(std::ostream& out)
+{
     const std::string rule(84, '-');
     out << rule << std::endl;
     out << std::string(14, ' ');
@@ -181,11 +210,15 @@ void header(std::ostream& out) {
     out << rule << std::endl;
 }
 
-char shown(char byte) { return static_cast<signed char>(byte) > 32 ? byte : '.'; }
+char shown(char byte)
+{
+    return static_cast<signed char>(byte) > 32 ? byte : '.';
+}
 
-}  // namespace
+} // namespace
 
-std::ostream& operator<<(std::ostream& out, const buffer_t& buffer) {
+std::ostream& operator<<(std::ostream& out, const buffer_t& buffer)
+{
     const char* bytes = buffer.data();
     const std::size_t size = buffer.size();
     for (std::size_t start = 0, row = 0; start < size; start += row_length, ++row) {
@@ -211,4 +244,4 @@ std::ostream& operator<<(std::ostream& out, const buffer_t& buffer) {
     return out;
 }
 
-}  // namespace orx
+} // namespace orx

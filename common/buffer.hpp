@@ -31,9 +31,10 @@ public:
     // Byte range [begin, end); a template so that buffer_t(p, 0) still
     // means "p and a length".
     template <typename byte_t>
-        requires(sizeof(byte_t) == 1)
-    buffer_t(const byte_t* begin, const byte_t* end)
-        : buffer_t(static_cast<const void*>(begin), static_cast<std::size_t>(end - begin)) {}
+    requires(sizeof(byte_t) == 1) buffer_t(const byte_t* begin, const byte_t* end)
+        : buffer_t(static_cast<const void*>(begin), static_cast<std::size_t>(end - begin))
+    {
+    }
     explicit buffer_t(const std::string& text);
     buffer_t(const char* text);
     // n bytes whose contents are undefined.
@@ -57,8 +58,8 @@ public:
     // block is safe.
     void append(const buffer_t& other);
     template <typename byte_t>
-        requires(sizeof(byte_t) == 1)
-    void append(const byte_t* begin, const byte_t* end) {
+    requires(sizeof(byte_t) == 1) void append(const byte_t* begin, const byte_t* end)
+    {
         append(static_cast<const void*>(begin), static_cast<std::size_t>(end - begin));
     }
     void append(const std::string& text);
@@ -92,4 +93,4 @@ private:
 // Hex dump, 16 bytes a row, with a column header every 20 rows.
 std::ostream& operator<<(std::ostream& out, const buffer_t& buffer);
 
-}  // namespace orx
+} // namespace orx

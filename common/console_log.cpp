@@ -8,9 +8,7 @@ cf_console_log_t::cf_console_log_t(cf_log_callback_t line_callback, cf_log_callb
 {
 }
 
-void cf_console_log_t::open()
-{
-}
+void cf_console_log_t::open() {}
 
 void cf_console_log_t::write(int level, const std::string& text)
 {

@@ -33,6 +33,7 @@ boost::system::error_condition make_error_condition(ErrorCode e) noexcept;
 namespace boost::system {
 
 template <>
-struct is_error_code_enum<ox::ErrorCode> : std::true_type {};
+struct is_error_code_enum<ox::ErrorCode> : std::true_type {
+};
 
 } // namespace boost::system

@@ -21,11 +21,11 @@ ox::ErrorCode cf_to_proto_error(const boost::system::error_code& ec)
     if (!ec)
         return ox::EC_OK;
     static constexpr std::pair<int, ox::ErrorCode> by_condition[] = {
-        {EACCES, ox::EC_PERMISSION_DENIED},  {EPERM, ox::EC_PERMISSION_DENIED},
-        {ENOENT, ox::EC_NO_SUCH_ENTRY},      {ENOTDIR, ox::EC_NOT_A_DIRECTORY},
-        {EROFS, ox::EC_READ_ONLY_FS},        {EINVAL, ox::EC_INVALID_ARGUMENT},
-        {EEXIST, ox::EC_FILE_EXISTS},        {EADDRINUSE, ox::EC_NAME_ALREADY_IN_USE},
-        {EXDEV, ox::EC_CROSS_DEVICE_LINK},   {ENOMEM, ox::EC_NO_MEMORY},
+        {EACCES, ox::EC_PERMISSION_DENIED}, {EPERM, ox::EC_PERMISSION_DENIED},
+        {ENOENT, ox::EC_NO_SUCH_ENTRY},     {ENOTDIR, ox::EC_NOT_A_DIRECTORY},
+        {EROFS, ox::EC_READ_ONLY_FS},       {EINVAL, ox::EC_INVALID_ARGUMENT},
+        {EEXIST, ox::EC_FILE_EXISTS},       {EADDRINUSE, ox::EC_NAME_ALREADY_IN_USE},
+        {EXDEV, ox::EC_CROSS_DEVICE_LINK},  {ENOMEM, ox::EC_NO_MEMORY},
     };
     for (const auto& [errno_value, result] : by_condition)
         if (ec == boost::system::error_condition(errno_value, boost::system::generic_category()))

@@ -10,10 +10,10 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 cf_file_log_t::cf_file_log_t(int fd, bool owns_fd, cf_log_callback_t line_callback, cf_log_callback_t raw_callback)
-    : cf_log_t(std::move(line_callback), std::move(raw_callback))
-    , fd_(fd)
-    , owns_fd_(owns_fd)
-    , pid_(static_cast<int>(::getpid()))
+    : cf_log_t(std::move(line_callback), std::move(raw_callback)),
+      fd_(fd),
+      owns_fd_(owns_fd),
+      pid_(static_cast<int>(::getpid()))
 {
 }
 
@@ -23,13 +23,12 @@ cf_file_log_t::~cf_file_log_t()
         ::close(fd_);
 }
 
-void cf_file_log_t::open()
-{
-}
+void cf_file_log_t::open() {}
 
 void cf_file_log_t::write(int level, const std::string& text)
 {
-    const std::string line = cf_log_time_stamp() + " [" + std::to_string(pid_) + "] " + cf_format_log_line(level, text) + "\n";
+    const std::string line =
+        cf_log_time_stamp() + " [" + std::to_string(pid_) + "] " + cf_format_log_line(level, text) + "\n";
     std::lock_guard<boost::mutex> lock(cf_log_mutex);
     cf_write_string(fd_, line);
 }

@@ -18,11 +18,13 @@ namespace utf = boost::locale::utf;
 constexpr std::size_t max_label = 63;
 constexpr std::size_t max_encoded = 256;
 
-bool is_ascii(std::string_view label) {
+bool is_ascii(std::string_view label)
+{
     return std::all_of(label.begin(), label.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b)
+{
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
                return lower(x) == lower(y);
@@ -30,7 +32,8 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
 }
 
 // The punycode of a UTF-8 label, or nothing when it cannot be converted.
-std::optional<std::string> encode_label(std::string_view label) {
+std::optional<std::string> encode_label(std::string_view label)
+{
     if (label.size() > max_label)
         return std::nullopt;
     std::uint32_t points[max_label];
@@ -50,7 +53,8 @@ std::optional<std::string> encode_label(std::string_view label) {
 
 // The UTF-8 text of an ACE label's punycode part, or nothing when it does
 // not decode to a label that idn_to_ascii would turn back into it.
-std::optional<std::string> decode_label(std::string_view encoded) {
+std::optional<std::string> decode_label(std::string_view encoded)
+{
     if (encoded.empty() || encoded.size() > max_encoded)
         return std::nullopt;
     std::uint32_t points[max_label];
@@ -76,7 +80,8 @@ std::optional<std::string> decode_label(std::string_view encoded) {
 // Applies convert to every label and joins the results with '.', adding a
 // '.' only behind text already written.
 template <typename convert_t>
-std::string each_label(std::string_view host, convert_t convert) {
+std::string each_label(std::string_view host, convert_t convert)
+{
     std::string out;
     out.reserve(host.size());
     for (;;) {
@@ -92,9 +97,10 @@ std::string each_label(std::string_view host, convert_t convert) {
     return out;
 }
 
-}  // namespace
+} // namespace
 
-std::string idn_to_ascii(std::string_view host) {
+std::string idn_to_ascii(std::string_view host)
+{
     return each_label(host, [](std::string_view label, std::string& out) {
         if (is_ascii(label)) {
             out += label;
@@ -107,9 +113,13 @@ std::string idn_to_ascii(std::string_view host) {
     });
 }
 
-std::string idn_to_ascii(const char* host, std::size_t length) { return idn_to_ascii(std::string_view(host, length)); }
+std::string idn_to_ascii(const char* host, std::size_t length)
+{
+    return idn_to_ascii(std::string_view(host, length));
+}
 
-std::string idn_to_unicode(std::string_view host) {
+std::string idn_to_unicode(std::string_view host)
+{
     return each_label(host, [](std::string_view label, std::string& out) {
         if (label.starts_with(ace_prefix)) {
             if (const auto decoded = decode_label(label.substr(ace_prefix.size()))) {
@@ -121,8 +131,9 @@ std::string idn_to_unicode(std::string_view host) {
     });
 }
 
-std::string idn_to_unicode(const char* host, std::size_t length) {
+std::string idn_to_unicode(const char* host, std::size_t length)
+{
     return idn_to_unicode(std::string_view(host, length));
 }
 
-}  // namespace ox::oxs
+} // namespace ox::oxs

@@ -24,4 +24,4 @@ std::string idn_to_ascii(std::string_view host);
 std::string idn_to_unicode(const char* host, std::size_t length);
 std::string idn_to_unicode(std::string_view host);
 
-}  // namespace ox::oxs
+} // namespace ox::oxs

@@ -183,10 +183,9 @@ void cf_basic_ipc_link_t<Socket, Traits>::start_read()
     if (!is_open())
         return;
     receive_.resize(length_size, true);
-    Traits::async_read(*socket, boost::asio::buffer(receive_.data(), length_size),
-                       [self = shared_self()](const boost::system::error_code& ec, std::size_t) {
-                           self->handle_read_length(ec);
-                       });
+    Traits::async_read(
+        *socket, boost::asio::buffer(receive_.data(), length_size),
+        [self = shared_self()](const boost::system::error_code& ec, std::size_t) { self->handle_read_length(ec); });
 }
 
 template <class Socket, class Traits>
@@ -211,10 +210,9 @@ void cf_basic_ipc_link_t<Socket, Traits>::handle_read_length(const boost::system
         return;
     }
     receive_.resize(n, true);
-    Traits::async_read(*socket, boost::asio::buffer(receive_.data(), n),
-                       [self = shared_self()](const boost::system::error_code& ec, std::size_t) {
-                           self->handle_read_body(ec);
-                       });
+    Traits::async_read(
+        *socket, boost::asio::buffer(receive_.data(), n),
+        [self = shared_self()](const boost::system::error_code& ec, std::size_t) { self->handle_read_body(ec); });
 }
 
 template <class Socket, class Traits>
@@ -262,10 +260,9 @@ void cf_basic_ipc_link_t<Socket, Traits>::pump_output()
     }
     in_flight_.swap(pending_);
     on_write_begin(in_flight_.size());
-    Traits::async_write(*socket, boost::asio::buffer(in_flight_.data(), in_flight_.size()),
-                        [self = shared_self()](const boost::system::error_code& ec, std::size_t) {
-                            self->handle_write(ec);
-                        });
+    Traits::async_write(
+        *socket, boost::asio::buffer(in_flight_.data(), in_flight_.size()),
+        [self = shared_self()](const boost::system::error_code& ec, std::size_t) { self->handle_write(ec); });
 }
 
 template <class Socket, class Traits>

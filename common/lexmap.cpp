@@ -124,10 +124,7 @@ cf_lexmap_node_t::cf_lexmap_node_t(std::vector<std::string> values)
 {
 }
 
-cf_lexmap_node_t::cf_lexmap_node_t(const cf_lexmap_t& map)
-    : map_(std::make_unique<cf_lexmap_t>(map))
-{
-}
+cf_lexmap_node_t::cf_lexmap_node_t(const cf_lexmap_t& map) : map_(std::make_unique<cf_lexmap_t>(map)) {}
 
 cf_lexmap_node_t::cf_lexmap_node_t(const ox::LexOption& option)
 {
@@ -141,8 +138,7 @@ cf_lexmap_node_t::cf_lexmap_node_t(const ox::LexOption& option)
 }
 
 cf_lexmap_node_t::cf_lexmap_node_t(const cf_lexmap_node_t& other)
-    : values_(copy_of(other.values_))
-    , map_(copy_of(other.map_))
+    : values_(copy_of(other.values_)), map_(copy_of(other.map_))
 {
 }
 
@@ -244,10 +240,9 @@ void cf_lexmap_t::assign(const ox::LexMap& message)
 
 bool cf_lexmap_t::operator==(const cf_lexmap_t& other) const
 {
-    return std::equal(entries_.begin(), entries_.end(), other.entries_.begin(), other.entries_.end(),
-                      [](const entry_t& a, const entry_t& b) {
-                          return cf_lexmap_key_equal(a.key, b.key) && a.node == b.node;
-                      });
+    return std::equal(
+        entries_.begin(), entries_.end(), other.entries_.begin(), other.entries_.end(),
+        [](const entry_t& a, const entry_t& b) { return cf_lexmap_key_equal(a.key, b.key) && a.node == b.node; });
 }
 
 void cf_lexmap_to_proto(const cf_lexmap_t& tree, ox::LexMap& message)

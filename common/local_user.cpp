@@ -35,7 +35,7 @@ std::string lookup_failure(int error, const char* no_entry)
 
 struct stat lstat_or_throw(const boost::filesystem::path& path)
 {
-    struct stat attributes{};
+    struct stat attributes {};
     if (::lstat(path.c_str(), &attributes) != 0)
         throw boost::filesystem::filesystem_error("lstat", path, system_error_code(errno));
     return attributes;
@@ -90,8 +90,8 @@ gid_t cf_local_user_t::gid() const
     errno = 0;
     const passwd* entry = ::getpwuid(uid);
     if (entry == nullptr)
-        throw std::runtime_error("getpwuid(" + std::to_string(uid) + "): " +
-                                 lookup_failure(errno, "No user with such uid"));
+        throw std::runtime_error("getpwuid(" + std::to_string(uid) +
+                                 "): " + lookup_failure(errno, "No user with such uid"));
     gid_value = entry->pw_gid;
     gid_known = true;
     return gid_value;

@@ -96,8 +96,7 @@ void log_record(int level, const std::string& text)
 } // namespace
 
 cf_log_t::cf_log_t(cf_log_callback_t line_callback, cf_log_callback_t raw_callback)
-    : line_callback_(or_ignoring(std::move(line_callback)))
-    , raw_callback_(or_ignoring(std::move(raw_callback)))
+    : line_callback_(or_ignoring(std::move(line_callback))), raw_callback_(or_ignoring(std::move(raw_callback)))
 {
 }
 
@@ -187,12 +186,18 @@ void cf_flush_log_at_exit()
 const char* cf_log_level_name(int level)
 {
     switch (level) {
-    case cf_log_debug: return "Debug";
-    case cf_log_info: return "Info";
-    case cf_log_notice: return "Notice";
-    case cf_log_warning: return "Warning";
-    case cf_log_error: return "Error";
-    default: return "Unknown";
+    case cf_log_debug:
+        return "Debug";
+    case cf_log_info:
+        return "Info";
+    case cf_log_notice:
+        return "Notice";
+    case cf_log_warning:
+        return "Warning";
+    case cf_log_error:
+        return "Error";
+    default:
+        return "Unknown";
     }
 }
 

@@ -30,9 +30,8 @@ int open_log_file(const std::string& path)
     fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
     if (fd >= 0)
         return fd;
-    throw boost::filesystem::filesystem_error(
-        "Cannot create log", path,
-        boost::system::error_code(first_error, boost::system::system_category()));
+    throw boost::filesystem::filesystem_error("Cannot create log", path,
+                                              boost::system::error_code(first_error, boost::system::system_category()));
 }
 
 } // namespace
@@ -62,8 +61,7 @@ cf_log_callback_t make_default_callback()
     };
 }
 
-std::shared_ptr<cf_log_t> cf_make_log(const ox::Log& settings,
-                                      cf_log_callback_t line_callback,
+std::shared_ptr<cf_log_t> cf_make_log(const ox::Log& settings, cf_log_callback_t line_callback,
                                       cf_log_callback_t raw_callback)
 {
     const bool made_line_callback = !line_callback;
@@ -78,8 +76,8 @@ std::shared_ptr<cf_log_t> cf_make_log(const ox::Log& settings,
             settings.has_ident() && !settings.ident().empty() ? settings.ident().c_str() : nullptr,
             cf_syslog_facility(settings.facility()), std::move(line_callback), std::move(raw_callback));
     case ox::Log::FILE:
-        return std::make_shared<cf_file_log_t>(open_log_file(settings.path()), true,
-                                               std::move(line_callback), std::move(raw_callback));
+        return std::make_shared<cf_file_log_t>(open_log_file(settings.path()), true, std::move(line_callback),
+                                               std::move(raw_callback));
     case ox::Log::STDERR:
         // The extra descriptor would only repeat what the console shows.
         if (made_line_callback)
@@ -119,16 +117,27 @@ bool cf_parse_fd(const char* text, int& fd)
 int cf_syslog_facility(int facility)
 {
     switch (facility) {
-    case ox::Log::USER: return LOG_USER;
-    case ox::Log::MAIL: return LOG_MAIL;
-    case ox::Log::LOCAL0: return LOG_LOCAL0;
-    case ox::Log::LOCAL1: return LOG_LOCAL1;
-    case ox::Log::LOCAL2: return LOG_LOCAL2;
-    case ox::Log::LOCAL3: return LOG_LOCAL3;
-    case ox::Log::LOCAL4: return LOG_LOCAL4;
-    case ox::Log::LOCAL5: return LOG_LOCAL5;
-    case ox::Log::LOCAL6: return LOG_LOCAL6;
-    case ox::Log::LOCAL7: return LOG_LOCAL7;
-    default: return LOG_DAEMON;
+    case ox::Log::USER:
+        return LOG_USER;
+    case ox::Log::MAIL:
+        return LOG_MAIL;
+    case ox::Log::LOCAL0:
+        return LOG_LOCAL0;
+    case ox::Log::LOCAL1:
+        return LOG_LOCAL1;
+    case ox::Log::LOCAL2:
+        return LOG_LOCAL2;
+    case ox::Log::LOCAL3:
+        return LOG_LOCAL3;
+    case ox::Log::LOCAL4:
+        return LOG_LOCAL4;
+    case ox::Log::LOCAL5:
+        return LOG_LOCAL5;
+    case ox::Log::LOCAL6:
+        return LOG_LOCAL6;
+    case ox::Log::LOCAL7:
+        return LOG_LOCAL7;
+    default:
+        return LOG_DAEMON;
     }
 }

@@ -15,8 +15,7 @@ std::shared_ptr<cf_log_t> cf_make_default_log();
 // any other type. An empty line callback is replaced by the copy to the
 // descriptor named by COM_ORVEX_ADD_LOG_PIPE (none for STDERR); an empty raw
 // callback by the line callback (none for STDERR).
-std::shared_ptr<cf_log_t> cf_make_log(const ox::Log& settings,
-                                      cf_log_callback_t line_callback,
+std::shared_ptr<cf_log_t> cf_make_log(const ox::Log& settings, cf_log_callback_t line_callback,
                                       cf_log_callback_t raw_callback);
 
 // The line callback that copies every line to the descriptor named by the

@@ -9,9 +9,12 @@ namespace {
 const char* level_tag(log_t::level_t level)
 {
     switch (level) {
-    case log_t::debug: return "[DEBUG]";
-    case log_t::warning: return "[WARNING]";
-    default: return "[ERROR]";
+    case log_t::debug:
+        return "[DEBUG]";
+    case log_t::warning:
+        return "[WARNING]";
+    default:
+        return "[ERROR]";
     }
 }
 

@@ -24,4 +24,4 @@ std::string percent_decode(std::string_view text);
 // another.
 std::string percent_encode_controls(std::string_view text);
 
-}  // namespace ox::oxs
+} // namespace ox::oxs

@@ -17,17 +17,25 @@ constexpr std::uint32_t initial_n = 0x80;
 constexpr char delimiter = '-';
 constexpr std::uint32_t maxint = std::numeric_limits<std::uint32_t>::max();
 
-bool is_basic(std::uint32_t cp) { return cp < 0x80; }
+bool is_basic(std::uint32_t cp)
+{
+    return cp < 0x80;
+}
 
-bool is_flagged(char c) { return c >= 'A' && c <= 'Z'; }
+bool is_flagged(char c)
+{
+    return c >= 'A' && c <= 'Z';
+}
 
 // 0-25 are 'a'-'z' (or 'A'-'Z' when flagged), 26-35 are '0'-'9'.
-char encode_digit(std::uint32_t d, bool upper) {
+char encode_digit(std::uint32_t d, bool upper)
+{
     return static_cast<char>(d < 26 ? (upper ? 'A' : 'a') + d : '0' + (d - 26));
 }
 
 // base for anything that is no digit.
-std::uint32_t decode_digit(char c) {
+std::uint32_t decode_digit(char c)
+{
     if (c >= '0' && c <= '9')
         return static_cast<std::uint32_t>(c - '0') + 26;
     if (c >= 'A' && c <= 'Z')
@@ -38,7 +46,8 @@ std::uint32_t decode_digit(char c) {
 }
 
 // A basic code point in the requested case (letters only).
-char encode_basic(std::uint32_t cp, bool upper) {
+char encode_basic(std::uint32_t cp, bool upper)
+{
     char c = static_cast<char>(cp);
     if (upper && c >= 'a' && c <= 'z')
         c = static_cast<char>(c - 'a' + 'A');
@@ -47,11 +56,13 @@ char encode_basic(std::uint32_t cp, bool upper) {
     return c;
 }
 
-std::uint32_t threshold(std::uint32_t k, std::uint32_t bias) {
+std::uint32_t threshold(std::uint32_t k, std::uint32_t bias)
+{
     return k <= bias ? tmin : k >= bias + tmax ? tmax : k - bias;
 }
 
-std::uint32_t adapt(std::uint32_t delta, std::uint32_t points, bool first) {
+std::uint32_t adapt(std::uint32_t delta, std::uint32_t points, bool first)
+{
     delta = first ? delta / damp : delta >> 1;
     delta += delta / points;
     std::uint32_t k = 0;
@@ -62,10 +73,11 @@ std::uint32_t adapt(std::uint32_t delta, std::uint32_t points, bool first) {
     return k + (base - tmin + 1) * delta / (delta + skew);
 }
 
-}  // namespace
+} // namespace
 
-punycode_status_t punycode_encode(std::size_t input_length, const std::uint32_t* input,
-                                  const unsigned char* case_flags, std::size_t* output_length, char* output) {
+punycode_status_t punycode_encode(std::size_t input_length, const std::uint32_t* input, const unsigned char* case_flags,
+                                  std::size_t* output_length, char* output)
+{
     const std::size_t max_out = *output_length;
     std::size_t out = 0;
 
@@ -128,7 +140,8 @@ punycode_status_t punycode_encode(std::size_t input_length, const std::uint32_t*
 }
 
 punycode_status_t punycode_decode(std::size_t input_length, const char* input, std::size_t* output_length,
-                                  std::uint32_t* output, unsigned char* case_flags) {
+                                  std::uint32_t* output, unsigned char* case_flags)
+{
     const std::size_t max_out = *output_length;
 
     // The basic code points are those before the last delimiter.
@@ -194,4 +207,4 @@ punycode_status_t punycode_decode(std::size_t input_length, const char* input, s
     return punycode_status_t::success;
 }
 
-}  // namespace ox::oxs
+} // namespace ox::oxs

@@ -2,7 +2,8 @@
 
 namespace ox::oxs {
 
-std::uint32_t report_t::main_category() const {
+std::uint32_t report_t::main_category() const
+{
     if (main_known_)
         return main_;
     main_ = 0;
@@ -16,4 +17,4 @@ std::uint32_t report_t::main_category() const {
     return main_;
 }
 
-}  // namespace ox::oxs
+} // namespace ox::oxs

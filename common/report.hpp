@@ -22,4 +22,4 @@ private:
     mutable std::uint32_t main_ = 0;
 };
 
-}  // namespace ox::oxs
+} // namespace ox::oxs

@@ -25,9 +25,9 @@ constexpr std::array<std::uint8_t, 51> make_scan_error_table()
                                     ox::SE_ARCH_INVALID_HEADER, ox::SE_ARCH_INCOMPLETE})
         table[unpacking] = ox::EC_UNPACKING_ERROR;
     table[ox::SE_CAN_NOT_BE_CURED] = ox::EC_CAN_NOT_BE_CURED;
-    for (ox::ScanError limit : {ox::SE_PACKER_LEVEL_LIMIT, ox::SE_ARCHIVE_LEVEL_LIMIT, ox::SE_MAIL_LEVEL_LIMIT,
-                                ox::SE_CONTAINER_LEVEL_LIMIT, ox::SE_COMPRESSION_LIMIT, ox::SE_OBJECT_SIZE_LIMIT,
-                                ox::SE_SCAN_TIMEOUT})
+    for (ox::ScanError limit :
+         {ox::SE_PACKER_LEVEL_LIMIT, ox::SE_ARCHIVE_LEVEL_LIMIT, ox::SE_MAIL_LEVEL_LIMIT, ox::SE_CONTAINER_LEVEL_LIMIT,
+          ox::SE_COMPRESSION_LIMIT, ox::SE_OBJECT_SIZE_LIMIT, ox::SE_SCAN_TIMEOUT})
         table[limit] = ox::EC_SCAN_LIMIT_REACHED;
     table[ox::SE_NON_SUPPORTED_DISK] = ox::EC_NOT_A_DRIVE;
     return table;
@@ -54,7 +54,7 @@ ox::ScanError cf_to_scan_error(const boost::system::error_code& ec)
         if (ec == boost::system::error_condition(errno_value, boost::system::generic_category()))
             return result;
     static constexpr std::pair<ox::ErrorCode, ox::ScanError> by_code[] = {
-        {ox::EC_NO_SUCH_ENTRY, ox::SE_FILE_NOT_FOUND},    {ox::EC_NOT_ABSOLUTE_PATH, ox::SE_PATH_NOT_ABSOLUTE},
+        {ox::EC_NO_SUCH_ENTRY, ox::SE_FILE_NOT_FOUND},      {ox::EC_NOT_ABSOLUTE_PATH, ox::SE_PATH_NOT_ABSOLUTE},
         {ox::EC_NOT_A_DRIVE, ox::SE_FILE_NOT_BLOCK_DEVICE}, {ox::EC_NOT_A_REGULAR_FILE, ox::SE_FILE_NOT_REGULAR},
         {ox::EC_PERMISSION_DENIED, ox::SE_NO_ACCESS},
     };

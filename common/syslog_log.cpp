@@ -33,10 +33,9 @@ int priority_of(int level)
 constexpr cf_syslog_calls_t cf_system_syslog_calls{system_open, system_log, system_close};
 constinit cf_syslog_calls_t cf_syslog_calls = cf_system_syslog_calls;
 
-cf_syslog_log_t::cf_syslog_log_t(const char* ident, int facility, cf_log_callback_t line_callback, cf_log_callback_t raw_callback)
-    : cf_log_t(std::move(line_callback), std::move(raw_callback))
-    , facility_(facility)
-    , ident_(ident ? ident : "")
+cf_syslog_log_t::cf_syslog_log_t(const char* ident, int facility, cf_log_callback_t line_callback,
+                                 cf_log_callback_t raw_callback)
+    : cf_log_t(std::move(line_callback), std::move(raw_callback)), facility_(facility), ident_(ident ? ident : "")
 {
 }
 

@@ -13,7 +13,8 @@ namespace ox::oxs {
 namespace {
 
 // The component decoded, or as written when it does not decode.
-std::string decoded(std::string_view text) {
+std::string decoded(std::string_view text)
+{
     try {
         auto out = percent_decode(text);
         if (!out.empty())
@@ -23,7 +24,8 @@ std::string decoded(std::string_view text) {
     return std::string(text);
 }
 
-std::optional<std::uint16_t> parse_port(std::string_view text) {
+std::optional<std::uint16_t> parse_port(std::string_view text)
+{
     if (text.empty())
         return std::nullopt;
     unsigned long value = 0;
@@ -37,7 +39,8 @@ std::optional<std::uint16_t> parse_port(std::string_view text) {
     return static_cast<std::uint16_t>(value);
 }
 
-std::string lower_ascii(std::string text) {
+std::string lower_ascii(std::string text)
+{
     for (char& c : text)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
@@ -45,7 +48,8 @@ std::string lower_ascii(std::string text) {
 }
 
 // Splits host and port text; a bracketed IPv6 literal is the host whole.
-std::pair<std::string_view, std::string_view> split_port(std::string_view authority) {
+std::pair<std::string_view, std::string_view> split_port(std::string_view authority)
+{
     if (authority.starts_with('[')) {
         const auto close = authority.find(']');
         if (close != std::string_view::npos) {
@@ -62,7 +66,8 @@ std::pair<std::string_view, std::string_view> split_port(std::string_view author
     return {authority.substr(0, colon), authority.substr(colon + 1)};
 }
 
-std::optional<std::uint16_t> default_port(const std::string& scheme) {
+std::optional<std::uint16_t> default_port(const std::string& scheme)
+{
     if (boost::algorithm::iequals(scheme, "http"))
         return 80;
     if (boost::algorithm::iequals(scheme, "https"))
@@ -70,11 +75,12 @@ std::optional<std::uint16_t> default_port(const std::string& scheme) {
     return std::nullopt;
 }
 
-std::string text_of(std::string_view text, unsigned mode, int extra = -1) {
+std::string text_of(std::string_view text, unsigned mode, int extra = -1)
+{
     return mode == url_t::encoded ? percent_encode(text, extra) : percent_encode_controls(text);
 }
 
-}  // namespace
+} // namespace
 
 url_t::url_t(addresses_t addresses) : addresses(std::move(addresses)) {}
 
@@ -88,15 +94,19 @@ url_t::url_t(std::string scheme, std::string user, std::string password, std::st
       query(std::move(query)),
       fragment(std::move(fragment)),
       port(port),
-      addresses(std::move(addresses)) {}
+      addresses(std::move(addresses))
+{
+}
 
-url_t::url_t(const std::string& text, addresses_t addresses) : addresses(std::move(addresses)) {
+url_t::url_t(const std::string& text, addresses_t addresses) : addresses(std::move(addresses))
+{
     std::string_view rest = text;
 
     // A scheme only when "://" comes before anything that ends it.
     if (!rest.empty() && rest.front() != '/' && rest.front() != '?') {
         const auto separator = rest.find("://");
-        if (separator != std::string_view::npos && rest.substr(0, separator).find_first_of("/?#") == std::string_view::npos) {
+        if (separator != std::string_view::npos &&
+            rest.substr(0, separator).find_first_of("/?#") == std::string_view::npos) {
             scheme = rest.substr(0, separator);
             rest.remove_prefix(separator + 3);
         }
@@ -155,7 +165,8 @@ url_t::url_t(const std::string& text, addresses_t addresses) : addresses(std::mo
     }
 }
 
-const std::string& url_t::to_string(unsigned mode) const {
+const std::string& url_t::to_string(unsigned mode) const
+{
     if (mode >= texts_.size())
         throw std::out_of_range("url_t::to_string: no such mode");
     auto& text = texts_[mode];
@@ -164,7 +175,8 @@ const std::string& url_t::to_string(unsigned mode) const {
     return text;
 }
 
-std::string url_t::print(unsigned mode) const {
+std::string url_t::print(unsigned mode) const
+{
     std::string out;
     if (!scheme.empty()) {
         out += percent_encode_controls(scheme);
@@ -212,7 +224,8 @@ std::string url_t::print(unsigned mode) const {
     return out;
 }
 
-std::string url_t::params_to_string(const params_t& params, unsigned mode) {
+std::string url_t::params_to_string(const params_t& params, unsigned mode)
+{
     std::string out;
     // A separator only behind text already written: leading empty pairs
     // vanish, while "a&&b" prints as it was parsed.
@@ -224,7 +237,8 @@ std::string url_t::params_to_string(const params_t& params, unsigned mode) {
     return out;
 }
 
-std::string url_t::params_to_string(const param_t& param, unsigned mode) {
+std::string url_t::params_to_string(const param_t& param, unsigned mode)
+{
     auto out = text_of(param.first, mode);
     if (!param.second.empty()) {
         out += '=';
@@ -233,12 +247,19 @@ std::string url_t::params_to_string(const param_t& param, unsigned mode) {
     return out;
 }
 
-std::string url_t::percent_encode(const char* data, std::size_t length, int extra) {
+std::string url_t::percent_encode(const char* data, std::size_t length, int extra)
+{
     return oxs::percent_encode(data, length, extra);
 }
 
-std::string url_t::percent_encode(std::string_view text, int extra) { return oxs::percent_encode(text, extra); }
+std::string url_t::percent_encode(std::string_view text, int extra)
+{
+    return oxs::percent_encode(text, extra);
+}
 
-std::string url_t::percent_decode(const char* data, std::size_t length) { return oxs::percent_decode(data, length); }
+std::string url_t::percent_decode(const char* data, std::size_t length)
+{
+    return oxs::percent_decode(data, length);
+}
 
-}  // namespace ox::oxs
+} // namespace ox::oxs

@@ -25,8 +25,8 @@ public:
     using addresses_t = std::set<boost::asio::ip::address>;
 
     // The printed forms.
-    static constexpr unsigned encoded = 0;  // percent-encoded, host in IDN ASCII form
-    static constexpr unsigned plain = 1;    // as stored, default port and a lone "/" left out
+    static constexpr unsigned encoded = 0; // percent-encoded, host in IDN ASCII form
+    static constexpr unsigned plain = 1;   // as stored, default port and a lone "/" left out
     static constexpr unsigned plain_with_port = 2;
 
     std::string scheme;
@@ -67,4 +67,4 @@ private:
     mutable std::array<std::string, 3> texts_;
 };
 
-}  // namespace ox::oxs
+} // namespace ox::oxs

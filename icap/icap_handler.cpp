@@ -63,8 +63,8 @@ bool icap_handler_t::dump_enabled() const
     return cf_log_threshold <= cf_log_debug && inventory_.config_holder->config.debug_dump_icap();
 }
 
-void icap_handler_t::handle_request(connection_t const& connection, request_t const& request, bool keep_alive,
-                                    answer_callback_t const& answer)
+void icap_handler_t::handle_request(const connection_t& connection, const request_t& request, bool keep_alive,
+                                    const answer_callback_t& answer)
 {
     if (cf_log_threshold <= cf_log_debug) {
         const std::string prefix = connection_text(connection);
@@ -75,8 +75,8 @@ void icap_handler_t::handle_request(connection_t const& connection, request_t co
     request_signal(dispatch(connection, request, keep_alive, answer));
 }
 
-icap_handler_t::request_type_t icap_handler_t::dispatch(connection_t const& connection, request_t const& request,
-                                                        bool keep_alive, answer_callback_t const& answer)
+icap_handler_t::request_type_t icap_handler_t::dispatch(const connection_t& connection, const request_t& request,
+                                                        bool keep_alive, const answer_callback_t& answer)
 {
     if (request->version.major != 1 || request->version.minor != 0) {
         version_not_supported(connection, keep_alive, answer);
@@ -104,7 +104,7 @@ icap_handler_t::request_type_t icap_handler_t::dispatch(connection_t const& conn
     return bad;
 }
 
-void icap_handler_t::handle_bad_request(connection_t const& connection, answer_callback_t const& answer)
+void icap_handler_t::handle_bad_request(const connection_t& connection, const answer_callback_t& answer)
 {
     if (cf_log_threshold <= cf_log_debug)
         cf_log(cf_log_debug, connection_text(connection) + " <-- ???");
@@ -112,8 +112,8 @@ void icap_handler_t::handle_bad_request(connection_t const& connection, answer_c
     request_signal(bad);
 }
 
-void icap_handler_t::process_options(connection_t const& connection, request_t const& request, bool keep_alive,
-                                     answer_callback_t const& answer)
+void icap_handler_t::process_options(const connection_t& connection, const request_t& request, bool keep_alive,
+                                     const answer_callback_t& answer)
 {
     if (request->req_head.size() != 0 || request->res_head.size() != 0 ||
         (request->body_type != io::icap::body_type_t::opt_body &&
@@ -126,8 +126,8 @@ void icap_handler_t::process_options(connection_t const& connection, request_t c
     answer(response, boost::system::error_code());
 }
 
-void icap_handler_t::process_reqmod(connection_t const& connection, request_t const& request, bool keep_alive,
-                                    answer_callback_t const& answer)
+void icap_handler_t::process_reqmod(const connection_t& connection, const request_t& request, bool keep_alive,
+                                    const answer_callback_t& answer)
 {
     if (request->res_head.size() != 0 || (request->body_type != io::icap::body_type_t::req_body &&
                                           request->body_type != io::icap::body_type_t::null_body))
@@ -138,8 +138,8 @@ void icap_handler_t::process_reqmod(connection_t const& connection, request_t co
         check(connection, request, keep_alive, answer);
 }
 
-void icap_handler_t::process_respmod(connection_t const& connection, request_t const& request, bool keep_alive,
-                                     answer_callback_t const& answer)
+void icap_handler_t::process_respmod(const connection_t& connection, const request_t& request, bool keep_alive,
+                                     const answer_callback_t& answer)
 {
     if (request->body_type != io::icap::body_type_t::res_body && request->body_type != io::icap::body_type_t::null_body)
         bad_request(connection, keep_alive, answer);
@@ -152,12 +152,12 @@ void icap_handler_t::process_respmod(connection_t const& connection, request_t c
 // Messages are not checked yet: a well-formed modification query gets no
 // answer and its connection is dropped, so that the client applies its own
 // rule for an unreachable service.
-void icap_handler_t::check(connection_t const&, request_t const&, bool, answer_callback_t const& answer)
+void icap_handler_t::check(const connection_t&, const request_t&, bool, const answer_callback_t& answer)
 {
     answer(nullptr, boost::system::errc::make_error_code(boost::system::errc::operation_not_supported));
 }
 
-icap_handler_t::response_t icap_handler_t::make_options_response(request_t const& request) const
+icap_handler_t::response_t icap_handler_t::make_options_response(const request_t& request) const
 {
     const ox::TRAXDConfig& config = inventory_.config_holder->config;
     const response_t response = io::icap::response_t::make();
@@ -187,7 +187,7 @@ std::string icap_handler_t::make_istag(std::time_t now)
     return '"' + seconds + '"';
 }
 
-void icap_handler_t::finish_response(connection_t const& connection, response_t const& response, bool keep_alive)
+void icap_handler_t::finish_response(const connection_t& connection, const response_t& response, bool keep_alive)
 {
     response->fields.add("ISTag", make_istag(std::time(nullptr)));
     response->version = io::icap::version_t{1, 0};
@@ -237,8 +237,8 @@ void icap_handler_t::make_encapsulated(io::icap::response_t& response)
         response.fields.add("Encapsulated", value);
 }
 
-void icap_handler_t::fixed_answer(connection_t const& connection, int code, const char* reason, bool keep_alive,
-                                  answer_callback_t const& answer)
+void icap_handler_t::fixed_answer(const connection_t& connection, int code, const char* reason, bool keep_alive,
+                                  const answer_callback_t& answer)
 {
     const response_t response = io::icap::response_t::make();
     response->code = code;
@@ -248,33 +248,32 @@ void icap_handler_t::fixed_answer(connection_t const& connection, int code, cons
 }
 
 // Every error answer closes the connection, whatever the query asked for.
-void icap_handler_t::bad_request(connection_t const& connection, bool, answer_callback_t const& answer)
+void icap_handler_t::bad_request(const connection_t& connection, bool, const answer_callback_t& answer)
 {
     fixed_answer(connection, 400, "Bad request", false, answer);
 }
 
-void icap_handler_t::service_not_found(connection_t const& connection, bool, answer_callback_t const& answer)
+void icap_handler_t::service_not_found(const connection_t& connection, bool, const answer_callback_t& answer)
 {
     fixed_answer(connection, 404, "ICAP Service not found", false, answer);
 }
 
-void icap_handler_t::method_not_allowed(connection_t const& connection, bool, answer_callback_t const& answer)
+void icap_handler_t::method_not_allowed(const connection_t& connection, bool, const answer_callback_t& answer)
 {
     fixed_answer(connection, 405, "Method not allowed for service", false, answer);
 }
 
-void icap_handler_t::bad_composition(connection_t const& connection, bool, answer_callback_t const& answer)
+void icap_handler_t::bad_composition(const connection_t& connection, bool, const answer_callback_t& answer)
 {
     fixed_answer(connection, 418, "Bad Composition", false, answer);
 }
 
-void icap_handler_t::version_not_supported(connection_t const& connection, bool, answer_callback_t const& answer)
+void icap_handler_t::version_not_supported(const connection_t& connection, bool, const answer_callback_t& answer)
 {
     fixed_answer(connection, 505, "ICAP version not supported by server", false, answer);
 }
 
-void icap_handler_t::no_modifications(connection_t const& connection, bool keep_alive,
-                                      answer_callback_t const& answer)
+void icap_handler_t::no_modifications(const connection_t& connection, bool keep_alive, const answer_callback_t& answer)
 {
     fixed_answer(connection, 204, "No modifications needed", keep_alive, answer);
 }

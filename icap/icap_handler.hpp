@@ -30,7 +30,7 @@ public:
     using response_t = std::shared_ptr<io::icap::response_t>;
     // Called exactly once per query: with a finished answer and no error,
     // or with an error when nothing is to be written.
-    using answer_callback_t = std::function<void(response_t const&, boost::system::error_code const&)>;
+    using answer_callback_t = std::function<void(const response_t&, const boost::system::error_code&)>;
 
     explicit icap_handler_t(inventory_t& inventory);
 
@@ -39,27 +39,27 @@ public:
 
     // One parsed query; keep_alive is false when the query asked for the
     // connection to be closed.
-    void handle_request(connection_t const& connection, request_t const& request, bool keep_alive,
-                        answer_callback_t const& answer);
+    void handle_request(const connection_t& connection, const request_t& request, bool keep_alive,
+                        const answer_callback_t& answer);
     // A query whose head could not be parsed.
-    void handle_bad_request(connection_t const& connection, answer_callback_t const& answer);
+    void handle_bad_request(const connection_t& connection, const answer_callback_t& answer);
 
-    void process_options(connection_t const& connection, request_t const& request, bool keep_alive,
-                         answer_callback_t const& answer);
-    void process_reqmod(connection_t const& connection, request_t const& request, bool keep_alive,
-                        answer_callback_t const& answer);
-    void process_respmod(connection_t const& connection, request_t const& request, bool keep_alive,
-                         answer_callback_t const& answer);
+    void process_options(const connection_t& connection, const request_t& request, bool keep_alive,
+                         const answer_callback_t& answer);
+    void process_reqmod(const connection_t& connection, const request_t& request, bool keep_alive,
+                        const answer_callback_t& answer);
+    void process_respmod(const connection_t& connection, const request_t& request, bool keep_alive,
+                         const answer_callback_t& answer);
 
     // Has the message checked and answers from the verdict.
-    void check(connection_t const& connection, request_t const& request, bool keep_alive,
-               answer_callback_t const& answer);
+    void check(const connection_t& connection, const request_t& request, bool keep_alive,
+               const answer_callback_t& answer);
 
     // The OPTIONS answer before finishing.
-    response_t make_options_response(request_t const& request) const;
+    response_t make_options_response(const request_t& request) const;
     // Adds ISTag, Connection (final answers only) and Encapsulated, gives
     // the answer an empty body when it has none, and logs it.
-    void finish_response(connection_t const& connection, response_t const& response, bool keep_alive);
+    void finish_response(const connection_t& connection, const response_t& response, bool keep_alive);
     // Adds the Encapsulated field that the answer's heads and body call for.
     static void make_encapsulated(io::icap::response_t& response);
     // The ISTag value at a time: the seconds without their last digit, in
@@ -67,19 +67,18 @@ public:
     static std::string make_istag(std::time_t now);
 
     // The fixed answers.
-    void bad_request(connection_t const& connection, bool keep_alive, answer_callback_t const& answer);
-    void service_not_found(connection_t const& connection, bool keep_alive, answer_callback_t const& answer);
-    void method_not_allowed(connection_t const& connection, bool keep_alive, answer_callback_t const& answer);
-    void bad_composition(connection_t const& connection, bool keep_alive, answer_callback_t const& answer);
-    void version_not_supported(connection_t const& connection, bool keep_alive,
-                               answer_callback_t const& answer);
-    void no_modifications(connection_t const& connection, bool keep_alive, answer_callback_t const& answer);
+    void bad_request(const connection_t& connection, bool keep_alive, const answer_callback_t& answer);
+    void service_not_found(const connection_t& connection, bool keep_alive, const answer_callback_t& answer);
+    void method_not_allowed(const connection_t& connection, bool keep_alive, const answer_callback_t& answer);
+    void bad_composition(const connection_t& connection, bool keep_alive, const answer_callback_t& answer);
+    void version_not_supported(const connection_t& connection, bool keep_alive, const answer_callback_t& answer);
+    void no_modifications(const connection_t& connection, bool keep_alive, const answer_callback_t& answer);
 
 private:
-    void fixed_answer(connection_t const& connection, int code, const char* reason, bool keep_alive,
-                      answer_callback_t const& answer);
-    request_type_t dispatch(connection_t const& connection, request_t const& request, bool keep_alive,
-                            answer_callback_t const& answer);
+    void fixed_answer(const connection_t& connection, int code, const char* reason, bool keep_alive,
+                      const answer_callback_t& answer);
+    request_type_t dispatch(const connection_t& connection, const request_t& request, bool keep_alive,
+                            const answer_callback_t& answer);
     bool dump_enabled() const;
 
     inventory_t& inventory_;

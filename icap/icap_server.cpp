@@ -40,8 +40,7 @@ std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint)
     return text.str();
 }
 
-void log_connection(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
-                    const std::string& text)
+void log_connection(const std::shared_ptr<io::icap::server_connection_t>& server_connection, const std::string& text)
 {
     cf_log_stream(cf_log_debug, "ICAP ", static_cast<const void*>(server_connection.get()), ": ", text);
 }
@@ -86,7 +85,7 @@ void icap_server_t::listen()
         cf_log(cf_log_notice, "ICAP Server started: " + endpoint_text(endpoint_));
 }
 
-bool icap_server_t::is_transient_accept_error(boost::system::error_code const& error)
+bool icap_server_t::is_transient_accept_error(const boost::system::error_code& error)
 {
     if (error.category() != boost::system::system_category())
         return false;
@@ -120,12 +119,12 @@ void icap_server_t::accept_next_connection()
         cf_log(cf_log_debug, "ICAP Server: begin wait new connection");
     const std::shared_ptr<io::acceptor_t> acceptor = acceptor_;
     acceptor->async_accept(
-        [this, acceptor](std::shared_ptr<io::connection_t> const& connection, boost::system::error_code const& error) {
+        [this, acceptor](const std::shared_ptr<io::connection_t>& connection, const boost::system::error_code& error) {
             on_accept(acceptor, connection, error);
         });
 }
 
-void icap_server_t::resume_accept_later(std::shared_ptr<io::acceptor_t> const& acceptor)
+void icap_server_t::resume_accept_later(const std::shared_ptr<io::acceptor_t>& acceptor)
 {
     io::timer_t::make(
         inventory_.io_context, accept_pause,
@@ -136,9 +135,9 @@ void icap_server_t::resume_accept_later(std::shared_ptr<io::acceptor_t> const& a
         io::timer_t::one_shot);
 }
 
-void icap_server_t::on_accept(std::shared_ptr<io::acceptor_t> const& acceptor,
-                              std::shared_ptr<io::connection_t> const& connection,
-                              boost::system::error_code const& error)
+void icap_server_t::on_accept(const std::shared_ptr<io::acceptor_t>& acceptor,
+                              const std::shared_ptr<io::connection_t>& connection,
+                              const boost::system::error_code& error)
 {
     // An accept of a listener that has been replaced meanwhile must not
     // start another accept: the new listener runs its own loop.
@@ -168,9 +167,9 @@ void icap_server_t::on_accept(std::shared_ptr<io::acceptor_t> const& acceptor,
         accept_next_connection();
 }
 
-void icap_server_t::accept_next_query(std::shared_ptr<io::connection_t> const& connection,
-                                      std::shared_ptr<io::icap::server_connection_t> const& server_connection,
-                                      std::shared_ptr<void> const& guard)
+void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& connection,
+                                      const std::shared_ptr<io::icap::server_connection_t>& server_connection,
+                                      const std::shared_ptr<void>& guard)
 {
     log_connection(server_connection, "begin wait request");
     const std::weak_ptr<io::connection_t> weak_connection = connection;
@@ -190,53 +189,50 @@ void icap_server_t::accept_next_query(std::shared_ptr<io::connection_t> const& c
         },
         io::timer_t::one_shot);
 
-    io::async_handle_query(
-        server_connection,
-        [this, connection, server_connection, guard, timer, waiting](
-            std::shared_ptr<io::icap::request_t const> const& request, boost::system::error_code const& error,
-            respond_t const& respond) {
-            *waiting = false;
-            const icap_handler_t::answer_callback_t answer =
-                [this, connection, server_connection, guard, respond](
-                    std::shared_ptr<io::icap::response_t> const& response, boost::system::error_code const& failure) {
-                    if (failure) {
-                        log_connection(server_connection, "error handle request: " + failure.message());
-                        return;
-                    }
-                    const bool keep_alive = !response->fields.is_close();
-                    send_response(server_connection, respond, response,
-                                  [this, connection, server_connection, guard,
-                                   keep_alive](boost::system::error_code const& sent) {
-                                      log_connection(server_connection, "send response: " + sent.message());
-                                      if (sent)
-                                          return;
-                                      if (keep_alive)
-                                          accept_next_query(connection, server_connection, guard);
-                                      else
-                                          close_connection(connection, server_connection);
-                                  });
-                };
+    io::async_handle_query(server_connection, [this, connection, server_connection, guard, timer, waiting](
+                                                  const std::shared_ptr<io::icap::request_t const>& request,
+                                                  const boost::system::error_code& error, const respond_t& respond) {
+        *waiting = false;
+        const icap_handler_t::answer_callback_t answer =
+            [this, connection, server_connection, guard, respond](std::shared_ptr<io::icap::response_t> const& response,
+                                                                  boost::system::error_code const& failure) {
+                if (failure) {
+                    log_connection(server_connection, "error handle request: " + failure.message());
+                    return;
+                }
+                const bool keep_alive = !response->fields.is_close();
+                send_response(
+                    server_connection, respond, response,
+                    [this, connection, server_connection, guard, keep_alive](boost::system::error_code const& sent) {
+                        log_connection(server_connection, "send response: " + sent.message());
+                        if (sent)
+                            return;
+                        if (keep_alive)
+                            accept_next_query(connection, server_connection, guard);
+                        else
+                            close_connection(connection, server_connection);
+                    });
+            };
 
-            if (error == io::protocol_error)
-                inventory_.icap_handler->handle_bad_request(server_connection, answer);
-            else if (error)
-                log_connection(server_connection, "wait request: " + error.message());
-            else
-                inventory_.icap_handler->handle_request(server_connection, request, !request->fields.is_close(),
-                                                        answer);
-            timer->cancel();
-        });
+        if (error == io::protocol_error)
+            inventory_.icap_handler->handle_bad_request(server_connection, answer);
+        else if (error)
+            log_connection(server_connection, "wait request: " + error.message());
+        else
+            inventory_.icap_handler->handle_request(server_connection, request, !request->fields.is_close(), answer);
+        timer->cancel();
+    });
 }
 
-void icap_server_t::send_response(std::shared_ptr<io::icap::server_connection_t> const& server_connection,
-                                  respond_t const& respond, std::shared_ptr<io::icap::response_t> const& response,
-                                  completion_t const& completion)
+void icap_server_t::send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
+                                  const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response,
+                                  const completion_t& completion)
 {
     if (inventory_.config_holder->config.allow_early_response()) {
         respond(response, completion);
         return;
     }
-    server_connection->async_skip_body([respond, response, completion](boost::system::error_code const& error) {
+    server_connection->async_skip_body([respond, response, completion](const boost::system::error_code& error) {
         if (error)
             completion(error);
         else
@@ -244,8 +240,8 @@ void icap_server_t::send_response(std::shared_ptr<io::icap::server_connection_t>
     });
 }
 
-void icap_server_t::close_connection(std::shared_ptr<io::connection_t> const& connection,
-                                     std::shared_ptr<io::icap::server_connection_t> const& server_connection)
+void icap_server_t::close_connection(const std::shared_ptr<io::connection_t>& connection,
+                                     const std::shared_ptr<io::icap::server_connection_t>& server_connection)
 {
     boost::system::error_code error;
     connection->shutdown_send(error);
@@ -253,7 +249,7 @@ void icap_server_t::close_connection(std::shared_ptr<io::connection_t> const& co
         log_connection(server_connection, "shutdown: " + error.message());
         return;
     }
-    io::async_skip_all(connection, [server_connection](boost::system::error_code const& drained) {
+    io::async_skip_all(connection, [server_connection](const boost::system::error_code& drained) {
         log_connection(server_connection, drained ? "read: " + drained.message() : std::string("close connection"));
     });
 }

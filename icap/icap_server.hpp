@@ -27,7 +27,7 @@ extern boost::signals2::signal<void(int)> connection_count_signal;
 class icap_server_t : private boost::noncopyable {
 public:
     using respond_t = io::icap::server_connection_t::respond_t;
-    using completion_t = std::function<void(boost::system::error_code const&)>;
+    using completion_t = std::function<void(const boost::system::error_code&)>;
 
     explicit icap_server_t(inventory_t& inventory);
 
@@ -36,24 +36,24 @@ public:
     // can no longer be bound after the run-as user switch.
     void listen();
     void accept_next_connection();
-    void accept_next_query(std::shared_ptr<io::connection_t> const& connection,
-                           std::shared_ptr<io::icap::server_connection_t> const& server_connection,
-                           std::shared_ptr<void> const& guard);
-    void send_response(std::shared_ptr<io::icap::server_connection_t> const& server_connection,
-                       respond_t const& respond, std::shared_ptr<io::icap::response_t> const& response,
-                       completion_t const& completion);
-    void close_connection(std::shared_ptr<io::connection_t> const& connection,
-                          std::shared_ptr<io::icap::server_connection_t> const& server_connection);
+    void accept_next_query(const std::shared_ptr<io::connection_t>& connection,
+                           const std::shared_ptr<io::icap::server_connection_t>& server_connection,
+                           const std::shared_ptr<void>& guard);
+    void send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
+                       const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response,
+                       const completion_t& completion);
+    void close_connection(const std::shared_ptr<io::connection_t>& connection,
+                          const std::shared_ptr<io::icap::server_connection_t>& server_connection);
 
     // Whether a failed accept is a matter of load or limits (descriptors,
     // memory, a client gone before it was taken), after which accepting
     // resumes, rather than a listening socket that no longer works.
-    static bool is_transient_accept_error(boost::system::error_code const& error);
+    static bool is_transient_accept_error(const boost::system::error_code& error);
 
 private:
-    void on_accept(std::shared_ptr<io::acceptor_t> const& acceptor,
-                   std::shared_ptr<io::connection_t> const& connection, boost::system::error_code const& error);
-    void resume_accept_later(std::shared_ptr<io::acceptor_t> const& acceptor);
+    void on_accept(const std::shared_ptr<io::acceptor_t>& acceptor, const std::shared_ptr<io::connection_t>& connection,
+                   const boost::system::error_code& error);
+    void resume_accept_later(const std::shared_ptr<io::acceptor_t>& acceptor);
 
     inventory_t& inventory_;
     boost::signals2::scoped_connection settings_slot_;

@@ -36,16 +36,14 @@ public:
     static pointer_t make(const std::shared_ptr<boost::asio::local::stream_protocol::acceptor>& acceptor);
 };
 
-using listen_handler_t =
-    std::function<void(const std::shared_ptr<acceptor_t>&, const boost::system::error_code&)>;
+using listen_handler_t = std::function<void(const std::shared_ptr<acceptor_t>&, const boost::system::error_code&)>;
 
 // Listens (SO_REUSEADDR, backlog 128) on the first address that host and port
 // resolve to, within timeout (0: no limit).
-void async_listen(const boost::asio::any_io_executor& executor, const std::string& host,
-                  unsigned short port, const std::chrono::nanoseconds& timeout,
+void async_listen(const boost::asio::any_io_executor& executor, const std::string& host, unsigned short port,
+                  const std::chrono::nanoseconds& timeout, const listen_handler_t& handler);
+void async_listen(const boost::asio::any_io_executor& executor, const std::string& host, unsigned short port,
                   const listen_handler_t& handler);
-void async_listen(const boost::asio::any_io_executor& executor, const std::string& host,
-                  unsigned short port, const listen_handler_t& handler);
 // Listens on the any-address of the protocol's family.
 void async_listen(const boost::asio::any_io_executor& executor, const boost::asio::ip::tcp& protocol,
                   unsigned short port, const listen_handler_t& handler);
@@ -59,9 +57,8 @@ void async_listen(boost::asio::io_context& context, const std::string& host, uns
                   const std::chrono::nanoseconds& timeout, const listen_handler_t& handler);
 void async_listen(boost::asio::io_context& context, const std::string& host, unsigned short port,
                   const listen_handler_t& handler);
-void async_listen(boost::asio::io_context& context, const boost::asio::ip::tcp& protocol,
-                  unsigned short port, const listen_handler_t& handler);
-void async_listen(boost::asio::io_context& context, const std::string& path,
+void async_listen(boost::asio::io_context& context, const boost::asio::ip::tcp& protocol, unsigned short port,
                   const listen_handler_t& handler);
+void async_listen(boost::asio::io_context& context, const std::string& path, const listen_handler_t& handler);
 
-}  // namespace io
+} // namespace io

@@ -15,11 +15,10 @@ namespace io {
 // connect over all addresses; when it passes the attempt ends with
 // operation_aborted. The handler runs once, with a connection (TCP_NODELAY
 // set, no time-outs) or with an empty pointer and the error.
-void async_connect(const boost::asio::any_io_executor& executor, const std::string& host,
-                   unsigned short port, const std::chrono::nanoseconds& timeout,
+void async_connect(const boost::asio::any_io_executor& executor, const std::string& host, unsigned short port,
+                   const std::chrono::nanoseconds& timeout, const connection_handler_t& handler);
+void async_connect(const boost::asio::any_io_executor& executor, const std::string& host, unsigned short port,
                    const connection_handler_t& handler);
-void async_connect(const boost::asio::any_io_executor& executor, const std::string& host,
-                   unsigned short port, const connection_handler_t& handler);
 void async_connect(boost::asio::io_context& context, const std::string& host, unsigned short port,
                    const std::chrono::nanoseconds& timeout, const connection_handler_t& handler);
 void async_connect(boost::asio::io_context& context, const std::string& host, unsigned short port,
@@ -32,9 +31,8 @@ void async_connect(const boost::asio::any_io_executor& executor, const std::stri
                    const std::chrono::nanoseconds& timeout, const connection_handler_t& handler);
 void async_connect(const boost::asio::any_io_executor& executor, const std::string& path,
                    const connection_handler_t& handler);
-void async_connect(boost::asio::io_context& context, const std::string& path,
-                   const std::chrono::nanoseconds& timeout, const connection_handler_t& handler);
-void async_connect(boost::asio::io_context& context, const std::string& path,
+void async_connect(boost::asio::io_context& context, const std::string& path, const std::chrono::nanoseconds& timeout,
                    const connection_handler_t& handler);
+void async_connect(boost::asio::io_context& context, const std::string& path, const connection_handler_t& handler);
 
-}  // namespace io
+} // namespace io

@@ -58,8 +58,7 @@ public:
 
     // Wraps the connection in TLS with the given context and hands over the
     // TLS connection. Plain TCP and local connections only.
-    virtual void async_handshake(boost::asio::ssl::context& context,
-                                 boost::asio::ssl::stream_base::handshake_type type,
+    virtual void async_handshake(boost::asio::ssl::context& context, boost::asio::ssl::stream_base::handshake_type type,
                                  const connection_handler_t& handler) = 0;
     // Ends TLS and hands back the plain connection underneath. TLS
     // connections only.
@@ -92,4 +91,4 @@ std::shared_ptr<connection_t> make_connection(const std::shared_ptr<local_socket
 std::shared_ptr<connection_t> make_connection(const std::shared_ptr<descriptor_t>& input,
                                               const std::shared_ptr<descriptor_t>& output);
 
-}  // namespace io
+} // namespace io

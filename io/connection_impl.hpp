@@ -11,8 +11,7 @@
 namespace io::detail {
 
 // Posts handler with an empty connection and unsupported_operation.
-void post_unsupported(const boost::asio::any_io_executor& executor,
-                      const connection_handler_t& handler);
+void post_unsupported(const boost::asio::any_io_executor& executor, const connection_handler_t& handler);
 
 // A connection over a connected stream socket (TCP or local), shared with
 // whoever made it.
@@ -28,28 +27,26 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return socket_->get_executor(); }
 
-    void async_receive(const stream_t::receive_handler_t& handler) override {
+    void async_receive(const stream_t::receive_handler_t& handler) override
+    {
         helper_t::async_receive(*socket_, handler);
     }
 
     // Defined with the TLS connection it makes.
-    void async_handshake(boost::asio::ssl::context& context,
-                         boost::asio::ssl::stream_base::handshake_type type,
+    void async_handshake(boost::asio::ssl::context& context, boost::asio::ssl::stream_base::handshake_type type,
                          const connection_handler_t& handler) override;
 
-    void async_shutdown(const connection_handler_t& handler) override {
-        post_unsupported(get_executor(), handler);
-    }
+    void async_shutdown(const connection_handler_t& handler) override { post_unsupported(get_executor(), handler); }
 
-    void async_send(const orx::buffer_t& data, const output_stream_t::send_handler_t& handler) override {
+    void async_send(const orx::buffer_t& data, const output_stream_t::send_handler_t& handler) override
+    {
         helper_t::async_send(*socket_, data, handler);
     }
 
-    void shutdown_send(boost::system::error_code& error) override {
-        socket_->shutdown(Socket::shutdown_send, error);
-    }
+    void shutdown_send(boost::system::error_code& error) override { socket_->shutdown(Socket::shutdown_send, error); }
 
-    void close() override {
+    void close() override
+    {
         boost::system::error_code ignored;
         socket_->shutdown(Socket::shutdown_both, ignored);
         socket_->close(ignored);
@@ -69,24 +66,27 @@ class impl_t<descriptor_t> : public io_helper_t<impl_t<descriptor_t>> {
 
 public:
     impl_t(const std::shared_ptr<descriptor_t>& input, const std::shared_ptr<descriptor_t>& output)
-        : input_(input), output_(output) {}
+        : input_(input), output_(output)
+    {
+    }
     ~impl_t() override { close(); }
 
     boost::asio::any_io_executor get_executor() override { return input_->get_executor(); }
 
-    void async_receive(const stream_t::receive_handler_t& handler) override {
+    void async_receive(const stream_t::receive_handler_t& handler) override
+    {
         helper_t::async_receive(*input_, handler);
     }
 
     void async_handshake(boost::asio::ssl::context&, boost::asio::ssl::stream_base::handshake_type,
-                         const connection_handler_t& handler) override {
+                         const connection_handler_t& handler) override
+    {
         post_unsupported(get_executor(), handler);
     }
-    void async_shutdown(const connection_handler_t& handler) override {
-        post_unsupported(get_executor(), handler);
-    }
+    void async_shutdown(const connection_handler_t& handler) override { post_unsupported(get_executor(), handler); }
 
-    void async_send(const orx::buffer_t& data, const output_stream_t::send_handler_t& handler) override {
+    void async_send(const orx::buffer_t& data, const output_stream_t::send_handler_t& handler) override
+    {
         helper_t::async_send(*output_, data, handler);
     }
 
@@ -94,7 +94,8 @@ public:
     // is the half-close.
     void shutdown_send(boost::system::error_code& error) override { output_->close(error); }
 
-    void close() override {
+    void close() override
+    {
         boost::system::error_code ignored;
         input_->close(ignored);
         output_->close(ignored);
@@ -109,4 +110,4 @@ using tcp_connection_t = impl_t<tcp_socket_t>;
 using local_connection_t = impl_t<local_socket_t>;
 using descriptor_connection_t = impl_t<descriptor_t>;
 
-}  // namespace io::detail
+} // namespace io::detail

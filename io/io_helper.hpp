@@ -26,17 +26,14 @@ public:
     stream_t::pointer_t self() override { return this->shared_from_this(); }
 
     // Apply to the operations started afterwards.
-    void set_receive_timeout(const std::chrono::nanoseconds& timeout) override {
-        receive_timeout_ = timeout;
-    }
-    void set_send_timeout(const std::chrono::nanoseconds& timeout) override {
-        send_timeout_ = timeout;
-    }
+    void set_receive_timeout(const std::chrono::nanoseconds& timeout) override { receive_timeout_ = timeout; }
+    void set_send_timeout(const std::chrono::nanoseconds& timeout) override { send_timeout_ = timeout; }
 
 protected:
     // Each receive and send takes the time-out in force when it starts.
     template <typename Stream>
-    void async_receive(Stream& stream, const stream_t::receive_handler_t& handler) {
+    void async_receive(Stream& stream, const stream_t::receive_handler_t& handler)
+    {
         auto self = this->shared_from_this();
         // A read that ended without bytes (the peer's end, a reset) leaves
         // the stream in its final state: asking again cannot bring data. It
@@ -46,9 +43,8 @@ protected:
         // until the connection is closed (then the read fails at once with
         // bad_descriptor).
         if (final_error_ && lowest_layer_open(stream)) {
-            boost::asio::post(stream.get_executor(), [self, handler, error = final_error_] {
-                handler(orx::buffer_t(), error);
-            });
+            boost::asio::post(stream.get_executor(),
+                              [self, handler, error = final_error_] { handler(orx::buffer_t(), error); });
             return;
         }
         // prepare() gives a block no one else sees: bytes handed out by an
@@ -56,23 +52,22 @@ protected:
         // is reused.
         buffer_.prepare(receive_size);
         auto timer = make_guard(stream, receive_timeout_);
-        stream.async_read_some(
-            boost::asio::buffer(buffer_.data(), buffer_.size()),
-            [this, self, timer, handler, open = lowest_layer_open(stream)](
-                boost::system::error_code error, std::size_t n) {
-                if (timer)
-                    timer->cancel();
-                error = ended_by_close(error, open);
-                buffer_.resize(n);
-                if (error && n == 0)
-                    final_error_ = error;
-                handler(buffer_, error);
-            });
+        stream.async_read_some(boost::asio::buffer(buffer_.data(), buffer_.size()),
+                               [this, self, timer, handler,
+                                open = lowest_layer_open(stream)](boost::system::error_code error, std::size_t n) {
+                                   if (timer)
+                                       timer->cancel();
+                                   error = ended_by_close(error, open);
+                                   buffer_.resize(n);
+                                   if (error && n == 0)
+                                       final_error_ = error;
+                                   handler(buffer_, error);
+                               });
     }
 
     template <typename Stream>
-    void async_send(Stream& stream, const orx::buffer_t& data,
-                    const output_stream_t::send_handler_t& handler) {
+    void async_send(Stream& stream, const orx::buffer_t& data, const output_stream_t::send_handler_t& handler)
+    {
         auto self = this->shared_from_this();
         auto executor = stream.get_executor();
         // A failed write leaves the connection unable to send (a reset, a
@@ -86,17 +81,16 @@ protected:
         auto timer = make_guard(stream, send_timeout_);
         // The pending write holds its own reference to the bytes, so the
         // caller may let go of its buffer.
-        boost::asio::async_write(
-            stream, boost::asio::buffer(data.data(), data.size()),
-            [this, self, timer, handler, data, executor, open = lowest_layer_open(stream)](
-                boost::system::error_code error, std::size_t) {
-                if (timer)
-                    timer->cancel();
-                error = ended_by_close(error, open);
-                if (error)
-                    send_error_ = error;
-                boost::asio::post(executor, [handler, error] { handler(error); });
-            });
+        boost::asio::async_write(stream, boost::asio::buffer(data.data(), data.size()),
+                                 [this, self, timer, handler, data, executor,
+                                  open = lowest_layer_open(stream)](boost::system::error_code error, std::size_t) {
+                                     if (timer)
+                                         timer->cancel();
+                                     error = ended_by_close(error, open);
+                                     if (error)
+                                         send_error_ = error;
+                                     boost::asio::post(executor, [handler, error] { handler(error); });
+                                 });
     }
 
 private:
@@ -105,15 +99,16 @@ private:
     // next one fail with bad_descriptor; for the caller it is still the
     // close that ended its pending operation, reported as operation_aborted.
     // An operation started on a closed connection keeps bad_descriptor.
-    static boost::system::error_code ended_by_close(const boost::system::error_code& error,
-                                                    bool open_at_start) {
+    static boost::system::error_code ended_by_close(const boost::system::error_code& error, bool open_at_start)
+    {
         if (open_at_start && error == boost::asio::error::bad_descriptor)
             return boost::asio::error::operation_aborted;
         return error;
     }
 
     template <typename Stream>
-    static bool lowest_layer_open(Stream& stream) {
+    static bool lowest_layer_open(Stream& stream)
+    {
         if constexpr (requires { stream.lowest_layer(); })
             return stream.lowest_layer().is_open();
         else
@@ -121,7 +116,8 @@ private:
     }
 
     template <typename Stream>
-    timer_t::pointer_t make_guard(Stream& stream, const std::chrono::nanoseconds& timeout) {
+    timer_t::pointer_t make_guard(Stream& stream, const std::chrono::nanoseconds& timeout)
+    {
         if (timeout == std::chrono::nanoseconds::zero())
             return nullptr;
         auto self = this->shared_from_this();
@@ -139,4 +135,4 @@ private:
     std::chrono::nanoseconds send_timeout_{0};
 };
 
-}  // namespace io::detail
+} // namespace io::detail

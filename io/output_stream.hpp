@@ -21,4 +21,4 @@ public:
     virtual ~output_stream_t() = default;
 };
 
-}  // namespace io
+} // namespace io

@@ -15,11 +15,14 @@ namespace {
 class data_stream_t : public stream_t, public std::enable_shared_from_this<data_stream_t> {
 public:
     data_stream_t(const boost::asio::any_io_executor& executor, const orx::buffer_t& data)
-        : executor_(executor), data_(data) {}
+        : executor_(executor), data_(data)
+    {
+    }
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
 
-    void async_receive(const receive_handler_t& handler) override {
+    void async_receive(const receive_handler_t& handler) override
+    {
         // The posted task holds the handler and the piece, not the stream:
         // a reader that lets go of the stream still gets its completion.
         if (!data_.empty()) {
@@ -40,12 +43,12 @@ private:
 
 class chained_stream_t : public stream_t, public std::enable_shared_from_this<chained_stream_t> {
 public:
-    explicit chained_stream_t(const queue_t& streams)
-        : executor_(streams.front()->get_executor()), streams_(streams) {}
+    explicit chained_stream_t(const queue_t& streams) : executor_(streams.front()->get_executor()), streams_(streams) {}
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
 
-    void async_receive(const receive_handler_t& handler) override {
+    void async_receive(const receive_handler_t& handler) override
+    {
         if (streams_.empty()) {
             boost::asio::post(executor_, [handler] { handler(orx::buffer_t(), end_of_stream); });
             return;
@@ -65,7 +68,8 @@ public:
             });
     }
 
-    pointer_t self() override {
+    pointer_t self() override
+    {
         if (streams_.size() == 1)
             return streams_.front()->self();
         return shared_from_this();
@@ -76,18 +80,20 @@ private:
     queue_t streams_;
 };
 
-}  // namespace
+} // namespace
 
-stream_t::pointer_t stream_t::make(const boost::asio::any_io_executor& executor,
-                                   const orx::buffer_t& data) {
+stream_t::pointer_t stream_t::make(const boost::asio::any_io_executor& executor, const orx::buffer_t& data)
+{
     return std::make_shared<data_stream_t>(executor, data);
 }
 
-stream_t::pointer_t stream_t::make(boost::asio::io_context& context, const orx::buffer_t& data) {
+stream_t::pointer_t stream_t::make(boost::asio::io_context& context, const orx::buffer_t& data)
+{
     return make(boost::asio::any_io_executor(context.get_executor()), data);
 }
 
-stream_t::pointer_t stream_t::make(const queue_t& streams) {
+stream_t::pointer_t stream_t::make(const queue_t& streams)
+{
     // The chain runs on its first stream's executor; without one there is
     // nothing to take it from.
     if (streams.empty())
@@ -95,7 +101,8 @@ stream_t::pointer_t stream_t::make(const queue_t& streams) {
     return std::make_shared<chained_stream_t>(streams)->self();
 }
 
-stream_t::pointer_t stream_t::make_concat(const pointer_t& first, const pointer_t& second) {
+stream_t::pointer_t stream_t::make_concat(const pointer_t& first, const pointer_t& second)
+{
     if (first && second) {
         queue_t streams;
         streams.push(first->self());
@@ -109,22 +116,21 @@ stream_t::pointer_t stream_t::make_concat(const pointer_t& first, const pointer_
     return nullptr;
 }
 
-void async_skip_all(const std::shared_ptr<stream_t>& stream, const completion_t& handler) {
-    stream->async_receive(
-        [stream, handler](const orx::buffer_t&, const boost::system::error_code& error) {
-            if (!error) {
-                async_skip_all(stream, handler);
-                return;
-            }
-            handler(error == end_of_stream ? boost::system::error_code() : error);
-        });
+void async_skip_all(const std::shared_ptr<stream_t>& stream, const completion_t& handler)
+{
+    stream->async_receive([stream, handler](const orx::buffer_t&, const boost::system::error_code& error) {
+        if (!error) {
+            async_skip_all(stream, handler);
+            return;
+        }
+        handler(error == end_of_stream ? boost::system::error_code() : error);
+    });
 }
 
-void async_send_all(const std::shared_ptr<stream_t>& stream,
-                    const std::shared_ptr<output_stream_t>& output,
-                    const completion_t& handler) {
-    stream->async_receive([stream, output, handler](const orx::buffer_t& data,
-                                                    const boost::system::error_code& error) {
+void async_send_all(const std::shared_ptr<stream_t>& stream, const std::shared_ptr<output_stream_t>& output,
+                    const completion_t& handler)
+{
+    stream->async_receive([stream, output, handler](const orx::buffer_t& data, const boost::system::error_code& error) {
         if (error) {
             handler(error == end_of_stream ? boost::system::error_code() : error);
             return;
@@ -154,23 +160,23 @@ struct read_all_state_t {
     orx::buffer_t collected;
 };
 
-void read_all_step(const std::shared_ptr<read_all_state_t>& state) {
-    state->stream->async_receive(
-        [state](const orx::buffer_t& data, const boost::system::error_code& error) {
-            if (error) {
-                state->handler(state->collected,
-                               error == end_of_stream ? boost::system::error_code() : error);
-                return;
-            }
-            state->collected.append(data);
-            read_all_step(state);
-        });
+void read_all_step(const std::shared_ptr<read_all_state_t>& state)
+{
+    state->stream->async_receive([state](const orx::buffer_t& data, const boost::system::error_code& error) {
+        if (error) {
+            state->handler(state->collected, error == end_of_stream ? boost::system::error_code() : error);
+            return;
+        }
+        state->collected.append(data);
+        read_all_step(state);
+    });
 }
 
-}  // namespace
+} // namespace
 
-void async_read_all(const std::shared_ptr<stream_t>& stream, const read_all_handler_t& handler) {
+void async_read_all(const std::shared_ptr<stream_t>& stream, const read_all_handler_t& handler)
+{
     read_all_step(std::make_shared<read_all_state_t>(read_all_state_t{stream, handler, {}}));
 }
 
-}  // namespace io
+} // namespace io

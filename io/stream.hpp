@@ -27,8 +27,7 @@ extern const boost::system::error_code end_of_stream;
 // "no data yet".
 class stream_t {
 public:
-    using receive_handler_t =
-        std::function<void(const orx::buffer_t&, const boost::system::error_code&)>;
+    using receive_handler_t = std::function<void(const orx::buffer_t&, const boost::system::error_code&)>;
     using pointer_t = std::shared_ptr<stream_t>;
     using queue_t = std::queue<pointer_t, std::deque<pointer_t>>;
 
@@ -64,12 +63,11 @@ void async_skip_all(const std::shared_ptr<stream_t>& stream, const completion_t&
 // Copies the stream into output piece by piece (empty pieces are not sent):
 // success once the stream ended, else the first receive or send error, as
 // it came.
-void async_send_all(const std::shared_ptr<stream_t>& stream,
-                    const std::shared_ptr<output_stream_t>& output,
+void async_send_all(const std::shared_ptr<stream_t>& stream, const std::shared_ptr<output_stream_t>& output,
                     const completion_t& handler);
 
 // Collects the stream into one buffer: all bytes and success at the end,
 // else the bytes read so far and the first receive error.
 void async_read_all(const std::shared_ptr<stream_t>& stream, const read_all_handler_t& handler);
 
-}  // namespace io
+} // namespace io

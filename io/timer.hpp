@@ -25,9 +25,8 @@ public:
     static constexpr int periodic = 1;
 
     // Makes a timer and starts it.
-    static pointer_t make(const boost::asio::any_io_executor& executor,
-                          const std::chrono::nanoseconds& timeout, const handler_t& handler,
-                          int mode);
+    static pointer_t make(const boost::asio::any_io_executor& executor, const std::chrono::nanoseconds& timeout,
+                          const handler_t& handler, int mode);
     static pointer_t make(boost::asio::io_context& context, const std::chrono::nanoseconds& timeout,
                           const handler_t& handler, int mode);
 
@@ -48,4 +47,4 @@ private:
     int mode_;
 };
 
-}  // namespace io
+} // namespace io

@@ -23,7 +23,9 @@ class ssl_impl_t : public io_helper_t<ssl_impl_t<Plain>> {
 
 public:
     ssl_impl_t(const std::shared_ptr<Plain>& plain, boost::asio::ssl::context& context)
-        : plain_(plain), tls_stream_(plain->socket(), context) {}
+        : plain_(plain), tls_stream_(plain->socket(), context)
+    {
+    }
 
     // Members go in reverse order: the TLS state first, then the plain
     // connection, which closes the socket only if this was its last holder.
@@ -31,16 +33,19 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return plain_->get_executor(); }
 
-    void async_receive(const stream_t::receive_handler_t& handler) override {
+    void async_receive(const stream_t::receive_handler_t& handler) override
+    {
         helper_t::async_receive(tls_stream_, handler);
     }
 
     void async_handshake(boost::asio::ssl::context&, boost::asio::ssl::stream_base::handshake_type,
-                         const connection_handler_t& handler) override {
+                         const connection_handler_t& handler) override
+    {
         post_unsupported(get_executor(), handler);
     }
 
-    void async_shutdown(const connection_handler_t& handler) override {
+    void async_shutdown(const connection_handler_t& handler) override
+    {
         auto self = this->shared_from_this();
         tls_stream_.async_shutdown([self, handler](const boost::system::error_code& error) {
             // The peer may close the socket right after its close alert.
@@ -51,7 +56,8 @@ public:
         });
     }
 
-    void async_send(const orx::buffer_t& data, const output_stream_t::send_handler_t& handler) override {
+    void async_send(const orx::buffer_t& data, const output_stream_t::send_handler_t& handler) override
+    {
         helper_t::async_send(tls_stream_, data, handler);
     }
 
@@ -61,12 +67,11 @@ public:
     // Ends the shared socket without a TLS close alert.
     void close() override { plain_->close(); }
 
-    void start_handshake(boost::asio::ssl::stream_base::handshake_type type,
-                         const connection_handler_t& handler) {
+    void start_handshake(boost::asio::ssl::stream_base::handshake_type type, const connection_handler_t& handler)
+    {
         auto self = this->shared_from_this();
-        tls_stream_.async_handshake(type, [self, handler](const boost::system::error_code& error) {
-            handler(self, error);
-        });
+        tls_stream_.async_handshake(type,
+                                    [self, handler](const boost::system::error_code& error) { handler(self, error); });
     }
 
 private:
@@ -77,9 +82,9 @@ private:
 template <typename Socket>
 void impl_t<Socket>::async_handshake(boost::asio::ssl::context& context,
                                      boost::asio::ssl::stream_base::handshake_type type,
-                                     const connection_handler_t& handler) {
-    std::make_shared<ssl_impl_t<impl_t<Socket>>>(this->shared_from_this(), context)
-        ->start_handshake(type, handler);
+                                     const connection_handler_t& handler)
+{
+    std::make_shared<ssl_impl_t<impl_t<Socket>>>(this->shared_from_this(), context)->start_handshake(type, handler);
 }
 
-}  // namespace io::detail
+} // namespace io::detail

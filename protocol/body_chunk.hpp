@@ -21,4 +21,4 @@ struct body_chunk_t {
 // end chunk.
 using body_t = std::list<body_chunk_t>;
 
-}  // namespace io::http
+} // namespace io::http

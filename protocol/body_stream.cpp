@@ -18,13 +18,16 @@ constexpr std::size_t max_piece = 65535;
 class replay_stream_t : public body_stream_t, public std::enable_shared_from_this<replay_stream_t> {
 public:
     replay_stream_t(boost::asio::any_io_executor executor, std::shared_ptr<body_t> body)
-        : executor_(std::move(executor)), body_(body ? std::move(body) : std::make_shared<body_t>()) {}
+        : executor_(std::move(executor)), body_(body ? std::move(body) : std::make_shared<body_t>())
+    {
+    }
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
     io::stream_t::pointer_t self() override { return shared_from_this(); }
     io::stream_t::pointer_t release() override { return self(); }
 
-    void async_receive_chunk(chunk_handler_t const& handler) override {
+    void async_receive_chunk(const chunk_handler_t& handler) override
+    {
         if (body_->empty())
             return post_end(handler, io::end_of_stream);
         boost::asio::post(executor_, [self = shared_from_this(), handler] {
@@ -47,23 +50,26 @@ private:
 class chained_stream_t : public body_stream_t, public std::enable_shared_from_this<chained_stream_t> {
 public:
     explicit chained_stream_t(queue_t streams)
-        : executor_(streams.front()->get_executor()), streams_(std::move(streams)) {}
+        : executor_(streams.front()->get_executor()), streams_(std::move(streams))
+    {
+    }
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
-    io::stream_t::pointer_t self() override {
+    io::stream_t::pointer_t self() override
+    {
         return streams_.size() == 1 ? streams_.front()->self() : shared_from_this();
     }
     io::stream_t::pointer_t release() override { return self(); }
 
-    void async_receive_chunk(chunk_handler_t const& handler) override {
+    void async_receive_chunk(const chunk_handler_t& handler) override
+    {
         if (streams_.empty())
             return post_end(handler, io::end_of_stream);
         // A nested chain that is down to one body is read directly.
         if (auto inner = std::dynamic_pointer_cast<body_stream_t>(streams_.front()->self()))
             streams_.front() = std::move(inner);
         streams_.front()->async_receive_chunk(
-            [self = shared_from_this(), handler](body_chunk_t& chunk,
-                                                 boost::system::error_code const& error) {
+            [self = shared_from_this(), handler](body_chunk_t& chunk, const boost::system::error_code& error) {
                 if (error != io::end_of_stream)
                     return handler(chunk, error);
                 self->streams_.pop();
@@ -83,30 +89,34 @@ public:
     static constexpr std::int64_t unbounded = -1;
 
     raw_body_stream_t(io::stream_t::pointer_t stream, std::int64_t remaining)
-        : raw_body_stream_base_t(std::move(stream)), remaining_(remaining) {}
+        : raw_body_stream_base_t(std::move(stream)), remaining_(remaining)
+    {
+    }
 
     io::stream_t::pointer_t self() override { return shared_from_this(); }
 
-    void async_receive_chunk(chunk_handler_t const& handler) override {
+    void async_receive_chunk(const chunk_handler_t& handler) override
+    {
         if (remaining_ == 0)
             return post_end(handler, io::end_of_stream);
         if (!pending_.empty()) {
-            boost::asio::post(get_executor(),
-                              [self = shared_from_this(), handler] { self->deliver(handler); });
+            boost::asio::post(get_executor(), [self = shared_from_this(), handler] { self->deliver(handler); });
             return;
         }
         read(handler);
     }
 
 private:
-    void read(chunk_handler_t const& handler) {
-        read_raw(shared_from_this(), [this, handler](boost::system::error_code const& error) {
+    void read(const chunk_handler_t& handler)
+    {
+        read_raw(shared_from_this(), [this, handler](const boost::system::error_code& error) {
             error_ = error;
             deliver(handler);
         });
     }
 
-    void deliver(chunk_handler_t const& handler) {
+    void deliver(const chunk_handler_t& handler)
+    {
         std::size_t n = std::min(pending_.size(), max_piece);
         if (remaining_ != unbounded)
             n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n), remaining_));
@@ -136,44 +146,46 @@ public:
     boost::asio::any_io_executor get_executor() override { return stream_->get_executor(); }
     io::stream_t::pointer_t self() override { return shared_from_this(); }
     io::stream_t::pointer_t release() override { return stream_->self(); }
-    void async_receive_chunk(chunk_handler_t const& handler) override {
-        post_end(handler, io::end_of_stream);
-    }
+    void async_receive_chunk(const chunk_handler_t& handler) override { post_end(handler, io::end_of_stream); }
 
 private:
     io::stream_t::pointer_t stream_;
 };
 
-}  // namespace
+} // namespace
 
-void body_stream_t::post_end(chunk_handler_t const& handler, boost::system::error_code const& error) {
+void body_stream_t::post_end(const chunk_handler_t& handler, const boost::system::error_code& error)
+{
     boost::asio::post(get_executor(), [handler, error] {
         body_chunk_t chunk;
         handler(chunk, error);
     });
 }
 
-void body_stream_t::async_receive(receive_handler_t const& handler) {
-    async_receive_chunk([handler](body_chunk_t& chunk, boost::system::error_code const& error) {
-        handler(chunk.data, error);
-    });
+void body_stream_t::async_receive(const receive_handler_t& handler)
+{
+    async_receive_chunk(
+        [handler](body_chunk_t& chunk, const boost::system::error_code& error) { handler(chunk.data, error); });
 }
 
-body_stream_t::pointer_t body_stream_t::make(boost::asio::any_io_executor const& executor,
-                                             std::shared_ptr<body_t> const& body) {
+body_stream_t::pointer_t body_stream_t::make(const boost::asio::any_io_executor& executor,
+                                             const std::shared_ptr<body_t>& body)
+{
     return std::make_shared<replay_stream_t>(executor, body);
 }
 
-body_stream_t::pointer_t body_stream_t::make(boost::asio::io_context& context,
-                                             std::shared_ptr<body_t> const& body) {
+body_stream_t::pointer_t body_stream_t::make(boost::asio::io_context& context, const std::shared_ptr<body_t>& body)
+{
     return make(context.get_executor(), body);
 }
 
-body_stream_t::pointer_t body_stream_t::make(queue_t const& streams) {
+body_stream_t::pointer_t body_stream_t::make(const queue_t& streams)
+{
     return std::make_shared<chained_stream_t>(streams);
 }
 
-body_stream_t::pointer_t body_stream_t::make_concat(pointer_t const& first, pointer_t const& second) {
+body_stream_t::pointer_t body_stream_t::make_concat(const pointer_t& first, const pointer_t& second)
+{
     if (first && second) {
         queue_t streams;
         streams.push(first);
@@ -183,45 +195,51 @@ body_stream_t::pointer_t body_stream_t::make_concat(pointer_t const& first, poin
     return first ? first : second;
 }
 
-body_stream_t::pointer_t body_stream_t::make_direct(io::stream_t::pointer_t const& stream) {
+body_stream_t::pointer_t body_stream_t::make_direct(const io::stream_t::pointer_t& stream)
+{
     return std::make_shared<raw_body_stream_t>(stream, raw_body_stream_t::unbounded);
 }
 
-body_stream_t::pointer_t body_stream_t::make_empty(io::stream_t::pointer_t const& stream) {
+body_stream_t::pointer_t body_stream_t::make_empty(const io::stream_t::pointer_t& stream)
+{
     return std::make_shared<empty_stream_t>(stream);
 }
 
-body_stream_t::pointer_t body_stream_t::make_empty(boost::asio::any_io_executor const& executor) {
+body_stream_t::pointer_t body_stream_t::make_empty(const boost::asio::any_io_executor& executor)
+{
     return make_empty(io::stream_t::make(executor, orx::buffer_t()));
 }
 
-body_stream_t::pointer_t body_stream_t::make_empty(boost::asio::io_context& context) {
+body_stream_t::pointer_t body_stream_t::make_empty(boost::asio::io_context& context)
+{
     return make_empty(context.get_executor());
 }
 
-body_stream_t::pointer_t body_stream_t::make_fixed_size(io::stream_t::pointer_t const& stream,
-                                                        std::int64_t length) {
+body_stream_t::pointer_t body_stream_t::make_fixed_size(const io::stream_t::pointer_t& stream, std::int64_t length)
+{
     return std::make_shared<raw_body_stream_t>(stream, std::max<std::int64_t>(length, 0));
 }
 
-body_stream_t::pointer_t body_stream_t::make_for_receive(io::stream_t::pointer_t const& stream,
-                                                         param_map_t const& fields) {
+body_stream_t::pointer_t body_stream_t::make_for_receive(const io::stream_t::pointer_t& stream,
+                                                         const param_map_t& fields)
+{
     if (fields.is_chunked())
         return make_chunked_decoder(stream);
     std::int64_t const length = fields.content_length();
     return length < 0 ? make_direct(stream) : make_fixed_size(stream, length);
 }
 
-body_stream_t::pointer_t body_stream_t::make_for_send(io::stream_t::pointer_t const& stream,
-                                                      param_map_t const& fields,
-                                                      chunk_callback_t const& callback) {
+body_stream_t::pointer_t body_stream_t::make_for_send(const io::stream_t::pointer_t& stream, const param_map_t& fields,
+                                                      const chunk_callback_t& callback)
+{
     if (fields.is_chunked())
         return make_chunked_encoder(stream, callback, true);
     std::int64_t const length = fields.content_length();
     return length < 0 ? make_direct(stream) : make_fixed_size(stream, length);
 }
 
-io::stream_t::pointer_t put_back(io::stream_t::pointer_t const& stream, orx::buffer_t const& pending) {
+io::stream_t::pointer_t put_back(const io::stream_t::pointer_t& stream, const orx::buffer_t& pending)
+{
     if (pending.empty())
         return stream->self();
     return io::stream_t::make_concat(io::stream_t::make(stream->get_executor(), pending), stream)->self();
@@ -229,28 +247,27 @@ io::stream_t::pointer_t put_back(io::stream_t::pointer_t const& stream, orx::buf
 
 namespace {
 
-void read_body_step(body_stream_t::pointer_t const& stream,
-                    std::shared_ptr<body_t> const& body,
-                    std::function<void(std::shared_ptr<body_t> const&,
-                                       boost::system::error_code const&)> const& handler) {
-    stream->async_receive_chunk(
-        [stream, body, handler](body_chunk_t& chunk, boost::system::error_code const& error) {
-            if (error && error != io::end_of_stream)
-                return handler(body, error);
-            body->push_back(chunk);
-            if (error)
-                return handler(body, boost::system::error_code());
-            read_body_step(stream, body, handler);
-        });
+void read_body_step(
+    const body_stream_t::pointer_t& stream, const std::shared_ptr<body_t>& body,
+    const std::function<void(std::shared_ptr<body_t> const&, boost::system::error_code const&)>& handler)
+{
+    stream->async_receive_chunk([stream, body, handler](body_chunk_t& chunk, const boost::system::error_code& error) {
+        if (error && error != io::end_of_stream)
+            return handler(body, error);
+        body->push_back(chunk);
+        if (error)
+            return handler(body, boost::system::error_code());
+        read_body_step(stream, body, handler);
+    });
 }
 
-}  // namespace
+} // namespace
 
 void async_read_body(
-    body_stream_t::pointer_t const& stream,
-    std::function<void(std::shared_ptr<body_t> const&, boost::system::error_code const&)> const&
-        handler) {
+    const body_stream_t::pointer_t& stream,
+    const std::function<void(std::shared_ptr<body_t> const&, boost::system::error_code const&)>& handler)
+{
     read_body_step(stream, std::make_shared<body_t>(), handler);
 }
 
-}  // namespace io::http
+} // namespace io::http

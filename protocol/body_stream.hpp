@@ -23,15 +23,15 @@ namespace io::http {
 class body_stream_t : public io::stream_t {
 public:
     using pointer_t = std::shared_ptr<body_stream_t>;
-    using chunk_handler_t = std::function<void(body_chunk_t&, boost::system::error_code const&)>;
-    using chunk_callback_t = std::function<void(body_chunk_t&, boost::system::error_code const&)>;
+    using chunk_handler_t = std::function<void(body_chunk_t&, const boost::system::error_code&)>;
+    using chunk_callback_t = std::function<void(body_chunk_t&, const boost::system::error_code&)>;
     using queue_t = std::queue<pointer_t>;
 
     // The io::stream_t view: the data of each chunk, without extensions or
     // trailers.
-    void async_receive(receive_handler_t const& handler) override;
+    void async_receive(const receive_handler_t& handler) override;
 
-    virtual void async_receive_chunk(chunk_handler_t const& handler) = 0;
+    virtual void async_receive_chunk(const chunk_handler_t& handler) = 0;
     // The raw stream the body was read from, positioned just after the bytes
     // this body consumed (bytes read ahead are put back in front). Streams
     // without a raw stream return their own self(). Do not read the body
@@ -39,65 +39,59 @@ public:
     virtual io::stream_t::pointer_t release() = 0;
 
     // Replays a stored body. Reading empties the shared list.
-    static pointer_t make(boost::asio::any_io_executor const& executor,
-                          std::shared_ptr<body_t> const& body);
-    static pointer_t make(boost::asio::io_context& context, std::shared_ptr<body_t> const& body);
+    static pointer_t make(const boost::asio::any_io_executor& executor, const std::shared_ptr<body_t>& body);
+    static pointer_t make(boost::asio::io_context& context, const std::shared_ptr<body_t>& body);
     // The bodies of the queue one after another; their end chunks are not
     // passed on. The queue must not be empty.
-    static pointer_t make(queue_t const& streams);
-    static pointer_t make_concat(pointer_t const& first, pointer_t const& second);
+    static pointer_t make(const queue_t& streams);
+    static pointer_t make_concat(const pointer_t& first, const pointer_t& second);
 
     // The rest of the raw stream up to its end.
-    static pointer_t make_direct(io::stream_t::pointer_t const& stream);
+    static pointer_t make_direct(const io::stream_t::pointer_t& stream);
     // No body at all; the raw stream is left untouched.
-    static pointer_t make_empty(io::stream_t::pointer_t const& stream);
-    static pointer_t make_empty(boost::asio::any_io_executor const& executor);
+    static pointer_t make_empty(const io::stream_t::pointer_t& stream);
+    static pointer_t make_empty(const boost::asio::any_io_executor& executor);
     static pointer_t make_empty(boost::asio::io_context& context);
     // The next length bytes of the raw stream; a raw stream that ends before
     // gives the protocol error. A negative length gives an empty body.
-    static pointer_t make_fixed_size(io::stream_t::pointer_t const& stream, std::int64_t length);
+    static pointer_t make_fixed_size(const io::stream_t::pointer_t& stream, std::int64_t length);
 
     // Chooses the framing from a head's fields: chunked, Content-Length, or
     // up to the end of the raw stream.
-    static pointer_t make_for_receive(io::stream_t::pointer_t const& stream,
-                                      param_map_t const& fields);
-    static pointer_t make_for_send(io::stream_t::pointer_t const& stream,
-                                   param_map_t const& fields,
-                                   chunk_callback_t const& callback);
+    static pointer_t make_for_receive(const io::stream_t::pointer_t& stream, const param_map_t& fields);
+    static pointer_t make_for_send(const io::stream_t::pointer_t& stream, const param_map_t& fields,
+                                   const chunk_callback_t& callback);
 
     // Decodes chunked coding from the raw stream. Chunks of more than 65535
     // bytes are handed on in pieces. With max_data not negative, a chunk
     // header that brings the announced data past max_data bytes fails the
     // body with the protocol error at once (a preview longer than the client
     // announced).
-    static pointer_t make_chunked_decoder(io::stream_t::pointer_t const& stream,
-                                          std::int64_t max_data = -1);
+    static pointer_t make_chunked_decoder(const io::stream_t::pointer_t& stream, std::int64_t max_data = -1);
     // Encodes each raw read as one chunk (lower-case hexadecimal size). The
     // callback sees each chunk before it is encoded and may set its
     // extension and, on the end chunk, trailers. Without write_last_chunk
     // the terminating chunk is left out.
-    static pointer_t make_chunked_encoder(io::stream_t::pointer_t const& stream,
-                                          chunk_callback_t const& callback,
+    static pointer_t make_chunked_encoder(const io::stream_t::pointer_t& stream, const chunk_callback_t& callback,
                                           bool write_last_chunk);
     // Re-encodes a body stream in chunked coding, keeping each chunk's
     // extension and the extension and trailers of its end.
-    static pointer_t make_chunked_closure(pointer_t const& source);
+    static pointer_t make_chunked_closure(const pointer_t& source);
 
 protected:
     // Posts an empty chunk with the error (the end or a failure) to the
     // stream's executor; holds only the handler.
-    void post_end(chunk_handler_t const& handler, boost::system::error_code const& error);
+    void post_end(const chunk_handler_t& handler, const boost::system::error_code& error);
 };
 
 // Puts bytes read ahead back in front of a raw stream: the raw stream's
 // self() when there are none.
-io::stream_t::pointer_t put_back(io::stream_t::pointer_t const& stream, orx::buffer_t const& pending);
+io::stream_t::pointer_t put_back(const io::stream_t::pointer_t& stream, const orx::buffer_t& pending);
 
 // Reads a body stream to its end: the body (ending with its end chunk) and
 // success, or the chunks read before a failure and that failure.
 void async_read_body(
-    body_stream_t::pointer_t const& stream,
-    std::function<void(std::shared_ptr<body_t> const&, boost::system::error_code const&)> const&
-        handler);
+    const body_stream_t::pointer_t& stream,
+    const std::function<void(std::shared_ptr<body_t> const&, boost::system::error_code const&)>& handler);
 
-}  // namespace io::http
+} // namespace io::http

@@ -26,11 +26,14 @@ class chunked_decoder_t : public raw_body_stream_base_t,
                           public proto::chunked_data_parser_t::delegate_t {
 public:
     chunked_decoder_t(io::stream_t::pointer_t stream, std::int64_t max_data)
-        : raw_body_stream_base_t(std::move(stream)), parser_(this), max_data_(max_data) {}
+        : raw_body_stream_base_t(std::move(stream)), parser_(this), max_data_(max_data)
+    {
+    }
 
     io::stream_t::pointer_t self() override { return shared_from_this(); }
 
-    void async_receive_chunk(chunk_handler_t const& handler) override {
+    void async_receive_chunk(const chunk_handler_t& handler) override
+    {
         if (current_.data.size() > max_piece || ready_) {
             post([handler](chunked_decoder_t& self) { self.deliver(handler); });
         } else if (parser_.status() == proto::parser_t::complete) {
@@ -44,7 +47,8 @@ public:
         }
     }
 
-    void on_chunk(proto::chunked_data_parser_t&, std::int64_t size, std::string const& extension) override {
+    void on_chunk(proto::chunked_data_parser_t&, std::int64_t size, const std::string& extension) override
+    {
         if (max_data_ >= 0) {
             announced_ = size > std::numeric_limits<std::int64_t>::max() - announced_
                              ? std::numeric_limits<std::int64_t>::max()
@@ -60,7 +64,8 @@ public:
             ready_ = true;
     }
 
-    void on_data(proto::chunked_data_parser_t&, const char* data, std::size_t size) override {
+    void on_data(proto::chunked_data_parser_t&, const char* data, std::size_t size) override
+    {
         if (size == 0)
             return;
         std::size_t const held = current_.data.size();
@@ -86,33 +91,39 @@ public:
         current_.data.append(data, size);
     }
 
-    void on_trailer_field(proto::chunked_data_parser_t&, proto::field_t const& field) override {
+    void on_trailer_field(proto::chunked_data_parser_t&, const proto::field_t& field) override
+    {
         current_.trailers.add(field.name, field.value);
     }
 
 private:
     template <typename step_t>
-    void post(step_t step) {
+    void post(step_t step)
+    {
         boost::asio::post(get_executor(), [self = shared_from_this(), step] { step(*self); });
     }
 
-    void read(chunk_handler_t const& handler) {
-        read_raw(shared_from_this(), [this, handler](boost::system::error_code const& error) { parse(handler, error); });
+    void read(const chunk_handler_t& handler)
+    {
+        read_raw(shared_from_this(),
+                 [this, handler](const boost::system::error_code& error) { parse(handler, error); });
     }
 
-    void fail(chunk_handler_t const& handler, boost::system::error_code const& error) {
+    void fail(const chunk_handler_t& handler, const boost::system::error_code& error)
+    {
         body_chunk_t chunk;
         handler(chunk, error);
     }
 
-    void parse(chunk_handler_t const& handler, boost::system::error_code const& error) {
+    void parse(const chunk_handler_t& handler, const boost::system::error_code& error)
+    {
         if (error)
             return fail(handler, error == io::end_of_stream ? io::protocol_error : error);
         for (;;) {
             std::size_t taken = 0;
             try {
                 taken = parser_.parse(pending_.data(), pending_.size(), false);
-            } catch (proto::base_ragel_parser_t::error_t const&) {
+            } catch (const proto::base_ragel_parser_t::error_t&) {
                 return fail(handler, io::protocol_error);
             }
             // A parser that neither takes a byte nor ends would spin here.
@@ -133,7 +144,8 @@ private:
         }
     }
 
-    void deliver(chunk_handler_t const& handler) {
+    void deliver(const chunk_handler_t& handler)
+    {
         if (current_.data.size() > max_piece) {
             body_chunk_t piece;
             piece.data = current_.data.head(max_piece);
@@ -145,7 +157,7 @@ private:
             extension.clear();
             return handler(piece, {});
         }
-        bool const end = current_.data.empty() && parser_.status() == proto::parser_t::complete;
+        const bool end = current_.data.empty() && parser_.status() == proto::parser_t::complete;
         ready_ = false;
         handler(current_, end ? io::end_of_stream : boost::system::error_code());
         current_.data = {};
@@ -164,11 +176,12 @@ private:
     std::int64_t announced_ = 0;
 };
 
-}  // namespace
+} // namespace
 
-body_stream_t::pointer_t body_stream_t::make_chunked_decoder(io::stream_t::pointer_t const& stream,
-                                                             std::int64_t max_data) {
+body_stream_t::pointer_t body_stream_t::make_chunked_decoder(const io::stream_t::pointer_t& stream,
+                                                             std::int64_t max_data)
+{
     return std::make_shared<chunked_decoder_t>(stream, max_data);
 }
 
-}  // namespace io::http
+} // namespace io::http

@@ -13,24 +13,27 @@ namespace {
 class chunked_encoder_t : public body_stream_t, public std::enable_shared_from_this<chunked_encoder_t> {
 public:
     chunked_encoder_t(io::stream_t::pointer_t stream, chunk_callback_t callback, bool write_last_chunk)
-        : stream_(std::move(stream)), callback_(std::move(callback)), write_last_chunk_(write_last_chunk) {}
+        : stream_(std::move(stream)), callback_(std::move(callback)), write_last_chunk_(write_last_chunk)
+    {
+    }
 
     boost::asio::any_io_executor get_executor() override { return stream_->get_executor(); }
     io::stream_t::pointer_t self() override { return shared_from_this(); }
     io::stream_t::pointer_t release() override { return stream_->self(); }
 
-    void async_receive_chunk(chunk_handler_t const& handler) override {
+    void async_receive_chunk(const chunk_handler_t& handler) override
+    {
         if (done_)
             return post_end(handler, io::end_of_stream);
-        stream_->async_receive([self = shared_from_this(), handler](
-                                   orx::buffer_t const& data, boost::system::error_code const& error) {
-            self->encode(handler, data, error);
-        });
+        stream_->async_receive(
+            [self = shared_from_this(), handler](const orx::buffer_t& data, const boost::system::error_code& error) {
+                self->encode(handler, data, error);
+            });
     }
 
 private:
-    void encode(chunk_handler_t const& handler, orx::buffer_t const& data,
-                boost::system::error_code const& error) {
+    void encode(const chunk_handler_t& handler, const orx::buffer_t& data, const boost::system::error_code& error)
+    {
         if (data.empty() && !error)
             return async_receive_chunk(handler);
         if (error && error != io::end_of_stream) {
@@ -85,38 +88,40 @@ public:
     boost::asio::any_io_executor get_executor() override { return source_->get_executor(); }
     io::stream_t::pointer_t self() override { return shared_from_this(); }
 
-    void async_receive(receive_handler_t const& handler) override {
+    void async_receive(const receive_handler_t& handler) override
+    {
         source_->async_receive_chunk(
-            [self = shared_from_this(), handler](body_chunk_t& chunk, boost::system::error_code const& error) {
+            [self = shared_from_this(), handler](body_chunk_t& chunk, const boost::system::error_code& error) {
                 self->last_ = chunk;
                 handler(chunk.data, error);
             });
     }
 
-    body_chunk_t const& last() const noexcept { return last_; }
+    const body_chunk_t& last() const noexcept { return last_; }
 
 private:
     body_stream_t::pointer_t source_;
     body_chunk_t last_;
 };
 
-}  // namespace
+} // namespace
 
-body_stream_t::pointer_t body_stream_t::make_chunked_encoder(io::stream_t::pointer_t const& stream,
-                                                             chunk_callback_t const& callback,
-                                                             bool write_last_chunk) {
+body_stream_t::pointer_t body_stream_t::make_chunked_encoder(const io::stream_t::pointer_t& stream,
+                                                             const chunk_callback_t& callback, bool write_last_chunk)
+{
     return std::make_shared<chunked_encoder_t>(stream, callback, write_last_chunk);
 }
 
-body_stream_t::pointer_t body_stream_t::make_chunked_closure(pointer_t const& source) {
+body_stream_t::pointer_t body_stream_t::make_chunked_closure(const pointer_t& source)
+{
     auto closure = std::make_shared<closure_t>(source);
     return make_chunked_encoder(
         closure,
-        [closure](body_chunk_t& chunk, boost::system::error_code const&) {
+        [closure](body_chunk_t& chunk, const boost::system::error_code&) {
             chunk.extensions = closure->last().extensions;
             chunk.trailers = closure->last().trailers;
         },
         true);
 }
 
-}  // namespace io::http
+} // namespace io::http

@@ -26,11 +26,11 @@ struct request_t {
     static std::shared_ptr<request_t> make();
 
     // The head text, then the body.
-    io::stream_t::pointer_t make_stream(boost::asio::any_io_executor const& executor) const;
+    io::stream_t::pointer_t make_stream(const boost::asio::any_io_executor& executor) const;
     io::stream_t::pointer_t make_stream(boost::asio::io_context& context) const;
 };
 
 // The head text, ending with the empty line.
-std::ostream& operator<<(std::ostream& out, request_t const& request);
+std::ostream& operator<<(std::ostream& out, const request_t& request);
 
-}  // namespace io::http
+} // namespace io::http

@@ -4,8 +4,9 @@
 
 namespace io::http {
 
-std::ostream& operator<<(std::ostream& out, version_t const& version) {
+std::ostream& operator<<(std::ostream& out, const version_t& version)
+{
     return out << "HTTP/" << version.major << '.' << version.minor;
 }
 
-}  // namespace io::http
+} // namespace io::http

@@ -13,6 +13,6 @@ struct version_t {
 };
 
 // "HTTP/" major "." minor.
-std::ostream& operator<<(std::ostream& out, version_t const& version);
+std::ostream& operator<<(std::ostream& out, const version_t& version);
 
-}  // namespace io::http
+} // namespace io::http

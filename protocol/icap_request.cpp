@@ -6,20 +6,24 @@
 
 namespace io::icap {
 
-std::shared_ptr<request_t> request_t::make() {
+std::shared_ptr<request_t> request_t::make()
+{
     return std::make_shared<request_t>();
 }
 
-io::stream_t::pointer_t request_t::make_stream(boost::asio::any_io_executor const& executor) const {
+io::stream_t::pointer_t request_t::make_stream(const boost::asio::any_io_executor& executor) const
+{
     return make_message_stream(executor, *this, req_head, res_head);
 }
 
-io::stream_t::pointer_t request_t::make_stream(boost::asio::io_context& context) const {
+io::stream_t::pointer_t request_t::make_stream(boost::asio::io_context& context) const
+{
     return make_stream(context.get_executor());
 }
 
-std::ostream& operator<<(std::ostream& out, request_t const& request) {
+std::ostream& operator<<(std::ostream& out, const request_t& request)
+{
     return write_request_head(out, request.method, request.url, request.version, request.fields);
 }
 
-}  // namespace io::icap
+} // namespace io::icap

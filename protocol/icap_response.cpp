@@ -6,20 +6,24 @@
 
 namespace io::icap {
 
-std::shared_ptr<response_t> response_t::make() {
+std::shared_ptr<response_t> response_t::make()
+{
     return std::make_shared<response_t>();
 }
 
-io::stream_t::pointer_t response_t::make_stream(boost::asio::any_io_executor const& executor) const {
+io::stream_t::pointer_t response_t::make_stream(const boost::asio::any_io_executor& executor) const
+{
     return make_message_stream(executor, *this, req_head, res_head);
 }
 
-io::stream_t::pointer_t response_t::make_stream(boost::asio::io_context& context) const {
+io::stream_t::pointer_t response_t::make_stream(boost::asio::io_context& context) const
+{
     return make_stream(context.get_executor());
 }
 
-std::ostream& operator<<(std::ostream& out, response_t const& response) {
+std::ostream& operator<<(std::ostream& out, const response_t& response)
+{
     return write_response_head(out, response.version, response.code, response.reason, response.fields);
 }
 
-}  // namespace io::icap
+} // namespace io::icap

@@ -31,11 +31,11 @@ struct response_t {
     static std::shared_ptr<response_t> make();
 
     // The head text and both HTTP heads as one buffer, then the body.
-    io::stream_t::pointer_t make_stream(boost::asio::any_io_executor const& executor) const;
+    io::stream_t::pointer_t make_stream(const boost::asio::any_io_executor& executor) const;
     io::stream_t::pointer_t make_stream(boost::asio::io_context& context) const;
 };
 
 // The ICAP head text, ending with the empty line.
-std::ostream& operator<<(std::ostream& out, response_t const& response);
+std::ostream& operator<<(std::ostream& out, const response_t& response);
 
-}  // namespace io::icap
+} // namespace io::icap

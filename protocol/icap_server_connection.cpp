@@ -4,28 +4,31 @@ namespace io::icap {
 
 server_connection_t::server_connection_t(std::shared_ptr<io::stream_t> input,
                                          std::shared_ptr<io::output_stream_t> output)
-    : io::server_connection_t<server_protocol_t>(std::move(input), std::move(output)) {}
+    : io::server_connection_t<server_protocol_t>(std::move(input), std::move(output))
+{
+}
 
-std::shared_ptr<server_connection_t> server_connection_t::make(std::shared_ptr<io::stream_t> const& input,
-                                                               std::shared_ptr<io::output_stream_t> const& output) {
+std::shared_ptr<server_connection_t> server_connection_t::make(const std::shared_ptr<io::stream_t>& input,
+                                                               const std::shared_ptr<io::output_stream_t>& output)
+{
     return std::make_shared<server_connection_t>(input, output);
 }
 
-}  // namespace io::icap
+} // namespace io::icap
 
 namespace io {
 
-void async_handle_query(std::shared_ptr<io::icap::server_connection_t> const& connection,
-                        io::icap::server_connection_t::query_callback_t const& callback) {
-    connection->async_wait_request(
-        [connection, callback](std::shared_ptr<io::icap::request_t const> const& request,
-                               boost::system::error_code const& error) {
-            callback(request, error,
-                     [connection, request](std::shared_ptr<io::icap::response_t const> const& response,
-                                           std::function<void(boost::system::error_code const&)> const& done) {
-                         connection->async_send_response(request, response, done);
-                     });
-        });
+void async_handle_query(const std::shared_ptr<io::icap::server_connection_t>& connection,
+                        const io::icap::server_connection_t::query_callback_t& callback)
+{
+    connection->async_wait_request([connection, callback](const std::shared_ptr<io::icap::request_t const>& request,
+                                                          const boost::system::error_code& error) {
+        callback(request, error,
+                 [connection, request](std::shared_ptr<io::icap::response_t const> const& response,
+                                       std::function<void(boost::system::error_code const&)> const& done) {
+                     connection->async_send_response(request, response, done);
+                 });
+    });
 }
 
-}  // namespace io
+} // namespace io

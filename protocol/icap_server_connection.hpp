@@ -12,26 +12,26 @@ namespace io::icap {
 class server_connection_t : public io::server_connection_t<server_protocol_t> {
 public:
     // Writes the answer to the query it was made for.
-    using respond_t = std::function<void(std::shared_ptr<response_t const> const&,
-                                         std::function<void(boost::system::error_code const&)> const&)>;
+    using respond_t = std::function<void(const std::shared_ptr<response_t const>&,
+                                         const std::function<void(boost::system::error_code const&)>&)>;
     // Called once per query with the query (null on failure), the error and
     // the way to answer it.
-    using query_callback_t = std::function<void(std::shared_ptr<request_t const> const&,
-                                                boost::system::error_code const&, respond_t const&)>;
+    using query_callback_t = std::function<void(const std::shared_ptr<request_t const>&,
+                                                const boost::system::error_code&, const respond_t&)>;
 
-    static std::shared_ptr<server_connection_t> make(std::shared_ptr<io::stream_t> const& input,
-                                                     std::shared_ptr<io::output_stream_t> const& output);
+    static std::shared_ptr<server_connection_t> make(const std::shared_ptr<io::stream_t>& input,
+                                                     const std::shared_ptr<io::output_stream_t>& output);
 
     server_connection_t(std::shared_ptr<io::stream_t> input, std::shared_ptr<io::output_stream_t> output);
 };
 
-}  // namespace io::icap
+} // namespace io::icap
 
 namespace io {
 
 // Waits for one query on the connection and hands it, with a respond
 // function, to the callback; errors reach the callback too.
-void async_handle_query(std::shared_ptr<io::icap::server_connection_t> const& connection,
-                        io::icap::server_connection_t::query_callback_t const& callback);
+void async_handle_query(const std::shared_ptr<io::icap::server_connection_t>& connection,
+                        const io::icap::server_connection_t::query_callback_t& callback);
 
-}  // namespace io
+} // namespace io

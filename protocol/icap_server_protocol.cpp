@@ -15,10 +15,11 @@ using error_t = proto::base_ragel_parser_t::error_t;
 
 // The data limit of a query's first body: the size of a preview the client
 // announced with a decimal "Preview" value, -1 when there is none.
-std::int64_t announced_preview(io::http::param_map_t const& fields) {
+std::int64_t announced_preview(const io::http::param_map_t& fields)
+{
     if (!fields.has("Preview"))
         return -1;
-    std::string const& text = fields.get("Preview");
+    const std::string& text = fields.get("Preview");
     if (text.empty())
         return -1;
     std::int64_t value = 0;
@@ -39,11 +40,14 @@ public:
     using handler_t = server_protocol_t::request_handler_t;
 
     request_reader_t(io::stream_t::pointer_t input, handler_t handler)
-        : parser_(this), input_(std::move(input)), handler_(std::move(handler)) {}
+        : parser_(this), input_(std::move(input)), handler_(std::move(handler))
+    {
+    }
 
     void start() { read(); }
 
-    void on_request_line(proto::icap::parser_t&, proto::request_line_t const& line) override {
+    void on_request_line(proto::icap::parser_t&, const proto::request_line_t& line) override
+    {
         request_ = request_t::make();
         request_->method = line.method;
         request_->url = ox::oxs::url_t(line.uri);
@@ -51,19 +55,21 @@ public:
             request_->version = {line.major, line.minor};
     }
 
-    void on_status_line(proto::icap::parser_t&, proto::status_line_t const&) override {
+    void on_status_line(proto::icap::parser_t&, const proto::status_line_t&) override
+    {
         throw error_t("unexpected icap response");
     }
 
-    void on_field(proto::icap::parser_t&, proto::field_t const& field) override {
+    void on_field(proto::icap::parser_t&, const proto::field_t& field) override
+    {
         request_->fields.add(field.name, field.value);
     }
 
-    void on_encapsulated(proto::icap::parser_t&, proto::icap::section_list_t const&) override {}
+    void on_encapsulated(proto::icap::parser_t&, const proto::icap::section_list_t&) override {}
     void on_head_end(proto::icap::parser_t&) override {}
 
-    void on_data(proto::icap::parser_t&, proto::icap::section_kind_t kind, const char* data,
-                 std::size_t size) override {
+    void on_data(proto::icap::parser_t&, proto::icap::section_kind_t kind, const char* data, std::size_t size) override
+    {
         switch (kind) {
         case proto::icap::req_hdr:
             request_->req_head.append(data, size);
@@ -88,15 +94,17 @@ public:
     }
 
 private:
-    void read() {
-        input_->async_receive([self = shared_from_this()](orx::buffer_t const& data,
-                                                          boost::system::error_code const& error) {
-            self->on_read(data, error);
-        });
+    void read()
+    {
+        input_->async_receive(
+            [self = shared_from_this()](const orx::buffer_t& data, const boost::system::error_code& error) {
+                self->on_read(data, error);
+            });
     }
 
-    void on_read(orx::buffer_t const& data, boost::system::error_code const& error) {
-        bool const failed = static_cast<bool>(error);
+    void on_read(const orx::buffer_t& data, const boost::system::error_code& error)
+    {
+        const bool failed = static_cast<bool>(error);
         if (failed && error != boost::asio::error::eof)
             return finish(error, {});
         if (failed && head_size_ == 0)
@@ -111,7 +119,7 @@ private:
                 if (taken == data.size() || parser_.status() != proto::parser_t::running)
                     break;
             }
-        } catch (error_t const&) {
+        } catch (const error_t&) {
             return finish(io::protocol_error, {});
         }
         // The end of the input exactly where a body should begin is a client
@@ -124,20 +132,20 @@ private:
         read();
     }
 
-    void finish(boost::system::error_code const& error, orx::buffer_t const& leftover) {
+    void finish(const boost::system::error_code& error, const orx::buffer_t& leftover)
+    {
         if (error || !request_) {
             request_.reset();
             return handler_(nullptr, error ? error : io::protocol_error);
         }
         auto source = leftover.empty()
                           ? input_->self()
-                          : io::stream_t::make_concat(io::stream_t::make(input_->get_executor(), leftover),
-                                                      input_);
+                          : io::stream_t::make_concat(io::stream_t::make(input_->get_executor(), leftover), input_);
         request_->body_type = body_type_;
-        request_->body = body_type_ == body_type_t::null_body
-                             ? io::http::body_stream_t::make_empty(source)
-                             : io::http::body_stream_t::make_chunked_decoder(
-                                   source, announced_preview(request_->fields));
+        request_->body =
+            body_type_ == body_type_t::null_body
+                ? io::http::body_stream_t::make_empty(source)
+                : io::http::body_stream_t::make_chunked_decoder(source, announced_preview(request_->fields));
         handler_(std::move(request_), {});
     }
 
@@ -155,11 +163,12 @@ private:
 // by then), or fails the handler with the drain's error. Returns whether a
 // body was pending.
 template <typename handler_t, typename retry_t>
-bool drain_pending(server_protocol_t::pending_body_t& pending, handler_t const& handler, retry_t retry) {
+bool drain_pending(server_protocol_t::pending_body_t& pending, const handler_t& handler, retry_t retry)
+{
     if (!pending)
         return false;
     auto body = pending;
-    io::async_skip_all(body, [&pending, body, handler, retry](boost::system::error_code const& error) {
+    io::async_skip_all(body, [&pending, body, handler, retry](const boost::system::error_code& error) {
         pending.reset();
         if (error)
             return handler(nullptr, error);
@@ -168,16 +177,17 @@ bool drain_pending(server_protocol_t::pending_body_t& pending, handler_t const& 
     return true;
 }
 
-}  // namespace
+} // namespace
 
-void server_protocol_t::async_wait_request(pending_body_t& pending, io::stream_t::pointer_t const& input,
-                                           request_handler_t const& handler) {
-    if (drain_pending(pending, handler, [&pending, handler](io::stream_t::pointer_t const& rest) {
+void server_protocol_t::async_wait_request(pending_body_t& pending, const io::stream_t::pointer_t& input,
+                                           const request_handler_t& handler)
+{
+    if (drain_pending(pending, handler, [&pending, handler](const io::stream_t::pointer_t& rest) {
             async_wait_request(pending, rest, handler);
         }))
         return;
     auto reader = std::make_shared<request_reader_t>(
-        input, [&pending, handler](request_pointer_t const& request, boost::system::error_code const& error) {
+        input, [&pending, handler](const request_pointer_t& request, const boost::system::error_code& error) {
             if (request)
                 pending = request->body;
             handler(request, error);
@@ -185,9 +195,10 @@ void server_protocol_t::async_wait_request(pending_body_t& pending, io::stream_t
     reader->start();
 }
 
-void server_protocol_t::async_wait_continue(pending_body_t& pending, io::stream_t::pointer_t const& input,
-                                            continue_handler_t const& handler) {
-    if (drain_pending(pending, handler, [&pending, handler](io::stream_t::pointer_t const& rest) {
+void server_protocol_t::async_wait_continue(pending_body_t& pending, const io::stream_t::pointer_t& input,
+                                            const continue_handler_t& handler)
+{
+    if (drain_pending(pending, handler, [&pending, handler](const io::stream_t::pointer_t& rest) {
             async_wait_continue(pending, rest, handler);
         }))
         return;
@@ -195,18 +206,19 @@ void server_protocol_t::async_wait_continue(pending_body_t& pending, io::stream_
     boost::asio::post(input->get_executor(), [body = pending, handler] { handler(body, {}); });
 }
 
-void server_protocol_t::async_skip_body(pending_body_t& pending, io::stream_t::pointer_t const& input,
-                                        completion_t const& handler) {
+void server_protocol_t::async_skip_body(pending_body_t& pending, const io::stream_t::pointer_t& input,
+                                        const completion_t& handler)
+{
     if (pending)
         return io::async_skip_all(pending, handler);
     boost::asio::post(input->get_executor(), [handler] { handler({}); });
 }
 
-void server_protocol_t::async_send_response(std::shared_ptr<io::output_stream_t> const& output,
-                                            request_pointer_t const&,
-                                            response_pointer_t const& response,
-                                            completion_t const& handler) {
+void server_protocol_t::async_send_response(const std::shared_ptr<io::output_stream_t>& output,
+                                            const request_pointer_t&, const response_pointer_t& response,
+                                            const completion_t& handler)
+{
     io::async_send_all(response->make_stream(output->get_executor()), output, handler);
 }
 
-}  // namespace io::icap
+} // namespace io::icap

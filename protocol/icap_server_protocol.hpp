@@ -23,14 +23,12 @@ public:
     // query fail with the protocol error.
     static constexpr std::int64_t max_head_size = 65536;
 
-    using request_pointer_t = std::shared_ptr<request_t const>;
-    using response_pointer_t = std::shared_ptr<response_t const>;
+    using request_pointer_t = std::shared_ptr<const request_t>;
+    using response_pointer_t = std::shared_ptr<const response_t>;
     using pending_body_t = std::shared_ptr<io::http::body_stream_t>;
-    using request_handler_t =
-        std::function<void(request_pointer_t const&, boost::system::error_code const&)>;
-    using continue_handler_t =
-        std::function<void(pending_body_t const&, boost::system::error_code const&)>;
-    using completion_t = std::function<void(boost::system::error_code const&)>;
+    using request_handler_t = std::function<void(const request_pointer_t&, const boost::system::error_code&)>;
+    using continue_handler_t = std::function<void(const pending_body_t&, const boost::system::error_code&)>;
+    using completion_t = std::function<void(const boost::system::error_code&)>;
 
     // Drains and releases the pending body, then reads the next query head.
     // The query's body is a chunked decoder (an empty body for null-body)
@@ -38,19 +36,18 @@ public:
     // end of the input before the first byte of a query gives end of stream;
     // any malformed or oversized head gives the protocol error. The caller
     // keeps pending alive until the handler has run.
-    static void async_wait_request(pending_body_t& pending, io::stream_t::pointer_t const& input,
-                                   request_handler_t const& handler);
+    static void async_wait_request(pending_body_t& pending, const io::stream_t::pointer_t& input,
+                                   const request_handler_t& handler);
     // After a preview answered with 100: drains and releases the preview's
     // body and hands out a decoder of the rest, which becomes pending.
-    static void async_wait_continue(pending_body_t& pending, io::stream_t::pointer_t const& input,
-                                    continue_handler_t const& handler);
+    static void async_wait_continue(pending_body_t& pending, const io::stream_t::pointer_t& input,
+                                    const continue_handler_t& handler);
     // Reads and discards whatever is left of the pending body.
-    static void async_skip_body(pending_body_t& pending, io::stream_t::pointer_t const& input,
-                                completion_t const& handler);
-    static void async_send_response(std::shared_ptr<io::output_stream_t> const& output,
-                                    request_pointer_t const& request,
-                                    response_pointer_t const& response,
-                                    completion_t const& handler);
+    static void async_skip_body(pending_body_t& pending, const io::stream_t::pointer_t& input,
+                                const completion_t& handler);
+    static void async_send_response(const std::shared_ptr<io::output_stream_t>& output,
+                                    const request_pointer_t& request, const response_pointer_t& response,
+                                    const completion_t& handler);
 };
 
-}  // namespace io::icap
+} // namespace io::icap

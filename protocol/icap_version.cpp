@@ -4,8 +4,9 @@
 
 namespace io::icap {
 
-std::ostream& operator<<(std::ostream& out, version_t const& version) {
+std::ostream& operator<<(std::ostream& out, const version_t& version)
+{
     return out << "ICAP/" << version.major << '.' << version.minor;
 }
 
-}  // namespace io::icap
+} // namespace io::icap

@@ -13,9 +13,9 @@ struct version_t {
 };
 
 // "ICAP/" major "." minor.
-std::ostream& operator<<(std::ostream& out, version_t const& version);
+std::ostream& operator<<(std::ostream& out, const version_t& version);
 
 // Which body an ICAP message carries.
 enum class body_type_t { req_body = 0, res_body = 1, opt_body = 2, null_body = 3 };
 
-}  // namespace io::icap
+} // namespace io::icap

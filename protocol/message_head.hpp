@@ -17,10 +17,11 @@ namespace io {
 // Method, the URL when it has text, the version when present, the fields
 // and the empty line.
 template <typename version_t>
-std::ostream& write_request_head(std::ostream& out, std::string const& method, ox::oxs::url_t const& url,
-                                 version_t const& version, io::http::param_map_t const& fields) {
+std::ostream& write_request_head(std::ostream& out, const std::string& method, const ox::oxs::url_t& url,
+                                 const version_t& version, const io::http::param_map_t& fields)
+{
     io::http::write_head_text(out, method);
-    std::string const& uri = url.to_string(0);
+    const std::string& uri = url.to_string(0);
     if (!uri.empty()) {
         out << ' ';
         io::http::write_head_text(out, uri);
@@ -33,8 +34,9 @@ std::ostream& write_request_head(std::ostream& out, std::string const& method, o
 // The version when present, the code (-1 without one), the reason when not
 // empty, the fields and the empty line.
 template <typename version_t>
-std::ostream& write_response_head(std::ostream& out, version_t const& version, int code,
-                                  std::string const& reason, io::http::param_map_t const& fields) {
+std::ostream& write_response_head(std::ostream& out, const version_t& version, int code, const std::string& reason,
+                                  const io::http::param_map_t& fields)
+{
     if (version.present())
         out << version << ' ';
     out << code;
@@ -48,9 +50,9 @@ std::ostream& write_response_head(std::ostream& out, version_t const& version, i
 // A message as one stream: its head text followed by extra head bytes in one
 // buffer, then the body (when there is one).
 template <typename message_t, typename... heads_t>
-io::stream_t::pointer_t make_message_stream(boost::asio::any_io_executor const& executor,
-                                            message_t const& message,
-                                            heads_t const&... heads) {
+io::stream_t::pointer_t make_message_stream(const boost::asio::any_io_executor& executor, const message_t& message,
+                                            const heads_t&... heads)
+{
     std::ostringstream text;
     text << message;
     orx::buffer_t head(text.str());
@@ -58,4 +60,4 @@ io::stream_t::pointer_t make_message_stream(boost::asio::any_io_executor const& 
     return io::stream_t::make_concat(io::stream_t::make(executor, head), message.body);
 }
 
-}  // namespace io
+} // namespace io

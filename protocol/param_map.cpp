@@ -11,68 +11,79 @@ namespace {
 
 // The global locale is never changed, so upper-casing is the classic one:
 // only a to z move.
-char upper(char c) noexcept {
+char upper(char c) noexcept
+{
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-std::string const& empty_string() {
+const std::string& empty_string()
+{
     static std::string const empty;
     return empty;
 }
 
-std::vector<std::string> const& empty_values() {
-    static std::vector<std::string> const empty;
+const std::vector<std::string>& empty_values()
+{
+    static const std::vector<std::string> empty;
     return empty;
 }
 
-}  // namespace
+} // namespace
 
-bool field_name_less_t::operator()(std::string const& a, std::string const& b) const noexcept {
+bool field_name_less_t::operator()(const std::string& a, const std::string& b) const noexcept
+{
     std::size_t const n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
-        auto const x = static_cast<signed char>(upper(a[i]));
-        auto const y = static_cast<signed char>(upper(b[i]));
+        const auto x = static_cast<signed char>(upper(a[i]));
+        const auto y = static_cast<signed char>(upper(b[i]));
         if (x != y)
             return x < y;
     }
     return a.size() < b.size();
 }
 
-bool iequals(std::string_view a, std::string_view b) noexcept {
+bool iequals(std::string_view a, std::string_view b) noexcept
+{
     return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return upper(x) == upper(y); });
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return upper(x) == upper(y); });
 }
 
-void param_map_t::add(std::string const& name, std::string const& value) {
+void param_map_t::add(const std::string& name, const std::string& value)
+{
     fields_[name].push_back(value);
 }
 
-std::string const& param_map_t::get(std::string const& name) const {
-    auto const it = fields_.find(name);
+const std::string& param_map_t::get(const std::string& name) const
+{
+    const auto it = fields_.find(name);
     return it == fields_.end() || it->second.empty() ? empty_string() : it->second.front();
 }
 
-std::vector<std::string> const& param_map_t::get_all(std::string const& name) const {
-    auto const it = fields_.find(name);
+const std::vector<std::string>& param_map_t::get_all(const std::string& name) const
+{
+    const auto it = fields_.find(name);
     return it == fields_.end() ? empty_values() : it->second;
 }
 
-bool param_map_t::has(std::string const& name) const {
+bool param_map_t::has(const std::string& name) const
+{
     return fields_.find(name) != fields_.end();
 }
 
-bool param_map_t::has(std::string const& name, std::string const& value) const {
-    auto const& values = get_all(name);
+bool param_map_t::has(const std::string& name, const std::string& value) const
+{
+    const auto& values = get_all(name);
     return std::find(values.begin(), values.end(), value) != values.end();
 }
 
-void param_map_t::remove(std::string const& name) {
+void param_map_t::remove(const std::string& name)
+{
     fields_.erase(name);
 }
 
-void param_map_t::remove(std::string const& name, std::string const& value) {
-    auto const it = fields_.find(name);
+void param_map_t::remove(const std::string& name, const std::string& value)
+{
+    const auto it = fields_.find(name);
     if (it == fields_.end())
         return;
     std::erase(it->second, value);
@@ -80,14 +91,16 @@ void param_map_t::remove(std::string const& name, std::string const& value) {
         fields_.erase(it);
 }
 
-void param_map_t::clear() {
+void param_map_t::clear()
+{
     fields_.clear();
 }
 
-std::int64_t param_map_t::content_length() const {
+std::int64_t param_map_t::content_length() const
+{
     if (!has("Content-Length"))
         return -1;
-    std::string const& text = get("Content-Length");
+    const std::string& text = get("Content-Length");
     std::size_t i = 0;
     while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
         ++i;
@@ -98,7 +111,7 @@ std::int64_t param_map_t::content_length() const {
     constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
     std::int64_t length = 0;
     for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        int const digit = text[i] - '0';
+        const int digit = text[i] - '0';
         if (length > (max - digit) / 10)
             return -1;
         length = length * 10 + digit;
@@ -106,23 +119,28 @@ std::int64_t param_map_t::content_length() const {
     return length;
 }
 
-bool param_map_t::first_value_is(std::string const& name, std::string_view expected) const {
+bool param_map_t::first_value_is(const std::string& name, std::string_view expected) const
+{
     return has(name) && iequals(get(name), expected);
 }
 
-bool param_map_t::is_chunked() const {
+bool param_map_t::is_chunked() const
+{
     return first_value_is("Transfer-Encoding", "Chunked");
 }
 
-bool param_map_t::is_keep_alive() const {
+bool param_map_t::is_keep_alive() const
+{
     return first_value_is("Connection", "Keep-Alive");
 }
 
-bool param_map_t::is_close() const {
+bool param_map_t::is_close() const
+{
     return first_value_is("Connection", "Close");
 }
 
-void write_head_text(std::ostream& out, std::string_view text) {
+void write_head_text(std::ostream& out, std::string_view text)
+{
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t const end = text.find_first_of("\r\n", start);
@@ -134,9 +152,10 @@ void write_head_text(std::ostream& out, std::string_view text) {
     }
 }
 
-std::ostream& operator<<(std::ostream& out, param_map_t const& fields) {
-    for (auto const& [name, values] : fields.fields()) {
-        for (auto const& value : values) {
+std::ostream& operator<<(std::ostream& out, const param_map_t& fields)
+{
+    for (const auto& [name, values] : fields.fields()) {
+        for (const auto& value : values) {
             write_head_text(out, name);
             out << ": ";
             write_head_text(out, value);
@@ -146,4 +165,4 @@ std::ostream& operator<<(std::ostream& out, param_map_t const& fields) {
     return out;
 }
 
-}  // namespace io::http
+} // namespace io::http

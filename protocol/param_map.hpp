@@ -12,7 +12,7 @@ namespace io::http {
 // Orders field names as HTTP compares them: byte by byte after upper-casing
 // the ASCII letters, bytes taken as signed, a prefix before the longer name.
 struct field_name_less_t {
-    bool operator()(std::string const& a, std::string const& b) const noexcept;
+    bool operator()(const std::string& a, const std::string& b) const noexcept;
 };
 
 // Header fields of one message head (or the trailers of a chunked body): a
@@ -22,22 +22,22 @@ class param_map_t {
 public:
     using map_t = std::map<std::string, std::vector<std::string>, field_name_less_t>;
 
-    void add(std::string const& name, std::string const& value);
+    void add(const std::string& name, const std::string& value);
 
     // The first value, or an empty string when the field is absent.
-    std::string const& get(std::string const& name) const;
+    const std::string& get(const std::string& name) const;
     // All values in order, or an empty vector when the field is absent.
-    std::vector<std::string> const& get_all(std::string const& name) const;
+    const std::vector<std::string>& get_all(const std::string& name) const;
 
-    bool has(std::string const& name) const;
-    bool has(std::string const& name, std::string const& value) const;
+    bool has(const std::string& name) const;
+    bool has(const std::string& name, const std::string& value) const;
 
-    void remove(std::string const& name);
+    void remove(const std::string& name);
     // Removes every value equal to value; the field goes with its last value.
-    void remove(std::string const& name, std::string const& value);
+    void remove(const std::string& name, const std::string& value);
     void clear();
 
-    map_t const& fields() const noexcept { return fields_; }
+    const map_t& fields() const noexcept { return fields_; }
     bool empty() const noexcept { return fields_.empty(); }
 
     // -1 without a "Content-Length" field, and also for a value that is
@@ -50,13 +50,13 @@ public:
     bool is_close() const;
 
 private:
-    bool first_value_is(std::string const& name, std::string_view expected) const;
+    bool first_value_is(const std::string& name, std::string_view expected) const;
 
     map_t fields_;
 };
 
 // The field lines: "name: value" CR LF per value, in name order.
-std::ostream& operator<<(std::ostream& out, param_map_t const& fields);
+std::ostream& operator<<(std::ostream& out, const param_map_t& fields);
 
 // Writes text into a message head. A CR or LF inside it becomes a space, so
 // that nothing stored in a message can end a line or the head early.
@@ -65,4 +65,4 @@ void write_head_text(std::ostream& out, std::string_view text);
 // Compares two texts ignoring the case of ASCII letters.
 bool iequals(std::string_view a, std::string_view b) noexcept;
 
-}  // namespace io::http
+} // namespace io::http

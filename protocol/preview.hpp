@@ -17,7 +17,7 @@ struct preview_t {
 };
 
 // Reads a preview body to its end. After a failure the preview is empty.
-void async_read_preview(std::shared_ptr<io::http::body_stream_t> const& stream,
-                        std::function<void(preview_t const&, boost::system::error_code const&)> const& handler);
+void async_read_preview(const std::shared_ptr<io::http::body_stream_t>& stream,
+                        const std::function<void(preview_t const&, boost::system::error_code const&)>& handler);
 
-}  // namespace io::icap
+} // namespace io::icap

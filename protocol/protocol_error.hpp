@@ -10,7 +10,6 @@ namespace io {
 // oversized head, bad chunked framing, a body that ends early and a
 // malformed preview. The ICAP service answers it with 400; callers compare
 // error codes with it.
-inline constinit boost::system::error_code const protocol_error{EPROTO,
-                                                                 boost::system::system_category()};
+inline constinit boost::system::error_code const protocol_error{EPROTO, boost::system::system_category()};
 
-}  // namespace io
+} // namespace io

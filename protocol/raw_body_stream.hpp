@@ -21,10 +21,10 @@ protected:
     // Reads the raw stream until it brings bytes or an error, keeps the
     // bytes in pending_ and calls then with the error. keep holds the
     // stream alive meanwhile.
-    void read_raw(std::shared_ptr<void> keep, std::function<void(boost::system::error_code const&)> then);
+    void read_raw(std::shared_ptr<void> keep, std::function<void(const boost::system::error_code&)> then);
 
     io::stream_t::pointer_t stream_;
     orx::buffer_t pending_;
 };
 
-}  // namespace io::http
+} // namespace io::http

@@ -22,41 +22,42 @@ public:
     using response_pointer_t = typename protocol_t::response_pointer_t;
 
     server_connection_t(std::shared_ptr<io::stream_t> input, std::shared_ptr<io::output_stream_t> output)
-        : input_(std::move(input)), output_(std::move(output)) {}
+        : input_(std::move(input)), output_(std::move(output))
+    {
+    }
     virtual ~server_connection_t() = default;
 
-    void async_wait_request(request_handler_t const& handler) {
-        protocol_t::async_wait_request(
-            pending_, input_,
-            [self = this->shared_from_this(), handler](request_pointer_t const& request,
-                                                       boost::system::error_code const& error) {
-                handler(request, error);
-            });
+    void async_wait_request(const request_handler_t& handler)
+    {
+        protocol_t::async_wait_request(pending_, input_,
+                                       [self = this->shared_from_this(),
+                                        handler](const request_pointer_t& request,
+                                                 const boost::system::error_code& error) { handler(request, error); });
     }
 
-    void async_wait_continue(continue_handler_t const& handler) {
-        protocol_t::async_wait_continue(
-            pending_, input_,
-            [self = this->shared_from_this(), handler](typename protocol_t::pending_body_t const& body,
-                                                       boost::system::error_code const& error) {
-                handler(body, error);
-            });
+    void async_wait_continue(const continue_handler_t& handler)
+    {
+        protocol_t::async_wait_continue(pending_, input_,
+                                        [self = this->shared_from_this(),
+                                         handler](const typename protocol_t::pending_body_t& body,
+                                                  const boost::system::error_code& error) { handler(body, error); });
     }
 
-    void async_skip_body(completion_t const& handler) {
+    void async_skip_body(const completion_t& handler)
+    {
         protocol_t::async_skip_body(pending_, input_, keep_alive(handler));
     }
 
-    void async_send_response(request_pointer_t const& request, response_pointer_t const& response,
-                             completion_t const& handler) {
+    void async_send_response(const request_pointer_t& request, const response_pointer_t& response,
+                             const completion_t& handler)
+    {
         protocol_t::async_send_response(output_, request, response, keep_alive(handler));
     }
 
 private:
-    completion_t keep_alive(completion_t const& handler) {
-        return [self = this->shared_from_this(), handler](boost::system::error_code const& error) {
-            handler(error);
-        };
+    completion_t keep_alive(const completion_t& handler)
+    {
+        return [self = this->shared_from_this(), handler](const boost::system::error_code& error) { handler(error); };
     }
 
     std::shared_ptr<io::stream_t> input_;
@@ -64,4 +65,4 @@ private:
     typename protocol_t::pending_body_t pending_;
 };
 
-}  // namespace io
+} // namespace io

@@ -12,187 +12,204 @@ namespace proto::icap {
 namespace {
 
 // Pieces of `text` between separators, as std::getline yields them.
-std::vector<std::string> split(std::string const& text, char separator) {
-  std::vector<std::string> pieces;
-  std::istringstream in(text);
-  for (std::string piece; std::getline(in, piece, separator);) {
-    trim_blanks(piece);
-    pieces.push_back(std::move(piece));
-  }
-  return pieces;
-}
-
-bool kind_of(std::string const& name, section_kind_t& kind) {
-  static constexpr struct {
-    const char* name;
-    section_kind_t kind;
-  } names[] = {{"REQ-HDR", req_hdr},   {"RES-HDR", res_hdr},   {"REQ-BODY", req_body},
-               {"RES-BODY", res_body}, {"OPT-BODY", opt_body}, {"NULL-BODY", null_body}};
-  std::string const key = to_upper(name);
-  for (auto const& entry : names) {
-    if (key == entry.name) {
-      kind = entry.kind;
-      return true;
+std::vector<std::string> split(const std::string& text, char separator)
+{
+    std::vector<std::string> pieces;
+    std::istringstream in(text);
+    for (std::string piece; std::getline(in, piece, separator);) {
+        trim_blanks(piece);
+        pieces.push_back(std::move(piece));
     }
-  }
-  return false;
+    return pieces;
 }
 
-bool is_body(section_kind_t kind) { return kind != req_hdr && kind != res_hdr; }
+bool kind_of(const std::string& name, section_kind_t& kind)
+{
+    static constexpr struct {
+        const char* name;
+        section_kind_t kind;
+    } names[] = {{"REQ-HDR", req_hdr},   {"RES-HDR", res_hdr},   {"REQ-BODY", req_body},
+                 {"RES-BODY", res_body}, {"OPT-BODY", opt_body}, {"NULL-BODY", null_body}};
+    std::string const key = to_upper(name);
+    for (const auto& entry : names) {
+        if (key == entry.name) {
+            kind = entry.kind;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool is_body(section_kind_t kind)
+{
+    return kind != req_hdr && kind != res_hdr;
+}
 
 // A decimal offset read as atoll does (leading space and sign allowed, the
 // digits up to the first other byte, none gives 0), but refusing a number
 // that does not fit in 64 bits.
-bool to_offset(std::string const& text, std::int64_t& offset) {
-  errno = 0;
-  char* end = nullptr;
-  long long const value = std::strtoll(text.c_str(), &end, 10);
-  if (errno == ERANGE)
-    return false;
-  offset = end == text.c_str() ? 0 : value;
-  return true;
+bool to_offset(const std::string& text, std::int64_t& offset)
+{
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno == ERANGE)
+        return false;
+    offset = end == text.c_str() ? 0 : value;
+    return true;
 }
 
 } // namespace
 
-section_list_t parse_encapsulated(std::string const& value) {
-  base_ragel_parser_t::error_t const invalid("invalid icap encapsulated field: " + value);
-  section_list_t sections;
-  for (auto const& piece : split(value, ',')) {
-    auto const parts = split(piece, '=');
-    section_t section;
-    if (parts.size() != 2 || !kind_of(parts[0], section.kind) || !to_offset(parts[1], section.offset))
-      throw invalid;
-    if (!sections.empty() && is_body(sections.back().kind))
-      throw invalid;
-    sections.push_back(section);
-  }
-  if (sections.empty())
+section_list_t parse_encapsulated(const std::string& value)
+{
+    base_ragel_parser_t::error_t const invalid("invalid icap encapsulated field: " + value);
+    section_list_t sections;
+    for (const auto& piece : split(value, ',')) {
+        const auto parts = split(piece, '=');
+        section_t section;
+        if (parts.size() != 2 || !kind_of(parts[0], section.kind) || !to_offset(parts[1], section.offset))
+            throw invalid;
+        if (!sections.empty() && is_body(sections.back().kind))
+            throw invalid;
+        sections.push_back(section);
+    }
+    if (sections.empty())
+        return sections;
+    if (sections.front().offset != 0 || !is_body(sections.back().kind))
+        throw invalid;
+    for (std::size_t i = 0; i + 1 < sections.size(); ++i) {
+        // Offsets start at 0 and never decrease, so the difference cannot overflow.
+        if (sections[i + 1].offset < sections[i].offset)
+            throw invalid;
+        sections[i].length = sections[i + 1].offset - sections[i].offset;
+    }
     return sections;
-  if (sections.front().offset != 0 || !is_body(sections.back().kind))
-    throw invalid;
-  for (std::size_t i = 0; i + 1 < sections.size(); ++i) {
-    // Offsets start at 0 and never decrease, so the difference cannot overflow.
-    if (sections[i + 1].offset < sections[i].offset)
-      throw invalid;
-    sections[i].length = sections[i + 1].offset - sections[i].offset;
-  }
-  return sections;
 }
 
 parser_t::parser_t(delegate_t* delegate)
-    : delegate_(delegate), start_line_("ICAP", "invalid icap request or response"), fields_(this), body_(nullptr) {
-  reset();
+    : delegate_(delegate), start_line_("ICAP", "invalid icap request or response"), fields_(this), body_(nullptr)
+{
+    reset();
 }
 
-parser_t::status_t parser_t::status() const {
-  return status_of(phase_);
+parser_t::status_t parser_t::status() const
+{
+    return status_of(phase_);
 }
 
-void parser_t::reset() {
-  start_line_.reset();
-  phase_ = phase_t::start_line;
-  pending_.clear();
-  current_ = section_t{};
-  fields_.reset();
-  body_.reset();
-}
-
-std::size_t parser_t::parse(const char* data, std::size_t size, bool last) {
-  if (phase_ == phase_t::failed)
-    throw error_t("invalid icap data", data, size);
-  std::size_t taken;
-  try {
-    taken = parse_phase(data, size, last);
-  } catch (...) {
-    phase_ = phase_t::failed;
-    throw;
-  }
-  if (taken == size && last && phase_ != phase_t::complete)
-    throw error_t("invalid icap message");
-  return taken;
-}
-
-std::size_t parser_t::parse_phase(const char* data, std::size_t size, bool last) {
-  switch (phase_) {
-  case phase_t::start_line: {
-    std::size_t const taken = start_line_.run(data, size);
-    if (start_line_.done()) {
-      phase_ = phase_t::fields;
-      if (delegate_) {
-        if (start_line_.kind() == start_line_machine_t::kind_t::request)
-          delegate_->on_request_line(*this, start_line_.request_line());
-        else
-          delegate_->on_status_line(*this, start_line_.status_line());
-      }
-      start_line_.reset();
-    }
-    return taken;
-  }
-  case phase_t::fields: {
-    std::size_t const taken = fields_.feed(data, size, last);
-    if (fields_.status() == complete) {
-      phase_ = phase_t::sections;
-      next_section();
-      if (phase_ == phase_t::sections && delegate_)
-        delegate_->on_head_end(*this);
-    }
-    return taken;
-  }
-  case phase_t::sections: return parse_sections(data, size, last);
-  case phase_t::complete:
-  case phase_t::failed: break;
-  }
-  return 0;
-}
-
-std::size_t parser_t::parse_sections(const char* data, std::size_t size, bool last) {
-  section_kind_t const kind = current_.kind;
-  std::size_t taken;
-  if (current_.length < 0) {
-    taken = body_.parse(data, size, last);
-    if (body_.status() == complete) {
-      body_.reset();
-      next_section();
-    }
-  } else if (static_cast<std::uint64_t>(current_.length) > size) {
-    taken = size;
-    current_.length -= static_cast<std::int64_t>(size);
-  } else {
-    taken = static_cast<std::size_t>(current_.length);
-    next_section();
-  }
-  if (taken && delegate_)
-    delegate_->on_data(*this, kind, data, taken);
-  return taken;
-}
-
-void parser_t::next_section() {
-  while (!pending_.empty() && pending_.front().kind == null_body)
-    pending_.pop_front();
-  if (pending_.empty()) {
+void parser_t::reset()
+{
+    start_line_.reset();
+    phase_ = phase_t::start_line;
+    pending_.clear();
     current_ = section_t{};
-    phase_ = phase_t::complete;
-    return;
-  }
-  current_ = pending_.front();
-  pending_.pop_front();
+    fields_.reset();
+    body_.reset();
 }
 
-void parser_t::on_field(field_block_parser_t&, field_t const& field) {
-  if (delegate_)
-    delegate_->on_field(*this, field);
-  if (to_upper(field.name) != "ENCAPSULATED")
-    return;
-  pending_ = parse_encapsulated(field.value);
-  if (delegate_)
-    delegate_->on_encapsulated(*this, pending_);
+std::size_t parser_t::parse(const char* data, std::size_t size, bool last)
+{
+    if (phase_ == phase_t::failed)
+        throw error_t("invalid icap data", data, size);
+    std::size_t taken;
+    try {
+        taken = parse_phase(data, size, last);
+    } catch (...) {
+        phase_ = phase_t::failed;
+        throw;
+    }
+    if (taken == size && last && phase_ != phase_t::complete)
+        throw error_t("invalid icap message");
+    return taken;
 }
 
-void parser_t::on_chunk(chunked_data_parser_t&, std::int64_t, std::string const&) {}
+std::size_t parser_t::parse_phase(const char* data, std::size_t size, bool last)
+{
+    switch (phase_) {
+    case phase_t::start_line: {
+        std::size_t const taken = start_line_.run(data, size);
+        if (start_line_.done()) {
+            phase_ = phase_t::fields;
+            if (delegate_) {
+                if (start_line_.kind() == start_line_machine_t::kind_t::request)
+                    delegate_->on_request_line(*this, start_line_.request_line());
+                else
+                    delegate_->on_status_line(*this, start_line_.status_line());
+            }
+            start_line_.reset();
+        }
+        return taken;
+    }
+    case phase_t::fields: {
+        std::size_t const taken = fields_.feed(data, size, last);
+        if (fields_.status() == complete) {
+            phase_ = phase_t::sections;
+            next_section();
+            if (phase_ == phase_t::sections && delegate_)
+                delegate_->on_head_end(*this);
+        }
+        return taken;
+    }
+    case phase_t::sections:
+        return parse_sections(data, size, last);
+    case phase_t::complete:
+    case phase_t::failed:
+        break;
+    }
+    return 0;
+}
+
+std::size_t parser_t::parse_sections(const char* data, std::size_t size, bool last)
+{
+    const section_kind_t kind = current_.kind;
+    std::size_t taken;
+    if (current_.length < 0) {
+        taken = body_.parse(data, size, last);
+        if (body_.status() == complete) {
+            body_.reset();
+            next_section();
+        }
+    } else if (static_cast<std::uint64_t>(current_.length) > size) {
+        taken = size;
+        current_.length -= static_cast<std::int64_t>(size);
+    } else {
+        taken = static_cast<std::size_t>(current_.length);
+        next_section();
+    }
+    if (taken && delegate_)
+        delegate_->on_data(*this, kind, data, taken);
+    return taken;
+}
+
+void parser_t::next_section()
+{
+    while (!pending_.empty() && pending_.front().kind == null_body)
+        pending_.pop_front();
+    if (pending_.empty()) {
+        current_ = section_t{};
+        phase_ = phase_t::complete;
+        return;
+    }
+    current_ = pending_.front();
+    pending_.pop_front();
+}
+
+void parser_t::on_field(field_block_parser_t&, const field_t& field)
+{
+    if (delegate_)
+        delegate_->on_field(*this, field);
+    if (to_upper(field.name) != "ENCAPSULATED")
+        return;
+    pending_ = parse_encapsulated(field.value);
+    if (delegate_)
+        delegate_->on_encapsulated(*this, pending_);
+}
+
+void parser_t::on_chunk(chunked_data_parser_t&, std::int64_t, const std::string&) {}
 
 void parser_t::on_data(chunked_data_parser_t&, const char*, std::size_t) {}
 
-void parser_t::on_trailer_field(chunked_data_parser_t&, field_t const&) {}
+void parser_t::on_trailer_field(chunked_data_parser_t&, const field_t&) {}
 
 } // namespace proto::icap

@@ -17,18 +17,18 @@
 namespace proto::icap {
 
 enum section_kind_t {
-  req_hdr = 0,
-  res_hdr = 1,
-  req_body = 2,
-  res_body = 3,
-  opt_body = 4,
-  null_body = 5,
+    req_hdr = 0,
+    res_hdr = 1,
+    req_body = 2,
+    res_body = 3,
+    opt_body = 4,
+    null_body = 5,
 };
 
 struct section_t {
-  std::int64_t offset = -1; // as written in the Encapsulated field
-  std::int64_t length = -1; // to the next offset; -1 for the body (last entry)
-  section_kind_t kind = req_hdr;
+    std::int64_t offset = -1; // as written in the Encapsulated field
+    std::int64_t length = -1; // to the next offset; -1 for the body (last entry)
+    section_kind_t kind = req_hdr;
 };
 
 using section_list_t = std::deque<section_t>;
@@ -38,54 +38,54 @@ using section_list_t = std::deque<section_t>;
 // body kind comes last and only there, and an offset must fit in 64 bits.
 // Throws base_ragel_parser_t::error_t
 // "invalid icap encapsulated field: " + the value.
-section_list_t parse_encapsulated(std::string const& value);
+section_list_t parse_encapsulated(const std::string& value);
 
 class parser_t : public proto::parser_t,
                  public field_block_parser_t::delegate_t,
                  public chunked_data_parser_t::delegate_t {
 public:
-  class delegate_t {
-  public:
-    virtual void on_request_line(parser_t& parser, request_line_t const& line) = 0;
-    virtual void on_status_line(parser_t& parser, status_line_t const& line) = 0;
-    virtual void on_field(parser_t& parser, field_t const& field) = 0;
-    virtual void on_encapsulated(parser_t& parser, section_list_t const& sections) = 0;
-    // The ICAP header ended and sections follow.
-    virtual void on_head_end(parser_t& parser) = 0;
-    // Raw bytes of a section: an HTTP head, or the body's chunked coding.
-    virtual void on_data(parser_t& parser, section_kind_t kind, const char* data, std::size_t size) = 0;
-    virtual ~delegate_t() = default;
-  };
+    class delegate_t {
+    public:
+        virtual void on_request_line(parser_t& parser, const request_line_t& line) = 0;
+        virtual void on_status_line(parser_t& parser, const status_line_t& line) = 0;
+        virtual void on_field(parser_t& parser, const field_t& field) = 0;
+        virtual void on_encapsulated(parser_t& parser, const section_list_t& sections) = 0;
+        // The ICAP header ended and sections follow.
+        virtual void on_head_end(parser_t& parser) = 0;
+        // Raw bytes of a section: an HTTP head, or the body's chunked coding.
+        virtual void on_data(parser_t& parser, section_kind_t kind, const char* data, std::size_t size) = 0;
+        virtual ~delegate_t() = default;
+    };
 
-  explicit parser_t(delegate_t* delegate);
+    explicit parser_t(delegate_t* delegate);
 
-  status_t status() const override;
-  // Stops after the start line, after the header block, after each head
-  // section and at each inner boundary of the body; takes nothing once
-  // complete. Throws "invalid icap message" when a `last` input ends the
-  // message early.
-  std::size_t parse(const char* data, std::size_t size, bool last) override;
-  void reset() override;
+    status_t status() const override;
+    // Stops after the start line, after the header block, after each head
+    // section and at each inner boundary of the body; takes nothing once
+    // complete. Throws "invalid icap message" when a `last` input ends the
+    // message early.
+    std::size_t parse(const char* data, std::size_t size, bool last) override;
+    void reset() override;
 
 private:
-  enum class phase_t { start_line, fields, sections, complete, failed };
+    enum class phase_t { start_line, fields, sections, complete, failed };
 
-  void on_field(field_block_parser_t& parser, field_t const& field) override;
-  void on_chunk(chunked_data_parser_t& parser, std::int64_t size, std::string const& extension) override;
-  void on_data(chunked_data_parser_t& parser, const char* data, std::size_t size) override;
-  void on_trailer_field(chunked_data_parser_t& parser, field_t const& field) override;
+    void on_field(field_block_parser_t& parser, const field_t& field) override;
+    void on_chunk(chunked_data_parser_t& parser, std::int64_t size, const std::string& extension) override;
+    void on_data(chunked_data_parser_t& parser, const char* data, std::size_t size) override;
+    void on_trailer_field(chunked_data_parser_t& parser, const field_t& field) override;
 
-  std::size_t parse_phase(const char* data, std::size_t size, bool last);
-  std::size_t parse_sections(const char* data, std::size_t size, bool last);
-  void next_section();
+    std::size_t parse_phase(const char* data, std::size_t size, bool last);
+    std::size_t parse_sections(const char* data, std::size_t size, bool last);
+    void next_section();
 
-  delegate_t* delegate_;
-  start_line_machine_t start_line_;
-  phase_t phase_ = phase_t::start_line;
-  section_list_t pending_;
-  section_t current_;
-  field_block_parser_t fields_;
-  chunked_data_parser_t body_;
+    delegate_t* delegate_;
+    start_line_machine_t start_line_;
+    phase_t phase_ = phase_t::start_line;
+    section_list_t pending_;
+    section_t current_;
+    field_block_parser_t fields_;
+    chunked_data_parser_t body_;
 };
 
 } // namespace proto::icap

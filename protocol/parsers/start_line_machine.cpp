@@ -9,202 +9,219 @@ namespace proto {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_uri_byte(char c) { return c != '\0' && c != '\t' && c != '\n' && c != '\r' && c != ' '; }
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+bool is_alpha(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool is_uri_byte(char c)
+{
+    return c != '\0' && c != '\t' && c != '\n' && c != '\r' && c != ' ';
+}
 
 // value * 10 + digit, held at INT_MAX once it would pass it.
-void add_digit(int& value, char c) {
-  int const digit = c - '0';
-  value = value > (INT_MAX - digit) / 10 ? INT_MAX : value * 10 + digit;
+void add_digit(int& value, char c)
+{
+    const int digit = c - '0';
+    value = value > (INT_MAX - digit) / 10 ? INT_MAX : value * 10 + digit;
 }
 
 } // namespace
 
 start_line_machine_t::start_line_machine_t(const char* word, const char* error_message)
-    : word_(word), error_message_(error_message) {}
-
-void start_line_machine_t::reset() {
-  state_ = state_t::start;
-  kind_ = kind_t::none;
-  matched_ = 0;
-  request_ = request_line_t{};
-  status_ = status_line_t{};
-  consumed_ = 0;
+    : word_(word), error_message_(error_message)
+{
 }
 
-bool start_line_machine_t::line_end(char c) {
-  if (c == '\r')
-    state_ = state_t::cr;
-  else if (c == '\n')
-    state_ = state_t::done;
-  else
-    return false;
-  return true;
+void start_line_machine_t::reset()
+{
+    state_ = state_t::start;
+    kind_ = kind_t::none;
+    matched_ = 0;
+    request_ = request_line_t{};
+    status_ = status_line_t{};
+    consumed_ = 0;
 }
 
-int& start_line_machine_t::major() {
-  return kind_ == kind_t::request ? request_.major : status_.major;
-}
-
-int& start_line_machine_t::minor() {
-  return kind_ == kind_t::request ? request_.minor : status_.minor;
-}
-
-std::size_t start_line_machine_t::run(const char* data, std::size_t size) {
-  std::size_t i = 0;
-  for (; i < size && state_ != state_t::done; ++i) {
-    char const c = data[i];
-    bool ok = true;
-    switch (state_) {
-    case state_t::start:
-    case state_t::lead_ws:
-      if (is_blank(c)) {
-        state_ = state_t::lead_ws;
-      } else if (c == '\n' && state_ == state_t::start) {
-        state_ = state_t::lead_lf;
-      } else if (is_digit(c)) {
-        kind_ = kind_t::status;
-        add_digit(status_.code, c);
-        state_ = state_t::code;
-      } else if (is_alpha(c)) {
-        request_.method += c;
-        matched_ = to_upper(c) == word_[0] ? 1 : 0;
-        state_ = state_t::token;
-      } else {
-        ok = false;
-      }
-      break;
-    case state_t::lead_lf:
-    case state_t::lead_lf_ws:
-      // After blank lines only a status line may come.
-      kind_ = kind_t::status;
-      if (c == '\n' && state_ == state_t::lead_lf) {
-      } else if (is_blank(c)) {
-        state_ = state_t::lead_lf_ws;
-      } else if (is_digit(c)) {
-        add_digit(status_.code, c);
-        state_ = state_t::code;
-      } else if (to_upper(c) == word_[0]) {
-        matched_ = 1;
-        state_ = state_t::version_word;
-      } else {
-        ok = false;
-      }
-      break;
-    case state_t::token:
-      // A method, unless its first five bytes are the version word and "/".
-      if (matched_ == request_.method.size() && matched_ < 4 && to_upper(c) == word_[matched_]) {
-        request_.method += c;
-        ++matched_;
-      } else if (matched_ == 4 && request_.method.size() == 4 && c == '/') {
-        request_.method.clear();
-        kind_ = kind_t::status;
-        state_ = state_t::major_first;
-      } else if (is_alpha(c) || is_digit(c)) {
-        request_.method += c;
-      } else if (is_blank(c)) {
-        kind_ = kind_t::request;
-        state_ = state_t::after_method;
-      } else {
-        ok = false;
-      }
-      break;
-    case state_t::version_word:
-      if (matched_ < 4 && to_upper(c) == word_[matched_])
-        ++matched_;
-      else if (matched_ == 4 && c == '/')
-        state_ = state_t::major_first;
-      else
-        ok = false;
-      break;
-    case state_t::after_method:
-      if (is_uri_byte(c)) {
-        request_.uri += c;
-        state_ = state_t::uri;
-      } else {
-        ok = is_blank(c);
-      }
-      break;
-    case state_t::uri:
-      if (is_uri_byte(c))
-        request_.uri += c;
-      else if (is_blank(c))
-        state_ = state_t::after_uri;
-      else
-        ok = line_end(c);
-      break;
-    case state_t::after_uri:
-      if (to_upper(c) == word_[0]) {
-        matched_ = 1;
-        state_ = state_t::version_word;
-      } else {
-        ok = is_blank(c) || line_end(c);
-      }
-      break;
-    case state_t::major_first:
-    case state_t::major:
-      if (is_digit(c)) {
-        add_digit(major(), c);
-        state_ = state_t::major;
-      } else if (c == '.' && state_ == state_t::major) {
-        state_ = state_t::minor_first;
-      } else {
-        ok = false;
-      }
-      break;
-    case state_t::minor_first:
-    case state_t::minor:
-      if (is_digit(c)) {
-        add_digit(minor(), c);
-        state_ = state_t::minor;
-      } else if (state_ == state_t::minor && is_blank(c)) {
-        state_ = kind_ == kind_t::request ? state_t::request_trail : state_t::before_code;
-      } else {
-        // A status line goes on with its code.
-        ok = state_ == state_t::minor && kind_ == kind_t::request && line_end(c);
-      }
-      break;
-    case state_t::request_trail:
-      ok = is_blank(c) || line_end(c);
-      break;
-    case state_t::before_code:
-      if (is_digit(c)) {
-        add_digit(status_.code, c);
-        state_ = state_t::code;
-      } else {
-        ok = is_blank(c);
-      }
-      break;
-    case state_t::code:
-      if (is_digit(c))
-        add_digit(status_.code, c);
-      else if (is_blank(c))
-        state_ = state_t::reason;
-      else
-        ok = line_end(c);
-      break;
-    case state_t::reason:
-      if (!line_end(c)) {
-        ok = c != '\0';
-        status_.reason += c;
-      }
-      break;
-    case state_t::cr:
-      ok = c == '\n';
-      if (ok)
+bool start_line_machine_t::line_end(char c)
+{
+    if (c == '\r')
+        state_ = state_t::cr;
+    else if (c == '\n')
         state_ = state_t::done;
-      break;
-    case state_t::done:
-      break;
+    else
+        return false;
+    return true;
+}
+
+int& start_line_machine_t::major()
+{
+    return kind_ == kind_t::request ? request_.major : status_.major;
+}
+
+int& start_line_machine_t::minor()
+{
+    return kind_ == kind_t::request ? request_.minor : status_.minor;
+}
+
+std::size_t start_line_machine_t::run(const char* data, std::size_t size)
+{
+    std::size_t i = 0;
+    for (; i < size && state_ != state_t::done; ++i) {
+        const char c = data[i];
+        bool ok = true;
+        switch (state_) {
+        case state_t::start:
+        case state_t::lead_ws:
+            if (is_blank(c)) {
+                state_ = state_t::lead_ws;
+            } else if (c == '\n' && state_ == state_t::start) {
+                state_ = state_t::lead_lf;
+            } else if (is_digit(c)) {
+                kind_ = kind_t::status;
+                add_digit(status_.code, c);
+                state_ = state_t::code;
+            } else if (is_alpha(c)) {
+                request_.method += c;
+                matched_ = to_upper(c) == word_[0] ? 1 : 0;
+                state_ = state_t::token;
+            } else {
+                ok = false;
+            }
+            break;
+        case state_t::lead_lf:
+        case state_t::lead_lf_ws:
+            // After blank lines only a status line may come.
+            kind_ = kind_t::status;
+            if (c == '\n' && state_ == state_t::lead_lf) {
+            } else if (is_blank(c)) {
+                state_ = state_t::lead_lf_ws;
+            } else if (is_digit(c)) {
+                add_digit(status_.code, c);
+                state_ = state_t::code;
+            } else if (to_upper(c) == word_[0]) {
+                matched_ = 1;
+                state_ = state_t::version_word;
+            } else {
+                ok = false;
+            }
+            break;
+        case state_t::token:
+            // A method, unless its first five bytes are the version word and "/".
+            if (matched_ == request_.method.size() && matched_ < 4 && to_upper(c) == word_[matched_]) {
+                request_.method += c;
+                ++matched_;
+            } else if (matched_ == 4 && request_.method.size() == 4 && c == '/') {
+                request_.method.clear();
+                kind_ = kind_t::status;
+                state_ = state_t::major_first;
+            } else if (is_alpha(c) || is_digit(c)) {
+                request_.method += c;
+            } else if (is_blank(c)) {
+                kind_ = kind_t::request;
+                state_ = state_t::after_method;
+            } else {
+                ok = false;
+            }
+            break;
+        case state_t::version_word:
+            if (matched_ < 4 && to_upper(c) == word_[matched_])
+                ++matched_;
+            else if (matched_ == 4 && c == '/')
+                state_ = state_t::major_first;
+            else
+                ok = false;
+            break;
+        case state_t::after_method:
+            if (is_uri_byte(c)) {
+                request_.uri += c;
+                state_ = state_t::uri;
+            } else {
+                ok = is_blank(c);
+            }
+            break;
+        case state_t::uri:
+            if (is_uri_byte(c))
+                request_.uri += c;
+            else if (is_blank(c))
+                state_ = state_t::after_uri;
+            else
+                ok = line_end(c);
+            break;
+        case state_t::after_uri:
+            if (to_upper(c) == word_[0]) {
+                matched_ = 1;
+                state_ = state_t::version_word;
+            } else {
+                ok = is_blank(c) || line_end(c);
+            }
+            break;
+        case state_t::major_first:
+        case state_t::major:
+            if (is_digit(c)) {
+                add_digit(major(), c);
+                state_ = state_t::major;
+            } else if (c == '.' && state_ == state_t::major) {
+                state_ = state_t::minor_first;
+            } else {
+                ok = false;
+            }
+            break;
+        case state_t::minor_first:
+        case state_t::minor:
+            if (is_digit(c)) {
+                add_digit(minor(), c);
+                state_ = state_t::minor;
+            } else if (state_ == state_t::minor && is_blank(c)) {
+                state_ = kind_ == kind_t::request ? state_t::request_trail : state_t::before_code;
+            } else {
+                // A status line goes on with its code.
+                ok = state_ == state_t::minor && kind_ == kind_t::request && line_end(c);
+            }
+            break;
+        case state_t::request_trail:
+            ok = is_blank(c) || line_end(c);
+            break;
+        case state_t::before_code:
+            if (is_digit(c)) {
+                add_digit(status_.code, c);
+                state_ = state_t::code;
+            } else {
+                ok = is_blank(c);
+            }
+            break;
+        case state_t::code:
+            if (is_digit(c))
+                add_digit(status_.code, c);
+            else if (is_blank(c))
+                state_ = state_t::reason;
+            else
+                ok = line_end(c);
+            break;
+        case state_t::reason:
+            if (!line_end(c)) {
+                ok = c != '\0';
+                status_.reason += c;
+            }
+            break;
+        case state_t::cr:
+            ok = c == '\n';
+            if (ok)
+                state_ = state_t::done;
+            break;
+        case state_t::done:
+            break;
+        }
+        if (!ok)
+            throw base_ragel_parser_t::parser_error_t(error_message_, data + i, data + size,
+                                                      static_cast<std::int32_t>(i < INT_MAX ? i + 1 : INT_MAX));
+        if (consumed_ < INT64_MAX)
+            ++consumed_;
     }
-    if (!ok)
-      throw base_ragel_parser_t::parser_error_t(error_message_, data + i, data + size,
-                                                static_cast<std::int32_t>(i < INT_MAX ? i + 1 : INT_MAX));
-    if (consumed_ < INT64_MAX)
-      ++consumed_;
-  }
-  return i;
+    return i;
 }
 
 } // namespace proto

@@ -11,17 +11,17 @@
 namespace proto {
 
 struct request_line_t {
-  std::string method;
-  std::string uri;
-  int major = 0; // 0.0 when the line carries no version
-  int minor = 0;
+    std::string method;
+    std::string uri;
+    int major = 0; // 0.0 when the line carries no version
+    int minor = 0;
 };
 
 struct status_line_t {
-  int code = 0;
-  std::string reason;
-  int major = 0; // 0.0 when the line carries no version
-  int minor = 0;
+    int code = 0;
+    std::string reason;
+    int major = 0; // 0.0 when the line carries no version
+    int minor = 0;
 };
 
 // Byte-driven recogniser of one start line. It takes bytes up to and
@@ -30,63 +30,63 @@ struct status_line_t {
 // oversized version can never pass for a small one.
 class start_line_machine_t {
 public:
-  enum class kind_t { none, request, status };
+    enum class kind_t { none, request, status };
 
-  // `word` is the four upper-case letters of the version ("ICAP", "HTTP");
-  // `error_message` the text of the parse error.
-  start_line_machine_t(const char* word, const char* error_message);
+    // `word` is the four upper-case letters of the version ("ICAP", "HTTP");
+    // `error_message` the text of the parse error.
+    start_line_machine_t(const char* word, const char* error_message);
 
-  // Runs over the input; returns the bytes taken. Throws
-  // base_ragel_parser_t::parser_error_t at a byte outside the grammar.
-  std::size_t run(const char* data, std::size_t size);
+    // Runs over the input; returns the bytes taken. Throws
+    // base_ragel_parser_t::parser_error_t at a byte outside the grammar.
+    std::size_t run(const char* data, std::size_t size);
 
-  bool done() const noexcept { return state_ == state_t::done; }
-  kind_t kind() const noexcept { return kind_; }
-  request_line_t const& request_line() const noexcept { return request_; }
-  status_line_t const& status_line() const noexcept { return status_; }
+    bool done() const noexcept { return state_ == state_t::done; }
+    kind_t kind() const noexcept { return kind_; }
+    const request_line_t& request_line() const noexcept { return request_; }
+    const status_line_t& status_line() const noexcept { return status_; }
 
-  // Bytes of the line in progress.
-  std::int64_t consumed() const noexcept { return consumed_; }
+    // Bytes of the line in progress.
+    std::int64_t consumed() const noexcept { return consumed_; }
 
-  // Back to the start, records cleared.
-  void reset();
+    // Back to the start, records cleared.
+    void reset();
 
 private:
-  enum class state_t {
-    start,        // nothing seen yet
-    lead_ws,      // white space before the first token
-    lead_lf,      // bare LF lines before a status line
-    lead_lf_ws,   // white space after those LF lines
-    token,        // first token: a method or the version word
-    version_word, // letters and "/" of a version
-    after_method,
-    uri,
-    after_uri,
-    major_first,
-    major,
-    minor_first,
-    minor,
-    request_trail, // white space after a request line's version
-    before_code,   // white space after a status line's version
-    code,
-    reason,
-    cr,
-    done,
-  };
+    enum class state_t {
+        start,        // nothing seen yet
+        lead_ws,      // white space before the first token
+        lead_lf,      // bare LF lines before a status line
+        lead_lf_ws,   // white space after those LF lines
+        token,        // first token: a method or the version word
+        version_word, // letters and "/" of a version
+        after_method,
+        uri,
+        after_uri,
+        major_first,
+        major,
+        minor_first,
+        minor,
+        request_trail, // white space after a request line's version
+        before_code,   // white space after a status line's version
+        code,
+        reason,
+        cr,
+        done,
+    };
 
-  // On CR or LF moves on to the end of the line and returns true.
-  bool line_end(char c);
-  int& major();
-  int& minor();
+    // On CR or LF moves on to the end of the line and returns true.
+    bool line_end(char c);
+    int& major();
+    int& minor();
 
-  char const* word_;
-  char const* error_message_;
-  state_t state_ = state_t::start;
-  kind_t kind_ = kind_t::none;
-  std::size_t matched_ = 0; // letters of the version word matched so far
-  request_line_t request_;
-  status_line_t status_;
-  std::int64_t consumed_ = 0;
+    const char* word_;
+    const char* error_message_;
+    state_t state_ = state_t::start;
+    kind_t kind_ = kind_t::none;
+    std::size_t matched_ = 0; // letters of the version word matched so far
+    request_line_t request_;
+    status_line_t status_;
+    std::int64_t consumed_ = 0;
 };
 
 } // namespace proto

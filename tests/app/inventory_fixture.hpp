@@ -43,8 +43,7 @@ protected:
     }
 
     // Runs the loop until done() holds or the limit passes.
-    bool run_until(const std::function<bool()>& done,
-                   std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
+    bool run_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
     {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (!done() && std::chrono::steady_clock::now() < deadline)

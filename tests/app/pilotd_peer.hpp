@@ -3,10 +3,10 @@
 // The PilotD end of the daemon's channel, for the tests: a socketpair whose
 // other end the daemon adopts, and bounded reads and writes of whole frames.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -94,14 +94,13 @@ public:
     // Reads until a message with the tag arrives, skipping others (the
     // statistics come every second).
     std::optional<ox::TRAXD2PilotdMessage> receive_tag(
-        ox::TRAXD2PilotdMessage::MessageTag tag,
-        const std::function<void()>& pump = [] { ::usleep(10000); },
+        ox::TRAXD2PilotdMessage::MessageTag tag, const std::function<void()>& pump = [] { ::usleep(10000); },
         std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
     {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 return std::nullopt;
             auto message = receive(pump, left);

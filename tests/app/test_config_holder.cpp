@@ -22,8 +22,7 @@ struct refusal_t {
     bool prefix;
 };
 
-class refused_settings_test : public test_inventory::fixture_t,
-                              public testing::WithParamInterface<refusal_t> {};
+class refused_settings_test : public test_inventory::fixture_t, public testing::WithParamInterface<refusal_t> {};
 
 TEST_P(refused_settings_test, throws_bad_config_after_an_error_record)
 {
@@ -52,7 +51,11 @@ INSTANTIATE_TEST_SUITE_P(
     cases, refused_settings_test,
     testing::Values(
         refusal_t{"no_user", [](auto& c) { c.clear_run_as_user(); }, "getpwnam(\"\"): No such user", false},
-        refusal_t{"unknown_user", [](auto& c) { c.mutable_run_as_user()->Clear(); c.mutable_run_as_user()->set_name("no-such-user-here"); },
+        refusal_t{"unknown_user",
+                  [](auto& c) {
+                      c.mutable_run_as_user()->Clear();
+                      c.mutable_run_as_user()->set_name("no-such-user-here");
+                  },
                   "getpwnam(\"no-such-user-here\"): No such user", false},
         refusal_t{"no_templates_dir", [](auto& c) { c.clear_templates_dir(); }, "Bad TemplatesDir: \"\"", false},
         refusal_t{"relative_templates_dir", [](auto& c) { c.set_templates_dir("templates"); },
@@ -79,8 +82,7 @@ struct threshold_case_t {
     ox::oxs::log_t::level_t oxs_level;
 };
 
-class threshold_test : public test_inventory::fixture_t,
-                       public testing::WithParamInterface<threshold_case_t> {};
+class threshold_test : public test_inventory::fixture_t, public testing::WithParamInterface<threshold_case_t> {};
 
 TEST_P(threshold_test, follows_the_log_level)
 {
@@ -94,15 +96,14 @@ TEST_P(threshold_test, follows_the_log_level)
     EXPECT_EQ(ox::util::get_log_level(), c.threshold);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    cases, threshold_test,
-    testing::Values(threshold_case_t{"absent_means_debug", std::nullopt, 0, ox::oxs::log_t::debug},
-                    threshold_case_t{"debug", ox::LOG_LEVEL_DEBUG, 0, ox::oxs::log_t::debug},
-                    threshold_case_t{"info", ox::LOG_LEVEL_INFO, 1, ox::oxs::log_t::warning},
-                    threshold_case_t{"notice", ox::LOG_LEVEL_NOTICE, 2, ox::oxs::log_t::warning},
-                    threshold_case_t{"warning", ox::LOG_LEVEL_WARNING, 3, ox::oxs::log_t::warning},
-                    threshold_case_t{"error", ox::LOG_LEVEL_ERROR, 4, ox::oxs::log_t::error}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(cases, threshold_test,
+                         testing::Values(threshold_case_t{"absent_means_debug", std::nullopt, 0, ox::oxs::log_t::debug},
+                                         threshold_case_t{"debug", ox::LOG_LEVEL_DEBUG, 0, ox::oxs::log_t::debug},
+                                         threshold_case_t{"info", ox::LOG_LEVEL_INFO, 1, ox::oxs::log_t::warning},
+                                         threshold_case_t{"notice", ox::LOG_LEVEL_NOTICE, 2, ox::oxs::log_t::warning},
+                                         threshold_case_t{"warning", ox::LOG_LEVEL_WARNING, 3, ox::oxs::log_t::warning},
+                                         threshold_case_t{"error", ox::LOG_LEVEL_ERROR, 4, ox::oxs::log_t::error}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 using config_holder_test = test_inventory::fixture_t;
 

@@ -36,10 +36,10 @@ TEST_F(pilotd_tie_test, one_request_serves_every_waiter_in_order)
 {
     std::vector<answer_t> answers;
     for (const char* name : {"first", "second", "third"})
-        inventory->pilotd_tie->request_socket(
-            ox::APP_VETTER, [&answers, name](const boost::filesystem::path& path, const boost::system::error_code& error) {
-                answers.push_back({name, path.string(), error});
-            });
+        inventory->pilotd_tie->request_socket(ox::APP_VETTER, [&answers, name](const boost::filesystem::path& path,
+                                                                               const boost::system::error_code& error) {
+            answers.push_back({name, path.string(), error});
+        });
     const auto request = pilotd.receive(pumper());
     ASSERT_TRUE(request);
     EXPECT_EQ(request->tag(), tag_t::GET_VETTER_REQUEST);
@@ -74,9 +74,10 @@ TEST_P(service_test, error_answer_reaches_the_waiters)
 {
     const auto& c = GetParam();
     std::vector<answer_t> answers;
-    inventory->pilotd_tie->request_socket(c.app, [&](const boost::filesystem::path& path, const boost::system::error_code& error) {
-        answers.push_back({"", path.string(), error});
-    });
+    inventory->pilotd_tie->request_socket(
+        c.app, [&](const boost::filesystem::path& path, const boost::system::error_code& error) {
+            answers.push_back({"", path.string(), error});
+        });
     ASSERT_TRUE(pilotd.receive_tag(c.request, pumper()));
     auto response = socket_response(c.response);
     response.mutable_error()->set_code(ox::EC_NOT_INSTALLED);
@@ -87,15 +88,14 @@ TEST_P(service_test, error_answer_reaches_the_waiters)
     EXPECT_EQ(answers, (std::vector<answer_t>{{"", "", ox::make_error_code(ox::EC_NOT_INSTALLED)}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    cases, service_test,
-    testing::Values(service_case_t{"vetter", ox::APP_VETTER, tag_t::GET_VETTER_REQUEST,
-                                   ox::Pilotd2TRAXDMessage::GET_VETTER_RESPONSE},
-                    service_case_t{"seekd", ox::APP_SEEKD, tag_t::GET_SEEKD_REQUEST,
-                                   ox::Pilotd2TRAXDMessage::GET_SEEKD_RESPONSE},
-                    service_case_t{"tagger", ox::APP_TAGGER, tag_t::GET_TAGGER_REQUEST,
-                                   ox::Pilotd2TRAXDMessage::GET_TAGGER_RESPONSE}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(cases, service_test,
+                         testing::Values(service_case_t{"vetter", ox::APP_VETTER, tag_t::GET_VETTER_REQUEST,
+                                                        ox::Pilotd2TRAXDMessage::GET_VETTER_RESPONSE},
+                                         service_case_t{"seekd", ox::APP_SEEKD, tag_t::GET_SEEKD_REQUEST,
+                                                        ox::Pilotd2TRAXDMessage::GET_SEEKD_RESPONSE},
+                                         service_case_t{"tagger", ox::APP_TAGGER, tag_t::GET_TAGGER_REQUEST,
+                                                        ox::Pilotd2TRAXDMessage::GET_TAGGER_RESPONSE}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(pilotd_tie_test, answer_nobody_asked_for_changes_nothing)
 {
@@ -198,26 +198,26 @@ ox::Pilotd2TRAXDMessage suspension_without_config()
 
 INSTANTIATE_TEST_SUITE_P(
     cases, broken_link_test,
-    testing::Values(
-        broken_case_t{"closed", [](auto& p) { p.close_own(); }, "Monitor: Link disconnected"},
-        broken_case_t{"zero_length_frame", [](auto& p) { p.send_raw(std::string(4, '\0')); },
-                      "Monitor: Invalid IPC message size"},
-        broken_case_t{"unparsable", [](auto& p) { p.send_frame("\x08\x63"); },
-                      "Monitor: Invalid IPC message format [ox.Error:8]"},
-        broken_case_t{"settings_without_revision", [](auto& p) { p.send(config_without_revision()); },
-                      "Monitor: Protocol violation [ox.Error:12]"},
-        broken_case_t{"suspension_without_settings", [](auto& p) { p.send(suspension_without_config()); },
-                      "Monitor: Protocol violation [ox.Error:12]"},
-        broken_case_t{"socket_answer_without_path_or_error",
-                      [](auto& p) { p.send(socket_response(ox::Pilotd2TRAXDMessage::GET_TAGGER_RESPONSE)); },
-                      "Monitor: Protocol violation [ox.Error:12]"},
-        broken_case_t{"answer_never_asked_for",
-                      [](auto& p) {
-                          auto m = socket_response(ox::Pilotd2TRAXDMessage::GET_KEEPERD_RESPONSE);
-                          m.set_socket_path("/run/x.sock");
-                          p.send(m);
-                      },
-                      "Monitor: Unexpected IPC message [ox.Error:11]"}),
+    testing::Values(broken_case_t{"closed", [](auto& p) { p.close_own(); }, "Monitor: Link disconnected"},
+                    broken_case_t{"zero_length_frame", [](auto& p) { p.send_raw(std::string(4, '\0')); },
+                                  "Monitor: Invalid IPC message size"},
+                    broken_case_t{"unparsable", [](auto& p) { p.send_frame("\x08\x63"); },
+                                  "Monitor: Invalid IPC message format [ox.Error:8]"},
+                    broken_case_t{"settings_without_revision", [](auto& p) { p.send(config_without_revision()); },
+                                  "Monitor: Protocol violation [ox.Error:12]"},
+                    broken_case_t{"suspension_without_settings", [](auto& p) { p.send(suspension_without_config()); },
+                                  "Monitor: Protocol violation [ox.Error:12]"},
+                    broken_case_t{
+                        "socket_answer_without_path_or_error",
+                        [](auto& p) { p.send(socket_response(ox::Pilotd2TRAXDMessage::GET_TAGGER_RESPONSE)); },
+                        "Monitor: Protocol violation [ox.Error:12]"},
+                    broken_case_t{"answer_never_asked_for",
+                                  [](auto& p) {
+                                      auto m = socket_response(ox::Pilotd2TRAXDMessage::GET_KEEPERD_RESPONSE);
+                                      m.set_socket_path("/run/x.sock");
+                                      p.send(m);
+                                  },
+                                  "Monitor: Unexpected IPC message [ox.Error:11]"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(pilotd_tie, descriptor_that_is_not_open_cannot_be_adopted)

@@ -60,9 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
                       },
                       102,
                       "Notice: held notice\nError: held error\nNotice: Exit with status 102 (Invalid configuration)\n"},
-        ending_case_t{"exit_with_a_number_that_is_no_code",
-                      [] { cf_exit(254); },
-                      254,
+        ending_case_t{"exit_with_a_number_that_is_no_code", [] { cf_exit(254); }, 254,
                       "Notice: Exit with status 254 (254)\n"},
         ending_case_t{"exit_above_the_threshold",
                       [] {
@@ -70,24 +68,18 @@ INSTANTIATE_TEST_SUITE_P(
                           cf_set_log(cf_make_default_log());
                           cf_exit(0);
                       },
-                      0,
-                      ""},
+                      0, ""},
         ending_case_t{"terminate_without_exception", [] { std::terminate(); }, 125, "Error: Unexpected exception\n"},
         ending_case_t{"terminate_with_runtime_error",
-                      [] { terminate_while_handling([] { throw std::runtime_error("boom"); }); },
-                      125,
-                      "Error: boom\n"},
+                      [] { terminate_while_handling([] { throw std::runtime_error("boom"); }); }, 125, "Error: boom\n"},
         ending_case_t{"terminate_with_system_error",
                       [] {
                           terminate_while_handling([] {
                               throw boost::system::system_error(EACCES, boost::system::system_category(), "open");
                           });
                       },
-                      24,
-                      "Error: open: Permission denied [system:13]\n"},
-        ending_case_t{"terminate_with_other_type",
-                      [] { terminate_while_handling([] { throw 7; }); },
-                      125,
+                      24, "Error: open: Permission denied [system:13]\n"},
+        ending_case_t{"terminate_with_other_type", [] { terminate_while_handling([] { throw 7; }); }, 125,
                       "Error: Unexpected exception\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -115,16 +107,16 @@ TEST_P(protobuf_log_test, maps_levels)
 
 INSTANTIATE_TEST_SUITE_P(
     cases, protobuf_log_test,
-    testing::Values(
-        protobuf_case_t{"info", google::protobuf::LOGLEVEL_INFO, "note", 0, "Info: note\n"},
-        protobuf_case_t{"warning", google::protobuf::LOGLEVEL_WARNING, "odd", 0, "Warning: odd\n"},
-        protobuf_case_t{"error", google::protobuf::LOGLEVEL_ERROR, "bad", 0, "Error: bad\n"},
-        protobuf_case_t{"fatal", google::protobuf::LOGLEVEL_FATAL, "worse", 0, "Error: worse\n"},
-        protobuf_case_t{"below_threshold", google::protobuf::LOGLEVEL_WARNING, "odd", 4, ""},
-        protobuf_case_t{"large_message_warning", google::protobuf::LOGLEVEL_WARNING,
+    testing::Values(protobuf_case_t{"info", google::protobuf::LOGLEVEL_INFO, "note", 0, "Info: note\n"},
+                    protobuf_case_t{"warning", google::protobuf::LOGLEVEL_WARNING, "odd", 0, "Warning: odd\n"},
+                    protobuf_case_t{"error", google::protobuf::LOGLEVEL_ERROR, "bad", 0, "Error: bad\n"},
+                    protobuf_case_t{"fatal", google::protobuf::LOGLEVEL_FATAL, "worse", 0, "Error: worse\n"},
+                    protobuf_case_t{"below_threshold", google::protobuf::LOGLEVEL_WARNING, "odd", 4, ""},
+                    protobuf_case_t{
+                        "large_message_warning", google::protobuf::LOGLEVEL_WARNING,
                         "Reading dangerously large protocol message.  If the message turns out to be larger", 0, ""},
-        protobuf_case_t{"start_of_that_warning_only", google::protobuf::LOGLEVEL_WARNING, "Reading dangerously", 0,
-                        "Warning: Reading dangerously\n"}),
+                    protobuf_case_t{"start_of_that_warning_only", google::protobuf::LOGLEVEL_WARNING,
+                                    "Reading dangerously", 0, "Warning: Reading dangerously\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

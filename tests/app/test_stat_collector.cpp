@@ -52,19 +52,16 @@ TEST_P(stat_collector_test, reports_each_period)
 
 INSTANTIATE_TEST_SUITE_P(
     cases, stat_collector_test,
-    testing::Values(
-        story_t{"no_traffic", {{{}, {}, {0, 0, 0, 0, 0, 0, 0}}, {{}, {}, {0, 0, 0, 0, 0, 0, 0}}}},
-        story_t{"connection_within_one_period",
-                {{{+1, -1},
-                  {kind_t::options, kind_t::respmod, kind_t::respmod},
-                  {0, 1, 1, 1, 0, 2, 0}},
-                 {{}, {}, {0, 0, 0, 0, 0, 0, 0}}}},
-        story_t{"connection_over_several_periods",
-                {{{+1}, {kind_t::reqmod}, {0, 1, 0, 0, 1, 0, 0}},
-                 {{}, {}, {1, 0, 0, 0, 0, 0, 0}},
-                 {{-1}, {}, {1, 0, 1, 0, 0, 0, 0}},
-                 {{}, {}, {0, 0, 0, 0, 0, 0, 0}}}},
-        story_t{"bad_queries", {{{+1, +1, 0}, {kind_t::bad, kind_t::bad}, {0, 2, 0, 0, 0, 0, 2}}}}),
+    testing::Values(story_t{"no_traffic", {{{}, {}, {0, 0, 0, 0, 0, 0, 0}}, {{}, {}, {0, 0, 0, 0, 0, 0, 0}}}},
+                    story_t{"connection_within_one_period",
+                            {{{+1, -1}, {kind_t::options, kind_t::respmod, kind_t::respmod}, {0, 1, 1, 1, 0, 2, 0}},
+                             {{}, {}, {0, 0, 0, 0, 0, 0, 0}}}},
+                    story_t{"connection_over_several_periods",
+                            {{{+1}, {kind_t::reqmod}, {0, 1, 0, 0, 1, 0, 0}},
+                             {{}, {}, {1, 0, 0, 0, 0, 0, 0}},
+                             {{-1}, {}, {1, 0, 1, 0, 0, 0, 0}},
+                             {{}, {}, {0, 0, 0, 0, 0, 0, 0}}}},
+                    story_t{"bad_queries", {{{+1, +1, 0}, {kind_t::bad, kind_t::bad}, {0, 2, 0, 0, 0, 0, 2}}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 using stat_ticks_test = test_inventory::fixture_t;

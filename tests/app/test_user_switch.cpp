@@ -62,7 +62,8 @@ protected:
             GTEST_SKIP() << "switching users needs root";
     }
 
-    static int run(const std::vector<ox::TRAXDConfig>& steps, const std::function<int()>& check = [] { return ok; })
+    static int run(
+        const std::vector<ox::TRAXDConfig>& steps, const std::function<int()>& check = [] { return ok; })
     {
         const auto result = log_capture::run_in_child([&] {
             // Root's own supplementary group, as a daemon started from a
@@ -96,9 +97,8 @@ int is_nobody_without_root_groups()
 
 TEST_F(user_switch_test, by_name_takes_the_users_ids_and_drops_roots_groups)
 {
-    EXPECT_EQ(run({settings_for([](auto& u) { u.set_name("nobody"); })},
-                  [] { return is_nobody_without_root_groups(); }),
-              ok);
+    EXPECT_EQ(
+        run({settings_for([](auto& u) { u.set_name("nobody"); })}, [] { return is_nobody_without_root_groups(); }), ok);
 }
 
 TEST_F(user_switch_test, by_uid_looks_the_group_up)
@@ -116,9 +116,9 @@ TEST_F(user_switch_test, same_user_again_changes_nothing)
 
 TEST_F(user_switch_test, another_user_after_the_switch_needs_a_restart)
 {
-    EXPECT_EQ(run({settings_for([](auto& u) { u.set_name("nobody"); }),
-                   settings_for([](auto& u) { u.set_name("daemon"); })}),
-              needs_restart);
+    EXPECT_EQ(
+        run({settings_for([](auto& u) { u.set_name("nobody"); }), settings_for([](auto& u) { u.set_name("daemon"); })}),
+        needs_restart);
 }
 
 TEST_F(user_switch_test, uid_without_account_is_refused)

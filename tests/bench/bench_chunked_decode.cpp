@@ -18,7 +18,8 @@ constexpr std::size_t body_size = 1 << 20;
 constexpr std::size_t read_size = 8192;
 
 // The body as a client sends it: chunks of chunk_size bytes.
-std::string chunked_body(std::size_t chunk_size) {
+std::string chunked_body(std::size_t chunk_size)
+{
     std::string data(body_size, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 131 % 251);
@@ -31,19 +32,22 @@ std::string chunked_body(std::size_t chunk_size) {
     return wire.str();
 }
 
-void read_to_end(io::http::body_stream_t::pointer_t const& body, std::size_t& total) {
-    body->async_receive_chunk([body, &total](io::http::body_chunk_t& chunk, boost::system::error_code const& error) {
+void read_to_end(const io::http::body_stream_t::pointer_t& body, std::size_t& total)
+{
+    body->async_receive_chunk([body, &total](io::http::body_chunk_t& chunk, const boost::system::error_code& error) {
         total += chunk.data.size();
         if (!error)
             read_to_end(body, total);
     });
 }
 
-void decode(benchmark::State& state) {
+void decode(benchmark::State& state)
+{
     orx::buffer_t const wire(chunked_body(static_cast<std::size_t>(state.range(0))));
     for (auto _ : state) {
         boost::asio::io_context context;
-        auto body = io::http::body_stream_t::make_chunked_decoder(std::make_shared<test::piece_stream_t>(context, wire, read_size));
+        auto body = io::http::body_stream_t::make_chunked_decoder(
+            std::make_shared<test::piece_stream_t>(context, wire, read_size));
         std::size_t total = 0;
         read_to_end(body, total);
         context.run();
@@ -53,7 +57,8 @@ void decode(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * body_size));
 }
 
-void copy(benchmark::State& state) {
+void copy(benchmark::State& state)
+{
     std::string const source(chunked_body(static_cast<std::size_t>(state.range(0))));
     std::string target(source.size(), '\0');
     for (auto _ : state) {
@@ -65,7 +70,7 @@ void copy(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * body_size));
 }
 
-}  // namespace
+} // namespace
 
 // Argument: the client's chunk size.
 BENCHMARK(decode)->Arg(4096)->Arg(65536)->Arg(1 << 20);

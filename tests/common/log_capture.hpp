@@ -56,7 +56,8 @@ inline std::string drain(int fd, std::chrono::milliseconds wait = std::chrono::m
     std::string data;
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
         if (ready <= 0)

@@ -39,22 +39,26 @@ struct recorder_t {
     std::vector<seen_t> calls;
     std::vector<seen_t> cancels;
 
-    orx::async::result_callback_t callback() {
+    orx::async::result_callback_t callback()
+    {
         return [this](const result_handle_t& h) { calls.push_back({h.status(), h.error(), h.message()}); };
     }
-    orx::async::result_callback_t cancel_handler() {
+    orx::async::result_callback_t cancel_handler()
+    {
         return [this](const result_handle_t& h) { cancels.push_back({h.status(), h.error(), h.message()}); };
     }
 };
 
 // Bounded: a timer that never stopped would end the run by time, not by
 // running out of work, and the test would see that.
-bool runs_out_of_work(boost::asio::io_context& io) {
+bool runs_out_of_work(boost::asio::io_context& io)
+{
     io.run_for(5s);
     return io.stopped();
 }
 
-TEST(async_result, error_category_texts) {
+TEST(async_result, error_category_texts)
+{
     struct case_t {
         int value;
         const char* text;
@@ -70,26 +74,35 @@ TEST(async_result, error_category_texts) {
     EXPECT_EQ(boost::system::error_code(result_error_t::timeout), timeout_code);
 }
 
-TEST(async_result, first_completion_stands) {
+TEST(async_result, first_completion_stands)
+{
     struct case_t {
         const char* name;
         std::function<void(result_t&)> first;
         std::function<void(result_t&)> second;
         boost::system::error_code error;
         std::string message;
-        int value;  // -1: no value
+        int value; // -1: no value
     };
     const case_t cases[] = {
-        {"value then error", [](result_t& r) { r.set_value(7); },
-         [](result_t& r) { r.set_error(io_error, "late"); }, {}, "Success", 7},
-        {"error then value", [](result_t& r) { r.set_error(io_error, "broken"); },
-         [](result_t& r) { r.set_value(7); }, io_error, "broken", -1},
-        {"cancel then value", [](result_t& r) { r.cancel(true); }, [](result_t& r) { r.set_value(7); },
-         cancel_code, "cancel", -1},
+        {"value then error",
+         [](result_t& r) { r.set_value(7); },
+         [](result_t& r) { r.set_error(io_error, "late"); },
+         {},
+         "Success",
+         7},
+        {"error then value", [](result_t& r) { r.set_error(io_error, "broken"); }, [](result_t& r) { r.set_value(7); },
+         io_error, "broken", -1},
+        {"cancel then value", [](result_t& r) { r.cancel(true); }, [](result_t& r) { r.set_value(7); }, cancel_code,
+         "cancel", -1},
         {"shutdown then cancel", [](result_t& r) { r.set_error(shutdown_code, {}); },
          [](result_t& r) { r.cancel(true); }, shutdown_code, "shutdown", -1},
-        {"value then value", [](result_t& r) { r.set_value(1); }, [](result_t& r) { r.set_value(2); }, {},
-         "Success", 1},
+        {"value then value",
+         [](result_t& r) { r.set_value(1); },
+         [](result_t& r) { r.set_value(2); },
+         {},
+         "Success",
+         1},
     };
     for (const auto& c : cases) {
         recorder_t seen;
@@ -110,7 +123,8 @@ TEST(async_result, first_completion_stands) {
     }
 }
 
-TEST(async_result, cancel_handler_runs_for_cancel_and_timeout_only) {
+TEST(async_result, cancel_handler_runs_for_cancel_and_timeout_only)
+{
     struct case_t {
         const char* name;
         std::function<void(result_t&)> complete;
@@ -150,7 +164,8 @@ TEST(async_result, cancel_handler_runs_for_cancel_and_timeout_only) {
     EXPECT_EQ(seen.cancels.size(), 1u);
 }
 
-TEST(async_result, error_message_with_context) {
+TEST(async_result, error_message_with_context)
+{
     struct case_t {
         std::string context;
         std::string message;
@@ -170,7 +185,8 @@ TEST(async_result, error_message_with_context) {
     }
 }
 
-TEST(async_result, notify_runs_the_callback_only_while_pending) {
+TEST(async_result, notify_runs_the_callback_only_while_pending)
+{
     recorder_t seen;
     result_t result(seen.callback());
     result.notify();
@@ -194,7 +210,8 @@ TEST(async_result, notify_runs_the_callback_only_while_pending) {
     EXPECT_TRUE(inner.done());
 }
 
-TEST(async_result, forward_copies_the_outcome_of_another_result) {
+TEST(async_result, forward_copies_the_outcome_of_another_result)
+{
     struct case_t {
         const char* name;
         std::function<void(result_t&)> source_outcome;
@@ -230,7 +247,8 @@ TEST(async_result, forward_copies_the_outcome_of_another_result) {
     EXPECT_EQ(boost::any_cast<std::string>(target.handle().value()), "v");
 }
 
-TEST(async_result, deadline_times_out_a_pending_result) {
+TEST(async_result, deadline_times_out_a_pending_result)
+{
     boost::asio::io_context io;
     recorder_t seen;
     result_t result(seen.callback());
@@ -244,7 +262,8 @@ TEST(async_result, deadline_times_out_a_pending_result) {
     EXPECT_EQ(seen.cancels.size(), 1u);
 }
 
-TEST(async_result, completion_before_the_deadline_stops_it) {
+TEST(async_result, completion_before_the_deadline_stops_it)
+{
     boost::asio::io_context io;
     recorder_t seen;
     result_t result(seen.callback());
@@ -264,7 +283,8 @@ TEST(async_result, completion_before_the_deadline_stops_it) {
     EXPECT_FALSE(late.handle().error());
 }
 
-TEST(async_result, one_shot_timer_completes_with_an_empty_value) {
+TEST(async_result, one_shot_timer_completes_with_an_empty_value)
+{
     boost::asio::io_context io;
     recorder_t seen;
     const auto result = timer_t::make(io.get_executor(), 1ms, seen.callback(), 0);
@@ -275,7 +295,8 @@ TEST(async_result, one_shot_timer_completes_with_an_empty_value) {
     EXPECT_TRUE(result.handle().value().empty());
 }
 
-TEST(async_result, repeating_timer_notifies_until_cancelled) {
+TEST(async_result, repeating_timer_notifies_until_cancelled)
+{
     boost::asio::io_context io;
     std::vector<seen_t> calls;
     result_t result;
@@ -295,7 +316,8 @@ TEST(async_result, repeating_timer_notifies_until_cancelled) {
     EXPECT_EQ(calls[3].error, cancel_code);
 }
 
-TEST(async_result, repeating_timer_stops_on_any_completion) {
+TEST(async_result, repeating_timer_stops_on_any_completion)
+{
     struct case_t {
         const char* name;
         std::function<void(result_t&)> complete;
@@ -325,13 +347,15 @@ TEST(async_result, repeating_timer_stops_on_any_completion) {
     // Completed from outside, before the first expiry.
     boost::asio::io_context io;
     int notices = 0;
-    auto result = timer_t::make(io.get_executor(), 1ms, [&](const result_handle_t&) { ++notices; }, 1);
+    auto result = timer_t::make(
+        io.get_executor(), 1ms, [&](const result_handle_t&) { ++notices; }, 1);
     result.set_error(shutdown_code, {});
     EXPECT_TRUE(runs_out_of_work(io));
     EXPECT_EQ(notices, 1);
 }
 
-TEST(async_result, proxy_cancels_its_original) {
+TEST(async_result, proxy_cancels_its_original)
+{
     recorder_t original_seen;
     result_t original(original_seen.callback());
     original.set_cancel_handler(original_seen.cancel_handler());
@@ -359,7 +383,8 @@ TEST(async_result, proxy_cancels_its_original) {
     EXPECT_FALSE(untouched.done());
 }
 
-TEST(async_result, holders_outlive_the_producer) {
+TEST(async_result, holders_outlive_the_producer)
+{
     // A result kept only by its pending deadline still reports the timeout.
     boost::asio::io_context io;
     recorder_t seen;
@@ -372,4 +397,4 @@ TEST(async_result, holders_outlive_the_producer) {
     EXPECT_EQ(seen.calls[0].error, timeout_code);
 }
 
-}  // namespace
+} // namespace

@@ -17,7 +17,8 @@ using orx::buffer_t;
 
 constexpr std::size_t max_size = std::numeric_limits<std::size_t>::max();
 
-std::vector<std::string> lines_of(const std::string& text) {
+std::vector<std::string> lines_of(const std::string& text)
+{
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
@@ -25,13 +26,15 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-std::string dump(const buffer_t& buffer) {
+std::string dump(const buffer_t& buffer)
+{
     std::ostringstream out;
     out << buffer;
     return out.str();
 }
 
-void expect_too_small(auto&& slice) {
+void expect_too_small(auto&& slice)
+{
     try {
         slice();
         FAIL() << "slice beyond the size was accepted";
@@ -40,7 +43,8 @@ void expect_too_small(auto&& slice) {
     }
 }
 
-TEST(buffer, constructors_copy_their_bytes) {
+TEST(buffer, constructors_copy_their_bytes)
+{
     const std::string text("ab\0cd", 5);
     const char bytes[] = "xyz";
     struct case_t {
@@ -66,7 +70,8 @@ TEST(buffer, constructors_copy_their_bytes) {
     EXPECT_EQ(buffer_t(std::size_t{7}).size(), 7u);
 }
 
-TEST(buffer, slices_share_the_block_and_leave_the_source_alone) {
+TEST(buffer, slices_share_the_block_and_leave_the_source_alone)
+{
     const buffer_t source("0123456789");
     const char* base = source.data();
     struct case_t {
@@ -94,7 +99,8 @@ TEST(buffer, slices_share_the_block_and_leave_the_source_alone) {
     EXPECT_EQ(source.data(), base);
 }
 
-TEST(buffer, slices_beyond_the_size_are_refused) {
+TEST(buffer, slices_beyond_the_size_are_refused)
+{
     const buffer_t source("0123456789");
     const buffer_t slice = source.sub(2, 4);
     expect_too_small([&] { return source.head(11); });
@@ -109,7 +115,8 @@ TEST(buffer, slices_beyond_the_size_are_refused) {
     EXPECT_EQ(source.str(), "0123456789");
 }
 
-TEST(buffer, append_grows_and_copies_on_write) {
+TEST(buffer, append_grows_and_copies_on_write)
+{
     buffer_t empty;
     empty.append("abc", 3);
     EXPECT_EQ(empty.str(), "abc");
@@ -133,7 +140,8 @@ TEST(buffer, append_grows_and_copies_on_write) {
     EXPECT_EQ(unchanged.str(), "xy");
 }
 
-TEST(buffer, append_to_an_empty_buffer_shares_the_other_block) {
+TEST(buffer, append_to_an_empty_buffer_shares_the_other_block)
+{
     const buffer_t other("hello world");
     const buffer_t window = other.sub(6, 5);
     buffer_t target;
@@ -152,7 +160,8 @@ TEST(buffer, append_to_an_empty_buffer_shares_the_other_block) {
     EXPECT_EQ(truncated.data(), window.data());
 }
 
-TEST(buffer, append_of_its_own_bytes_is_safe) {
+TEST(buffer, append_of_its_own_bytes_is_safe)
+{
     struct case_t {
         const char* name;
         void (*act)(buffer_t&);
@@ -177,7 +186,8 @@ TEST(buffer, append_of_its_own_bytes_is_safe) {
     }
 }
 
-TEST(buffer, resize_keeps_the_leading_bytes) {
+TEST(buffer, resize_keeps_the_leading_bytes)
+{
     buffer_t b("abcdef");
     const char* before = b.data();
     b.resize(3);
@@ -205,7 +215,8 @@ TEST(buffer, resize_keeps_the_leading_bytes) {
     EXPECT_NE(fresh.data(), nullptr);
 }
 
-TEST(buffer, prepare_never_hands_out_bytes_another_buffer_sees) {
+TEST(buffer, prepare_never_hands_out_bytes_another_buffer_sees)
+{
     buffer_t alone("abcdef");
     const char* before = alone.data();
     alone.prepare(4);
@@ -237,7 +248,8 @@ TEST(buffer, prepare_never_hands_out_bytes_another_buffer_sees) {
     EXPECT_EQ(none.size(), 3u);
 }
 
-TEST(buffer, contains_and_overlaps) {
+TEST(buffer, contains_and_overlaps)
+{
     const buffer_t whole("0123456789");
     const char* p = whole.data();
     struct case_t {
@@ -270,7 +282,8 @@ TEST(buffer, contains_and_overlaps) {
     EXPECT_FALSE(whole.overlaps(buffer_t()));
 }
 
-TEST(buffer, hex_dump_of_a_short_last_row) {
+TEST(buffer, hex_dump_of_a_short_last_row)
+{
     std::string bytes = "ABCDEFGHIJKLMNOP";
     bytes += '\x7f';
     const std::string rule(84, '-');
@@ -284,7 +297,8 @@ TEST(buffer, hex_dump_of_a_short_last_row) {
     EXPECT_EQ(lines_of(dump(buffer_t(bytes))), expected);
 }
 
-TEST(buffer, hex_dump_marks_unprintable_bytes) {
+TEST(buffer, hex_dump_marks_unprintable_bytes)
+{
     const std::string bytes = {' ', '\x7f', '\x80', '\x00', '!', '\xff', '\n', '~'};
     const auto lines = lines_of(dump(buffer_t(bytes)));
     ASSERT_EQ(lines.size(), 4u);
@@ -292,7 +306,8 @@ TEST(buffer, hex_dump_marks_unprintable_bytes) {
                             std::string(8, ' '));
 }
 
-TEST(buffer, hex_dump_repeats_the_header_every_twenty_rows) {
+TEST(buffer, hex_dump_repeats_the_header_every_twenty_rows)
+{
     const auto lines = lines_of(dump(buffer_t(std::string(321, 'x'))));
     ASSERT_EQ(lines.size(), 3u + 20u + 3u + 1u);
     for (const auto& line : lines)
@@ -303,7 +318,8 @@ TEST(buffer, hex_dump_repeats_the_header_every_twenty_rows) {
     EXPECT_EQ(lines[26].substr(14, 3), "78 ");
 }
 
-TEST(buffer, hex_dump_leaves_the_stream_decimal) {
+TEST(buffer, hex_dump_leaves_the_stream_decimal)
+{
     std::ostringstream out;
     out << std::setw(0) << buffer_t() << buffer_t("\xab") << 255 << ' ' << std::setw(3) << 7;
     const std::string text = out.str();
@@ -311,4 +327,4 @@ TEST(buffer, hex_dump_leaves_the_stream_decimal) {
     EXPECT_EQ(dump(buffer_t()), "");
 }
 
-}  // namespace
+} // namespace

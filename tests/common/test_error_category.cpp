@@ -29,11 +29,8 @@ TEST(error_category, message_is_the_display_text_or_the_number)
         const char* message;
     };
     const case_t cases[] = {
-        {0, "Success"},
-        {24, "Permission denied"},
-        {7, "Invalid IPC message size"},
-        {14, "ox.Error 14"},
-        {-3, "ox.Error -3"},
+        {0, "Success"},      {24, "Permission denied"}, {7, "Invalid IPC message size"},
+        {14, "ox.Error 14"}, {-3, "ox.Error -3"},
     };
     for (const case_t& c : cases) {
         SCOPED_TRACE(c.value);

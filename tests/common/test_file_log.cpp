@@ -9,7 +9,6 @@
 
 #include <ctime>
 
-
 #include "common/file_log.hpp"
 #include "tests/common/log_capture.hpp"
 

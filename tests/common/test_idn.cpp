@@ -17,13 +17,23 @@ struct case_t {
     std::string expected;
 };
 
-TEST(idn, to_ascii) {
-    const std::string long_non_ascii = std::string(62, 'a') + "\xc3\xbc";  // 64 bytes
+TEST(idn, to_ascii)
+{
+    const std::string long_non_ascii = std::string(62, 'a') + "\xc3\xbc"; // 64 bytes
     const std::string long_ascii(100, 'a');
     const case_t cases[] = {
-        {"non-ASCII label", "b\xc3\xbc" "cher", "xn--bcher-kva"},
-        {"case of basic code points kept", "B\xc3\xbc" "cher", "xn--Bcher-kva"},
-        {"only the non-ASCII label converts", "www.b\xc3\xbc" "cher.de", "www.xn--bcher-kva.de"},
+        {"non-ASCII label",
+         "b\xc3\xbc"
+         "cher",
+         "xn--bcher-kva"},
+        {"case of basic code points kept",
+         "B\xc3\xbc"
+         "cher",
+         "xn--Bcher-kva"},
+        {"only the non-ASCII label converts",
+         "www.b\xc3\xbc"
+         "cher.de",
+         "www.xn--bcher-kva.de"},
         {"label of one non-ASCII character", "\xc3\xbc.example", "xn--tda.example"},
         {"three-byte characters", "\xe6\x97\xa5\xe6\x9c\xac.jp", "xn--wgv71a.jp"},
         {"ASCII label with an underscore", "my_host", "my_host"},
@@ -37,18 +47,26 @@ TEST(idn, to_ascii) {
         {"empty", "", ""},
         // Labels that cannot be converted stay as written rather than vanish.
         {"label of 64 bytes", long_non_ascii + ".x", long_non_ascii + ".x"},
-        {"invalid UTF-8", "a\xff" "b.c", "a\xff" "b.c"},
+        {"invalid UTF-8",
+         "a\xff"
+         "b.c",
+         "a\xff"
+         "b.c"},
         {"overlong UTF-8", "\xc0\xaf.c", "\xc0\xaf.c"},
         {"encoded surrogate", "\xed\xa0\x80", "\xed\xa0\x80"},
         {"truncated sequence", "b\xc3", "b\xc3"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(idn_to_ascii(c.host), c.expected) << c.name;
-    EXPECT_EQ(idn_to_ascii("b\xc3\xbc" "cher.de", 7), "xn--bcher-kva");
+    EXPECT_EQ(idn_to_ascii("b\xc3\xbc"
+                           "cher.de",
+                           7),
+              "xn--bcher-kva");
 }
 
 // The ACE label of code points, made with the encoder itself.
-std::string ace(std::initializer_list<std::uint32_t> points) {
+std::string ace(std::initializer_list<std::uint32_t> points)
+{
     char out[64];
     std::size_t length = sizeof out;
     EXPECT_EQ(ox::oxs::punycode_encode(points.size(), points.begin(), nullptr, &length, out),
@@ -56,11 +74,18 @@ std::string ace(std::initializer_list<std::uint32_t> points) {
     return "xn--" + std::string(out, length);
 }
 
-TEST(idn, to_unicode) {
+TEST(idn, to_unicode)
+{
     const case_t cases[] = {
-        {"ACE label", "xn--bcher-kva", "b\xc3\xbc" "cher"},
-        {"ACE label among others", "xn--bcher-kva.b", "b\xc3\xbc" "cher.b"},
-        {"upper-case digits", "xn--bcher-KVA", "b\xc3\xbc" "cher"},
+        {"ACE label", "xn--bcher-kva",
+         "b\xc3\xbc"
+         "cher"},
+        {"ACE label among others", "xn--bcher-kva.b",
+         "b\xc3\xbc"
+         "cher.b"},
+        {"upper-case digits", "xn--bcher-KVA",
+         "b\xc3\xbc"
+         "cher"},
         {"upper-case prefix is no prefix", "XN--bcher-kva", "XN--bcher-kva"},
         {"plain labels", "www.example.com", "www.example.com"},
         {"leading dot vanishes", ".xn--tda", "\xc3\xbc"},
@@ -80,9 +105,11 @@ TEST(idn, to_unicode) {
         EXPECT_EQ(idn_to_unicode(c.host), c.expected) << c.name;
 }
 
-TEST(idn, round_trips) {
+TEST(idn, round_trips)
+{
     const std::string hosts[] = {
-        "b\xc3\xbc" "cher.example",
+        "b\xc3\xbc"
+        "cher.example",
         "m\xc3\xbcnchen.de",
         "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.jp",
         "\xd0\xbf\xd1\x80\xd0\xb8\xd0\xbc\xd0\xb5\xd1\x80.\xd1\x80\xd1\x84",
@@ -100,4 +127,4 @@ TEST(idn, round_trips) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -74,14 +74,14 @@ TEST(lexmap_keys, loose_equality)
 TEST(lexmap_keys, validity_and_camel_case)
 {
     const std::pair<std::string, bool> valid[] = {
-        {"log_level", true}, {"A9", true}, {"_", true}, {"", false}, {"a-b", false}, {"a b", false},
-        {"a.b", false}, {"\xc3\xa9", false},
+        {"log_level", true}, {"A9", true},   {"_", true},    {"", false},
+        {"a-b", false},      {"a b", false}, {"a.b", false}, {"\xc3\xa9", false},
     };
     for (const auto& [key, expected] : valid)
         EXPECT_EQ(cf_lexmap_key_valid(key), expected) << key;
 
     const std::pair<std::string, std::string> camel[] = {
-        {"log_level", "LogLevel"}, {"a", "A"}, {"", ""}, {"_x", "X"}, {"a__b", "AB"}, {"a_", "A"},
+        {"log_level", "LogLevel"},         {"a", "A"},      {"", ""}, {"_x", "X"}, {"a__b", "AB"}, {"a_", "A"},
         {"already_Camel", "AlreadyCamel"}, {"x_1y", "X1y"},
     };
     for (const auto& [key, expected] : camel)
@@ -169,11 +169,40 @@ TEST(lexmap_tree, copies_are_deep_and_equality_compares_content)
         std::function<void(cf_lexmap_t&)> change;
         bool equal;
     } cases[] = {
-        {"keys compare loosely", [](cf_lexmap_t& t) { t = cf_lexmap_t(); t.add("L_I_S_T", cf_lexmap_node_t(strings_t{"a", "b"})); t.add("tree", cf_lexmap_t()); t.get("tree").map().get("k").values() = {"v"}; t.add("BOTH", cf_lexmap_node_t(strings_t{})); t.get("both").map(); }, true},
-        {"an empty list differs from none", [](cf_lexmap_t& t) { t.erase("both"); t.add("both", cf_lexmap_node_t(cf_lexmap_t())); }, false},
-        {"an empty tree differs from none", [](cf_lexmap_t& t) { t.erase("both"); t.add("both", cf_lexmap_node_t(strings_t{})); }, false},
-        {"order matters", [](cf_lexmap_t& t) { auto node = *t.find("list"); t.erase("list"); t.add("list", node); }, false},
-        {"item order matters", [](cf_lexmap_t& t) { t.get("list").values() = {"b", "a"}; }, false},
+        {"keys compare loosely",
+         [](cf_lexmap_t& t) {
+             t = cf_lexmap_t();
+             t.add("L_I_S_T", cf_lexmap_node_t(strings_t{"a", "b"}));
+             t.add("tree", cf_lexmap_t());
+             t.get("tree").map().get("k").values() = {"v"};
+             t.add("BOTH", cf_lexmap_node_t(strings_t{}));
+             t.get("both").map();
+         },
+         true},
+        {"an empty list differs from none",
+         [](cf_lexmap_t& t) {
+             t.erase("both");
+             t.add("both", cf_lexmap_node_t(cf_lexmap_t()));
+         },
+         false},
+        {"an empty tree differs from none",
+         [](cf_lexmap_t& t) {
+             t.erase("both");
+             t.add("both", cf_lexmap_node_t(strings_t{}));
+         },
+         false},
+        {"order matters",
+         [](cf_lexmap_t& t) {
+             auto node = *t.find("list");
+             t.erase("list");
+             t.add("list", node);
+         },
+         false},
+        {"item order matters",
+         [](cf_lexmap_t& t) {
+             t.get("list").values() = {"b", "a"};
+         },
+         false},
     };
     for (const auto& c : cases) {
         cf_lexmap_t changed = tree;
@@ -210,12 +239,11 @@ TEST(lexmap_tree, node_from_option)
 
 TEST(lexmap_proto, conversion_back_keeps_keys_cases_and_order)
 {
-    const std::string text =
-        R"(option { key: "Log_Level" value { item: "x" item: "y" } } )"
-        R"(option { key: "nothing" } )"
-        R"(option { key: "empty_list" value { } } )"
-        R"(option { key: "empty_map" map { } } )"
-        R"(option { key: "nested" map { option { key: "deep" value { item: "z" } } } })";
+    const std::string text = R"(option { key: "Log_Level" value { item: "x" item: "y" } } )"
+                             R"(option { key: "nothing" } )"
+                             R"(option { key: "empty_list" value { } } )"
+                             R"(option { key: "empty_map" map { } } )"
+                             R"(option { key: "nested" map { option { key: "deep" value { item: "z" } } } })";
     const cf_lexmap_t tree(message_of(text));
     ox::LexMap back;
     cf_lexmap_to_proto(tree, back);
@@ -234,7 +262,8 @@ TEST(lexmap_proto, conversion_appends_and_writes_a_list_over_a_tree)
     tree.get("both").map().get("lost");
     ox::LexMap message = message_of(R"(option { key: "before" })");
     cf_lexmap_to_proto(tree, message);
-    EXPECT_EQ(text_of(message), text_of(message_of(R"(option { key: "before" } option { key: "both" value { item: "item" } })")));
+    EXPECT_EQ(text_of(message),
+              text_of(message_of(R"(option { key: "before" } option { key: "both" value { item: "item" } })")));
 }
 
 class lexmap_log : public testing::Test {
@@ -259,8 +288,8 @@ TEST_F(lexmap_log, one_record_per_leaf)
     )"));
     cf_log_lexmap(2, "", tree);
     const std::vector<record_t> expected = {
-        {2, "a = \"x\""},   {2, "a = \"y\""},          {2, "b = <nil>"},    {2, "c = <empty map>"},
-        {2, "d.e = <empty list>"}, {2, "d.f.g = \"h\""},
+        {2, "a = \"x\""},       {2, "a = \"y\""},          {2, "b = <nil>"},
+        {2, "c = <empty map>"}, {2, "d.e = <empty list>"}, {2, "d.f.g = \"h\""},
     };
     EXPECT_EQ(recorder->records, expected);
 }
@@ -277,8 +306,9 @@ TEST_F(lexmap_log, prefix_empty_tree_both_parts_and_threshold)
     tree.get("l").map();
     recorder->records.clear();
     cf_log_lexmap(3, "p:", tree);
-    EXPECT_EQ(recorder->records, (std::vector<record_t>{{3, "p:k = \"v\""}, {3, "p:k.inner = \"w\""},
-                                                        {3, "p:l = <empty list>"}, {3, "p:l = <empty map>"}}));
+    EXPECT_EQ(recorder->records,
+              (std::vector<record_t>{
+                  {3, "p:k = \"v\""}, {3, "p:k.inner = \"w\""}, {3, "p:l = <empty list>"}, {3, "p:l = <empty map>"}}));
 
     recorder->records.clear();
     cf_log_threshold = 4;

@@ -64,7 +64,7 @@ cf_local_user_t user_named(const char* name)
 
 struct stat attributes_of(const fs::path& path)
 {
-    struct stat attributes{};
+    struct stat attributes {};
     if (::lstat(path.c_str(), &attributes) != 0)
         throw std::runtime_error("lstat " + path.string());
     return attributes;
@@ -150,14 +150,8 @@ TEST(local_user, uid_out_of_range_is_refused)
         std::int64_t uid;
         bool accepted;
     } cases[] = {
-        {0, true},
-        {4294967294, true},
-        {4294967295, false},
-        {4294967296, false},
-        {4294967296 + 1000, false},
-        {-1, false},
-        {INT64_MIN, false},
-        {INT64_MAX, false},
+        {0, true},   {4294967294, true}, {4294967295, false}, {4294967296, false}, {4294967296 + 1000, false},
+        {-1, false}, {INT64_MIN, false}, {INT64_MAX, false},
     };
     for (const auto& c : cases) {
         cf_local_user_t user;
@@ -316,7 +310,8 @@ TEST_F(owned_files, take_ownership_of_a_tree)
     take_ownership(nobody, root);
 
     const auto expected = account("nobody");
-    for (const auto& path : {root, root / "file", root / "sub", root / "sub" / "deeper", root / "sub" / "deeper" / "file"}) {
+    for (const auto& path :
+         {root, root / "file", root / "sub", root / "sub" / "deeper", root / "sub" / "deeper" / "file"}) {
         const auto attributes = attributes_of(path);
         EXPECT_EQ(attributes.st_uid, expected.uid) << path;
         EXPECT_EQ(attributes.st_gid, expected.gid) << path;

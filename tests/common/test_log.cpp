@@ -125,8 +125,7 @@ const scenario_t scenarios[] = {
          cf_set_log(std::make_shared<echo_log_t>());
      },
      "out opened\nout Error: tag--3: text\nout closed\n"},
-    {"exit while holding records with threshold 0 flushes all of them",
-     [] { log_levels_0_to_4(); },
+    {"exit while holding records with threshold 0 flushes all of them", [] { log_levels_0_to_4(); },
      "Debug: Flushing log...\nDebug: zero\nInfo: one\nNotice: two\nWarning: three\nError: four\n"},
     {"exit while holding records with threshold 2 drops the notice and the low levels",
      [] {
@@ -232,8 +231,7 @@ TEST(log_lifecycle, scenarios)
 TEST(log_levels, names)
 {
     const std::pair<int, const char*> cases[] = {
-        {0, "Debug"}, {1, "Info"}, {2, "Notice"}, {3, "Warning"}, {4, "Error"},
-        {5, "Unknown"}, {-1, "Unknown"},
+        {0, "Debug"}, {1, "Info"}, {2, "Notice"}, {3, "Warning"}, {4, "Error"}, {5, "Unknown"}, {-1, "Unknown"},
     };
     for (const auto& [level, name] : cases)
         EXPECT_STREQ(cf_log_level_name(level), name) << level;
@@ -243,7 +241,7 @@ TEST(log_levels, from_name_is_exact_and_defaults_to_error)
 {
     const std::pair<const char*, int> cases[] = {
         {"Debug", 0}, {"Info", 1}, {"Notice", 2}, {"Warning", 3}, {"Error", 4},
-        {"debug", 4}, {"", 4}, {"Debug ", 4}, {nullptr, 4},
+        {"debug", 4}, {"", 4},     {"Debug ", 4}, {nullptr, 4},
     };
     for (const auto& [name, level] : cases)
         EXPECT_EQ(cf_log_level_from_name(name), level) << (name ? name : "(null)");
@@ -289,11 +287,11 @@ void ignore_signal(int) {}
 // stopped: the reader gets every byte once and in order.
 TEST(log_write_all, resumes_after_interruption)
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = ignore_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: the write returns early
-    struct sigaction previous{};
+    struct sigaction previous {};
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
 
     log_capture::pipe_t pipe;

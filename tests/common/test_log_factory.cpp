@@ -95,11 +95,24 @@ protected:
 TEST(log_factory_parse_fd, decimal_ints_only)
 {
     const std::pair<const char*, std::optional<int>> cases[] = {
-        {"7", 7}, {"+7", 7}, {"-0", 0}, {"-1", -1}, {"007", 7},
-        {"2147483647", 2147483647}, {"-2147483648", -2147483647 - 1},
-        {"", std::nullopt}, {"7 ", std::nullopt}, {" 7", std::nullopt}, {"0x7", std::nullopt},
-        {"+", std::nullopt}, {"-", std::nullopt}, {"+-7", std::nullopt}, {"2147483648", std::nullopt},
-        {"-2147483649", std::nullopt}, {"99999999999999999999999", std::nullopt}, {"seven", std::nullopt},
+        {"7", 7},
+        {"+7", 7},
+        {"-0", 0},
+        {"-1", -1},
+        {"007", 7},
+        {"2147483647", 2147483647},
+        {"-2147483648", -2147483647 - 1},
+        {"", std::nullopt},
+        {"7 ", std::nullopt},
+        {" 7", std::nullopt},
+        {"0x7", std::nullopt},
+        {"+", std::nullopt},
+        {"-", std::nullopt},
+        {"+-7", std::nullopt},
+        {"2147483648", std::nullopt},
+        {"-2147483649", std::nullopt},
+        {"99999999999999999999999", std::nullopt},
+        {"seven", std::nullopt},
     };
     for (const auto& [text, expected] : cases) {
         int fd = 12345;
@@ -231,7 +244,7 @@ TEST_F(log_factory, file_output_creates_with_mode_0600_and_appends)
         ASSERT_TRUE(std::dynamic_pointer_cast<cf_file_log_t>(output));
         output->write(2, "first");
     }
-    struct stat attributes{};
+    struct stat attributes {};
     ASSERT_EQ(::stat(path.c_str(), &attributes), 0);
     EXPECT_EQ(attributes.st_mode & 07777, 0600u);
     {
@@ -254,7 +267,7 @@ TEST_F(log_factory, file_output_keeps_an_existing_file_mode)
     auto output = cf_make_log(settings_of(ox::Log::FILE, path.string()), nullptr, nullptr);
     output->write(4, "after");
     output.reset();
-    struct stat attributes{};
+    struct stat attributes {};
     ASSERT_EQ(::stat(path.c_str(), &attributes), 0);
     EXPECT_EQ(attributes.st_mode & 07777, 0644u);
     EXPECT_THAT(read_file(path), testing::StartsWith("before\n"));

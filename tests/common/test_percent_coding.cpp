@@ -12,7 +12,8 @@ using ox::oxs::percent_decode;
 using ox::oxs::percent_encode;
 using ox::oxs::percent_encode_controls;
 
-TEST(percent_coding, encode) {
+TEST(percent_coding, encode)
+{
     struct case_t {
         std::string text;
         int extra;
@@ -35,7 +36,8 @@ TEST(percent_coding, encode) {
         EXPECT_EQ(percent_encode(c.text, c.extra), c.expected) << c.text;
 }
 
-TEST(percent_coding, decode) {
+TEST(percent_coding, decode)
+{
     struct case_t {
         std::string text;
         std::string expected;
@@ -56,12 +58,14 @@ TEST(percent_coding, decode) {
     EXPECT_THROW(percent_decode("a%4g"), boost::algorithm::non_hex_input);
 }
 
-TEST(percent_coding, encoded_text_survives_decode_and_encode) {
+TEST(percent_coding, encoded_text_survives_decode_and_encode)
+{
     for (const std::string text : {"/a+b", "/a%20b+c/d", "x*y+-._", "%C3%BC+%2C", "/a%25b%3F"})
         EXPECT_EQ(percent_encode(percent_decode(text), '/'), text) << text;
 }
 
-TEST(percent_coding, encode_controls_only) {
+TEST(percent_coding, encode_controls_only)
+{
     struct case_t {
         std::string text;
         std::string expected;
@@ -76,4 +80,4 @@ TEST(percent_coding, encode_controls_only) {
         EXPECT_EQ(percent_encode_controls(c.text), c.expected) << c.text;
 }
 
-}  // namespace
+} // namespace

@@ -24,8 +24,8 @@ struct sample_t {
 // here in the lower case that encoding without case flags writes.
 const std::vector<sample_t> samples = {
     {"A Arabic (Egyptian)",
-     {0x0644, 0x064A, 0x0647, 0x0645, 0x0627, 0x0628, 0x062A, 0x0643, 0x0644, 0x0645, 0x0648, 0x0634, 0x0639,
-      0x0631, 0x0628, 0x064A, 0x061F},
+     {0x0644, 0x064A, 0x0647, 0x0645, 0x0627, 0x0628, 0x062A, 0x0643, 0x0644, 0x0645, 0x0648, 0x0634, 0x0639, 0x0631,
+      0x0628, 0x064A, 0x061F},
      "egbpdaj6bu4bxfgehfvwxn"},
     {"B Chinese (simplified)",
      {0x4ED6, 0x4EEC, 0x4E3A, 0x4EC0, 0x4E48, 0x4E0D, 0x8BF4, 0x4E2D, 0x6587},
@@ -47,23 +47,21 @@ const std::vector<sample_t> samples = {
       0x092C, 0x094B, 0x0932, 0x0938, 0x0915, 0x0924, 0x0947, 0x0939, 0x0948, 0x0902},
      "i1baa7eci9glrd9b2ae1bj0hfcgg6iyaf8o0a1dig0cd"},
     {"G Japanese (kanji and hiragana)",
-     {0x306A, 0x305C, 0x307F, 0x3093, 0x306A, 0x65E5, 0x672C, 0x8A9E, 0x3092, 0x8A71, 0x3057, 0x3066, 0x304F,
-      0x308C, 0x306A, 0x3044, 0x306E, 0x304B},
+     {0x306A, 0x305C, 0x307F, 0x3093, 0x306A, 0x65E5, 0x672C, 0x8A9E, 0x3092, 0x8A71, 0x3057, 0x3066, 0x304F, 0x308C,
+      0x306A, 0x3044, 0x306E, 0x304B},
      "n8jok5ay5dzabd5bym9f0cm5685rrjetr6pdxa"},
     {"H Korean (Hangul syllables)",
      {0xC138, 0xACC4, 0xC758, 0xBAA8, 0xB4E0, 0xC0AC, 0xB78C, 0xB4E4, 0xC774, 0xD55C, 0xAD6D, 0xC5B4,
       0xB97C, 0xC774, 0xD574, 0xD55C, 0xB2E4, 0xBA74, 0xC5BC, 0xB9C8, 0xB098, 0xC88B, 0xC744, 0xAE4C},
      "989aomsvi5e83db1d2a355cv1e0vak1dwrv93d5xbh15a0dt30a5jpsd879ccm6fea98c"},
     {"I Russian (Cyrillic)",
-     {0x043F, 0x043E, 0x0447, 0x0435, 0x043C, 0x0443, 0x0436, 0x0435, 0x043E, 0x043D,
-      0x0438, 0x043D, 0x0435, 0x0433, 0x043E, 0x0432, 0x043E, 0x0440, 0x044F, 0x0442,
-      0x043F, 0x043E, 0x0440, 0x0443, 0x0441, 0x0441, 0x043A, 0x0438},
+     {0x043F, 0x043E, 0x0447, 0x0435, 0x043C, 0x0443, 0x0436, 0x0435, 0x043E, 0x043D, 0x0438, 0x043D, 0x0435, 0x0433,
+      0x043E, 0x0432, 0x043E, 0x0440, 0x044F, 0x0442, 0x043F, 0x043E, 0x0440, 0x0443, 0x0441, 0x0441, 0x043A, 0x0438},
      "b1abfaaepdrnnbgefbadotcwatmq2g4l"},
     {"J Spanish",
-     {0x0050, 0x006F, 0x0072, 0x0071, 0x0075, 0x00E9, 0x006E, 0x006F, 0x0070, 0x0075, 0x0065, 0x0064, 0x0065,
-      0x006E, 0x0073, 0x0069, 0x006D, 0x0070, 0x006C, 0x0065, 0x006D, 0x0065, 0x006E, 0x0074, 0x0065, 0x0068,
-      0x0061, 0x0062, 0x006C, 0x0061, 0x0072, 0x0065, 0x006E, 0x0045, 0x0073, 0x0070, 0x0061, 0x00F1, 0x006F,
-      0x006C},
+     {0x0050, 0x006F, 0x0072, 0x0071, 0x0075, 0x00E9, 0x006E, 0x006F, 0x0070, 0x0075, 0x0065, 0x0064, 0x0065, 0x006E,
+      0x0073, 0x0069, 0x006D, 0x0070, 0x006C, 0x0065, 0x006D, 0x0065, 0x006E, 0x0074, 0x0065, 0x0068, 0x0061, 0x0062,
+      0x006C, 0x0061, 0x0072, 0x0065, 0x006E, 0x0045, 0x0073, 0x0070, 0x0061, 0x00F1, 0x006F, 0x006C},
      "PorqunopuedensimplementehablarenEspaol-fmd56a"},
     {"K Vietnamese",
      {0x0054, 0x1EA1, 0x0069, 0x0073, 0x0061, 0x006F, 0x0068, 0x1ECD, 0x006B, 0x0068, 0x00F4,
@@ -85,12 +83,14 @@ const std::vector<sample_t> samples = {
      "MajiKoi5-783gue6qz075azm5e"},
     {"Q de", {0x30D1, 0x30D5, 0x30A3, 0x30FC, 0x0064, 0x0065, 0x30EB, 0x30F3, 0x30D0}, "de-jg4avhby1noc0d"},
     {"R sono supiido de", {0x305D, 0x306E, 0x30B9, 0x30D4, 0x30FC, 0x30C9, 0x3067}, "d9juau41awczczp"},
-    {"S -> $1.00 <-", {0x002D, 0x003E, 0x0020, 0x0024, 0x0031, 0x002E, 0x0030, 0x0030, 0x0020, 0x003C, 0x002D},
+    {"S -> $1.00 <-",
+     {0x002D, 0x003E, 0x0020, 0x0024, 0x0031, 0x002E, 0x0030, 0x0030, 0x0020, 0x003C, 0x002D},
      "-> $1.00 <--"},
 };
 
 punycode_status_t encode(const points_t& points, std::string& out, std::size_t capacity = 256,
-                         const unsigned char* flags = nullptr) {
+                         const unsigned char* flags = nullptr)
+{
     out.assign(capacity, '\0');
     std::size_t length = capacity;
     const auto status = punycode_encode(points.size(), points.data(), flags, &length, out.data());
@@ -99,7 +99,8 @@ punycode_status_t encode(const points_t& points, std::string& out, std::size_t c
 }
 
 punycode_status_t decode(const std::string& text, points_t& out, std::size_t capacity = 256,
-                         unsigned char* flags = nullptr) {
+                         unsigned char* flags = nullptr)
+{
     out.assign(capacity, 0);
     std::size_t length = capacity;
     const auto status = punycode_decode(text.size(), text.data(), &length, out.data(), flags);
@@ -107,7 +108,8 @@ punycode_status_t decode(const std::string& text, points_t& out, std::size_t cap
     return status;
 }
 
-TEST(punycode, rfc_samples_encode) {
+TEST(punycode, rfc_samples_encode)
+{
     for (const auto& s : samples) {
         std::string out;
         EXPECT_EQ(encode(s.points, out), punycode_status_t::success) << s.name;
@@ -115,7 +117,8 @@ TEST(punycode, rfc_samples_encode) {
     }
 }
 
-TEST(punycode, rfc_samples_decode) {
+TEST(punycode, rfc_samples_decode)
+{
     for (const auto& s : samples) {
         points_t out;
         EXPECT_EQ(decode(s.encoded, out), punycode_status_t::success) << s.name;
@@ -123,7 +126,8 @@ TEST(punycode, rfc_samples_decode) {
     }
 }
 
-TEST(punycode, exact_capacity_suffices) {
+TEST(punycode, exact_capacity_suffices)
+{
     for (const auto& s : samples) {
         std::string text;
         EXPECT_EQ(encode(s.points, text, s.encoded.size()), punycode_status_t::success) << s.name;
@@ -132,7 +136,8 @@ TEST(punycode, exact_capacity_suffices) {
     }
 }
 
-TEST(punycode, case_annotations) {
+TEST(punycode, case_annotations)
+{
     // The Russian sample as the RFC prints it: the upper-case digit marks
     // its first code point.
     const std::string annotated = "b1abfaaepdrnnbgefbaDotcwatmq2g4l";
@@ -157,7 +162,8 @@ TEST(punycode, case_annotations) {
     EXPECT_EQ(text, "Ab-yka");
 }
 
-TEST(punycode, encode_failures) {
+TEST(punycode, encode_failures)
+{
     struct case_t {
         const char* name;
         points_t points;
@@ -176,7 +182,8 @@ TEST(punycode, encode_failures) {
     }
 }
 
-TEST(punycode, decode_failures) {
+TEST(punycode, decode_failures)
+{
     struct case_t {
         const char* name;
         std::string text;
@@ -201,4 +208,4 @@ TEST(punycode, decode_failures) {
     EXPECT_TRUE(out.empty());
 }
 
-}  // namespace
+} // namespace

@@ -8,7 +8,8 @@ namespace {
 
 using ox::oxs::report_t;
 
-TEST(report, main_category_is_the_lowest_known_bit) {
+TEST(report, main_category_is_the_lowest_known_bit)
+{
     struct case_t {
         std::uint32_t categories;
         std::uint32_t expected;
@@ -32,7 +33,8 @@ TEST(report, main_category_is_the_lowest_known_bit) {
     }
 }
 
-TEST(report, first_answer_is_kept) {
+TEST(report, first_answer_is_kept)
+{
     report_t report;
     EXPECT_EQ(report.categories, 0u);
     EXPECT_TRUE(report.piracy_legal_url.empty());
@@ -45,4 +47,4 @@ TEST(report, first_answer_is_kept) {
     EXPECT_EQ(copy.main_category(), 0x8u);
 }
 
-}  // namespace
+} // namespace

@@ -25,8 +25,8 @@ struct call_t {
 
 std::ostream& operator<<(std::ostream& os, const call_t& c)
 {
-    return os << c.what << "(" << c.ident.value_or("<null>") << ", " << c.option << ", "
-              << c.facility_or_priority << ", \"" << c.text << "\")";
+    return os << c.what << "(" << c.ident.value_or("<null>") << ", " << c.option << ", " << c.facility_or_priority
+              << ", \"" << c.text << "\")";
 }
 
 std::vector<call_t> calls;
@@ -50,7 +50,8 @@ protected:
         calls.clear();
         cf_syslog_calls = {
             [](const char* ident, int option, int facility) {
-                calls.push_back({"open", ident ? std::optional<std::string>(ident) : std::nullopt, option, facility, ""});
+                calls.push_back(
+                    {"open", ident ? std::optional<std::string>(ident) : std::nullopt, option, facility, ""});
             },
             [](int priority, const char* text) { calls.push_back(logged(priority, text)); },
             [] { calls.push_back(closed); },
@@ -65,8 +66,8 @@ TEST_F(syslog_sink, records_carry_the_priority_of_their_level_and_the_text_alone
         cf_syslog_log_t output("traxd", LOG_LOCAL3, nullptr, nullptr);
         output.open();
         const std::pair<int, int> levels[] = {
-            {0, LOG_DEBUG}, {1, LOG_INFO}, {2, LOG_NOTICE}, {3, LOG_WARNING}, {4, LOG_ERR},
-            {5, LOG_ERR}, {-1, LOG_ERR}, {-100, LOG_ERR},
+            {0, LOG_DEBUG}, {1, LOG_INFO}, {2, LOG_NOTICE}, {3, LOG_WARNING},
+            {4, LOG_ERR},   {5, LOG_ERR},  {-1, LOG_ERR},   {-100, LOG_ERR},
         };
         for (const auto& [level, priority] : levels)
             output.write(level, "level " + std::to_string(level));
@@ -76,10 +77,16 @@ TEST_F(syslog_sink, records_carry_the_priority_of_their_level_and_the_text_alone
     }
     const std::vector<call_t> expected = {
         opened("traxd", 152),
-        logged(LOG_DEBUG, "level 0"), logged(LOG_INFO, "level 1"), logged(LOG_NOTICE, "level 2"),
-        logged(LOG_WARNING, "level 3"), logged(LOG_ERR, "level 4"), logged(LOG_ERR, "level 5"),
-        logged(LOG_ERR, "level -1"), logged(LOG_ERR, "level -100"),
-        logged(LOG_ERR, "tag-7: raw text"), logged(LOG_ERR, "Error: Not enough memory"),
+        logged(LOG_DEBUG, "level 0"),
+        logged(LOG_INFO, "level 1"),
+        logged(LOG_NOTICE, "level 2"),
+        logged(LOG_WARNING, "level 3"),
+        logged(LOG_ERR, "level 4"),
+        logged(LOG_ERR, "level 5"),
+        logged(LOG_ERR, "level -1"),
+        logged(LOG_ERR, "level -100"),
+        logged(LOG_ERR, "tag-7: raw text"),
+        logged(LOG_ERR, "Error: Not enough memory"),
         logged(LOG_NOTICE, "100% %s %n"),
         closed,
     };
@@ -122,8 +129,8 @@ TEST_F(syslog_sink, factory_passes_identity_and_facility)
 TEST(syslog_facility, table)
 {
     const std::pair<int, int> cases[] = {
-        {1, 24}, {2, 8}, {3, 16}, {4, 24}, {9, 24}, {10, 128}, {11, 136}, {12, 144}, {13, 152},
-        {14, 160}, {15, 168}, {16, 176}, {17, 184}, {0, 24}, {18, 24}, {-1, 24},
+        {1, 24},   {2, 8},    {3, 16},   {4, 24},   {9, 24},   {10, 128}, {11, 136}, {12, 144},
+        {13, 152}, {14, 160}, {15, 168}, {16, 176}, {17, 184}, {0, 24},   {18, 24},  {-1, 24},
     };
     for (const auto& [facility, expected] : cases)
         EXPECT_EQ(cf_syslog_facility(facility), expected) << facility;
@@ -140,8 +147,8 @@ TEST_F(syslog_sink, replaced_output_closes_before_the_new_one_opens)
     cf_log(4, "to second");
     cf_set_log(cf_make_default_log());
     const std::vector<call_t> expected = {
-        opened("first", LOG_USER), logged(LOG_NOTICE, "to first"), closed,
-        opened(std::nullopt, LOG_MAIL), logged(LOG_ERR, "to second"), closed,
+        opened("first", LOG_USER),      logged(LOG_NOTICE, "to first"), closed,
+        opened(std::nullopt, LOG_MAIL), logged(LOG_ERR, "to second"),   closed,
     };
     EXPECT_EQ(calls, expected);
 }

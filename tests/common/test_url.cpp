@@ -32,7 +32,8 @@ struct parse_case_t {
     parts_t parts;
 };
 
-void expect_parsed(const std::vector<parse_case_t>& cases) {
+void expect_parsed(const std::vector<parse_case_t>& cases)
+{
     for (const auto& [text, p] : cases) {
         const url_t url(text);
         EXPECT_EQ(url.scheme, p.scheme) << text;
@@ -46,7 +47,8 @@ void expect_parsed(const std::vector<parse_case_t>& cases) {
     }
 }
 
-TEST(url, parse) {
+TEST(url, parse)
+{
     expect_parsed({
         {"s://u:p:q@Host.:8080/a%20b?x=1&y#t", {"s", "u:p", "q", "host", 8080, "/a b", {{"x", "1"}, {"y", ""}}, "t"}},
         {"/index?q", {"", "", "", "", {}, "/index", {{"q", ""}}, ""}},
@@ -63,7 +65,16 @@ TEST(url, parse) {
         {"s://%41:%42@h", {"s", "A", "B", "h", {}, "", {}, ""}},
         {"s://u@h", {"s", "u", "", "h", {}, "", {}, ""}},
         {"s://:p@h", {"s", "", "p", "h", {}, "", {}, ""}},
-        {"http://xn--bcher-kva.example/", {"http", "", "", "b\xc3\xbc" "cher.example", {}, "/", {}, ""}},
+        {"http://xn--bcher-kva.example/",
+         {"http",
+          "",
+          "",
+          "b\xc3\xbc"
+          "cher.example",
+          {},
+          "/",
+          {},
+          ""}},
         {"http://xn--.example/", {"http", "", "", "xn--.example", {}, "/", {}, ""}},
         {"s://h#", {"s", "", "", "h", {}, "", {}, ""}},
     });
@@ -71,11 +82,13 @@ TEST(url, parse) {
 
 // Each of these once gave a host, port or part other than the one a
 // browser or proxy would use.
-TEST(url, parse_mended) {
+TEST(url, parse_mended)
+{
     expect_parsed({
         // User information lies only inside the authority.
         {"http://evil.example/a@good.example/", {"http", "", "", "evil.example", {}, "/a@good.example/", {}, ""}},
-        {"http://evil.example?u=a@good.example", {"http", "", "", "evil.example", {}, "", {{"u", "a@good.example"}}, ""}},
+        {"http://evil.example?u=a@good.example",
+         {"http", "", "", "evil.example", {}, "", {{"u", "a@good.example"}}, ""}},
         {"http://evil.example#@good.example", {"http", "", "", "evil.example", {}, "", {}, "@good.example"}},
         {"http://good.example@evil.example/", {"http", "good.example", "", "evil.example", {}, "/", {}, ""}},
         // The host holds no '@': the last one ends the user information.
@@ -110,7 +123,8 @@ TEST(url, parse_mended) {
     });
 }
 
-TEST(url, print) {
+TEST(url, print)
+{
     struct case_t {
         std::string text;
         std::string encoded;
@@ -139,8 +153,11 @@ TEST(url, print) {
         {"s://h?=v", "s://h?=v", "s://h?=v", "s://h:0?=v"},
         {"s://h?a%3D1=%26", "s://h?a%3D1=%26", "s://h?a=1=&", "s://h:0?a=1=&"},
         {"s://a%40b@c/", "s://a%40b@c/", "s://a@b@c", "s://a@b@c:0"},
-        {"http://xn--bcher-kva.example/x", "http://xn--bcher-kva.example/x", "http://b\xc3\xbc" "cher.example/x",
-         "http://b\xc3\xbc" "cher.example:80/x"},
+        {"http://xn--bcher-kva.example/x", "http://xn--bcher-kva.example/x",
+         "http://b\xc3\xbc"
+         "cher.example/x",
+         "http://b\xc3\xbc"
+         "cher.example:80/x"},
         {"", "", "", ""},
     };
     for (const auto& c : cases) {
@@ -151,7 +168,8 @@ TEST(url, print) {
     }
 }
 
-TEST(url, print_mended) {
+TEST(url, print_mended)
+{
     struct case_t {
         std::string text;
         std::string encoded;
@@ -186,7 +204,8 @@ TEST(url, print_mended) {
     }
 }
 
-TEST(url, encoded_form_parses_back_to_the_same_url) {
+TEST(url, encoded_form_parses_back_to_the_same_url)
+{
     for (const std::string text : {"s://u%3Ap:q@host:8080/a%20b?x=1&y#t", "http://h/a+b%3B?q=%26&r=1#frag%23",
                                    "https://xn--bcher-kva.example:8443/p?a&&b", "/only/a/path?x"}) {
         const url_t url(text);
@@ -196,15 +215,22 @@ TEST(url, encoded_form_parses_back_to_the_same_url) {
     }
 }
 
-TEST(url, parts_are_stored_as_given) {
-    const url_t url("HTTP", "u:1", "", "B\xc3\xbc" "cher", "a b", {{"", ""}, {"a", "1"}}, "", 80);
-    EXPECT_EQ(url.host, "B\xc3\xbc" "cher");
+TEST(url, parts_are_stored_as_given)
+{
+    const url_t url("HTTP", "u:1", "",
+                    "B\xc3\xbc"
+                    "cher",
+                    "a b", {{"", ""}, {"a", "1"}}, "", 80);
+    EXPECT_EQ(url.host, "B\xc3\xbc"
+                        "cher");
     EXPECT_EQ(url.path, "a b");
     EXPECT_EQ(url.to_string(url_t::encoded), "HTTP://u%3A1@xn--Bcher-kva:80a%20b?a=1");
-    EXPECT_EQ(url.to_string(url_t::plain), "HTTP://u:1@B\xc3\xbc" "chera b?a=1");
+    EXPECT_EQ(url.to_string(url_t::plain), "HTTP://u:1@B\xc3\xbc"
+                                           "chera b?a=1");
 }
 
-TEST(url, texts_are_cached) {
+TEST(url, texts_are_cached)
+{
     url_t url("http://h/a");
     const auto& text = url.to_string(url_t::plain);
     url.path = "/b";
@@ -214,7 +240,8 @@ TEST(url, texts_are_cached) {
     EXPECT_THROW(url.to_string(3), std::out_of_range);
 }
 
-TEST(url, params_to_string) {
+TEST(url, params_to_string)
+{
     struct case_t {
         params_t params;
         unsigned mode;
@@ -234,7 +261,8 @@ TEST(url, params_to_string) {
     EXPECT_EQ(url_t::params_to_string(url_t::param_t{"k", ""}, 1), "k");
 }
 
-TEST(url, addresses_are_kept_in_order) {
+TEST(url, addresses_are_kept_in_order)
+{
     using boost::asio::ip::make_address;
     const url_t::addresses_t addresses = {make_address("::1"), make_address("10.0.0.2"), make_address("10.0.0.1"),
                                           make_address("fe80::1%1")};
@@ -248,7 +276,8 @@ TEST(url, addresses_are_kept_in_order) {
     EXPECT_EQ(url_t(addresses).to_string(url_t::encoded), "");
 }
 
-TEST(url, percent_coding_members) {
+TEST(url, percent_coding_members)
+{
     const std::string text = "a b/c~";
     EXPECT_EQ(url_t::percent_encode(text.data(), text.size(), '/'), "a%20b/c%7E");
     EXPECT_EQ(url_t::percent_encode(text, -1), "a%20b%2Fc%7E");
@@ -256,4 +285,4 @@ TEST(url, percent_coding_members) {
     EXPECT_EQ(url_t::percent_decode(encoded.data(), encoded.size()), "a/b+c");
 }
 
-}  // namespace
+} // namespace

@@ -26,9 +26,8 @@ TEST(util_log, hook_life)
     EXPECT_EQ(ox::util::get_log_level(), 1);
 
     records_t records;
-    auto original = ox::util::set_logger([&records](int level, const std::string& text) {
-        records.emplace_back(level, text);
-    });
+    auto original =
+        ox::util::set_logger([&records](int level, const std::string& text) { records.emplace_back(level, text); });
     ASSERT_TRUE(original);
     // The hook does not filter: callers compare with the level first.
     ox::util::log(0, "below the level");

@@ -76,7 +76,8 @@ TEST(what, system_errors_carry_category_and_value)
     };
     const boost::system::error_code pipe(EPIPE, boost::system::system_category());
     const case_t cases[] = {
-        {"send refused", {ox::make_error_code(ox::EC_BAD_MESSAGE_SIZE), "async_send_message"},
+        {"send refused",
+         {ox::make_error_code(ox::EC_BAD_MESSAGE_SIZE), "async_send_message"},
          "async_send_message: Invalid IPC message size [ox.Error:7]"},
         {"no context", boost::system::system_error(ox::make_error_code(ox::EC_PROTOCOL_VIOLATION)),
          "Protocol violation [ox.Error:12]"},
@@ -99,8 +100,7 @@ TEST(what, file_system_errors_read_as_logged)
         boost::filesystem::directory_iterator it("/nonexistent-directory-of-this-test");
         FAIL() << "the directory exists";
     } catch (const boost::filesystem::filesystem_error& e) {
-        EXPECT_EQ(cf_what(e),
-                  "opendir: " + missing.message() + " [system:2]: \"/nonexistent-directory-of-this-test\"");
+        EXPECT_EQ(cf_what(e), "opendir: " + missing.message() + " [system:2]: \"/nonexistent-directory-of-this-test\"");
     }
     struct case_t {
         const char* name;
@@ -108,11 +108,14 @@ TEST(what, file_system_errors_read_as_logged)
         std::string expected;
     };
     const case_t cases[] = {
-        {"one path", {"Cannot create log", "/var/log/x.log", missing},
+        {"one path",
+         {"Cannot create log", "/var/log/x.log", missing},
          "Cannot create log: " + missing.message() + " [system:2]: \"/var/log/x.log\""},
-        {"two paths", {"boost::filesystem::rename", "/a", "/b", cross},
+        {"two paths",
+         {"boost::filesystem::rename", "/a", "/b", cross},
          "rename: " + cross.message() + " [system:18]: \"/a\", \"/b\""},
-        {"no path", {"take_ownership", ox::make_error_code(ox::EC_NOT_A_DIRECTORY)},
+        {"no path",
+         {"take_ownership", ox::make_error_code(ox::EC_NOT_A_DIRECTORY)},
          "take_ownership: Not a directory [ox.Error:25]"},
     };
     for (const case_t& c : cases) {
@@ -135,8 +138,7 @@ TEST(what, stored_exceptions)
         {"int", std::make_exception_ptr(7), "Unexpected exception"},
         {"bad_alloc", std::make_exception_ptr(std::bad_alloc()), "Not enough memory"},
         {"qualified", std::make_exception_ptr(std::runtime_error("boost::x::y")), "y"},
-        {"proto exception", std::make_exception_ptr(cf_proto_exception_t(ox::EC_BAD_CONFIG, "bad port")),
-         "bad port"},
+        {"proto exception", std::make_exception_ptr(cf_proto_exception_t(ox::EC_BAD_CONFIG, "bad port")), "bad port"},
         {"system error",
          std::make_exception_ptr(boost::system::system_error(ox::make_error_code(ox::EC_LINK_DISCONNECTED), "read")),
          "read: Link disconnected [ox.Error:6]"},

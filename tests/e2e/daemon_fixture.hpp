@@ -48,7 +48,10 @@ inline ox::TRAXDConfig usable_settings(unsigned port, const std::string& templat
 
 // A table's case prints as its name when a test of it fails.
 template <class Case>
-    requires requires(const Case& c) { std::string(c.name); }
+requires requires(const Case& c)
+{
+    std::string(c.name);
+}
 void PrintTo(const Case& c, std::ostream* out)
 {
     *out << c.name;

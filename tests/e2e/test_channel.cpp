@@ -71,8 +71,8 @@ INSTANTIATE_TEST_SUITE_P(
                        ox::EC_MONITOR_IPC_ERROR, "Error: Monitor: Unexpected IPC message [ox.Error:11]\n"},
         channel_case_t{"tag_outside_the_enumeration", [](auto& p) { p.send_frame(tag_only(9)); },
                        ox::EC_MONITOR_IPC_ERROR, "Error: Monitor: Invalid IPC message format [ox.Error:8]\n"},
-        channel_case_t{"garbage_frame", [](auto& p) { p.send_frame("\xff\xff\xff garbage"); },
-                       ox::EC_MONITOR_IPC_ERROR, "Error: Monitor: Invalid IPC message format [ox.Error:8]\n"},
+        channel_case_t{"garbage_frame", [](auto& p) { p.send_frame("\xff\xff\xff garbage"); }, ox::EC_MONITOR_IPC_ERROR,
+                       "Error: Monitor: Invalid IPC message format [ox.Error:8]\n"},
         channel_case_t{"frame_of_length_zero", [](auto& p) { p.send_raw(std::string(4, '\0')); },
                        ox::EC_MONITOR_IPC_ERROR, "Error: Monitor: Invalid IPC message size\n"},
         channel_case_t{"frame_over_64_mib", [](auto& p) { p.send_raw(std::string("\x01\x00\x00\x04", 4)); },
@@ -89,8 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
                        ox::EC_MONITOR_IPC_ERROR, "Error: Monitor: Protocol violation [ox.Error:12]\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class channel_accepts_test_t : public daemon_test_t {
-};
+class channel_accepts_test_t : public daemon_test_t {};
 
 TEST_F(channel_accepts_test_t, answers_that_are_no_failure_leave_the_daemon_running)
 {

@@ -22,8 +22,7 @@ struct command_line_case_t {
     bool error_line;
 };
 
-class command_line_test_t : public ::testing::TestWithParam<command_line_case_t> {
-};
+class command_line_test_t : public ::testing::TestWithParam<command_line_case_t> {};
 
 TEST_P(command_line_test_t, prints_and_exits_with_its_status)
 {
@@ -54,22 +53,21 @@ TEST_P(command_line_test_t, prints_and_exits_with_its_status)
 
 INSTANTIATE_TEST_SUITE_P(
     standalone, command_line_test_t,
-    ::testing::Values(
-        command_line_case_t{"no_option", {}, 1, standalone_line, false, false},
-        command_line_case_t{"help", {"--help"}, 0, "Command line options", true, false},
-        command_line_case_t{"help_short", {"-h"}, 0, "Command line options", true, false},
-        command_line_case_t{"help_before_version", {"--version", "--help"}, 0, "--help", true, false},
-        command_line_case_t{"version", {"--version"}, 0, version_line, false, false},
-        command_line_case_t{"version_short", {"-v"}, 0, version_line, false, false},
-        command_line_case_t{"version_capitals", {"--VERSION"}, 0, version_line, false, false},
-        command_line_case_t{"version_prefix", {"--vers"}, 0, version_line, false, false},
-        command_line_case_t{"version_prefix_capitals", {"--VERS"}, 0, version_line, false, false},
-        // The executable information dump is not built yet: its option is
-        // refused like any unknown one.
-        command_line_case_t{"dump_app_info_refused", {"--dump-app-info"}, 125, "", false, true},
-        command_line_case_t{"unknown_option", {"--frobnicate"}, 125, "", false, true},
-        command_line_case_t{"positional_argument", {"extra"}, 125, "", false, true},
-        command_line_case_t{"value_to_switch", {"--version=1"}, 125, "", false, true}),
+    ::testing::Values(command_line_case_t{"no_option", {}, 1, standalone_line, false, false},
+                      command_line_case_t{"help", {"--help"}, 0, "Command line options", true, false},
+                      command_line_case_t{"help_short", {"-h"}, 0, "Command line options", true, false},
+                      command_line_case_t{"help_before_version", {"--version", "--help"}, 0, "--help", true, false},
+                      command_line_case_t{"version", {"--version"}, 0, version_line, false, false},
+                      command_line_case_t{"version_short", {"-v"}, 0, version_line, false, false},
+                      command_line_case_t{"version_capitals", {"--VERSION"}, 0, version_line, false, false},
+                      command_line_case_t{"version_prefix", {"--vers"}, 0, version_line, false, false},
+                      command_line_case_t{"version_prefix_capitals", {"--VERS"}, 0, version_line, false, false},
+                      // The executable information dump is not built yet: its option is
+                      // refused like any unknown one.
+                      command_line_case_t{"dump_app_info_refused", {"--dump-app-info"}, 125, "", false, true},
+                      command_line_case_t{"unknown_option", {"--frobnicate"}, 125, "", false, true},
+                      command_line_case_t{"positional_argument", {"extra"}, 125, "", false, true},
+                      command_line_case_t{"value_to_switch", {"--version=1"}, 125, "", false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(command_line, help_lists_the_visible_options_only)
@@ -102,8 +100,7 @@ struct bad_monitor_case_t {
     std::string error_line;
 };
 
-class bad_monitor_test_t : public ::testing::TestWithParam<bad_monitor_case_t> {
-};
+class bad_monitor_test_t : public ::testing::TestWithParam<bad_monitor_case_t> {};
 
 TEST_P(bad_monitor_test_t, ends_with_three_lines_and_status_125)
 {

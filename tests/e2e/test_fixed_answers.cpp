@@ -29,8 +29,7 @@ struct fixed_case_t {
     std::string status_line;
 };
 
-class fixed_answer_test_t : public daemon_test_t, public ::testing::WithParamInterface<fixed_case_t> {
-};
+class fixed_answer_test_t : public daemon_test_t, public ::testing::WithParamInterface<fixed_case_t> {};
 
 TEST_P(fixed_answer_test_t, answered_with_close_then_half_closed)
 {
@@ -50,36 +49,36 @@ TEST_P(fixed_answer_test_t, answered_with_close_then_half_closed)
 
 INSTANTIATE_TEST_SUITE_P(
     answers, fixed_answer_test_t,
-    ::testing::Values(
-        fixed_case_t{"unparsable_head", "OPTIONS icap://127.0.0.1/respmod ICAP/1.0\r\nno colon here\r\n\r\n",
-                     "ICAP/1.0 400 Bad request"},
-        fixed_case_t{"options_with_a_request_head",
-                     with_http_head("OPTIONS icap://127.0.0.1/reqmod ICAP/1.0", "req-hdr", http_request),
-                     "ICAP/1.0 400 Bad request"},
-        fixed_case_t{"unknown_service", query("OPTIONS icap://127.0.0.1/other ICAP/1.0"),
-                     "ICAP/1.0 404 ICAP Service not found"},
-        fixed_case_t{"service_in_capitals", query("OPTIONS icap://127.0.0.1/REQMOD ICAP/1.0"),
-                     "ICAP/1.0 404 ICAP Service not found"},
-        fixed_case_t{"service_with_more_path", query("OPTIONS icap://127.0.0.1/reqmod/x ICAP/1.0"),
-                     "ICAP/1.0 404 ICAP Service not found"},
-        fixed_case_t{"reqmod_to_respmod",
-                     with_http_head("REQMOD icap://127.0.0.1/respmod ICAP/1.0", "req-hdr", http_request),
-                     "ICAP/1.0 405 Method not allowed for service"},
-        fixed_case_t{"respmod_to_reqmod",
-                     with_http_head("RESPMOD icap://127.0.0.1/reqmod ICAP/1.0", "res-hdr", http_response),
-                     "ICAP/1.0 405 Method not allowed for service"},
-        fixed_case_t{"reqmod_without_request_head",
-                     query("REQMOD icap://127.0.0.1/reqmod ICAP/1.0", "Encapsulated: null-body=0\r\n"),
-                     "ICAP/1.0 418 Bad Composition"},
-        fixed_case_t{"respmod_without_response_head",
-                     with_http_head("RESPMOD icap://127.0.0.1/respmod ICAP/1.0", "req-hdr", http_request),
-                     "ICAP/1.0 418 Bad Composition"},
-        fixed_case_t{"version_1_1", query("OPTIONS icap://127.0.0.1/reqmod ICAP/1.1"),
-                     "ICAP/1.0 505 ICAP version not supported by server"},
-        fixed_case_t{"version_before_path", query("OPTIONS icap://127.0.0.1/other ICAP/2.0"),
-                     "ICAP/1.0 505 ICAP version not supported by server"},
-        fixed_case_t{"no_version", query("OPTIONS icap://127.0.0.1/reqmod"),
-                     "ICAP/1.0 505 ICAP version not supported by server"}),
+    ::testing::Values(fixed_case_t{"unparsable_head",
+                                   "OPTIONS icap://127.0.0.1/respmod ICAP/1.0\r\nno colon here\r\n\r\n",
+                                   "ICAP/1.0 400 Bad request"},
+                      fixed_case_t{"options_with_a_request_head",
+                                   with_http_head("OPTIONS icap://127.0.0.1/reqmod ICAP/1.0", "req-hdr", http_request),
+                                   "ICAP/1.0 400 Bad request"},
+                      fixed_case_t{"unknown_service", query("OPTIONS icap://127.0.0.1/other ICAP/1.0"),
+                                   "ICAP/1.0 404 ICAP Service not found"},
+                      fixed_case_t{"service_in_capitals", query("OPTIONS icap://127.0.0.1/REQMOD ICAP/1.0"),
+                                   "ICAP/1.0 404 ICAP Service not found"},
+                      fixed_case_t{"service_with_more_path", query("OPTIONS icap://127.0.0.1/reqmod/x ICAP/1.0"),
+                                   "ICAP/1.0 404 ICAP Service not found"},
+                      fixed_case_t{"reqmod_to_respmod",
+                                   with_http_head("REQMOD icap://127.0.0.1/respmod ICAP/1.0", "req-hdr", http_request),
+                                   "ICAP/1.0 405 Method not allowed for service"},
+                      fixed_case_t{"respmod_to_reqmod",
+                                   with_http_head("RESPMOD icap://127.0.0.1/reqmod ICAP/1.0", "res-hdr", http_response),
+                                   "ICAP/1.0 405 Method not allowed for service"},
+                      fixed_case_t{"reqmod_without_request_head",
+                                   query("REQMOD icap://127.0.0.1/reqmod ICAP/1.0", "Encapsulated: null-body=0\r\n"),
+                                   "ICAP/1.0 418 Bad Composition"},
+                      fixed_case_t{"respmod_without_response_head",
+                                   with_http_head("RESPMOD icap://127.0.0.1/respmod ICAP/1.0", "req-hdr", http_request),
+                                   "ICAP/1.0 418 Bad Composition"},
+                      fixed_case_t{"version_1_1", query("OPTIONS icap://127.0.0.1/reqmod ICAP/1.1"),
+                                   "ICAP/1.0 505 ICAP version not supported by server"},
+                      fixed_case_t{"version_before_path", query("OPTIONS icap://127.0.0.1/other ICAP/2.0"),
+                                   "ICAP/1.0 505 ICAP version not supported by server"},
+                      fixed_case_t{"no_version", query("OPTIONS icap://127.0.0.1/reqmod"),
+                                   "ICAP/1.0 505 ICAP version not supported by server"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -29,8 +29,7 @@ struct options_case_t {
     bool use_preview;
 };
 
-class options_test_t : public daemon_test_t, public ::testing::WithParamInterface<options_case_t> {
-};
+class options_test_t : public daemon_test_t, public ::testing::WithParamInterface<options_case_t> {};
 
 // The fields in the order they are written: the field map sorts the names
 // without regard to case.
@@ -80,17 +79,16 @@ TEST_P(options_test_t, answer_is_exact)
     EXPECT_EQ(stop(), ox::EC_APP_TERMINATED);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    services, options_test_t,
-    ::testing::Values(options_case_t{"respmod_plain", "/respmod", false, false},
-                      options_case_t{"respmod_204", "/respmod", true, false},
-                      options_case_t{"respmod_preview", "/respmod", false, true},
-                      options_case_t{"respmod_204_preview", "/respmod", true, true},
-                      options_case_t{"reqmod_plain", "/reqmod", false, false},
-                      options_case_t{"reqmod_204_preview", "/reqmod", true, true},
-                      options_case_t{"reqmod_trailing_slash", "/reqmod/", true, false},
-                      options_case_t{"respmod_trailing_slash", "/respmod/", false, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(services, options_test_t,
+                         ::testing::Values(options_case_t{"respmod_plain", "/respmod", false, false},
+                                           options_case_t{"respmod_204", "/respmod", true, false},
+                                           options_case_t{"respmod_preview", "/respmod", false, true},
+                                           options_case_t{"respmod_204_preview", "/respmod", true, true},
+                                           options_case_t{"reqmod_plain", "/reqmod", false, false},
+                                           options_case_t{"reqmod_204_preview", "/reqmod", true, true},
+                                           options_case_t{"reqmod_trailing_slash", "/reqmod/", true, false},
+                                           options_case_t{"respmod_trailing_slash", "/respmod/", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Other forms of an OPTIONS query that are answered as usual, on one kept
 // connection.
@@ -100,8 +98,7 @@ struct options_form_t {
     std::string methods;
 };
 
-class options_form_test_t : public daemon_test_t, public ::testing::WithParamInterface<options_form_t> {
-};
+class options_form_test_t : public daemon_test_t, public ::testing::WithParamInterface<options_form_t> {};
 
 TEST_P(options_form_test_t, is_answered_and_keeps_the_connection)
 {
@@ -128,8 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "RESPMOD"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class options_session_test_t : public daemon_test_t {
-};
+class options_session_test_t : public daemon_test_t {};
 
 TEST_F(options_session_test_t, several_queries_on_one_connection)
 {

@@ -31,8 +31,7 @@ run_result_t run(const std::string& command)
     return result;
 }
 
-class real_client_test_t : public daemon_test_t, public ::testing::WithParamInterface<const char*> {
-};
+class real_client_test_t : public daemon_test_t, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(real_client_test_t, reads_the_options_answer)
 {

@@ -20,8 +20,7 @@ struct refused_case_t {
     std::string record;
 };
 
-class refused_settings_test_t : public daemon_test_t, public ::testing::WithParamInterface<refused_case_t> {
-};
+class refused_settings_test_t : public daemon_test_t, public ::testing::WithParamInterface<refused_case_t> {};
 
 TEST_P(refused_settings_test_t, ends_with_102_and_the_reason)
 {
@@ -56,15 +55,12 @@ INSTANTIATE_TEST_SUITE_P(
                            s.mutable_actual_log()->set_path("/nonexistent-orvex-dir/traxd.log");
                        },
                        "Cannot create log"},
-        refused_case_t{"run_as_user_absent", [](auto& s) { s.clear_run_as_user(); },
-                       "getpwnam(\"\"): No such user\n"},
-        refused_case_t{"run_as_user_unknown",
-                       [](auto& s) { s.mutable_run_as_user()->set_name("no-such-user-orvex"); },
+        refused_case_t{"run_as_user_absent", [](auto& s) { s.clear_run_as_user(); }, "getpwnam(\"\"): No such user\n"},
+        refused_case_t{"run_as_user_unknown", [](auto& s) { s.mutable_run_as_user()->set_name("no-such-user-orvex"); },
                        "getpwnam(\"no-such-user-orvex\"): No such user\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class settings_test_t : public daemon_test_t {
-};
+class settings_test_t : public daemon_test_t {};
 
 TEST_F(settings_test_t, a_port_in_use_ends_with_102)
 {
@@ -174,8 +170,7 @@ TEST_F(run_as_user_test_t, a_second_switch_restarts)
 
     EXPECT_FALSE(apply("daemon", port));
     EXPECT_EQ(pilotd.wait_exit(), ox::EC_OK);
-    EXPECT_NE(pilotd.stderr_text().find("Notice: Will restart for config changes to take effect\n"),
-              std::string::npos)
+    EXPECT_NE(pilotd.stderr_text().find("Notice: Will restart for config changes to take effect\n"), std::string::npos)
         << pilotd.stderr_text();
 }
 
@@ -189,8 +184,7 @@ TEST_F(run_as_user_test_t, a_privileged_port_after_the_switch_restarts)
     ASSERT_TRUE(apply("nobody", port));
     EXPECT_FALSE(apply("nobody", 1023));
     EXPECT_EQ(pilotd.wait_exit(), ox::EC_OK);
-    EXPECT_NE(pilotd.stderr_text().find("Notice: Will restart for config changes to take effect\n"),
-              std::string::npos)
+    EXPECT_NE(pilotd.stderr_text().find("Notice: Will restart for config changes to take effect\n"), std::string::npos)
         << pilotd.stderr_text();
 }
 

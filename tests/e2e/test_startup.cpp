@@ -9,15 +9,14 @@ namespace {
 
 using e2e::PrintTo;
 
-class startup_test_t : public daemon_test_t {
-};
+class startup_test_t : public daemon_test_t {};
 
 bool all_zero(const ox::TRAXDAppStat& stat)
 {
     const auto& c = stat.connections();
     const auto& r = stat.requests();
-    return c.base() == 0 && c.in() == 0 && c.out() == 0 && r.options() == 0 && r.reqmod() == 0 &&
-           r.respmod() == 0 && r.bad() == 0;
+    return c.base() == 0 && c.in() == 0 && c.out() == 0 && r.options() == 0 && r.reqmod() == 0 && r.respmod() == 0 &&
+           r.bad() == 0;
 }
 
 std::vector<standin::frame_t> frames_with(const std::vector<standin::frame_t>& frames, int tag)
@@ -79,8 +78,7 @@ struct banner_case_t {
     bool banner_written;
 };
 
-class banner_test_t : public daemon_test_t, public ::testing::WithParamInterface<banner_case_t> {
-};
+class banner_test_t : public daemon_test_t, public ::testing::WithParamInterface<banner_case_t> {};
 
 TEST_P(banner_test_t, held_banner_follows_the_threshold)
 {
@@ -94,14 +92,13 @@ TEST_P(banner_test_t, held_banner_follows_the_threshold)
     EXPECT_EQ(err.find("Notice: TRAXD 11.1.9.2205231640\n") != std::string::npos, GetParam().banner_written) << err;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    levels, banner_test_t,
-    ::testing::Values(banner_case_t{"debug", ox::LOG_LEVEL_DEBUG, true},
-                      banner_case_t{"absent_reads_as_debug", std::nullopt, true},
-                      banner_case_t{"notice", ox::LOG_LEVEL_NOTICE, true},
-                      banner_case_t{"warning", ox::LOG_LEVEL_WARNING, false},
-                      banner_case_t{"error", ox::LOG_LEVEL_ERROR, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(levels, banner_test_t,
+                         ::testing::Values(banner_case_t{"debug", ox::LOG_LEVEL_DEBUG, true},
+                                           banner_case_t{"absent_reads_as_debug", std::nullopt, true},
+                                           banner_case_t{"notice", ox::LOG_LEVEL_NOTICE, true},
+                                           banner_case_t{"warning", ox::LOG_LEVEL_WARNING, false},
+                                           banner_case_t{"error", ox::LOG_LEVEL_ERROR, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(startup_test_t, ignores_the_command_line_when_run_by_pilotd)
 {

@@ -96,8 +96,8 @@ TEST_F(statistics_test_t, reqmod_and_respmod_count_as_their_kinds)
     const std::size_t from = pilotd.frame_count();
     // Queries that lack their HTTP head: the kind is counted as soon as the
     // query is dispatched, whatever the answer.
-    for (const char* start : {"REQMOD icap://127.0.0.1/reqmod", "RESPMOD icap://127.0.0.1/respmod",
-                              "RESPMOD icap://127.0.0.1/respmod/"}) {
+    for (const char* start :
+         {"REQMOD icap://127.0.0.1/reqmod", "RESPMOD icap://127.0.0.1/respmod", "RESPMOD icap://127.0.0.1/respmod/"}) {
         standin::icap_client_t client(port);
         client.send(std::string(start) + " ICAP/1.0\r\nEncapsulated: null-body=0\r\n\r\n");
         client.read_head(2000ms);

@@ -23,7 +23,8 @@ class null_output_t : public io::output_stream_t {
 public:
     explicit null_output_t(boost::asio::io_context& context) : executor_(context.get_executor()) {}
     boost::asio::any_io_executor get_executor() override { return executor_; }
-    void async_send(orx::buffer_t const&, send_handler_t const& handler) override {
+    void async_send(const orx::buffer_t&, const send_handler_t& handler) override
+    {
         boost::asio::post(executor_, [handler] { handler({}); });
     }
 
@@ -31,45 +32,47 @@ private:
     boost::asio::any_io_executor executor_;
 };
 
-void check(boost::system::error_code const& error) {
+void check(const boost::system::error_code& error)
+{
     if (error && error != io::protocol_error && error != boost::asio::error::eof)
         std::abort();
 }
 
-void next_query(std::shared_ptr<io::icap::server_connection_t> const& connection, int round) {
+void next_query(const std::shared_ptr<io::icap::server_connection_t>& connection, int round)
+{
     if (round == 4)
         return;
-    io::async_handle_query(connection, [connection, round](std::shared_ptr<io::icap::request_t const> const& request,
-                                                           boost::system::error_code const& error,
-                                                           io::icap::server_connection_t::respond_t const&) {
+    io::async_handle_query(connection, [connection, round](const std::shared_ptr<io::icap::request_t const>& request,
+                                                           const boost::system::error_code& error,
+                                                           const io::icap::server_connection_t::respond_t&) {
         check(error);
         if (!request)
             return;
         std::ostringstream text;
         text << *request;
         io::icap::async_read_preview(request->body, [connection, round](io::icap::preview_t const& preview,
-                                                                       boost::system::error_code const& error) {
+                                                                        boost::system::error_code const& error) {
             check(error);
             if (error || preview.ieof)
                 return next_query(connection, round + 1);
-            connection->async_wait_continue(
-                [connection, round](std::shared_ptr<io::http::body_stream_t> const& rest,
-                                    boost::system::error_code const& error) {
+            connection->async_wait_continue([connection, round](std::shared_ptr<io::http::body_stream_t> const& rest,
+                                                                boost::system::error_code const& error) {
+                check(error);
+                if (!rest)
+                    return;
+                io::async_skip_all(rest, [connection, round](boost::system::error_code const& error) {
                     check(error);
-                    if (!rest)
-                        return;
-                    io::async_skip_all(rest, [connection, round](boost::system::error_code const& error) {
-                        check(error);
-                        next_query(connection, round + 1);
-                    });
+                    next_query(connection, round + 1);
                 });
+            });
         });
     });
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     if (size == 0)
         return 0;
     std::size_t const piece = data[0] == 0 ? size : data[0];

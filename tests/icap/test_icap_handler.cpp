@@ -69,9 +69,9 @@ protected:
 
     ox::TRAXDConfig& config() { return inventory->config_holder->config; }
 
-    std::shared_ptr<io::icap::server_connection_t> connection = io::icap::server_connection_t::make(
-        io::stream_t::make(inventory->io_context, orx::buffer_t()),
-        std::make_shared<unused_output_t>(inventory->io_context.get_executor()));
+    std::shared_ptr<io::icap::server_connection_t> connection =
+        io::icap::server_connection_t::make(io::stream_t::make(inventory->io_context, orx::buffer_t()),
+                                            std::make_shared<unused_output_t>(inventory->io_context.get_executor()));
     std::vector<kind_t> kinds;
 };
 
@@ -110,20 +110,40 @@ INSTANTIATE_TEST_SUITE_P(
         dispatch_case_t{"options_reqmod_slash", "OPTIONS", "icap://h/reqmod/", {1, 0}, 200, "OK", kind_t::options},
         dispatch_case_t{"options_lower_case", "options", "icap://h/respmod", {1, 0}, 200, "OK", kind_t::options},
         dispatch_case_t{"options_with_query", "OPTIONS", "icap://h/respmod?x=1", {1, 0}, 200, "OK", kind_t::options},
-        dispatch_case_t{"reqmod_to_respmod", "REQMOD", "icap://h/respmod", {1, 0}, 405,
-                        "Method not allowed for service", kind_t::bad},
-        dispatch_case_t{"respmod_to_reqmod", "RESPMOD", "icap://h/reqmod", {1, 0}, 405,
-                        "Method not allowed for service", kind_t::bad},
-        dispatch_case_t{"unknown_method", "GET", "icap://h/reqmod", {1, 0}, 405, "Method not allowed for service",
+        dispatch_case_t{"reqmod_to_respmod",
+                        "REQMOD",
+                        "icap://h/respmod",
+                        {1, 0},
+                        405,
+                        "Method not allowed for service",
                         kind_t::bad},
-        dispatch_case_t{"upper_case_path", "OPTIONS", "icap://h/REQMOD", {1, 0}, 404, "ICAP Service not found",
+        dispatch_case_t{"respmod_to_reqmod",
+                        "RESPMOD",
+                        "icap://h/reqmod",
+                        {1, 0},
+                        405,
+                        "Method not allowed for service",
                         kind_t::bad},
-        dispatch_case_t{"path_below_service", "REQMOD", "icap://h/reqmod/x", {1, 0}, 404, "ICAP Service not found",
+        dispatch_case_t{
+            "unknown_method", "GET", "icap://h/reqmod", {1, 0}, 405, "Method not allowed for service", kind_t::bad},
+        dispatch_case_t{
+            "upper_case_path", "OPTIONS", "icap://h/REQMOD", {1, 0}, 404, "ICAP Service not found", kind_t::bad},
+        dispatch_case_t{
+            "path_below_service", "REQMOD", "icap://h/reqmod/x", {1, 0}, 404, "ICAP Service not found", kind_t::bad},
+        dispatch_case_t{"version_1_1",
+                        "OPTIONS",
+                        "icap://h/reqmod",
+                        {1, 1},
+                        505,
+                        "ICAP version not supported by server",
                         kind_t::bad},
-        dispatch_case_t{"version_1_1", "OPTIONS", "icap://h/reqmod", {1, 1}, 505,
-                        "ICAP version not supported by server", kind_t::bad},
-        dispatch_case_t{"no_version_before_path", "OPTIONS", "icap://h/nowhere", {-1, -1}, 505,
-                        "ICAP version not supported by server", kind_t::bad}),
+        dispatch_case_t{"no_version_before_path",
+                        "OPTIONS",
+                        "icap://h/nowhere",
+                        {-1, -1},
+                        505,
+                        "ICAP version not supported by server",
+                        kind_t::bad}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(icap_handler_test, unparsable_query_gets_400_and_counts_as_bad)
@@ -161,14 +181,16 @@ TEST_P(options_body_test, only_an_options_body_is_allowed)
     EXPECT_EQ(kinds, std::vector<kind_t>{kind_t::options});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    cases, options_body_test,
-    testing::Values(options_body_case_t{"null_body", "", "", io::icap::body_type_t::null_body, 200},
-                    options_body_case_t{"opt_body", "", "", io::icap::body_type_t::opt_body, 200},
-                    options_body_case_t{"request_head", "GET / HTTP/1.1\r\n\r\n", "", io::icap::body_type_t::null_body, 400},
-                    options_body_case_t{"response_head", "", "HTTP/1.1 200 OK\r\n\r\n", io::icap::body_type_t::null_body, 400},
-                    options_body_case_t{"res_body", "", "", io::icap::body_type_t::res_body, 400}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(cases, options_body_test,
+                         testing::Values(options_body_case_t{"null_body", "", "", io::icap::body_type_t::null_body,
+                                                             200},
+                                         options_body_case_t{"opt_body", "", "", io::icap::body_type_t::opt_body, 200},
+                                         options_body_case_t{"request_head", "GET / HTTP/1.1\r\n\r\n", "",
+                                                             io::icap::body_type_t::null_body, 400},
+                                         options_body_case_t{"response_head", "", "HTTP/1.1 200 OK\r\n\r\n",
+                                                             io::icap::body_type_t::null_body, 400},
+                                         options_body_case_t{"res_body", "", "", io::icap::body_type_t::res_body, 400}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct options_fields_case_t {
     const char* name;
@@ -202,28 +224,26 @@ TEST_P(options_fields_test, follow_the_settings)
     EXPECT_EQ(fields.get_all("ISTag").size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    cases, options_fields_test,
-    testing::Values(
-        options_fields_case_t{"plain",
-                              false,
-                              false,
-                              "/respmod",
-                              {{"Methods", "RESPMOD"},
-                               {"Transfer-Complete", "*"},
-                               {"Allow", std::nullopt},
-                               {"Preview", std::nullopt},
-                               {"Transfer-Preview", std::nullopt}}},
-        options_fields_case_t{"preview_and_204",
-                              true,
-                              true,
-                              "/reqmod/",
-                              {{"Methods", "REQMOD"},
-                               {"Allow", "204"},
-                               {"Preview", "0"},
-                               {"Transfer-Preview", "*"},
-                               {"Transfer-Complete", std::nullopt}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(cases, options_fields_test,
+                         testing::Values(options_fields_case_t{"plain",
+                                                               false,
+                                                               false,
+                                                               "/respmod",
+                                                               {{"Methods", "RESPMOD"},
+                                                                {"Transfer-Complete", "*"},
+                                                                {"Allow", std::nullopt},
+                                                                {"Preview", std::nullopt},
+                                                                {"Transfer-Preview", std::nullopt}}},
+                                         options_fields_case_t{"preview_and_204",
+                                                               true,
+                                                               true,
+                                                               "/reqmod/",
+                                                               {{"Methods", "REQMOD"},
+                                                                {"Allow", "204"},
+                                                                {"Preview", "0"},
+                                                                {"Transfer-Preview", "*"},
+                                                                {"Transfer-Complete", std::nullopt}}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct composition_case_t {
     const char* name;
@@ -261,27 +281,27 @@ TEST_P(composition_test, answers_or_drops)
 const std::string http_request = "GET / HTTP/1.1\r\n\r\n";
 const std::string http_response = "HTTP/1.1 200 OK\r\n\r\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    cases, composition_test,
-    testing::Values(
-        composition_case_t{"reqmod", "REQMOD", "/reqmod", http_request, "", bt_t::req_body, 0, kind_t::reqmod},
-        composition_case_t{"reqmod_without_body", "reqmod", "/reqmod/", http_request, "", bt_t::null_body, 0,
-                           kind_t::reqmod},
-        composition_case_t{"reqmod_without_request_head", "REQMOD", "/reqmod", "", "", bt_t::req_body, 418,
-                           kind_t::reqmod},
-        composition_case_t{"reqmod_with_response_head", "REQMOD", "/reqmod", http_request, http_response,
-                           bt_t::req_body, 400, kind_t::reqmod},
-        composition_case_t{"reqmod_with_response_body", "REQMOD", "/reqmod", http_request, "", bt_t::res_body, 400,
-                           kind_t::reqmod},
-        composition_case_t{"respmod", "RESPMOD", "/respmod", http_request, http_response, bt_t::res_body, 0,
-                           kind_t::respmod},
-        composition_case_t{"respmod_response_only", "RESPMOD", "/respmod", "", http_response, bt_t::null_body, 0,
-                           kind_t::respmod},
-        composition_case_t{"respmod_without_response_head", "RESPMOD", "/respmod", http_request, "", bt_t::res_body,
-                           418, kind_t::respmod},
-        composition_case_t{"respmod_with_options_body", "RESPMOD", "/respmod", "", http_response, bt_t::opt_body, 400,
-                           kind_t::respmod}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(cases, composition_test,
+                         testing::Values(composition_case_t{"reqmod", "REQMOD", "/reqmod", http_request, "",
+                                                            bt_t::req_body, 0, kind_t::reqmod},
+                                         composition_case_t{"reqmod_without_body", "reqmod", "/reqmod/", http_request,
+                                                            "", bt_t::null_body, 0, kind_t::reqmod},
+                                         composition_case_t{"reqmod_without_request_head", "REQMOD", "/reqmod", "", "",
+                                                            bt_t::req_body, 418, kind_t::reqmod},
+                                         composition_case_t{"reqmod_with_response_head", "REQMOD", "/reqmod",
+                                                            http_request, http_response, bt_t::req_body, 400,
+                                                            kind_t::reqmod},
+                                         composition_case_t{"reqmod_with_response_body", "REQMOD", "/reqmod",
+                                                            http_request, "", bt_t::res_body, 400, kind_t::reqmod},
+                                         composition_case_t{"respmod", "RESPMOD", "/respmod", http_request,
+                                                            http_response, bt_t::res_body, 0, kind_t::respmod},
+                                         composition_case_t{"respmod_response_only", "RESPMOD", "/respmod", "",
+                                                            http_response, bt_t::null_body, 0, kind_t::respmod},
+                                         composition_case_t{"respmod_without_response_head", "RESPMOD", "/respmod",
+                                                            http_request, "", bt_t::res_body, 418, kind_t::respmod},
+                                         composition_case_t{"respmod_with_options_body", "RESPMOD", "/respmod", "",
+                                                            http_response, bt_t::opt_body, 400, kind_t::respmod}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(icap_handler_test, no_modifications_keeps_the_connection_when_asked)
 {
@@ -368,16 +388,16 @@ TEST_P(encapsulated_test, follows_heads_and_body)
 
 INSTANTIATE_TEST_SUITE_P(
     cases, encapsulated_test,
-    testing::Values(encapsulated_case_t{"response_head_and_body", 0, 120, true, bt_t::res_body, 200, "res-hdr=0, res-body=120"},
-                    encapsulated_case_t{"both_heads_and_body", 30, 120, true, bt_t::res_body, 200,
-                                        "req-hdr=0, res-hdr=30, res-body=150"},
-                    encapsulated_case_t{"request_head_and_body", 40, 0, true, bt_t::req_body, 200, "req-hdr=0, req-body=40"},
-                    encapsulated_case_t{"request_head_without_body", 40, 0, false, bt_t::null_body, 200,
-                                        "req-hdr=0, null-body=40"},
-                    encapsulated_case_t{"body_stream_of_null_body", 0, 0, true, bt_t::null_body, 403, "null-body=0"},
-                    encapsulated_case_t{"options_answer", 0, 0, false, bt_t::null_body, 200, "null-body=0"},
-                    encapsulated_case_t{"no_content", 0, 0, false, bt_t::null_body, 204, std::nullopt},
-                    encapsulated_case_t{"error_answer", 0, 0, false, bt_t::null_body, 400, std::nullopt}),
+    testing::Values(
+        encapsulated_case_t{"response_head_and_body", 0, 120, true, bt_t::res_body, 200, "res-hdr=0, res-body=120"},
+        encapsulated_case_t{"both_heads_and_body", 30, 120, true, bt_t::res_body, 200,
+                            "req-hdr=0, res-hdr=30, res-body=150"},
+        encapsulated_case_t{"request_head_and_body", 40, 0, true, bt_t::req_body, 200, "req-hdr=0, req-body=40"},
+        encapsulated_case_t{"request_head_without_body", 40, 0, false, bt_t::null_body, 200, "req-hdr=0, null-body=40"},
+        encapsulated_case_t{"body_stream_of_null_body", 0, 0, true, bt_t::null_body, 403, "null-body=0"},
+        encapsulated_case_t{"options_answer", 0, 0, false, bt_t::null_body, 200, "null-body=0"},
+        encapsulated_case_t{"no_content", 0, 0, false, bt_t::null_body, 204, std::nullopt},
+        encapsulated_case_t{"error_answer", 0, 0, false, bt_t::null_body, 400, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct istag_case_t {
@@ -396,7 +416,6 @@ TEST_P(istag_test, drops_the_last_digit_of_the_seconds)
 INSTANTIATE_TEST_SUITE_P(cases, istag_test,
                          testing::Values(istag_case_t{1700000000, "\"170000000\""},
                                          istag_case_t{1700000009, "\"170000000\""},
-                                         istag_case_t{1700000010, "\"170000001\""},
-                                         istag_case_t{7, "\"\""}));
+                                         istag_case_t{1700000010, "\"170000001\""}, istag_case_t{7, "\"\""}));
 
 } // namespace

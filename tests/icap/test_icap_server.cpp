@@ -191,8 +191,7 @@ TEST_F(icap_server_test, accept_resumes_after_running_out_of_descriptors)
     address.sin_port = htons(static_cast<unsigned short>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const bool connected = ::connect(client_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    const bool refused_accept =
-        run_until([&] { return records_starting(cf_log_error, "ICAP Server: accept: ") > 0; });
+    const bool refused_accept = run_until([&] { return records_starting(cf_log_error, "ICAP Server: accept: ") > 0; });
     ::setrlimit(RLIMIT_NOFILE, &saved);
     ASSERT_TRUE(connected);
     ASSERT_TRUE(refused_accept);
@@ -229,16 +228,14 @@ boost::system::error_code system_error(int value)
     return {value, boost::system::system_category()};
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, accept_error_test,
-                         testing::Values(accept_error_case_t{system_error(EMFILE), true},
-                                         accept_error_case_t{system_error(ENFILE), true},
-                                         accept_error_case_t{system_error(ENOBUFS), true},
-                                         accept_error_case_t{system_error(ENOMEM), true},
-                                         accept_error_case_t{system_error(ECONNABORTED), true},
-                                         accept_error_case_t{system_error(EINVAL), true},
-                                         accept_error_case_t{system_error(EBADF), false},
-                                         accept_error_case_t{system_error(ENOTSOCK), false},
-                                         accept_error_case_t{system_error(EOPNOTSUPP), false},
-                                         accept_error_case_t{boost::asio::error::eof, false}));
+INSTANTIATE_TEST_SUITE_P(
+    cases, accept_error_test,
+    testing::Values(accept_error_case_t{system_error(EMFILE), true}, accept_error_case_t{system_error(ENFILE), true},
+                    accept_error_case_t{system_error(ENOBUFS), true}, accept_error_case_t{system_error(ENOMEM), true},
+                    accept_error_case_t{system_error(ECONNABORTED), true},
+                    accept_error_case_t{system_error(EINVAL), true}, accept_error_case_t{system_error(EBADF), false},
+                    accept_error_case_t{system_error(ENOTSOCK), false},
+                    accept_error_case_t{system_error(EOPNOTSUPP), false},
+                    accept_error_case_t{boost::asio::error::eof, false}));
 
 } // namespace

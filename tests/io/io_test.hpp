@@ -28,7 +28,8 @@ namespace io_test {
 // passes; returns done().
 template <typename Done>
 bool run_until(boost::asio::io_context& context, Done done,
-               std::chrono::steady_clock::duration limit = std::chrono::seconds(5)) {
+               std::chrono::steady_clock::duration limit = std::chrono::seconds(5))
+{
     context.restart();
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
@@ -45,7 +46,8 @@ bool run_until(boost::asio::io_context& context, Done done,
 // a label longer than 63 bytes cannot be put in a query, so the system
 // resolver answers "not found" at once and the test sends nothing off the
 // machine.
-inline std::string unresolvable_host(const std::string& prefix = "") {
+inline std::string unresolvable_host(const std::string& prefix = "")
+{
     return prefix + std::string(70, 'n') + ".invalid";
 }
 
@@ -57,22 +59,23 @@ struct received_t {
 };
 
 // Starts one receive; the result fills in while the loop runs.
-inline std::shared_ptr<received_t> start_receive(const std::shared_ptr<io::stream_t>& stream) {
+inline std::shared_ptr<received_t> start_receive(const std::shared_ptr<io::stream_t>& stream)
+{
     auto result = std::make_shared<received_t>();
     auto returned = std::make_shared<bool>(false);
-    stream->async_receive(
-        [result, returned](const orx::buffer_t& data, const boost::system::error_code& error) {
-            *result = {data, error, !*returned, true};
-        });
+    stream->async_receive([result, returned](const orx::buffer_t& data, const boost::system::error_code& error) {
+        *result = {data, error, !*returned, true};
+    });
     *returned = true;
     return result;
 }
 
-inline received_t receive(boost::asio::io_context& context,
-                          const std::shared_ptr<io::stream_t>& stream,
-                          std::chrono::steady_clock::duration limit = std::chrono::seconds(5)) {
+inline received_t receive(boost::asio::io_context& context, const std::shared_ptr<io::stream_t>& stream,
+                          std::chrono::steady_clock::duration limit = std::chrono::seconds(5))
+{
     auto result = start_receive(stream);
-    run_until(context, [&] { return result->done; }, limit);
+    run_until(
+        context, [&] { return result->done; }, limit);
     return *result;
 }
 
@@ -82,8 +85,8 @@ struct sent_t {
     bool done = false;
 };
 
-inline std::shared_ptr<sent_t> start_send(const std::shared_ptr<io::output_stream_t>& output,
-                                          const orx::buffer_t& data) {
+inline std::shared_ptr<sent_t> start_send(const std::shared_ptr<io::output_stream_t>& output, const orx::buffer_t& data)
+{
     auto result = std::make_shared<sent_t>();
     auto returned = std::make_shared<bool>(false);
     output->async_send(data, [result, returned](const boost::system::error_code& error) {
@@ -94,7 +97,8 @@ inline std::shared_ptr<sent_t> start_send(const std::shared_ptr<io::output_strea
 }
 
 inline sent_t send(boost::asio::io_context& context, const std::shared_ptr<io::output_stream_t>& output,
-                   const orx::buffer_t& data) {
+                   const orx::buffer_t& data)
+{
     auto result = start_send(output, data);
     run_until(context, [&] { return result->done; });
     return *result;
@@ -109,8 +113,8 @@ struct handed_t {
     bool inside_call = false;
 };
 
-inline std::shared_ptr<handed_t> start_handing(
-    const std::function<void(const io::connection_handler_t&)>& operation) {
+inline std::shared_ptr<handed_t> start_handing(const std::function<void(const io::connection_handler_t&)>& operation)
+{
     auto result = std::make_shared<handed_t>();
     auto returned = std::make_shared<bool>(false);
     operation([result, returned](const std::shared_ptr<io::connection_t>& connection,
@@ -127,7 +131,8 @@ inline std::shared_ptr<handed_t> start_handing(
 // A directory of its own under /tmp, removed with everything in it.
 class scratch_directory_t {
 public:
-    scratch_directory_t() {
+    scratch_directory_t()
+    {
         char pattern[] = "/tmp/io_test_XXXXXX";
         if (!::mkdtemp(pattern))
             throw std::runtime_error("mkdtemp failed");
@@ -138,12 +143,10 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     // A path of exactly length bytes inside the directory.
-    std::string path_of_length(std::size_t length) const {
-        return file(std::string(length - path_.size() - 1, 'p'));
-    }
+    std::string path_of_length(std::size_t length) const { return file(std::string(length - path_.size() - 1, 'p')); }
 
 private:
     std::string path_;
 };
 
-}  // namespace io_test
+} // namespace io_test

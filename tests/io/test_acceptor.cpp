@@ -36,11 +36,13 @@ struct listened_t {
 
 class acceptor_test : public ::testing::Test {
 protected:
-    std::shared_ptr<io_test::handed_t> start_accept(const std::shared_ptr<io::acceptor_t>& acceptor) {
+    std::shared_ptr<io_test::handed_t> start_accept(const std::shared_ptr<io::acceptor_t>& acceptor)
+    {
         return io_test::start_handing([&](auto handler) { acceptor->async_accept(handler); });
     }
 
-    io::listen_handler_t record(const std::shared_ptr<listened_t>& result) {
+    io::listen_handler_t record(const std::shared_ptr<listened_t>& result)
+    {
         return [result](const std::shared_ptr<io::acceptor_t>& acceptor, const error_code& error) {
             ++result->calls;
             result->acceptor = acceptor;
@@ -49,7 +51,8 @@ protected:
     }
 
     template <typename Start>
-    listened_t listen(Start start) {
+    listened_t listen(Start start)
+    {
         auto result = std::make_shared<listened_t>();
         start(record(result));
         EXPECT_EQ(result->calls, 0) << "completion ran inside the call";
@@ -58,9 +61,10 @@ protected:
         return *result;
     }
 
-    std::shared_ptr<tcp::acceptor> loopback_listener() {
-        auto acceptor = std::make_shared<tcp::acceptor>(
-            context, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
+    std::shared_ptr<tcp::acceptor> loopback_listener()
+    {
+        auto acceptor =
+            std::make_shared<tcp::acceptor>(context, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
         return acceptor;
     }
 
@@ -71,7 +75,8 @@ protected:
     io_test::scratch_directory_t directory;
 };
 
-TEST_F(acceptor_test, accepts_tcp_clients_one_per_call) {
+TEST_F(acceptor_test, accepts_tcp_clients_one_per_call)
+{
     auto listener = loopback_listener();
     auto acceptor = io::acceptor_t::make(listener);
     for (const char* text : {"first", "second"}) {
@@ -88,7 +93,8 @@ TEST_F(acceptor_test, accepts_tcp_clients_one_per_call) {
     }
 }
 
-TEST_F(acceptor_test, close_aborts_a_pending_accept) {
+TEST_F(acceptor_test, close_aborts_a_pending_accept)
+{
     auto acceptor = io::acceptor_t::make(loopback_listener());
     auto accepted = start_accept(acceptor);
     acceptor->close();
@@ -104,13 +110,15 @@ TEST_F(acceptor_test, close_aborts_a_pending_accept) {
     EXPECT_EQ(later->connection, nullptr);
 }
 
-TEST_F(acceptor_test, last_reference_closes_the_listening_socket) {
+TEST_F(acceptor_test, last_reference_closes_the_listening_socket)
+{
     auto listener = loopback_listener();
     io::acceptor_t::make(listener).reset();
     EXPECT_FALSE(listener->is_open());
 }
 
-TEST_F(acceptor_test, client_whose_socket_cannot_take_nodelay_is_dropped_alone) {
+TEST_F(acceptor_test, client_whose_socket_cannot_take_nodelay_is_dropped_alone)
+{
     // A local listening socket handled as TCP: every accepted socket refuses
     // the TCP option. Each such client is closed and the accept goes on
     // waiting; the completion only runs for the close.
@@ -135,7 +143,8 @@ TEST_F(acceptor_test, client_whose_socket_cannot_take_nodelay_is_dropped_alone) 
     EXPECT_EQ(accepted->error, boost::asio::error::operation_aborted);
 }
 
-TEST_F(acceptor_test, listen_by_host_or_protocol_accepts_clients) {
+TEST_F(acceptor_test, listen_by_host_or_protocol_accepts_clients)
+{
     using start_t = std::function<void(unsigned short, io::listen_handler_t)>;
     const std::pair<const char*, start_t> ways[] = {
         {"127.0.0.1", [&](auto port, auto h) { io::async_listen(context, "127.0.0.1", port, 5s, h); }},
@@ -155,15 +164,15 @@ TEST_F(acceptor_test, listen_by_host_or_protocol_accepts_clients) {
     }
 }
 
-TEST_F(acceptor_test, listen_by_unknown_host_reports_the_resolver_error) {
-    auto listened = listen([&](auto handler) {
-        io::async_listen(context, io_test::unresolvable_host(), 0, handler);
-    });
+TEST_F(acceptor_test, listen_by_unknown_host_reports_the_resolver_error)
+{
+    auto listened = listen([&](auto handler) { io::async_listen(context, io_test::unresolvable_host(), 0, handler); });
     EXPECT_EQ(listened.error, boost::asio::error::host_not_found);
     EXPECT_EQ(listened.acceptor, nullptr);
 }
 
-TEST_F(acceptor_test, listen_on_a_port_in_use_fails) {
+TEST_F(acceptor_test, listen_on_a_port_in_use_fails)
+{
     auto busy = loopback_listener();
     const auto port = busy->local_endpoint().port();
     auto listened = listen([&](auto handler) { io::async_listen(context, "127.0.0.1", port, handler); });
@@ -171,7 +180,8 @@ TEST_F(acceptor_test, listen_on_a_port_in_use_fails) {
     EXPECT_EQ(listened.acceptor, nullptr);
 }
 
-TEST_F(acceptor_test, listen_on_a_path_and_accept_local_clients) {
+TEST_F(acceptor_test, listen_on_a_path_and_accept_local_clients)
+{
     const std::string path = directory.path_of_length(107);
     auto listened = listen([&](auto handler) { io::async_listen(context, path, handler); });
     ASSERT_FALSE(listened.error) << listened.error.message();
@@ -186,7 +196,8 @@ TEST_F(acceptor_test, listen_on_a_path_and_accept_local_clients) {
     EXPECT_EQ(std::string(bytes, 5), "hello");
 }
 
-TEST_F(acceptor_test, path_too_long_throws_from_the_call) {
+TEST_F(acceptor_test, path_too_long_throws_from_the_call)
+{
     auto result = std::make_shared<listened_t>();
     try {
         io::async_listen(context, directory.path_of_length(108), record(result));
@@ -198,7 +209,8 @@ TEST_F(acceptor_test, path_too_long_throws_from_the_call) {
     EXPECT_EQ(result->calls, 0);
 }
 
-TEST_F(acceptor_test, existing_file_at_the_path_is_left_alone) {
+TEST_F(acceptor_test, existing_file_at_the_path_is_left_alone)
+{
     const std::string path = directory.file("taken");
     {
         std::FILE* file = std::fopen(path.c_str(), "w");
@@ -212,4 +224,4 @@ TEST_F(acceptor_test, existing_file_at_the_path_is_left_alone) {
     EXPECT_EQ(std::filesystem::file_size(path), 4u);
 }
 
-}  // namespace
+} // namespace

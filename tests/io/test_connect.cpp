@@ -29,7 +29,8 @@ using local = boost::asio::local::stream_protocol;
 struct fd_t {
     explicit fd_t(int fd) : fd(fd) {}
     fd_t(fd_t&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    ~fd_t() {
+    ~fd_t()
+    {
         if (fd >= 0)
             ::close(fd);
     }
@@ -39,15 +40,18 @@ struct fd_t {
 class connect_test : public ::testing::Test {
 protected:
     template <typename Start>
-    io_test::handed_t connect(Start start) {
+    io_test::handed_t connect(Start start)
+    {
         auto result = io_test::start_handing(start);
-        run_until(context, [&] { return result->calls > 0; }, 10s);
+        run_until(
+            context, [&] { return result->calls > 0; }, 10s);
         EXPECT_EQ(result->calls, 1);
         EXPECT_FALSE(result->inside_call);
         return *result;
     }
 
-    tcp::endpoint loopback(unsigned short port) {
+    tcp::endpoint loopback(unsigned short port)
+    {
         return tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port);
     }
 
@@ -55,12 +59,13 @@ protected:
     io_test::scratch_directory_t directory;
 };
 
-TEST_F(connect_test, tcp_connects_and_carries_bytes) {
+TEST_F(connect_test, tcp_connects_and_carries_bytes)
+{
     tcp::acceptor listener(context, loopback(0));
     const auto port = listener.local_endpoint().port();
     for (auto timeout : {std::chrono::nanoseconds(0), std::chrono::nanoseconds(30s)}) {
-        auto connected = connect(
-            [&](auto handler) { io::async_connect(context, "127.0.0.1", port, timeout, handler); });
+        auto connected =
+            connect([&](auto handler) { io::async_connect(context, "127.0.0.1", port, timeout, handler); });
         ASSERT_FALSE(connected.error) << connected.error.message();
         ASSERT_TRUE(connected.connection);
         tcp::socket peer(context);
@@ -79,7 +84,8 @@ TEST_F(connect_test, tcp_connects_and_carries_bytes) {
     }
 }
 
-TEST_F(connect_test, tcp_failures_reach_the_completion) {
+TEST_F(connect_test, tcp_failures_reach_the_completion)
+{
     const auto refused_port = [&] {
         tcp::acceptor closed(context, loopback(0));
         return closed.local_endpoint().port();
@@ -94,14 +100,14 @@ TEST_F(connect_test, tcp_failures_reach_the_completion) {
         {io_test::unresolvable_host(), 80, boost::asio::error::host_not_found},
     };
     for (const auto& c : cases) {
-        auto connected = connect(
-            [&](auto handler) { io::async_connect(context, c.host, c.port, 5s, handler); });
+        auto connected = connect([&](auto handler) { io::async_connect(context, c.host, c.port, 5s, handler); });
         EXPECT_EQ(connected.error, c.expected) << c.host << ": " << connected.error.message();
         EXPECT_EQ(connected.connection, nullptr);
     }
 }
 
-TEST_F(connect_test, tcp_timeout_aborts_the_attempt_without_throwing) {
+TEST_F(connect_test, tcp_timeout_aborts_the_attempt_without_throwing)
+{
     // A listener that never accepts and whose queue is full: the kernel
     // drops further connection requests, so a connect waits.
     tcp::acceptor listener(context);
@@ -120,13 +126,13 @@ TEST_F(connect_test, tcp_timeout_aborts_the_attempt_without_throwing) {
     auto connected = connect([&](auto handler) {
         io::async_connect(context, "127.0.0.1", listener.local_endpoint().port(), 200ms, handler);
     });
-    EXPECT_EQ(connected.error, boost::asio::error::operation_aborted)
-        << connected.error.message();
+    EXPECT_EQ(connected.error, boost::asio::error::operation_aborted) << connected.error.message();
     EXPECT_EQ(connected.connection, nullptr);
     EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
 }
 
-TEST_F(connect_test, local_path_of_107_bytes_connects) {
+TEST_F(connect_test, local_path_of_107_bytes_connects)
+{
     const std::string path = directory.path_of_length(107);
     local::acceptor listener(context, local::endpoint(path));
     auto connected = connect([&](auto handler) { io::async_connect(context, path, 5s, handler); });
@@ -137,7 +143,8 @@ TEST_F(connect_test, local_path_of_107_bytes_connects) {
     EXPECT_EQ(receive(context, connected.connection).data.str(), "back");
 }
 
-TEST_F(connect_test, local_path_of_108_bytes_throws_without_completion) {
+TEST_F(connect_test, local_path_of_108_bytes_throws_without_completion)
+{
     int calls = 0;
     try {
         io::async_connect(context, directory.path_of_length(108),
@@ -150,10 +157,13 @@ TEST_F(connect_test, local_path_of_108_bytes_throws_without_completion) {
     EXPECT_EQ(calls, 0);
 }
 
-TEST_F(connect_test, local_path_without_listener_fails) {
+TEST_F(connect_test, local_path_without_listener_fails)
+{
     const std::string missing = directory.file("missing");
     const std::string stale = directory.file("stale");
-    { local::acceptor gone(context, local::endpoint(stale)); }
+    {
+        local::acceptor gone(context, local::endpoint(stale));
+    }
     for (const auto& [path, expected] :
          {std::pair{missing, error_code(ENOENT, boost::system::system_category())},
           std::pair{stale, error_code(ECONNREFUSED, boost::system::system_category())}}) {
@@ -163,4 +173,4 @@ TEST_F(connect_test, local_path_without_listener_fails) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -40,7 +40,8 @@ struct tcp_peer_t {
     io::tcp_socket_t far;
 };
 
-tcp_peer_t tcp_with_bare_peer(boost::asio::io_context& context) {
+tcp_peer_t tcp_with_bare_peer(boost::asio::io_context& context)
+{
     using tcp = boost::asio::ip::tcp;
     tcp::acceptor acceptor(context, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
     auto near = std::make_shared<io::tcp_socket_t>(context);
@@ -50,19 +51,22 @@ tcp_peer_t tcp_with_bare_peer(boost::asio::io_context& context) {
     return {io::make_connection(near), std::move(far)};
 }
 
-connected_t tcp_pair(boost::asio::io_context& context) {
+connected_t tcp_pair(boost::asio::io_context& context)
+{
     auto peer = tcp_with_bare_peer(context);
     return {peer.near, io::make_connection(std::make_shared<io::tcp_socket_t>(std::move(peer.far)))};
 }
 
-connected_t local_pair(boost::asio::io_context& context) {
+connected_t local_pair(boost::asio::io_context& context)
+{
     auto near = std::make_shared<io::local_socket_t>(context);
     auto far = std::make_shared<io::local_socket_t>(context);
     boost::asio::local::connect_pair(*near, *far);
     return {io::make_connection(near), io::make_connection(far)};
 }
 
-void connect_pipe(io::descriptor_t& read_end, io::descriptor_t& write_end) {
+void connect_pipe(io::descriptor_t& read_end, io::descriptor_t& write_end)
+{
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         throw boost::system::system_error(errno, boost::system::system_category(), "pipe2");
@@ -71,7 +75,8 @@ void connect_pipe(io::descriptor_t& read_end, io::descriptor_t& write_end) {
 }
 
 // Two pipes crossed: each side reads what the other writes.
-connected_t descriptor_pair(boost::asio::io_context& context) {
+connected_t descriptor_pair(boost::asio::io_context& context)
+{
     auto near_in = std::make_shared<io::descriptor_t>(context);
     auto near_out = std::make_shared<io::descriptor_t>(context);
     auto far_in = std::make_shared<io::descriptor_t>(context);
@@ -92,7 +97,8 @@ protected:
 
     // Sends size bytes from one end while nothing reads the other, so the
     // send stays pending once the kernel's buffers are full.
-    std::shared_ptr<io_test::sent_t> start_large_send(const connection_ptr& from) {
+    std::shared_ptr<io_test::sent_t> start_large_send(const connection_ptr& from)
+    {
         return start_send(from, orx::buffer_t(std::string(32 << 20, 'x')));
     }
 
@@ -100,7 +106,8 @@ protected:
     connected_t pair;
 };
 
-TEST_P(connection_test, bytes_flow_both_ways) {
+TEST_P(connection_test, bytes_flow_both_ways)
+{
     auto sent = send(context, pair.near, orx::buffer_t("ping"));
     EXPECT_FALSE(sent.error);
     EXPECT_FALSE(sent.inside_call);
@@ -113,7 +120,8 @@ TEST_P(connection_test, bytes_flow_both_ways) {
     EXPECT_EQ(receive(context, pair.near).data.str(), "pong");
 }
 
-TEST_P(connection_test, receive_is_at_most_8192_bytes) {
+TEST_P(connection_test, receive_is_at_most_8192_bytes)
+{
     const std::string big(20000, 'b');
     auto sent = start_send(pair.near, orx::buffer_t(big));
     std::string got;
@@ -129,14 +137,16 @@ TEST_P(connection_test, receive_is_at_most_8192_bytes) {
     EXPECT_FALSE(sent->error);
 }
 
-TEST_P(connection_test, empty_send_succeeds) {
+TEST_P(connection_test, empty_send_succeeds)
+{
     auto sent = send(context, pair.near, orx::buffer_t());
     EXPECT_TRUE(sent.done);
     EXPECT_FALSE(sent.error);
     EXPECT_FALSE(sent.inside_call);
 }
 
-TEST_P(connection_test, peer_close_is_the_end_every_time) {
+TEST_P(connection_test, peer_close_is_the_end_every_time)
+{
     pair.far->close();
     for (int i = 0; i < 3; ++i) {
         auto got = receive(context, pair.near);
@@ -145,7 +155,8 @@ TEST_P(connection_test, peer_close_is_the_end_every_time) {
     }
 }
 
-TEST_P(connection_test, half_close_is_seen_by_the_peer_and_receives_go_on) {
+TEST_P(connection_test, half_close_is_seen_by_the_peer_and_receives_go_on)
+{
     error_code error = boost::asio::error::fault;
     pair.near->shutdown_send(error);
     EXPECT_FALSE(error) << error.message();
@@ -158,12 +169,14 @@ TEST_P(connection_test, half_close_is_seen_by_the_peer_and_receives_go_on) {
     EXPECT_EQ(receive(context, pair.near).error, io::end_of_stream);
 }
 
-TEST_P(connection_test, dropping_the_last_owner_closes) {
+TEST_P(connection_test, dropping_the_last_owner_closes)
+{
     pair.near.reset();
     EXPECT_EQ(receive(context, pair.far).error, io::end_of_stream);
 }
 
-TEST_P(connection_test, close_is_idempotent_and_later_operations_fail_with_ebadf) {
+TEST_P(connection_test, close_is_idempotent_and_later_operations_fail_with_ebadf)
+{
     pair.far->close();
     pair.near->close();
     pair.near->close();
@@ -173,29 +186,32 @@ TEST_P(connection_test, close_is_idempotent_and_later_operations_fail_with_ebadf
     EXPECT_EQ(send(context, pair.near, orx::buffer_t("x")).error, boost::asio::error::bad_descriptor);
 }
 
-TEST_P(connection_test, receive_timeout_closes_and_aborts) {
+TEST_P(connection_test, receive_timeout_closes_and_aborts)
+{
     pair.near->set_receive_timeout(100ms);
     auto got = receive(context, pair.near);
     ASSERT_TRUE(got.done);
     EXPECT_EQ(got.error, boost::asio::error::operation_aborted);
     EXPECT_EQ(got.data.size(), 0u);
-    EXPECT_EQ(send(context, pair.near, orx::buffer_t("late")).error,
-              boost::asio::error::bad_descriptor);
+    EXPECT_EQ(send(context, pair.near, orx::buffer_t("late")).error, boost::asio::error::bad_descriptor);
     // The peer sees the end.
     EXPECT_EQ(receive(context, pair.far).error, io::end_of_stream);
 }
 
-TEST_P(connection_test, negative_timeout_closes_at_once) {
+TEST_P(connection_test, negative_timeout_closes_at_once)
+{
     pair.near->set_receive_timeout(-1s);
     auto got = receive(context, pair.near, 1s);
     ASSERT_TRUE(got.done);
     EXPECT_EQ(got.error, boost::asio::error::operation_aborted);
 }
 
-TEST_P(connection_test, timeout_applies_to_receives_started_afterwards) {
+TEST_P(connection_test, timeout_applies_to_receives_started_afterwards)
+{
     auto pending = start_receive(pair.near);
     pair.near->set_receive_timeout(50ms);
-    EXPECT_FALSE(run_until(context, [&] { return pending->done; }, 300ms));
+    EXPECT_FALSE(run_until(
+        context, [&] { return pending->done; }, 300ms));
     EXPECT_FALSE(send(context, pair.far, orx::buffer_t("data")).error);
     run_until(context, [&] { return pending->done; });
     EXPECT_FALSE(pending->error);
@@ -204,9 +220,11 @@ TEST_P(connection_test, timeout_applies_to_receives_started_afterwards) {
     EXPECT_EQ(receive(context, pair.near).error, boost::asio::error::operation_aborted);
 }
 
-TEST_P(connection_test, receive_timeout_also_ends_a_pending_send) {
+TEST_P(connection_test, receive_timeout_also_ends_a_pending_send)
+{
     auto sending = start_large_send(pair.near);
-    EXPECT_FALSE(run_until(context, [&] { return sending->done; }, 100ms));
+    EXPECT_FALSE(run_until(
+        context, [&] { return sending->done; }, 100ms));
     pair.near->set_receive_timeout(50ms);
     auto got = receive(context, pair.near);
     EXPECT_EQ(got.error, boost::asio::error::operation_aborted);
@@ -215,7 +233,8 @@ TEST_P(connection_test, receive_timeout_also_ends_a_pending_send) {
     EXPECT_FALSE(sending->inside_call);
 }
 
-TEST_P(connection_test, close_between_the_writes_of_a_send_aborts_it) {
+TEST_P(connection_test, close_between_the_writes_of_a_send_aborts_it)
+{
     // The close is queued first; the send's first write then goes out at
     // once and queues its completion behind the close, so the close lands
     // between two writes of the same send.
@@ -225,14 +244,16 @@ TEST_P(connection_test, close_between_the_writes_of_a_send_aborts_it) {
     EXPECT_EQ(sending->error, boost::asio::error::operation_aborted) << sending->error.message();
 }
 
-TEST_P(connection_test, send_timeout_closes_and_aborts) {
+TEST_P(connection_test, send_timeout_closes_and_aborts)
+{
     pair.near->set_send_timeout(100ms);
     auto sending = start_large_send(pair.near);
     ASSERT_TRUE(run_until(context, [&] { return sending->done; }));
     EXPECT_EQ(sending->error, boost::asio::error::operation_aborted);
 }
 
-TEST_P(connection_test, kept_bytes_survive_later_receives) {
+TEST_P(connection_test, kept_bytes_survive_later_receives)
+{
     EXPECT_FALSE(send(context, pair.far, orx::buffer_t("first")).error);
     auto first = receive(context, pair.near);
     orx::buffer_t kept = first.data.head(5);
@@ -244,7 +265,8 @@ TEST_P(connection_test, kept_bytes_survive_later_receives) {
     EXPECT_EQ(kept.str(), "first");
 }
 
-TEST_P(connection_test, released_bytes_leave_the_block_for_the_next_receive) {
+TEST_P(connection_test, released_bytes_leave_the_block_for_the_next_receive)
+{
     EXPECT_FALSE(send(context, pair.far, orx::buffer_t("one")).error);
     const char* block = nullptr;
     {
@@ -261,7 +283,8 @@ TEST_P(connection_test, released_bytes_leave_the_block_for_the_next_receive) {
 // An operation the connection does not offer completes later, with an
 // empty pointer and EOPNOTSUPP.
 void expect_unsupported(boost::asio::io_context& context,
-                        const std::function<void(const io::connection_handler_t&)>& operation) {
+                        const std::function<void(const io::connection_handler_t&)>& operation)
+{
     auto handed = io_test::start_handing(operation);
     EXPECT_EQ(handed->calls, 0);
     ASSERT_TRUE(run_until(context, [&] { return handed->calls > 0; }));
@@ -270,14 +293,16 @@ void expect_unsupported(boost::asio::io_context& context,
     EXPECT_EQ(handed->error, io::unsupported_operation);
 }
 
-TEST_P(connection_test, async_shutdown_of_a_plain_connection_is_unsupported) {
+TEST_P(connection_test, async_shutdown_of_a_plain_connection_is_unsupported)
+{
     expect_unsupported(context, [&](auto handler) { pair.near->async_shutdown(handler); });
     // The connection itself is untouched.
     EXPECT_FALSE(send(context, pair.near, orx::buffer_t("still")).error);
     EXPECT_EQ(receive(context, pair.far).data.str(), "still");
 }
 
-TEST_P(connection_test, self_is_the_connection) {
+TEST_P(connection_test, self_is_the_connection)
+{
     EXPECT_EQ(pair.near->self(), std::static_pointer_cast<io::stream_t>(pair.near));
 }
 
@@ -290,12 +315,14 @@ const kind_t kinds[] = {
 INSTANTIATE_TEST_SUITE_P(kinds, connection_test, ::testing::ValuesIn(kinds),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(connection_errors_test, unsupported_operation_is_eopnotsupp) {
+TEST(connection_errors_test, unsupported_operation_is_eopnotsupp)
+{
     EXPECT_EQ(io::unsupported_operation.value(), EOPNOTSUPP);
     EXPECT_EQ(io::unsupported_operation.category(), boost::system::system_category());
 }
 
-TEST(tcp_connection_test, nodelay_is_set) {
+TEST(tcp_connection_test, nodelay_is_set)
+{
     boost::asio::io_context context;
     using tcp = boost::asio::ip::tcp;
     tcp::acceptor acceptor(context, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
@@ -310,7 +337,8 @@ TEST(tcp_connection_test, nodelay_is_set) {
     EXPECT_TRUE(after.value());
 }
 
-TEST(tcp_connection_test, maker_that_cannot_set_nodelay_throws_and_closes_the_socket) {
+TEST(tcp_connection_test, maker_that_cannot_set_nodelay_throws_and_closes_the_socket)
+{
     boost::asio::io_context context;
     // A local stream socket dressed as TCP: the TCP option does not apply.
     int fds[2];
@@ -338,10 +366,11 @@ TEST(tcp_connection_test, maker_that_cannot_set_nodelay_throws_and_closes_the_so
 // The read that ends without bytes also ends what the event loop will
 // report about the socket; every later receive must still complete, with the
 // same outcome, and not wait for a readiness event that never comes.
-TEST(tcp_connection_test, final_receive_outcome_repeats) {
+TEST(tcp_connection_test, final_receive_outcome_repeats)
+{
     struct case_t {
         const char* name;
-        bool reset;  // the peer aborts instead of closing in order
+        bool reset; // the peer aborts instead of closing in order
         error_code expected;
     };
     const case_t cases[] = {
@@ -354,7 +383,9 @@ TEST(tcp_connection_test, final_receive_outcome_repeats) {
         // A receive is pending when the peer goes, as in a server waiting for
         // the next request.
         auto first = start_receive(connection);
-        EXPECT_FALSE(run_until(context, [&] { return first->done; }, 50ms)) << c.name;
+        EXPECT_FALSE(run_until(
+            context, [&] { return first->done; }, 50ms))
+            << c.name;
         if (c.reset)
             far.set_option(boost::asio::socket_base::linger(true, 0));
         far.close();
@@ -373,7 +404,8 @@ TEST(tcp_connection_test, final_receive_outcome_repeats) {
     }
 }
 
-TEST(tcp_connection_test, sends_after_a_failed_send_fail_too) {
+TEST(tcp_connection_test, sends_after_a_failed_send_fail_too)
+{
     boost::asio::io_context context;
     auto [connection, far] = tcp_with_bare_peer(context);
     far.set_option(boost::asio::socket_base::linger(true, 0));
@@ -381,7 +413,8 @@ TEST(tcp_connection_test, sends_after_a_failed_send_fail_too) {
     const orx::buffer_t piece(std::string(1000, 's'));
     for (int i = 0; i < 5; ++i) {
         auto sent = start_send(connection, piece);
-        ASSERT_TRUE(run_until(context, [&] { return sent->done; }, 2s))
+        ASSERT_TRUE(run_until(
+            context, [&] { return sent->done; }, 2s))
             << "send " << i << " never completed";
         EXPECT_TRUE(sent->error) << i;
         EXPECT_FALSE(sent->inside_call) << i;
@@ -390,7 +423,8 @@ TEST(tcp_connection_test, sends_after_a_failed_send_fail_too) {
     EXPECT_EQ(send(context, connection, piece).error, boost::asio::error::bad_descriptor);
 }
 
-TEST(local_connection_test, shutdown_send_of_a_closed_connection_reports_ebadf) {
+TEST(local_connection_test, shutdown_send_of_a_closed_connection_reports_ebadf)
+{
     boost::asio::io_context context;
     auto pair = local_pair(context);
     pair.near->close();
@@ -399,7 +433,8 @@ TEST(local_connection_test, shutdown_send_of_a_closed_connection_reports_ebadf) 
     EXPECT_EQ(error, boost::asio::error::bad_descriptor);
 }
 
-TEST(descriptor_connection_test, handshake_is_unsupported_and_posted) {
+TEST(descriptor_connection_test, handshake_is_unsupported_and_posted)
+{
     boost::asio::io_context context;
     auto pair = descriptor_pair(context);
     boost::asio::ssl::context tls(boost::asio::ssl::context::tls_client);
@@ -408,7 +443,8 @@ TEST(descriptor_connection_test, handshake_is_unsupported_and_posted) {
     });
 }
 
-TEST(descriptor_connection_test, half_close_leaves_the_input_open) {
+TEST(descriptor_connection_test, half_close_leaves_the_input_open)
+{
     boost::asio::io_context context;
     auto pair = descriptor_pair(context);
     error_code error;
@@ -419,4 +455,4 @@ TEST(descriptor_connection_test, half_close_leaves_the_input_open) {
     EXPECT_EQ(receive(context, pair.near).data.str(), "in");
 }
 
-}  // namespace
+} // namespace

@@ -24,8 +24,8 @@ struct resolved_t {
 
 class resolver_test : public ::testing::Test {
 protected:
-    std::shared_ptr<resolved_t> start(const std::string& host, unsigned short port,
-                                      std::chrono::nanoseconds timeout) {
+    std::shared_ptr<resolved_t> start(const std::string& host, unsigned short port, std::chrono::nanoseconds timeout)
+    {
         auto result = std::make_shared<resolved_t>();
         auto returned = std::make_shared<bool>(false);
         io::async_resolve(context, host, port, timeout,
@@ -42,7 +42,8 @@ protected:
 
     // Runs until the loop has no work left: a timer left armed would keep it
     // busy for the whole time limit.
-    void run_to_idle() {
+    void run_to_idle()
+    {
         context.restart();
         context.run_for(20s);
     }
@@ -50,13 +51,13 @@ protected:
     boost::asio::io_context context;
 };
 
-TEST_F(resolver_test, localhost_resolves_to_loopback_with_the_port) {
+TEST_F(resolver_test, localhost_resolves_to_loopback_with_the_port)
+{
     for (auto timeout : {std::chrono::nanoseconds(0), std::chrono::nanoseconds(30s)}) {
         auto result = start("localhost", 8080, timeout);
         const auto began = std::chrono::steady_clock::now();
         run_to_idle();
-        EXPECT_LT(std::chrono::steady_clock::now() - began, 15s)
-            << "the time-out timer outlived the lookup";
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 15s) << "the time-out timer outlived the lookup";
         ASSERT_EQ(result->calls, 1);
         EXPECT_FALSE(result->inside_call);
         ASSERT_FALSE(result->error) << result->error.message();
@@ -68,28 +69,29 @@ TEST_F(resolver_test, localhost_resolves_to_loopback_with_the_port) {
     }
 }
 
-TEST_F(resolver_test, numeric_address_passes_through) {
+TEST_F(resolver_test, numeric_address_passes_through)
+{
     auto result = start("127.0.0.1", 80, 5s);
     run_to_idle();
     ASSERT_EQ(result->calls, 1);
     ASSERT_EQ(result->endpoints.size(), 1u);
-    EXPECT_EQ(result->endpoints[0],
-              boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 80));
+    EXPECT_EQ(result->endpoints[0], boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 80));
 }
 
-TEST_F(resolver_test, unknown_host_fails_with_an_empty_result) {
-    for (const auto& host :
-         {io_test::unresolvable_host(), io_test::unresolvable_host("b\xc3\xbc" "cher.")}) {
+TEST_F(resolver_test, unknown_host_fails_with_an_empty_result)
+{
+    for (const auto& host : {io_test::unresolvable_host(), io_test::unresolvable_host("b\xc3\xbc"
+                                                                                      "cher.")}) {
         auto result = start(host, 80, 10s);
         run_to_idle();
         ASSERT_EQ(result->calls, 1) << host;
-        EXPECT_EQ(result->error, boost::asio::error::host_not_found)
-            << host << ": " << result->error.message();
+        EXPECT_EQ(result->error, boost::asio::error::host_not_found) << host << ": " << result->error.message();
         EXPECT_TRUE(result->endpoints.empty());
     }
 }
 
-TEST_F(resolver_test, time_limit_withdraws_a_queued_lookup_and_completes_once) {
+TEST_F(resolver_test, time_limit_withdraws_a_queued_lookup_and_completes_once)
+{
     // Lookups run one after another on the resolver's one worker thread. A
     // long queue of lookups without limit keeps the worker busy while the
     // limit of the last one, already passed, withdraws it before the worker
@@ -109,7 +111,8 @@ TEST_F(resolver_test, time_limit_withdraws_a_queued_lookup_and_completes_once) {
     }
 }
 
-TEST_F(resolver_test, executor_overload_completes_on_the_executor) {
+TEST_F(resolver_test, executor_overload_completes_on_the_executor)
+{
     auto result = std::make_shared<resolved_t>();
     io::async_resolve(boost::asio::any_io_executor(context.get_executor()), "localhost", 80,
                       [result](const iterator_t&, const error_code& error) {
@@ -121,4 +124,4 @@ TEST_F(resolver_test, executor_overload_completes_on_the_executor) {
     EXPECT_FALSE(result->error);
 }
 
-}  // namespace
+} // namespace

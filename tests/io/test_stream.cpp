@@ -27,11 +27,14 @@ struct piece_t {
 class scripted_stream_t : public io::stream_t, public std::enable_shared_from_this<scripted_stream_t> {
 public:
     scripted_stream_t(boost::asio::io_context& context, std::vector<piece_t> script)
-        : context_(context), script_(script.begin(), script.end()) {}
+        : context_(context), script_(script.begin(), script.end())
+    {
+    }
 
     boost::asio::any_io_executor get_executor() override { return context_.get_executor(); }
 
-    void async_receive(const receive_handler_t& handler) override {
+    void async_receive(const receive_handler_t& handler) override
+    {
         ++receives;
         piece_t piece{"", io::end_of_stream};
         if (!script_.empty()) {
@@ -55,13 +58,15 @@ private:
 // Records what it is given; the send numbered fail_at fails with failure.
 class recording_output_t : public io::output_stream_t {
 public:
-    recording_output_t(boost::asio::io_context& context, std::optional<std::size_t> fail_at,
-                       error_code failure)
-        : context_(context), fail_at_(fail_at), failure_(failure) {}
+    recording_output_t(boost::asio::io_context& context, std::optional<std::size_t> fail_at, error_code failure)
+        : context_(context), fail_at_(fail_at), failure_(failure)
+    {
+    }
 
     boost::asio::any_io_executor get_executor() override { return context_.get_executor(); }
 
-    void async_send(const orx::buffer_t& data, const send_handler_t& handler) override {
+    void async_send(const orx::buffer_t& data, const send_handler_t& handler) override
+    {
         const bool fail = fail_at_ && *fail_at_ == sent.size();
         sent.push_back(data.str());
         boost::asio::post(context_, [handler, fail, this] { handler(fail ? failure_ : error_code()); });
@@ -77,7 +82,8 @@ private:
 
 using io_test::receive;
 
-std::string read_text(boost::asio::io_context& context, const std::shared_ptr<io::stream_t>& stream) {
+std::string read_text(boost::asio::io_context& context, const std::shared_ptr<io::stream_t>& stream)
+{
     std::string text;
     for (int i = 0; i < 100; ++i) {
         auto r = receive(context, stream);
@@ -96,10 +102,12 @@ std::string read_text(boost::asio::io_context& context, const std::shared_ptr<io
 
 class stream_test : public ::testing::Test {
 protected:
-    std::shared_ptr<io::stream_t> data(const std::string& text) {
+    std::shared_ptr<io::stream_t> data(const std::string& text)
+    {
         return io::stream_t::make(context, text.empty() ? orx::buffer_t() : orx::buffer_t(text));
     }
-    std::shared_ptr<io::stream_t> chain(std::initializer_list<std::shared_ptr<io::stream_t>> list) {
+    std::shared_ptr<io::stream_t> chain(std::initializer_list<std::shared_ptr<io::stream_t>> list)
+    {
         io::stream_t::queue_t queue;
         for (auto& s : list)
             queue.push(s);
@@ -109,11 +117,13 @@ protected:
     boost::asio::io_context context;
 };
 
-TEST_F(stream_test, end_of_stream_is_asio_eof) {
+TEST_F(stream_test, end_of_stream_is_asio_eof)
+{
     EXPECT_EQ(io::end_of_stream, boost::asio::error::eof);
 }
 
-TEST_F(stream_test, empty_data_stream_ends_at_once_and_later) {
+TEST_F(stream_test, empty_data_stream_ends_at_once_and_later)
+{
     auto stream = data("");
     for (int i = 0; i < 3; ++i) {
         auto r = receive(context, stream);
@@ -124,7 +134,8 @@ TEST_F(stream_test, empty_data_stream_ends_at_once_and_later) {
     }
 }
 
-TEST_F(stream_test, data_stream_hands_out_its_bytes_once_without_copying) {
+TEST_F(stream_test, data_stream_hands_out_its_bytes_once_without_copying)
+{
     orx::buffer_t bytes("some bytes");
     auto stream = io::stream_t::make(boost::asio::any_io_executor(context.get_executor()), bytes);
     auto first = receive(context, stream);
@@ -137,7 +148,8 @@ TEST_F(stream_test, data_stream_hands_out_its_bytes_once_without_copying) {
         EXPECT_EQ(receive(context, stream).error, io::end_of_stream);
 }
 
-TEST_F(stream_test, data_stream_completion_survives_the_stream) {
+TEST_F(stream_test, data_stream_completion_survives_the_stream)
+{
     bool called = false;
     data("x")->async_receive([&](const orx::buffer_t& data, const error_code& error) {
         called = true;
@@ -148,16 +160,19 @@ TEST_F(stream_test, data_stream_completion_survives_the_stream) {
     EXPECT_TRUE(called);
 }
 
-TEST_F(stream_test, chain_of_one_stream_is_that_stream) {
+TEST_F(stream_test, chain_of_one_stream_is_that_stream)
+{
     auto a = data("a");
     EXPECT_EQ(chain({a}), a);
 }
 
-TEST_F(stream_test, chain_of_no_stream_is_refused) {
+TEST_F(stream_test, chain_of_no_stream_is_refused)
+{
     EXPECT_THROW(io::stream_t::make(io::stream_t::queue_t()), std::invalid_argument);
 }
 
-TEST_F(stream_test, concat_with_missing_sides) {
+TEST_F(stream_test, concat_with_missing_sides)
+{
     auto a = data("a");
     auto b = data("b");
     EXPECT_EQ(io::stream_t::make_concat(nullptr, b), b);
@@ -169,11 +184,13 @@ TEST_F(stream_test, concat_with_missing_sides) {
     EXPECT_EQ(read_text(context, both), "ab");
 }
 
-TEST_F(stream_test, chain_hides_the_ends_of_its_elements) {
+TEST_F(stream_test, chain_hides_the_ends_of_its_elements)
+{
     EXPECT_EQ(read_text(context, chain({data("head "), data(""), data("body")})), "head body");
 }
 
-TEST_F(stream_test, chain_passes_errors_on_and_keeps_the_failing_stream) {
+TEST_F(stream_test, chain_passes_errors_on_and_keeps_the_failing_stream)
+{
     auto failing = std::make_shared<scripted_stream_t>(
         context, std::vector<piece_t>{{"", boost::asio::error::connection_reset}, {"later", {}}});
     auto stream = chain({data("first "), failing});
@@ -186,7 +203,8 @@ TEST_F(stream_test, chain_passes_errors_on_and_keeps_the_failing_stream) {
     EXPECT_EQ(receive(context, stream).error, io::end_of_stream);
 }
 
-TEST_F(stream_test, nested_chain_is_let_go_of_once_down_to_its_last_stream) {
+TEST_F(stream_test, nested_chain_is_let_go_of_once_down_to_its_last_stream)
+{
     auto inner = chain({data("a"), data("b")});
     std::weak_ptr<io::stream_t> weak_inner = inner;
     auto c = data("c");
@@ -203,7 +221,8 @@ TEST_F(stream_test, nested_chain_is_let_go_of_once_down_to_its_last_stream) {
     EXPECT_EQ(receive(context, outer).error, io::end_of_stream);
 }
 
-TEST_F(stream_test, ended_chain_keeps_ending) {
+TEST_F(stream_test, ended_chain_keeps_ending)
+{
     auto stream = chain({data("a"), data("b")});
     EXPECT_EQ(read_text(context, stream), "ab");
     EXPECT_EQ(receive(context, stream).error, io::end_of_stream);
@@ -214,8 +233,8 @@ struct whole_stream_case_t {
     const char* name;
     std::vector<piece_t> script;
     std::optional<std::size_t> send_fails_at;
-    error_code expected_error;            // of skip_all and read_all
-    std::string expected_bytes;           // read_all's collected bytes
+    error_code expected_error;  // of skip_all and read_all
+    std::string expected_bytes; // read_all's collected bytes
     error_code expected_send_all_error;
     std::vector<std::string> expected_sent;
 };
@@ -233,12 +252,14 @@ const whole_stream_case_t whole_stream_cases[] = {
 
 class whole_stream_test : public ::testing::TestWithParam<whole_stream_case_t> {
 protected:
-    std::shared_ptr<scripted_stream_t> script() {
+    std::shared_ptr<scripted_stream_t> script()
+    {
         return std::make_shared<scripted_stream_t>(context, GetParam().script);
     }
     // Runs the loop and checks that the completion ran once and later.
     template <typename Start>
-    void run(Start start) {
+    void run(Start start)
+    {
         int calls = 0;
         bool returned = false;
         start([&] {
@@ -254,7 +275,8 @@ protected:
     boost::asio::io_context context;
 };
 
-TEST_P(whole_stream_test, skip_all) {
+TEST_P(whole_stream_test, skip_all)
+{
     auto stream = script();
     error_code result = boost::asio::error::fault;
     run([&](auto done) {
@@ -266,7 +288,8 @@ TEST_P(whole_stream_test, skip_all) {
     EXPECT_EQ(result, GetParam().expected_error);
 }
 
-TEST_P(whole_stream_test, read_all) {
+TEST_P(whole_stream_test, read_all)
+{
     auto stream = script();
     error_code result = boost::asio::error::fault;
     std::string bytes = "unset";
@@ -281,7 +304,8 @@ TEST_P(whole_stream_test, read_all) {
     EXPECT_EQ(bytes, GetParam().expected_bytes);
 }
 
-TEST_P(whole_stream_test, send_all) {
+TEST_P(whole_stream_test, send_all)
+{
     auto stream = script();
     auto output = std::make_shared<recording_output_t>(context, GetParam().send_fails_at, broken);
     error_code result = boost::asio::error::fault;
@@ -298,4 +322,4 @@ TEST_P(whole_stream_test, send_all) {
 INSTANTIATE_TEST_SUITE_P(scripts, whole_stream_test, ::testing::ValuesIn(whole_stream_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-}  // namespace
+} // namespace

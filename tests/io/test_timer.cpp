@@ -12,15 +12,18 @@ using std::chrono::nanoseconds;
 
 class timer_test : public ::testing::Test {
 protected:
-    io::timer_t::pointer_t make(nanoseconds timeout, int mode = io::timer_t::one_shot) {
-        return io::timer_t::make(context, timeout, [this] { ++fired; }, mode);
+    io::timer_t::pointer_t make(nanoseconds timeout, int mode = io::timer_t::one_shot)
+    {
+        return io::timer_t::make(
+            context, timeout, [this] { ++fired; }, mode);
     }
 
     boost::asio::io_context context;
     int fired = 0;
 };
 
-TEST_F(timer_test, expiry_runs_later_never_inside_make) {
+TEST_F(timer_test, expiry_runs_later_never_inside_make)
+{
     for (auto timeout : {nanoseconds(0), nanoseconds(-5s), nanoseconds(1ms)}) {
         fired = 0;
         auto timer = make(timeout);
@@ -31,13 +34,15 @@ TEST_F(timer_test, expiry_runs_later_never_inside_make) {
     }
 }
 
-TEST_F(timer_test, runs_without_outside_owners) {
+TEST_F(timer_test, runs_without_outside_owners)
+{
     make(1ms);
     context.run_for(5s);
     EXPECT_EQ(fired, 1);
 }
 
-TEST_F(timer_test, cancel_before_expiry_stops_the_handler) {
+TEST_F(timer_test, cancel_before_expiry_stops_the_handler)
+{
     auto timer = make(50ms);
     timer->cancel();
     const auto start = std::chrono::steady_clock::now();
@@ -47,7 +52,8 @@ TEST_F(timer_test, cancel_before_expiry_stops_the_handler) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
-TEST_F(timer_test, cancel_after_expiry_does_nothing) {
+TEST_F(timer_test, cancel_after_expiry_does_nothing)
+{
     auto timer = make(0ns);
     context.run_for(5s);
     timer->cancel();
@@ -57,18 +63,21 @@ TEST_F(timer_test, cancel_after_expiry_does_nothing) {
     EXPECT_EQ(fired, 1);
 }
 
-TEST_F(timer_test, cancel_of_an_expiry_already_queued_comes_too_late) {
+TEST_F(timer_test, cancel_of_an_expiry_already_queued_comes_too_late)
+{
     // Both deadlines have passed when the loop looks at its timers, so both
     // expiries are queued in the same turn; cancelling the second from the
     // first's handler cannot stop it any more.
     io::timer_t::pointer_t second;
-    auto first = io::timer_t::make(context, -1s, [&] { second->cancel(); }, io::timer_t::one_shot);
+    auto first = io::timer_t::make(
+        context, -1s, [&] { second->cancel(); }, io::timer_t::one_shot);
     second = make(-1s);
     context.run_for(5s);
     EXPECT_EQ(fired, 1);
 }
 
-TEST_F(timer_test, largest_timeout_does_not_overflow) {
+TEST_F(timer_test, largest_timeout_does_not_overflow)
+{
     auto timer = make(nanoseconds(std::numeric_limits<nanoseconds::rep>::max()));
     context.run_for(50ms);
     EXPECT_EQ(fired, 0);
@@ -78,7 +87,8 @@ TEST_F(timer_test, largest_timeout_does_not_overflow) {
     EXPECT_EQ(fired, 0);
 }
 
-TEST_F(timer_test, periodic_until_the_handler_cancels_it) {
+TEST_F(timer_test, periodic_until_the_handler_cancels_it)
+{
     io::timer_t::pointer_t timer;
     timer = io::timer_t::make(
         context, 1ms,
@@ -92,9 +102,10 @@ TEST_F(timer_test, periodic_until_the_handler_cancels_it) {
     timer.reset();
 }
 
-TEST_F(timer_test, empty_handler_throws_at_expiry) {
+TEST_F(timer_test, empty_handler_throws_at_expiry)
+{
     io::timer_t::make(context, 0ns, io::timer_t::handler_t(), io::timer_t::one_shot);
     EXPECT_THROW(context.run_for(5s), std::bad_function_call);
 }
 
-}  // namespace
+} // namespace

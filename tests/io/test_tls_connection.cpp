@@ -29,7 +29,8 @@ using connection_ptr = std::shared_ptr<io::connection_t>;
 // A fresh P-256 key and a self-signed certificate for "localhost", made for
 // the test run.
 struct credentials_t {
-    credentials_t() {
+    credentials_t()
+    {
         key.reset(EVP_EC_gen("P-256"));
         if (!key)
             throw std::runtime_error("EVP_EC_gen failed");
@@ -40,8 +41,8 @@ struct credentials_t {
         X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
         X509_set_pubkey(cert.get(), key.get());
         X509_NAME* name = X509_get_subject_name(cert.get());
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1,
+                                   -1, 0);
         X509_set_issuer_name(cert.get(), name);
         if (X509_sign(cert.get(), key.get(), EVP_sha256()) == 0)
             throw std::runtime_error("X509_sign failed");
@@ -53,12 +54,12 @@ struct credentials_t {
 
 class tls_test : public ::testing::Test {
 protected:
-    tls_test() {
+    tls_test()
+    {
         SSL_CTX_use_certificate(server_context.native_handle(), credentials.cert.get());
         SSL_CTX_use_PrivateKey(server_context.native_handle(), credentials.key.get());
         // The client trusts exactly the test's certificate and checks it.
-        X509_STORE_add_cert(SSL_CTX_get_cert_store(client_context.native_handle()),
-                            credentials.cert.get());
+        X509_STORE_add_cert(SSL_CTX_get_cert_store(client_context.native_handle()), credentials.cert.get());
         client_context.set_verify_mode(boost::asio::ssl::verify_peer);
 
         tcp::acceptor listener(context, tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 0));
@@ -71,13 +72,12 @@ protected:
     }
 
     // Both handshakes, run together.
-    void handshake() {
-        auto client = start_handing([&](auto h) {
-            client_plain->async_handshake(client_context, boost::asio::ssl::stream_base::client, h);
-        });
-        auto server = start_handing([&](auto h) {
-            server_plain->async_handshake(server_context, boost::asio::ssl::stream_base::server, h);
-        });
+    void handshake()
+    {
+        auto client = start_handing(
+            [&](auto h) { client_plain->async_handshake(client_context, boost::asio::ssl::stream_base::client, h); });
+        auto server = start_handing(
+            [&](auto h) { server_plain->async_handshake(server_context, boost::asio::ssl::stream_base::server, h); });
         ASSERT_TRUE(run_until(context, [&] { return client->calls && server->calls; }));
         for (auto* side : {client.get(), server.get()}) {
             EXPECT_EQ(side->calls, 1);
@@ -89,7 +89,8 @@ protected:
         server_tls = server->connection;
     }
 
-    void expect_flow(const connection_ptr& from, const connection_ptr& to, const std::string& text) {
+    void expect_flow(const connection_ptr& from, const connection_ptr& to, const std::string& text)
+    {
         EXPECT_FALSE(send(context, from, orx::buffer_t(text)).error);
         std::string got;
         while (got.size() < text.size()) {
@@ -108,7 +109,8 @@ protected:
     connection_ptr client_plain, server_plain, client_tls, server_tls;
 };
 
-TEST_F(tls_test, data_both_ways_then_back_to_plain) {
+TEST_F(tls_test, data_both_ways_then_back_to_plain)
+{
     handshake();
     expect_flow(client_tls, server_tls, "request over TLS");
     expect_flow(server_tls, client_tls, std::string(20000, 'r'));
@@ -136,15 +138,15 @@ TEST_F(tls_test, data_both_ways_then_back_to_plain) {
     expect_flow(server_plain, client_plain, "plain answer");
 }
 
-TEST_F(tls_test, unsupported_operations_leave_the_connection_alone) {
+TEST_F(tls_test, unsupported_operations_leave_the_connection_alone)
+{
     handshake();
     error_code error;
     client_tls->shutdown_send(error);
     EXPECT_EQ(error, io::unsupported_operation);
 
-    auto again = start_handing([&](auto h) {
-        client_tls->async_handshake(client_context, boost::asio::ssl::stream_base::client, h);
-    });
+    auto again = start_handing(
+        [&](auto h) { client_tls->async_handshake(client_context, boost::asio::ssl::stream_base::client, h); });
     EXPECT_EQ(again->calls, 0);
     ASSERT_TRUE(run_until(context, [&] { return again->calls > 0; }));
     EXPECT_EQ(again->connection, nullptr);
@@ -153,12 +155,14 @@ TEST_F(tls_test, unsupported_operations_leave_the_connection_alone) {
     expect_flow(client_tls, server_tls, "still fine");
 }
 
-TEST_F(tls_test, time_outs_are_the_tls_connections_own) {
+TEST_F(tls_test, time_outs_are_the_tls_connections_own)
+{
     server_plain->set_receive_timeout(50ms);
     handshake();
     // The plain connection's limit does not carry over.
     auto pending = start_receive(server_tls);
-    EXPECT_FALSE(run_until(context, [&] { return pending->done; }, 300ms));
+    EXPECT_FALSE(run_until(
+        context, [&] { return pending->done; }, 300ms));
     EXPECT_FALSE(send(context, client_tls, orx::buffer_t("late but fine")).error);
     ASSERT_TRUE(run_until(context, [&] { return pending->done; }));
     EXPECT_FALSE(pending->error) << pending->error.message();
@@ -166,11 +170,11 @@ TEST_F(tls_test, time_outs_are_the_tls_connections_own) {
     // Its own limit closes the shared socket, for the plain connection too.
     server_tls->set_receive_timeout(50ms);
     EXPECT_EQ(receive(context, server_tls).error, boost::asio::error::operation_aborted);
-    EXPECT_EQ(send(context, server_plain, orx::buffer_t("x")).error,
-              boost::asio::error::bad_descriptor);
+    EXPECT_EQ(send(context, server_plain, orx::buffer_t("x")).error, boost::asio::error::bad_descriptor);
 }
 
-TEST_F(tls_test, close_between_the_writes_of_a_send_aborts_it) {
+TEST_F(tls_test, close_between_the_writes_of_a_send_aborts_it)
+{
     handshake();
     // Queued before the send's first record goes out, the close lands
     // between two writes of the same send.
@@ -180,10 +184,10 @@ TEST_F(tls_test, close_between_the_writes_of_a_send_aborts_it) {
     EXPECT_EQ(sending->error, boost::asio::error::operation_aborted) << sending->error.message();
 }
 
-TEST_F(tls_test, failed_handshake_still_hands_over_the_connection) {
-    auto client = start_handing([&](auto h) {
-        client_plain->async_handshake(client_context, boost::asio::ssl::stream_base::client, h);
-    });
+TEST_F(tls_test, failed_handshake_still_hands_over_the_connection)
+{
+    auto client = start_handing(
+        [&](auto h) { client_plain->async_handshake(client_context, boost::asio::ssl::stream_base::client, h); });
     // The peer speaks no TLS at all.
     EXPECT_FALSE(send(context, server_plain, orx::buffer_t("HTTP/1.0 400 Bad\r\n\r\n")).error);
     server_plain->close();
@@ -192,4 +196,4 @@ TEST_F(tls_test, failed_handshake_still_hands_over_the_connection) {
     EXPECT_TRUE(client->connection);
 }
 
-}  // namespace
+} // namespace

@@ -27,25 +27,26 @@ public:
     };
 
     scripted_stream_t(boost::asio::io_context& context, std::deque<step_t> steps)
-        : executor_(context.get_executor()), steps_(std::move(steps)) {}
+        : executor_(context.get_executor()), steps_(std::move(steps))
+    {
+    }
 
-    static std::shared_ptr<scripted_stream_t> make(boost::asio::io_context& context,
-                                                   std::deque<step_t> steps) {
+    static std::shared_ptr<scripted_stream_t> make(boost::asio::io_context& context, std::deque<step_t> steps)
+    {
         return std::make_shared<scripted_stream_t>(context, std::move(steps));
     }
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
     pointer_t self() override { return shared_from_this(); }
-    void async_receive(receive_handler_t const& handler) override {
+    void async_receive(const receive_handler_t& handler) override
+    {
         ++receives;
         step_t step{{}, boost::asio::error::eof};
         if (!steps_.empty()) {
             step = std::move(steps_.front());
             steps_.pop_front();
         }
-        boost::asio::post(executor_, [handler, step] {
-            handler(orx::buffer_t(step.data), step.error);
-        });
+        boost::asio::post(executor_, [handler, step] { handler(orx::buffer_t(step.data), step.error); });
     }
 
     int receives = 0;
@@ -60,11 +61,14 @@ private:
 class piece_stream_t : public io::stream_t, public std::enable_shared_from_this<piece_stream_t> {
 public:
     piece_stream_t(boost::asio::io_context& context, orx::buffer_t data, std::size_t piece)
-        : executor_(context.get_executor()), data_(std::move(data)), piece_(piece) {}
+        : executor_(context.get_executor()), data_(std::move(data)), piece_(piece)
+    {
+    }
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
     pointer_t self() override { return shared_from_this(); }
-    void async_receive(receive_handler_t const& handler) override {
+    void async_receive(const receive_handler_t& handler) override
+    {
         std::size_t const n = std::min(piece_, data_.size());
         orx::buffer_t piece = data_.head(n);
         data_ = data_.tail(data_.size() - n);
@@ -82,9 +86,10 @@ private:
 
 // Runs the loop until done() holds, for five seconds at the most.
 template <typename predicate_t>
-bool run_until(boost::asio::io_context& context, predicate_t done) {
+bool run_until(boost::asio::io_context& context, predicate_t done)
+{
     context.restart();
-    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!done() && std::chrono::steady_clock::now() < deadline)
         if (context.run_one_for(std::chrono::milliseconds(50)) == 0)
             context.restart();
@@ -100,13 +105,13 @@ struct chunk_result_t {
 };
 
 // Runs the loop until the handler of one chunk read has run; bounded.
-inline chunk_result_t read_chunk(boost::asio::io_context& context,
-                                 io::http::body_stream_t::pointer_t const& stream) {
+inline chunk_result_t read_chunk(boost::asio::io_context& context, const io::http::body_stream_t::pointer_t& stream)
+{
     chunk_result_t result;
     bool done = false;
     bool inside_call = true;
     bool early = false;
-    stream->async_receive_chunk([&](io::http::body_chunk_t& chunk, boost::system::error_code const& error) {
+    stream->async_receive_chunk([&](io::http::body_chunk_t& chunk, const boost::system::error_code& error) {
         early = inside_call;
         result = {chunk.extensions, chunk.data.str(), chunk.trailers, error};
         done = true;
@@ -115,13 +120,14 @@ inline chunk_result_t read_chunk(boost::asio::io_context& context,
     if (!run_until(context, [&] { return done; }))
         result.error = boost::asio::error::timed_out;
     if (early)
-        result.error = boost::asio::error::in_progress;  // completed inside the call
+        result.error = boost::asio::error::in_progress; // completed inside the call
     return result;
 }
 
 // Reads chunks until one comes with an error (that one included).
 inline std::vector<chunk_result_t> read_chunks(boost::asio::io_context& context,
-                                               io::http::body_stream_t::pointer_t const& stream) {
+                                               const io::http::body_stream_t::pointer_t& stream)
+{
     std::vector<chunk_result_t> chunks;
     do
         chunks.push_back(read_chunk(context, stream));
@@ -130,7 +136,8 @@ inline std::vector<chunk_result_t> read_chunks(boost::asio::io_context& context,
 }
 
 // Splits bytes into raw reads of at most n bytes.
-inline std::deque<scripted_stream_t::step_t> pieces(std::string const& bytes, std::size_t n) {
+inline std::deque<scripted_stream_t::step_t> pieces(const std::string& bytes, std::size_t n)
+{
     std::deque<scripted_stream_t::step_t> steps;
     for (std::size_t i = 0; i < bytes.size(); i += n)
         steps.push_back({bytes.substr(i, n), {}});
@@ -138,12 +145,13 @@ inline std::deque<scripted_stream_t::step_t> pieces(std::string const& bytes, st
 }
 
 // Reads a plain stream to its end (bounded) and returns the bytes.
-inline std::string read_all(boost::asio::io_context& context, io::stream_t::pointer_t const& stream,
-                            boost::system::error_code* error = nullptr) {
+inline std::string read_all(boost::asio::io_context& context, const io::stream_t::pointer_t& stream,
+                            boost::system::error_code* error = nullptr)
+{
     std::string bytes;
     bool done = false;
     boost::system::error_code result;
-    io::async_read_all(stream, [&](orx::buffer_t const& data, boost::system::error_code const& e) {
+    io::async_read_all(stream, [&](const orx::buffer_t& data, const boost::system::error_code& e) {
         bytes = data.str();
         result = e;
         done = true;
@@ -154,4 +162,4 @@ inline std::string read_all(boost::asio::io_context& context, io::stream_t::poin
     return bytes;
 }
 
-}  // namespace test
+} // namespace test

@@ -15,23 +15,26 @@ boost::system::error_code const eof = boost::asio::error::eof;
 struct body_fixture_t : ::testing::Test {
     boost::asio::io_context context;
 
-    std::shared_ptr<scripted_stream_t> raw(std::deque<scripted_stream_t::step_t> steps) {
+    std::shared_ptr<scripted_stream_t> raw(std::deque<scripted_stream_t::step_t> steps)
+    {
         return scripted_stream_t::make(context, std::move(steps));
     }
 
     // The data of every chunk and the error that ended the reading.
-    std::pair<std::vector<std::string>, boost::system::error_code> read(body_stream_t::pointer_t const& stream) {
+    std::pair<std::vector<std::string>, boost::system::error_code> read(const body_stream_t::pointer_t& stream)
+    {
         std::vector<std::string> data;
-        auto const chunks = test::read_chunks(context, stream);
-        for (auto const& chunk : chunks)
+        const auto chunks = test::read_chunks(context, stream);
+        for (const auto& chunk : chunks)
             if (!chunk.error)
                 data.push_back(chunk.data);
         return {data, chunks.back().error};
     }
 
-    std::shared_ptr<body_t> stored(std::vector<std::pair<std::string, std::string>> const& chunks) {
+    std::shared_ptr<body_t> stored(const std::vector<std::pair<std::string, std::string>>& chunks)
+    {
         auto body = std::make_shared<body_t>();
-        for (auto const& [extension, data] : chunks)
+        for (const auto& [extension, data] : chunks)
             body->push_back({extension, orx::buffer_t(data), {}});
         return body;
     }
@@ -39,16 +42,17 @@ struct body_fixture_t : ::testing::Test {
 
 using strings_t = std::vector<std::string>;
 
-}  // namespace
+} // namespace
 
 using body_stream = body_fixture_t;
 
-TEST_F(body_stream, raw_framings_deliver_pieces_of_at_most_65535_bytes) {
+TEST_F(body_stream, raw_framings_deliver_pieces_of_at_most_65535_bytes)
+{
     std::string const big(70000, 'b');
     struct case_t {
-        char const* name;
+        const char* name;
         std::deque<scripted_stream_t::step_t> raw;
-        std::int64_t length;  // -1: direct
+        std::int64_t length; // -1: direct
         strings_t chunks;
         boost::system::error_code end;
         std::string rest;
@@ -56,21 +60,29 @@ TEST_F(body_stream, raw_framings_deliver_pieces_of_at_most_65535_bytes) {
         {"direct", {{"ab", {}}, {"", {}}, {"cd", {}}}, -1, {"ab", "cd"}, eof, ""},
         {"direct big read", {{big, {}}}, -1, {big.substr(0, 65535), big.substr(65535)}, eof, ""},
         {"fixed size of 0", {{"ab", {}}}, 0, {}, eof, "ab"},
-        {"fixed size within one read", {{std::string(25, 'x'), {}}, {"next", {}}}, 10,
-         {std::string(10, 'x')}, eof, std::string(15, 'x') + "next"},
+        {"fixed size within one read",
+         {{std::string(25, 'x'), {}}, {"next", {}}},
+         10,
+         {std::string(10, 'x')},
+         eof,
+         std::string(15, 'x') + "next"},
         {"fixed size over reads", {{"abc", {}}, {"", {}}, {"defg", {}}}, 5, {"abc", "de"}, eof, "fg"},
-        {"fixed size ends early", {{std::string(40, 'x'), {}}}, 100, {std::string(40, 'x')},
-         io::protocol_error, ""},
+        {"fixed size ends early", {{std::string(40, 'x'), {}}}, 100, {std::string(40, 'x')}, io::protocol_error, ""},
         {"fixed size big read", {{big, {}}}, 70000, {big.substr(0, 65535), big.substr(65535)}, eof, ""},
         {"negative fixed size", {{"ab", {}}}, -7, {}, eof, "ab"},
-        {"raw error", {{"a", {}}, {"", boost::asio::error::connection_reset}}, 10, {"a"},
-         boost::asio::error::connection_reset, ""},
+        {"raw error",
+         {{"a", {}}, {"", boost::asio::error::connection_reset}},
+         10,
+         {"a"},
+         boost::asio::error::connection_reset,
+         ""},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto stream = raw(c.raw);
-        auto body = c.length == -1 ? body_stream_t::make_direct(stream) : body_stream_t::make_fixed_size(stream, c.length);
-        auto const [chunks, end] = read(body);
+        auto body =
+            c.length == -1 ? body_stream_t::make_direct(stream) : body_stream_t::make_fixed_size(stream, c.length);
+        const auto [chunks, end] = read(body);
         EXPECT_EQ(chunks, c.chunks);
         EXPECT_EQ(end, c.end);
         if (c.end == eof) {
@@ -79,35 +91,38 @@ TEST_F(body_stream, raw_framings_deliver_pieces_of_at_most_65535_bytes) {
     }
 }
 
-TEST_F(body_stream, fixed_size_of_zero_does_not_touch_the_raw_stream) {
+TEST_F(body_stream, fixed_size_of_zero_does_not_touch_the_raw_stream)
+{
     auto stream = raw({{"ab", {}}});
     auto body = body_stream_t::make_fixed_size(stream, 0);
     EXPECT_EQ(test::read_chunk(context, body).error, eof);
     EXPECT_EQ(stream->receives, 0);
 }
 
-TEST_F(body_stream, replay_delivers_and_consumes_the_stored_chunks) {
+TEST_F(body_stream, replay_delivers_and_consumes_the_stored_chunks)
+{
     auto body = stored({{"", "abc"}, {"x", ""}});
     body->back().trailers.add("T", "v");
     auto replay = body_stream_t::make(context, body);
-    auto const first = test::read_chunk(context, replay);
+    const auto first = test::read_chunk(context, replay);
     EXPECT_EQ(first.data, "abc");
     EXPECT_FALSE(first.error);
-    auto const end = test::read_chunk(context, replay);
+    const auto end = test::read_chunk(context, replay);
     EXPECT_EQ(end.error, eof);
     EXPECT_EQ(end.extensions, "x");
     EXPECT_EQ(end.trailers.get("T"), "v");
-    auto const after = test::read_chunk(context, replay);
+    const auto after = test::read_chunk(context, replay);
     EXPECT_EQ(after.error, eof);
     EXPECT_EQ(after.extensions, "");
     EXPECT_TRUE(body->empty());
 }
 
-TEST_F(body_stream, chain_hides_the_ends_of_its_elements) {
+TEST_F(body_stream, chain_hides_the_ends_of_its_elements)
+{
     auto first = body_stream_t::make(context, stored({{"", "a"}, {"e1", ""}}));
     auto second = body_stream_t::make(context, stored({{"", "b"}, {"e2", ""}}));
     auto chain = body_stream_t::make_concat(first, second);
-    auto const chunks = test::read_chunks(context, chain);
+    const auto chunks = test::read_chunks(context, chain);
     ASSERT_EQ(chunks.size(), 3u);
     EXPECT_EQ(chunks[0].data, "a");
     EXPECT_EQ(chunks[1].data, "b");
@@ -119,18 +134,20 @@ TEST_F(body_stream, chain_hides_the_ends_of_its_elements) {
     EXPECT_EQ(body_stream_t::make_concat(nullptr, nullptr), nullptr);
 }
 
-TEST_F(body_stream, chain_keeps_a_failed_element_in_front) {
+TEST_F(body_stream, chain_keeps_a_failed_element_in_front)
+{
     auto failing = body_stream_t::make_direct(raw({{"", boost::asio::error::connection_reset}, {"ok", {}}}));
     auto chain = body_stream_t::make_concat(failing, body_stream_t::make(context, stored({{"", "z"}, {"", ""}})));
-    auto const [chunks, end] = read(chain);
+    const auto [chunks, end] = read(chain);
     EXPECT_TRUE(chunks.empty());
     EXPECT_EQ(end, boost::asio::error::connection_reset);
-    auto const [rest, rest_end] = read(chain);
+    const auto [rest, rest_end] = read(chain);
     EXPECT_EQ(rest, (strings_t{"ok", "z"}));
     EXPECT_EQ(rest_end, eof);
 }
 
-TEST_F(body_stream, empty_body_leaves_the_raw_stream_for_release) {
+TEST_F(body_stream, empty_body_leaves_the_raw_stream_for_release)
+{
     auto stream = raw({{"next query", {}}});
     auto body = body_stream_t::make_empty(stream);
     EXPECT_EQ(test::read_chunk(context, body).error, eof);
@@ -139,9 +156,10 @@ TEST_F(body_stream, empty_body_leaves_the_raw_stream_for_release) {
     EXPECT_EQ(test::read_chunk(context, body_stream_t::make_empty(context)).error, eof);
 }
 
-TEST_F(body_stream, no_variant_completes_inside_the_call) {
+TEST_F(body_stream, no_variant_completes_inside_the_call)
+{
     // read_chunk reports a completion inside the call as in_progress.
-    std::vector<std::pair<char const*, body_stream_t::pointer_t>> const streams = {
+    const std::vector<std::pair<char const*, body_stream_t::pointer_t>> streams = {
         {"replay", body_stream_t::make(context, stored({{"", "a"}}))},
         {"empty replay", body_stream_t::make(context, std::make_shared<body_t>())},
         {"chain", body_stream_t::make_concat(body_stream_t::make_empty(context), body_stream_t::make_empty(context))},
@@ -151,14 +169,15 @@ TEST_F(body_stream, no_variant_completes_inside_the_call) {
         {"decoder", body_stream_t::make_chunked_decoder(raw({{"1\r\na\r\n0\r\n\r\n", {}}}))},
         {"encoder", body_stream_t::make_chunked_encoder(raw({}), {}, true)},
     };
-    for (auto const& [name, stream] : streams) {
+    for (const auto& [name, stream] : streams) {
         SCOPED_TRACE(name);
-        for (auto const& chunk : test::read_chunks(context, stream))
+        for (const auto& chunk : test::read_chunks(context, stream))
             EXPECT_NE(chunk.error, boost::asio::error::in_progress);
     }
 }
 
-TEST_F(body_stream, framing_choosers_follow_the_fields) {
+TEST_F(body_stream, framing_choosers_follow_the_fields)
+{
     struct case_t {
         std::vector<std::pair<std::string, std::string>> fields;
         std::string wire;
@@ -171,11 +190,11 @@ TEST_F(body_stream, framing_choosers_follow_the_fields) {
         {{{"Content-Length", "-2"}}, "abcd", {"abcd"}},
         {{{"Content-Length", "99999999999999999999"}}, "abcd", {"abcd"}},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         io::http::param_map_t fields;
-        for (auto const& [name, value] : c.fields)
+        for (const auto& [name, value] : c.fields)
             fields.add(name, value);
-        auto const [chunks, end] = read(body_stream_t::make_for_receive(raw({{c.wire, {}}}), fields));
+        const auto [chunks, end] = read(body_stream_t::make_for_receive(raw({{c.wire, {}}}), fields));
         EXPECT_EQ(chunks, c.received) << c.wire;
         EXPECT_EQ(end, eof);
     }
@@ -185,24 +204,27 @@ TEST_F(body_stream, framing_choosers_follow_the_fields) {
               (strings_t{"3\r\nabc\r\n", "0\r\n\r\n"}));
 }
 
-TEST_F(body_stream, read_body_collects_chunks_up_to_the_end_or_a_failure) {
+TEST_F(body_stream, read_body_collects_chunks_up_to_the_end_or_a_failure)
+{
     struct case_t {
-        char const* name;
+        const char* name;
         std::deque<scripted_stream_t::step_t> raw;
         strings_t chunks;
         boost::system::error_code error;
     } const cases[] = {
         {"empty", {}, {""}, {}},
         {"two chunks", {{"a", {}}, {"b", {}}}, {"a", "b", ""}, {}},
-        {"failure after two chunks", {{"a", {}}, {"b", {}}, {"", boost::asio::error::connection_reset}},
-         {"a", "b"}, boost::asio::error::connection_reset},
+        {"failure after two chunks",
+         {{"a", {}}, {"b", {}}, {"", boost::asio::error::connection_reset}},
+         {"a", "b"},
+         boost::asio::error::connection_reset},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::shared_ptr<body_t> body;
         boost::system::error_code error = boost::asio::error::timed_out;
         io::http::async_read_body(body_stream_t::make_direct(raw(c.raw)),
-                                  [&](std::shared_ptr<body_t> const& b, boost::system::error_code const& e) {
+                                  [&](const std::shared_ptr<body_t>& b, const boost::system::error_code& e) {
                                       body = b;
                                       error = e;
                                   });
@@ -210,7 +232,7 @@ TEST_F(body_stream, read_body_collects_chunks_up_to_the_end_or_a_failure) {
         context.run_for(std::chrono::seconds(5));
         ASSERT_TRUE(body);
         strings_t chunks;
-        for (auto const& chunk : *body)
+        for (const auto& chunk : *body)
             chunks.push_back(chunk.data.str());
         EXPECT_EQ(chunks, c.chunks);
         EXPECT_EQ(error, c.error);

@@ -17,7 +17,8 @@ boost::system::error_code const eof = boost::asio::error::eof;
 struct decoder_fixture_t : ::testing::Test {
     boost::asio::io_context context;
 
-    std::shared_ptr<scripted_stream_t> raw(std::deque<scripted_stream_t::step_t> steps) {
+    std::shared_ptr<scripted_stream_t> raw(std::deque<scripted_stream_t::step_t> steps)
+    {
         return scripted_stream_t::make(context, std::move(steps));
     }
 };
@@ -27,13 +28,14 @@ struct data_chunk_t {
     std::string data;
 };
 
-}  // namespace
+} // namespace
 
 using chunked_decoder = decoder_fixture_t;
 
-TEST_F(chunked_decoder, decodes_chunks_extensions_and_trailers_whatever_the_reads) {
+TEST_F(chunked_decoder, decodes_chunks_extensions_and_trailers_whatever_the_reads)
+{
     struct case_t {
-        char const* name;
+        const char* name;
         std::string wire;
         std::vector<data_chunk_t> chunks;
         std::string end_extension;
@@ -51,24 +53,24 @@ TEST_F(chunked_decoder, decodes_chunks_extensions_and_trailers_whatever_the_read
         {"only the last chunk", "0\r\n\r\nREQMOD", {}, "", {}, "REQMOD"},
         {"upper-case size", "A\r\n0123456789\r\n0\r\n\r\n", {{"", "0123456789"}}, "", {}, ""},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         for (std::size_t read_size : {std::size_t{1}, std::size_t{3}, c.wire.size()}) {
             SCOPED_TRACE(std::string(c.name) + " in reads of " + std::to_string(read_size));
             auto decoder = body_stream_t::make_chunked_decoder(raw(pieces(c.wire, read_size)));
-            auto const got = test::read_chunks(context, decoder);
+            const auto got = test::read_chunks(context, decoder);
             ASSERT_EQ(got.size(), c.chunks.size() + 1);
             for (std::size_t i = 0; i < c.chunks.size(); ++i) {
                 EXPECT_FALSE(got[i].error);
                 EXPECT_EQ(got[i].extensions, c.chunks[i].extensions);
                 EXPECT_EQ(got[i].data, c.chunks[i].data);
             }
-            auto const& end = got.back();
+            const auto& end = got.back();
             EXPECT_EQ(end.error, eof);
             EXPECT_EQ(end.data, "");
             EXPECT_EQ(end.extensions, c.end_extension);
             std::vector<std::pair<std::string, std::string>> trailers;
-            for (auto const& [name, values] : end.trailers.fields())
-                for (auto const& value : values)
+            for (const auto& [name, values] : end.trailers.fields())
+                for (const auto& value : values)
                     trailers.emplace_back(name, value);
             EXPECT_EQ(trailers, c.trailers);
             // Reading on after the end gives the end again; the bytes after
@@ -79,7 +81,8 @@ TEST_F(chunked_decoder, decodes_chunks_extensions_and_trailers_whatever_the_read
     }
 }
 
-TEST_F(chunked_decoder, hands_on_big_chunks_in_pieces_of_at_most_65535_bytes) {
+TEST_F(chunked_decoder, hands_on_big_chunks_in_pieces_of_at_most_65535_bytes)
+{
     std::string data(100000, 'x');
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>('a' + i % 26);
@@ -87,7 +90,7 @@ TEST_F(chunked_decoder, hands_on_big_chunks_in_pieces_of_at_most_65535_bytes) {
     for (std::size_t read_size : {std::size_t{8192}, std::size_t{65536}, std::size_t{70000}, wire.size()}) {
         SCOPED_TRACE(read_size);
         auto decoder = body_stream_t::make_chunked_decoder(raw(pieces(wire, read_size)));
-        auto const got = test::read_chunks(context, decoder);
+        const auto got = test::read_chunks(context, decoder);
         ASSERT_GE(got.size(), 3u);
         EXPECT_EQ(got.front().data.size(), 65535u);
         EXPECT_EQ(got.front().extensions, "e");
@@ -105,9 +108,10 @@ TEST_F(chunked_decoder, hands_on_big_chunks_in_pieces_of_at_most_65535_bytes) {
     }
 }
 
-TEST_F(chunked_decoder, bad_framing_is_a_sticky_protocol_error) {
+TEST_F(chunked_decoder, bad_framing_is_a_sticky_protocol_error)
+{
     struct case_t {
-        char const* name;
+        const char* name;
         std::string wire;
         std::size_t good_chunks;
     } const cases[] = {
@@ -117,28 +121,29 @@ TEST_F(chunked_decoder, bad_framing_is_a_sticky_protocol_error) {
         {"two line ends before a size", "3\r\nabc\r\n\r\n2\r\nde\r\n0\r\n\r\n", 0},
         {"bad trailer", "3\r\nabc\r\n0\r\nBad Name: v\r\n\r\n", 1},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto stream = raw(pieces(c.wire, c.wire.size()));
         auto decoder = body_stream_t::make_chunked_decoder(stream);
-        auto const got = test::read_chunks(context, decoder);
+        const auto got = test::read_chunks(context, decoder);
         ASSERT_EQ(got.size(), c.good_chunks + 1);
         EXPECT_EQ(got.back().error, io::protocol_error);
         EXPECT_EQ(got.back().data, "");
-        int const receives = stream->receives;
+        const int receives = stream->receives;
         EXPECT_EQ(test::read_chunk(context, decoder).error, io::protocol_error);
         EXPECT_EQ(stream->receives, receives) << "a failed decoder must not read on";
     }
 }
 
-TEST_F(chunked_decoder, lines_longer_than_the_bound_are_a_protocol_error) {
+TEST_F(chunked_decoder, lines_longer_than_the_bound_are_a_protocol_error)
+{
     std::size_t const line = proto::chunked_data_parser_t::max_size_line;
     std::size_t const block = proto::chunked_data_parser_t::max_trailer_block;
     std::string many_trailer_lines;
     while (many_trailer_lines.size() <= block)
         many_trailer_lines += "T: v\r\n";
     struct case_t {
-        char const* name;
+        const char* name;
         std::string wire;
         bool accepted;
     } const cases[] = {
@@ -150,39 +155,41 @@ TEST_F(chunked_decoder, lines_longer_than_the_bound_are_a_protocol_error) {
         {"trailer block past the bound", "0\r\nT: " + std::string(block, 'v') + "\r\n\r\n", false},
         {"endless trailers", "0\r\n" + many_trailer_lines, false},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto decoder = body_stream_t::make_chunked_decoder(raw(pieces(c.wire, 8192)));
-        auto const got = test::read_chunks(context, decoder);
+        const auto got = test::read_chunks(context, decoder);
         EXPECT_EQ(got.back().error, c.accepted ? eof : io::protocol_error);
     }
 }
 
-TEST_F(chunked_decoder, an_early_end_of_the_raw_stream_is_a_protocol_error_each_time) {
+TEST_F(chunked_decoder, an_early_end_of_the_raw_stream_is_a_protocol_error_each_time)
+{
     auto stream = raw({{"5\r\nhel", {}}});
     auto decoder = body_stream_t::make_chunked_decoder(stream);
     EXPECT_EQ(test::read_chunk(context, decoder).error, io::protocol_error);
-    int const receives = stream->receives;
+    const int receives = stream->receives;
     EXPECT_EQ(test::read_chunk(context, decoder).error, io::protocol_error);
     EXPECT_GT(stream->receives, receives) << "the raw stream is asked again";
 }
 
-TEST_F(chunked_decoder, other_raw_errors_pass_through_and_leave_it_usable) {
-    auto decoder = body_stream_t::make_chunked_decoder(raw({{"5\r\nhel", {}},
-                                                            {"", boost::asio::error::connection_reset},
-                                                            {"lo\r\n0\r\n\r\n", {}}}));
-    auto const failed = test::read_chunk(context, decoder);
+TEST_F(chunked_decoder, other_raw_errors_pass_through_and_leave_it_usable)
+{
+    auto decoder = body_stream_t::make_chunked_decoder(
+        raw({{"5\r\nhel", {}}, {"", boost::asio::error::connection_reset}, {"lo\r\n0\r\n\r\n", {}}}));
+    const auto failed = test::read_chunk(context, decoder);
     EXPECT_EQ(failed.error, boost::asio::error::connection_reset);
     EXPECT_EQ(failed.data, "");
-    auto const chunk = test::read_chunk(context, decoder);
+    const auto chunk = test::read_chunk(context, decoder);
     EXPECT_FALSE(chunk.error);
     EXPECT_EQ(chunk.data, "hello");
     EXPECT_EQ(test::read_chunk(context, decoder).error, eof);
 }
 
-TEST_F(chunked_decoder, more_data_than_announced_fails_at_the_size_line) {
+TEST_F(chunked_decoder, more_data_than_announced_fails_at_the_size_line)
+{
     struct case_t {
-        char const* name;
+        const char* name;
         std::int64_t max_data;
         std::string first_read;
         boost::system::error_code first_error;
@@ -194,13 +201,13 @@ TEST_F(chunked_decoder, more_data_than_announced_fails_at_the_size_line) {
         {"no limit", -1, "5\r\n", {}},
         {"overflowing sizes", 10, "fffffffffffffffffff\r\n", io::protocol_error},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         // The rest of the body would follow in later reads; a failure must
         // not wait for them.
         auto stream = raw({{c.first_read, {}}, {"hello\r\n0\r\n\r\n", {}}});
         auto decoder = body_stream_t::make_chunked_decoder(stream, c.max_data);
-        auto const got = test::read_chunk(context, decoder);
+        const auto got = test::read_chunk(context, decoder);
         EXPECT_EQ(got.error, c.first_error);
         if (c.first_error == io::protocol_error) {
             EXPECT_EQ(stream->receives, 1);
@@ -208,7 +215,8 @@ TEST_F(chunked_decoder, more_data_than_announced_fails_at_the_size_line) {
     }
 }
 
-TEST_F(chunked_decoder, bytes_handed_out_stay_intact_while_later_chunks_arrive) {
+TEST_F(chunked_decoder, bytes_handed_out_stay_intact_while_later_chunks_arrive)
+{
     std::string data;
     std::string wire;
     for (std::size_t size : {5000u, 100000u, 1u, 70000u}) {
@@ -225,15 +233,14 @@ TEST_F(chunked_decoder, bytes_handed_out_stay_intact_while_later_chunks_arrive) 
         SCOPED_TRACE(read_size);
         // The body keeps every chunk's buffer as handed out, without copying.
         std::shared_ptr<io::http::body_t> body;
-        io::http::async_read_body(body_stream_t::make_chunked_decoder(raw(pieces(wire, read_size))),
-                                  [&](std::shared_ptr<io::http::body_t> const& b, boost::system::error_code const&) {
-                                      body = b;
-                                  });
+        io::http::async_read_body(
+            body_stream_t::make_chunked_decoder(raw(pieces(wire, read_size))),
+            [&](const std::shared_ptr<io::http::body_t>& b, const boost::system::error_code&) { body = b; });
         context.restart();
         context.run_for(std::chrono::seconds(10));
         ASSERT_TRUE(body);
         std::string joined;
-        for (auto const& chunk : *body)
+        for (const auto& chunk : *body)
             joined += chunk.data.str();
         EXPECT_EQ(joined, data);
     }

@@ -13,10 +13,11 @@ boost::system::error_code const eof = boost::asio::error::eof;
 using callback_t = body_stream_t::chunk_callback_t;
 
 // The data of every read up to the end, and the error that ended it.
-std::vector<std::string> encoded(boost::asio::io_context& context, body_stream_t::pointer_t const& stream,
-                                 boost::system::error_code& end) {
+std::vector<std::string> encoded(boost::asio::io_context& context, const body_stream_t::pointer_t& stream,
+                                 boost::system::error_code& end)
+{
     std::vector<std::string> reads;
-    for (auto const& chunk : test::read_chunks(context, stream)) {
+    for (const auto& chunk : test::read_chunks(context, stream)) {
         if (chunk.error)
             end = chunk.error;
         else
@@ -25,11 +26,12 @@ std::vector<std::string> encoded(boost::asio::io_context& context, body_stream_t
     return reads;
 }
 
-}  // namespace
+} // namespace
 
-TEST(chunked_encoder, frames_each_raw_read_as_one_chunk) {
+TEST(chunked_encoder, frames_each_raw_read_as_one_chunk)
+{
     struct case_t {
-        char const* name;
+        const char* name;
         std::deque<scripted_stream_t::step_t> raw;
         callback_t callback;
         bool write_last_chunk;
@@ -46,12 +48,12 @@ TEST(chunked_encoder, frames_each_raw_read_as_one_chunk) {
          {"ff\r\n" + std::string(255, 'x') + "\r\n", "1000\r\n" + std::string(4096, 'y') + "\r\n"}},
         {"extension from the callback",
          {{"hello", {}}},
-         [](body_chunk_t& chunk, boost::system::error_code const&) { chunk.extensions = "x"; },
+         [](body_chunk_t& chunk, const boost::system::error_code&) { chunk.extensions = "x"; },
          true,
          {"5; x\r\nhello\r\n", "0; x\r\n\r\n"}},
         {"trailers on the end chunk",
          {{"hello", {}}},
-         [](body_chunk_t& chunk, boost::system::error_code const& error) {
+         [](body_chunk_t& chunk, const boost::system::error_code& error) {
              if (error == eof)
                  chunk.trailers.add("A", "1");
          },
@@ -59,14 +61,14 @@ TEST(chunked_encoder, frames_each_raw_read_as_one_chunk) {
          {"5\r\nhello\r\n", "0\r\nA: 1\r\n\r\n"}},
         {"line breaks in extensions and trailers",
          {},
-         [](body_chunk_t& chunk, boost::system::error_code const&) {
+         [](body_chunk_t& chunk, const boost::system::error_code&) {
              chunk.extensions = "a\r\n0";
              chunk.trailers.add("A", "1\r\n\r\nX");
          },
          true,
          {"0; a  0\r\nA: 1    X\r\n\r\n"}},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         boost::asio::io_context context;
         auto encoder = body_stream_t::make_chunked_encoder(scripted_stream_t::make(context, c.raw), c.callback,
@@ -78,17 +80,19 @@ TEST(chunked_encoder, frames_each_raw_read_as_one_chunk) {
     }
 }
 
-TEST(chunked_encoder, raw_errors_pass_through) {
+TEST(chunked_encoder, raw_errors_pass_through)
+{
     boost::asio::io_context context;
     auto encoder = body_stream_t::make_chunked_encoder(
         scripted_stream_t::make(context, {{"", boost::asio::error::connection_reset}, {"ab", {}}}), {}, true);
-    auto const failed = test::read_chunk(context, encoder);
+    const auto failed = test::read_chunk(context, encoder);
     EXPECT_EQ(failed.error, boost::asio::error::connection_reset);
     EXPECT_EQ(failed.data, "");
     EXPECT_EQ(test::read_chunk(context, encoder).data, "2\r\nab\r\n");
 }
 
-TEST(chunked_closure, keeps_extensions_and_the_end_chunks_trailers) {
+TEST(chunked_closure, keeps_extensions_and_the_end_chunks_trailers)
+{
     boost::asio::io_context context;
     auto body = std::make_shared<io::http::body_t>();
     body->push_back({"a", orx::buffer_t("abc"), {}});
@@ -101,7 +105,8 @@ TEST(chunked_closure, keeps_extensions_and_the_end_chunks_trailers) {
     EXPECT_EQ(end, eof);
 }
 
-TEST(chunked_closure, reencodes_a_decoded_body_with_lower_case_sizes) {
+TEST(chunked_closure, reencodes_a_decoded_body_with_lower_case_sizes)
+{
     boost::asio::io_context context;
     std::string const data(300, 'z');
     std::string const wire = "12C;n=1\r\n" + data + "\r\n0;ieof\r\nX: y\r\n\r\n";
@@ -113,11 +118,12 @@ TEST(chunked_closure, reencodes_a_decoded_body_with_lower_case_sizes) {
     EXPECT_EQ(end, eof);
 }
 
-TEST(chunked_closure, a_source_failure_reaches_the_reader) {
+TEST(chunked_closure, a_source_failure_reaches_the_reader)
+{
     boost::asio::io_context context;
     auto decoder = body_stream_t::make_chunked_decoder(scripted_stream_t::make(context, {{"3\r\nab", {}}}));
     auto closure = body_stream_t::make_chunked_closure(decoder);
-    auto const failed = test::read_chunk(context, closure);
+    const auto failed = test::read_chunk(context, closure);
     EXPECT_EQ(failed.error, boost::system::error_code(EPROTO, boost::system::system_category()));
     EXPECT_EQ(failed.data, "");
 }

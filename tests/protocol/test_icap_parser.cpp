@@ -11,47 +11,56 @@ namespace {
 using proto::parser_t;
 namespace icap = proto::icap;
 
-char const* const kind_names[] = {"req_hdr", "res_hdr", "req_body", "res_body", "opt_body", "null_body"};
+const char* const kind_names[] = {"req_hdr", "res_hdr", "req_body", "res_body", "opt_body", "null_body"};
 
-std::string version(int major, int minor) {
-  return std::to_string(major) + "." + std::to_string(minor);
+std::string version(int major, int minor)
+{
+    return std::to_string(major) + "." + std::to_string(minor);
 }
 
 struct recorder_t : icap::parser_t::delegate_t {
-  test::event_log_t log;
-  void on_request_line(icap::parser_t&, proto::request_line_t const& line) override {
-    log.add("request [" + line.method + "] [" + line.uri + "] " + version(line.major, line.minor));
-  }
-  void on_status_line(icap::parser_t&, proto::status_line_t const& line) override {
-    log.add("status " + std::to_string(line.code) + " [" + line.reason + "] " + version(line.major, line.minor));
-  }
-  void on_field(icap::parser_t&, proto::field_t const& field) override {
-    log.add("field [" + field.name + "] [" + field.value + "]");
-  }
-  void on_encapsulated(icap::parser_t&, icap::section_list_t const& sections) override {
-    std::string text = "encapsulated";
-    for (auto const& s : sections)
-      text += " " + std::string(kind_names[s.kind]) + "@" + std::to_string(s.offset) + "/" + std::to_string(s.length);
-    log.add(text);
-  }
-  void on_head_end(icap::parser_t&) override { log.add("head end"); }
-  void on_data(icap::parser_t&, icap::section_kind_t kind, const char* data, std::size_t size) override {
-    log.data(kind_names[kind], std::string_view(data, size));
-  }
+    test::event_log_t log;
+    void on_request_line(icap::parser_t&, const proto::request_line_t& line) override
+    {
+        log.add("request [" + line.method + "] [" + line.uri + "] " + version(line.major, line.minor));
+    }
+    void on_status_line(icap::parser_t&, const proto::status_line_t& line) override
+    {
+        log.add("status " + std::to_string(line.code) + " [" + line.reason + "] " + version(line.major, line.minor));
+    }
+    void on_field(icap::parser_t&, const proto::field_t& field) override
+    {
+        log.add("field [" + field.name + "] [" + field.value + "]");
+    }
+    void on_encapsulated(icap::parser_t&, const icap::section_list_t& sections) override
+    {
+        std::string text = "encapsulated";
+        for (const auto& s : sections)
+            text +=
+                " " + std::string(kind_names[s.kind]) + "@" + std::to_string(s.offset) + "/" + std::to_string(s.length);
+        log.add(text);
+    }
+    void on_head_end(icap::parser_t&) override { log.add("head end"); }
+    void on_data(icap::parser_t&, icap::section_kind_t kind, const char* data, std::size_t size) override
+    {
+        log.data(kind_names[kind], std::string_view(data, size));
+    }
 };
 
-test::outcome_t run(std::vector<std::string_view> const& pieces, bool last) {
-  recorder_t recorder;
-  icap::parser_t parser(&recorder);
-  return test::drive(parser, recorder.log, pieces, last);
+test::outcome_t run(const std::vector<std::string_view>& pieces, bool last)
+{
+    recorder_t recorder;
+    icap::parser_t parser(&recorder);
+    return test::drive(parser, recorder.log, pieces, last);
 }
 
 using test::case_t;
 
 class icap_cases : public ::testing::TestWithParam<case_t> {};
 
-TEST_P(icap_cases, same_events_however_the_message_is_cut) {
-  test::expect_case(GetParam(), run);
+TEST_P(icap_cases, same_events_however_the_message_is_cut)
+{
+    test::expect_case(GetParam(), run);
 }
 
 std::string const reqmod_head =
@@ -59,84 +68,138 @@ std::string const reqmod_head =
 std::string const http_head = "GET /xy HTTP/1.1\r\n\r\n"; // 20 bytes
 std::string const body = "5\r\nhello\r\n0\r\n\r\n";
 
-std::string encapsulated_error(std::string const& value) {
-  return "error invalid icap encapsulated field: " + value;
+std::string encapsulated_error(const std::string& value)
+{
+    return "error invalid icap encapsulated field: " + value;
 }
 
 // A query whose head ends with the given Encapsulated value.
-std::string options_with(std::string const& value) {
-  return "OPTIONS * ICAP/1.0\r\nEncapsulated: " + value + "\r\n\r\n";
+std::string options_with(const std::string& value)
+{
+    return "OPTIONS * ICAP/1.0\r\nEncapsulated: " + value + "\r\n\r\n";
 }
 
-std::vector<std::string> options_events(std::string const& value, std::vector<std::string> const& more) {
-  std::vector<std::string> events{"request [OPTIONS] [*] 1.0", "field [Encapsulated] [" + value + "]"};
-  events.insert(events.end(), more.begin(), more.end());
-  return events;
+std::vector<std::string> options_events(const std::string& value, const std::vector<std::string>& more)
+{
+    std::vector<std::string> events{"request [OPTIONS] [*] 1.0", "field [Encapsulated] [" + value + "]"};
+    events.insert(events.end(), more.begin(), more.end());
+    return events;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     messages, icap_cases,
     ::testing::Values(
-        case_t{"reqmod_with_head_and_body_then_next_query", reqmod_head + http_head + body + "NEXT", false,
+        case_t{"reqmod_with_head_and_body_then_next_query",
+               reqmod_head + http_head + body + "NEXT",
+               false,
                {"request [REQMOD] [icap://h/reqmod] 1.0", "field [Host] [h]",
-                "field [Encapsulated] [req-hdr=0, req-body=20]", "encapsulated req_hdr@0/20 req_body@20/-1",
-                "head end", "req_hdr:" + http_head, "req_body:" + body},
-               reqmod_head.size() + http_head.size() + body.size(), parser_t::complete},
+                "field [Encapsulated] [req-hdr=0, req-body=20]", "encapsulated req_hdr@0/20 req_body@20/-1", "head end",
+                "req_hdr:" + http_head, "req_body:" + body},
+               reqmod_head.size() + http_head.size() + body.size(),
+               parser_t::complete},
         case_t{"options_null_body", options_with("null-body=0") + "NEXT", false,
                options_events("null-body=0", {"encapsulated null_body@0/-1"}), options_with("null-body=0").size(),
                parser_t::complete},
-        case_t{"no_version_bare_lf", "OPTIONS * \n\nNEXT", false, {"request [OPTIONS] [*] 0.0"}, 12,
+        case_t{
+            "no_version_bare_lf", "OPTIONS * \n\nNEXT", false, {"request [OPTIONS] [*] 0.0"}, 12, parser_t::complete},
+        case_t{"status_after_blank_lines",
+               "\n\nICAP/1.0 200 OK\r\n\r\n",
+               false,
+               {"status 200 [OK] 1.0"},
+               21,
                parser_t::complete},
-        case_t{"status_after_blank_lines", "\n\nICAP/1.0 200 OK\r\n\r\n", false, {"status 200 [OK] 1.0"}, 21,
+        case_t{"blank_lines_then_blanks_before_code",
+               "\n\n \t204 No\r\n\r\n",
+               false,
+               {"status 204 [No] 0.0"},
+               14,
                parser_t::complete},
-        case_t{"blank_lines_then_blanks_before_code", "\n\n \t204 No\r\n\r\n", false, {"status 204 [No] 0.0"}, 14,
-               parser_t::complete},
-        case_t{"status_lower_case_no_reason", "icap/1.0 204\r\n\r\n", false, {"status 204 [] 1.0"}, 16,
+        case_t{"status_lower_case_no_reason",
+               "icap/1.0 204\r\n\r\n",
+               false,
+               {"status 204 [] 1.0"},
+               16,
                parser_t::complete},
         case_t{"status_without_version", " \t200 \r\n\r\n", false, {"status 200 [] 0.0"}, 10, parser_t::complete},
-        case_t{"reason_keeps_blanks", "ICAP/1.0  200  Not  Here \r\n\r\n", false,
-               {"status 200 [ Not  Here ] 1.0"}, 29, parser_t::complete},
-        case_t{"method_starting_like_version", "ICAPX x ICAP/1.0\r\n\r\n", false, {"request [ICAPX] [x] 1.0"}, 20,
+        case_t{"reason_keeps_blanks",
+               "ICAP/1.0  200  Not  Here \r\n\r\n",
+               false,
+               {"status 200 [ Not  Here ] 1.0"},
+               29,
                parser_t::complete},
-        case_t{"version_overflow_saturates", "OPTIONS * ICAP/4294967297.4294967296\r\n\r\n", false,
-               {"request [OPTIONS] [*] 2147483647.2147483647"}, 40, parser_t::complete},
-        case_t{"status_version_overflow_saturates", "ICAP/4294967297.0 4294967496\r\n\r\n", false,
-               {"status 2147483647 [] 2147483647.0"}, 32, parser_t::complete},
-        case_t{"blank_line_before_request", "\nREQMOD * ICAP/1.0\r\n\r\n", false,
-               {"error invalid icap request or response"}, 0, parser_t::failed},
-        case_t{"cr_before_start_line", "\r\nICAP/1.0 200 OK\r\n\r\n", false, {"error invalid icap request or response"},
-               0, parser_t::failed},
-        case_t{"cr_without_lf_in_start_line", "OPTIONS * ICAP/1.0\rX\r\n\r\n", false,
-               {"error invalid icap request or response"}, 0, parser_t::failed},
-        case_t{"http_version_in_icap", "OPTIONS * HTTP/1.0\r\n\r\n", false, {"error invalid icap request or response"},
-               0, parser_t::failed},
-        case_t{"nul_in_uri", std::string("OPTIONS *\0 ICAP/1.0\r\n\r\n", 23), false,
-               {"error invalid icap request or response"}, 0, parser_t::failed},
+        case_t{"method_starting_like_version",
+               "ICAPX x ICAP/1.0\r\n\r\n",
+               false,
+               {"request [ICAPX] [x] 1.0"},
+               20,
+               parser_t::complete},
+        case_t{"version_overflow_saturates",
+               "OPTIONS * ICAP/4294967297.4294967296\r\n\r\n",
+               false,
+               {"request [OPTIONS] [*] 2147483647.2147483647"},
+               40,
+               parser_t::complete},
+        case_t{"status_version_overflow_saturates",
+               "ICAP/4294967297.0 4294967496\r\n\r\n",
+               false,
+               {"status 2147483647 [] 2147483647.0"},
+               32,
+               parser_t::complete},
+        case_t{"blank_line_before_request",
+               "\nREQMOD * ICAP/1.0\r\n\r\n",
+               false,
+               {"error invalid icap request or response"},
+               0,
+               parser_t::failed},
+        case_t{"cr_before_start_line",
+               "\r\nICAP/1.0 200 OK\r\n\r\n",
+               false,
+               {"error invalid icap request or response"},
+               0,
+               parser_t::failed},
+        case_t{"cr_without_lf_in_start_line",
+               "OPTIONS * ICAP/1.0\rX\r\n\r\n",
+               false,
+               {"error invalid icap request or response"},
+               0,
+               parser_t::failed},
+        case_t{"http_version_in_icap",
+               "OPTIONS * HTTP/1.0\r\n\r\n",
+               false,
+               {"error invalid icap request or response"},
+               0,
+               parser_t::failed},
+        case_t{"nul_in_uri",
+               std::string("OPTIONS *\0 ICAP/1.0\r\n\r\n", 23),
+               false,
+               {"error invalid icap request or response"},
+               0,
+               parser_t::failed},
         case_t{"head_section_then_null_body", options_with("req-hdr=0, null-body=5") + "abcdeNEXT", false,
                options_events("req-hdr=0, null-body=5",
                               {"encapsulated req_hdr@0/5 null_body@5/-1", "head end", "req_hdr:abcde"}),
                options_with("req-hdr=0, null-body=5").size() + 5, parser_t::complete},
         case_t{"names_in_any_case_with_blanks", options_with("REQ-HDR = 0 , Req-Body = 3") + "abc0\r\n\r\n", false,
-               options_events("REQ-HDR = 0 , Req-Body = 3",
-                              {"encapsulated req_hdr@0/3 req_body@3/-1", "head end", "req_hdr:abc",
-                               "req_body:0\r\n\r\n"}),
+               options_events("REQ-HDR = 0 , Req-Body = 3", {"encapsulated req_hdr@0/3 req_body@3/-1", "head end",
+                                                             "req_hdr:abc", "req_body:0\r\n\r\n"}),
                options_with("REQ-HDR = 0 , Req-Body = 3").size() + 8, parser_t::complete},
-        case_t{"repeated_head_kinds_and_empty_section", options_with("res-hdr=0, req-hdr=0, res-hdr=2, opt-body=5") +
-                                                            "abcde0\r\n\r\n",
-               false,
+        case_t{"repeated_head_kinds_and_empty_section",
+               options_with("res-hdr=0, req-hdr=0, res-hdr=2, opt-body=5") + "abcde0\r\n\r\n", false,
                options_events("res-hdr=0, req-hdr=0, res-hdr=2, opt-body=5",
                               {"encapsulated res_hdr@0/0 req_hdr@0/2 res_hdr@2/3 opt_body@5/-1", "head end",
                                "req_hdr:ab", "res_hdr:cde", "opt_body:0\r\n\r\n"}),
                options_with("res-hdr=0, req-hdr=0, res-hdr=2, opt-body=5").size() + 10, parser_t::complete},
-        case_t{"later_encapsulated_replaces", "OPTIONS * ICAP/1.0\r\nEncapsulated: req-hdr=0, null-body=1\r\n"
-                                              "encapsulated: null-body=0\r\n\r\nNEXT",
+        case_t{"later_encapsulated_replaces",
+               "OPTIONS * ICAP/1.0\r\nEncapsulated: req-hdr=0, null-body=1\r\n"
+               "encapsulated: null-body=0\r\n\r\nNEXT",
                false,
                {"request [OPTIONS] [*] 1.0", "field [Encapsulated] [req-hdr=0, null-body=1]",
                 "encapsulated req_hdr@0/1 null_body@1/-1", "field [encapsulated] [null-body=0]",
                 "encapsulated null_body@0/-1"},
-               87, parser_t::complete},
-        case_t{"empty_encapsulated", options_with(""), false,
-               options_events("", {"encapsulated"}), options_with("").size(), parser_t::complete},
+               87,
+               parser_t::complete},
+        case_t{"empty_encapsulated", options_with(""), false, options_events("", {"encapsulated"}),
+               options_with("").size(), parser_t::complete},
         case_t{"body_not_last", options_with("res-body=0, res-hdr=10"), false,
                options_events("res-body=0, res-hdr=10", {encapsulated_error("res-body=0, res-hdr=10")}), 0,
                parser_t::failed},
@@ -161,90 +224,97 @@ INSTANTIATE_TEST_SUITE_P(
                options_events("req-hdr=0, req-body=99999999999999999999",
                               {encapsulated_error("req-hdr=0, req-body=99999999999999999999")}),
                0, parser_t::failed},
-        case_t{"huge_offsets_do_not_wrap", options_with("req-hdr=0, res-hdr=9223372036854775807, res-body=0"),
-               false,
+        case_t{"huge_offsets_do_not_wrap", options_with("req-hdr=0, res-hdr=9223372036854775807, res-body=0"), false,
                options_events("req-hdr=0, res-hdr=9223372036854775807, res-body=0",
                               {encapsulated_error("req-hdr=0, res-hdr=9223372036854775807, res-body=0")}),
                0, parser_t::failed},
         case_t{"bad_first_body_bytes", options_with("res-body=0") + "zz\r\n", false,
                options_events("res-body=0", {"encapsulated res_body@0/-1", "head end", "error invalid chunked data"}),
                0, parser_t::failed},
-        case_t{"input_ends_in_head", "OPTIONS * ICAP/1.0\r\nHost: h\r\n", true,
-               {"request [OPTIONS] [*] 1.0", "error invalid icap message"}, 0, parser_t::running},
+        case_t{"input_ends_in_head",
+               "OPTIONS * ICAP/1.0\r\nHost: h\r\n",
+               true,
+               {"request [OPTIONS] [*] 1.0", "error invalid icap message"},
+               0,
+               parser_t::running},
         case_t{"input_ends_in_body", options_with("res-body=0") + "5\r\nab", true,
                options_events("res-body=0", {"encapsulated res_body@0/-1", "head end", "res_body:5\r\nab"}),
                options_with("res-body=0").size() + 5, parser_t::complete}),
     test::case_name);
 
-TEST(icap_parser, parse_stops_at_every_boundary_and_feed_at_the_end) {
-  std::string const input = reqmod_head + http_head + body + "NEXT";
-  recorder_t recorder;
-  icap::parser_t parser(&recorder);
-  std::vector<std::size_t> steps;
-  std::size_t at = 0;
-  while (parser.status() == parser_t::running) {
-    std::size_t const n = parser.parse(input.data() + at, input.size() - at, false);
-    steps.push_back(n);
-    at += n;
-  }
-  // Start line, ICAP header, HTTP head, then the chunked body piece by piece.
-  std::size_t const start_line = reqmod_head.find('\n') + 1;
-  EXPECT_EQ(steps, (std::vector<std::size_t>{start_line, reqmod_head.size() - start_line, 20, 3, 5, 5, 2}));
-  EXPECT_EQ(parser.parse(input.data() + at, input.size() - at, false), 0u);
+TEST(icap_parser, parse_stops_at_every_boundary_and_feed_at_the_end)
+{
+    std::string const input = reqmod_head + http_head + body + "NEXT";
+    recorder_t recorder;
+    icap::parser_t parser(&recorder);
+    std::vector<std::size_t> steps;
+    std::size_t at = 0;
+    while (parser.status() == parser_t::running) {
+        std::size_t const n = parser.parse(input.data() + at, input.size() - at, false);
+        steps.push_back(n);
+        at += n;
+    }
+    // Start line, ICAP header, HTTP head, then the chunked body piece by piece.
+    std::size_t const start_line = reqmod_head.find('\n') + 1;
+    EXPECT_EQ(steps, (std::vector<std::size_t>{start_line, reqmod_head.size() - start_line, 20, 3, 5, 5, 2}));
+    EXPECT_EQ(parser.parse(input.data() + at, input.size() - at, false), 0u);
 
-  parser.reset();
-  EXPECT_EQ(parser.feed(input.data(), input.size(), false), input.size() - 4);
-  EXPECT_EQ(parser.status(), parser_t::complete);
+    parser.reset();
+    EXPECT_EQ(parser.feed(input.data(), input.size(), false), input.size() - 4);
+    EXPECT_EQ(parser.status(), parser_t::complete);
 }
 
-TEST(icap_parser, encapsulated_error_is_positioned_after_its_line) {
-  icap::parser_t parser(nullptr);
-  std::string const input = options_with("req-hdr=0");
-  try {
-    parser.feed(input.data(), input.size(), false);
-    FAIL() << "no error";
-  } catch (icap::parser_t::parser_error_t const& e) {
-    EXPECT_EQ(e.position(), static_cast<std::int32_t>(input.size() - 1));
-  }
+TEST(icap_parser, encapsulated_error_is_positioned_after_its_line)
+{
+    icap::parser_t parser(nullptr);
+    std::string const input = options_with("req-hdr=0");
+    try {
+        parser.feed(input.data(), input.size(), false);
+        FAIL() << "no error";
+    } catch (const icap::parser_t::parser_error_t& e) {
+        EXPECT_EQ(e.position(), static_cast<std::int32_t>(input.size() - 1));
+    }
 }
 
-TEST(icap_parser, failed_parser_refuses_input_until_reset) {
-  recorder_t recorder;
-  icap::parser_t parser(&recorder);
-  EXPECT_THROW(parser.parse("\r", 1, false), icap::parser_t::parser_error_t);
-  EXPECT_EQ(parser.status(), parser_t::failed);
-  try {
-    parser.parse("a\tb", 3, false);
-    FAIL() << "no error";
-  } catch (icap::parser_t::error_t const& e) {
-    EXPECT_STREQ(e.what(), "invalid icap data: \"a\\tb\"");
-  }
-  parser.reset();
-  std::string const input = "ICAP/1.0 200 OK\r\n\r\n";
-  EXPECT_EQ(parser.feed(input.data(), input.size(), false), input.size());
-  EXPECT_EQ(parser.status(), parser_t::complete);
+TEST(icap_parser, failed_parser_refuses_input_until_reset)
+{
+    recorder_t recorder;
+    icap::parser_t parser(&recorder);
+    EXPECT_THROW(parser.parse("\r", 1, false), icap::parser_t::parser_error_t);
+    EXPECT_EQ(parser.status(), parser_t::failed);
+    try {
+        parser.parse("a\tb", 3, false);
+        FAIL() << "no error";
+    } catch (const icap::parser_t::error_t& e) {
+        EXPECT_STREQ(e.what(), "invalid icap data: \"a\\tb\"");
+    }
+    parser.reset();
+    std::string const input = "ICAP/1.0 200 OK\r\n\r\n";
+    EXPECT_EQ(parser.feed(input.data(), input.size(), false), input.size());
+    EXPECT_EQ(parser.status(), parser_t::complete);
 }
 
 struct unexpected_t : std::exception {};
 
-TEST(icap_parser, start_line_delegate_exception_passes_unchanged_field_one_is_wrapped) {
-  struct throwing_t : recorder_t {
-    void on_request_line(icap::parser_t&, proto::request_line_t const&) override { throw unexpected_t(); }
-    void on_field(icap::parser_t&, proto::field_t const&) override { throw std::runtime_error("field"); }
-  } delegate;
-  icap::parser_t parser(&delegate);
-  EXPECT_THROW(parser.feed("X * ICAP/1.0\r\n", 14, false), unexpected_t);
-  EXPECT_EQ(parser.status(), parser_t::failed);
+TEST(icap_parser, start_line_delegate_exception_passes_unchanged_field_one_is_wrapped)
+{
+    struct throwing_t : recorder_t {
+        void on_request_line(icap::parser_t&, const proto::request_line_t&) override { throw unexpected_t(); }
+        void on_field(icap::parser_t&, const proto::field_t&) override { throw std::runtime_error("field"); }
+    } delegate;
+    icap::parser_t parser(&delegate);
+    EXPECT_THROW(parser.feed("X * ICAP/1.0\r\n", 14, false), unexpected_t);
+    EXPECT_EQ(parser.status(), parser_t::failed);
 
-  parser.reset();
-  std::string const input = "ICAP/1.0 200 OK\r\nA: 1\r\n\r\n";
-  try {
-    parser.feed(input.data(), input.size(), false);
-    FAIL() << "no error";
-  } catch (icap::parser_t::parser_error_t const& e) {
-    EXPECT_STREQ(e.what(), "field");
-    EXPECT_EQ(e.position(), static_cast<std::int32_t>(input.size() - 1));
-  }
+    parser.reset();
+    std::string const input = "ICAP/1.0 200 OK\r\nA: 1\r\n\r\n";
+    try {
+        parser.feed(input.data(), input.size(), false);
+        FAIL() << "no error";
+    } catch (const icap::parser_t::parser_error_t& e) {
+        EXPECT_STREQ(e.what(), "field");
+        EXPECT_EQ(e.position(), static_cast<std::int32_t>(input.size() - 1));
+    }
 }
 
 } // namespace

@@ -26,7 +26,8 @@ class recording_output_t : public io::output_stream_t {
 public:
     explicit recording_output_t(boost::asio::io_context& context) : executor_(context.get_executor()) {}
     boost::asio::any_io_executor get_executor() override { return executor_; }
-    void async_send(orx::buffer_t const& data, send_handler_t const& handler) override {
+    void async_send(const orx::buffer_t& data, const send_handler_t& handler) override
+    {
         sent += data.str();
         boost::asio::post(executor_, [handler] { handler({}); });
     }
@@ -38,11 +39,12 @@ private:
 
 struct outcome_t {
     bool done = false;
-    std::shared_ptr<request_t const> request;
+    std::shared_ptr<const request_t> request;
     boost::system::error_code error;
 };
 
-std::shared_ptr<response_t> answer(int code, std::string const& reason) {
+std::shared_ptr<response_t> answer(int code, const std::string& reason)
+{
     auto response = response_t::make();
     response->version = {1, 0};
     response->code = code;
@@ -57,42 +59,46 @@ struct scripted_fixture_t : ::testing::Test {
     boost::asio::io_context context;
     std::shared_ptr<recording_output_t> output = std::make_shared<recording_output_t>(context);
 
-    std::shared_ptr<server_connection_t> connect(std::deque<scripted_stream_t::step_t> reads) {
+    std::shared_ptr<server_connection_t> connect(std::deque<scripted_stream_t::step_t> reads)
+    {
         return server_connection_t::make(scripted_stream_t::make(context, std::move(reads)), output);
     }
 
-    outcome_t wait(std::shared_ptr<server_connection_t> const& connection) {
+    outcome_t wait(const std::shared_ptr<server_connection_t>& connection)
+    {
         outcome_t outcome;
-        io::async_handle_query(connection, [&](std::shared_ptr<request_t const> const& request,
-                                               boost::system::error_code const& error,
-                                               server_connection_t::respond_t const&) {
-            outcome = {true, request, error};
-        });
+        io::async_handle_query(connection,
+                               [&](const std::shared_ptr<request_t const>& request,
+                                   const boost::system::error_code& error, const server_connection_t::respond_t&) {
+                                   outcome = {true, request, error};
+                               });
         run_until(context, [&] { return outcome.done; });
         return outcome;
     }
 };
 
-}  // namespace
+} // namespace
 
 using icap_query = scripted_fixture_t;
 
-TEST_F(icap_query, reads_the_head_and_hands_the_body_over_undecoded) {
+TEST_F(icap_query, reads_the_head_and_hands_the_body_over_undecoded)
+{
     std::string const req_head = "POST /upload HTTP/1.1\r\nHost: example.org\r\n\r\n";
     std::string const res_head = "HTTP/1.1 200 OK\r\n\r\n";
     std::string const query = "RESPMOD icap://127.0.0.1:1344/respmod ICAP/1.0\r\n"
                               "Host: 127.0.0.1\r\n"
                               "Allow: 204\r\n"
                               "allow: trailers\r\n"
-                              "Encapsulated: req-hdr=0, res-hdr=" + std::to_string(req_head.size()) +
+                              "Encapsulated: req-hdr=0, res-hdr=" +
+                              std::to_string(req_head.size()) +
                               ", res-body=" + std::to_string(req_head.size() + res_head.size()) + "\r\n\r\n" +
                               req_head + res_head + "5;x\r\nhello\r\n0\r\n\r\n";
     for (std::size_t read_size : {std::size_t{1}, std::size_t{7}, query.size()}) {
         SCOPED_TRACE(read_size);
-        auto const outcome = wait(connect(test::pieces(query, read_size)));
+        const auto outcome = wait(connect(test::pieces(query, read_size)));
         ASSERT_TRUE(outcome.request);
         EXPECT_FALSE(outcome.error);
-        auto const& request = *outcome.request;
+        const auto& request = *outcome.request;
         EXPECT_EQ(request.method, "RESPMOD");
         EXPECT_EQ(request.url.to_string(0), "icap://127.0.0.1:1344/respmod");
         EXPECT_EQ(request.version.major, 1);
@@ -101,16 +107,17 @@ TEST_F(icap_query, reads_the_head_and_hands_the_body_over_undecoded) {
         EXPECT_EQ(request.req_head.str(), req_head);
         EXPECT_EQ(request.res_head.str(), res_head);
         EXPECT_EQ(request.body_type, io::icap::body_type_t::res_body);
-        auto const chunk = test::read_chunk(context, request.body);
+        const auto chunk = test::read_chunk(context, request.body);
         EXPECT_EQ(chunk.data, "hello");
         EXPECT_EQ(chunk.extensions, "x");
         EXPECT_EQ(test::read_chunk(context, request.body).error, eof);
     }
 }
 
-TEST_F(icap_query, line_ends_and_malformed_heads) {
+TEST_F(icap_query, line_ends_and_malformed_heads)
+{
     struct case_t {
-        char const* name;
+        const char* name;
         std::string wire;
         boost::system::error_code error;
     } const cases[] = {
@@ -131,16 +138,17 @@ TEST_F(icap_query, line_ends_and_malformed_heads) {
         {"end of stream where the body should begin",
          "REQMOD icap://h/reqmod ICAP/1.0\r\nEncapsulated: req-hdr=0, req-body=18\r\n\r\nGET / HTTP/1.1\r\n\r\n", eof},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto const outcome = wait(connect(test::pieces(c.wire, 5)));
+        const auto outcome = wait(connect(test::pieces(c.wire, 5)));
         ASSERT_TRUE(outcome.done);
         EXPECT_EQ(outcome.error, c.error);
         EXPECT_EQ(static_cast<bool>(outcome.request), !c.error);
     }
 }
 
-TEST_F(icap_query, head_limit_counts_reads_that_leave_the_head_incomplete) {
+TEST_F(icap_query, head_limit_counts_reads_that_leave_the_head_incomplete)
+{
     // A head that is incomplete after exactly n bytes of one read, then
     // completed by a second read.
     auto head_over_two_reads = [](std::size_t first_read) {
@@ -151,7 +159,7 @@ TEST_F(icap_query, head_limit_counts_reads_that_leave_the_head_incomplete) {
     };
     std::string big_head = "OPTIONS icap://h/reqmod ICAP/1.0\r\nX-Pad: " + std::string(100000, 'p') + "\r\n\r\n";
     struct case_t {
-        char const* name;
+        const char* name;
         std::deque<scripted_stream_t::step_t> reads;
         boost::system::error_code error;
     } const cases[] = {
@@ -160,20 +168,21 @@ TEST_F(icap_query, head_limit_counts_reads_that_leave_the_head_incomplete) {
         {"big head completed within one read", {{big_head, {}}}, {}},
         {"big head over many reads", test::pieces(big_head, 8192), io::protocol_error},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto const outcome = wait(connect(c.reads));
+        const auto outcome = wait(connect(c.reads));
         ASSERT_TRUE(outcome.done);
         EXPECT_EQ(outcome.error, c.error);
     }
 }
 
-TEST_F(icap_query, skip_body_without_a_pending_body_completes_later) {
+TEST_F(icap_query, skip_body_without_a_pending_body_completes_later)
+{
     auto connection = connect({});
     bool inside_call = true;
     bool early = false;
     bool done = false;
-    connection->async_skip_body([&](boost::system::error_code const& error) {
+    connection->async_skip_body([&](const boost::system::error_code& error) {
         early = inside_call;
         done = !error;
     });
@@ -182,14 +191,15 @@ TEST_F(icap_query, skip_body_without_a_pending_body_completes_later) {
     EXPECT_FALSE(early);
 }
 
-TEST_F(icap_query, options_without_body_leaves_the_next_query_in_place) {
+TEST_F(icap_query, options_without_body_leaves_the_next_query_in_place)
+{
     std::string const reqmod = "REQMOD icap://h/reqmod ICAP/1.0\r\nEncapsulated: req-body=0\r\n\r\n0\r\n\r\n";
     auto connection = connect({{options_query + reqmod, {}}});
-    auto const first = wait(connection);
+    const auto first = wait(connection);
     ASSERT_TRUE(first.request);
     EXPECT_EQ(first.request->body_type, io::icap::body_type_t::null_body);
     EXPECT_EQ(test::read_chunk(context, first.request->body).error, eof);
-    auto const second = wait(connection);
+    const auto second = wait(connection);
     ASSERT_TRUE(second.request);
     EXPECT_EQ(second.request->method, "REQMOD");
     EXPECT_EQ(second.request->body_type, io::icap::body_type_t::req_body);
@@ -210,16 +220,18 @@ struct socket_fixture_t : ::testing::Test {
     bool client_closed = false;
     std::array<char, 4096> read_buffer{};
 
-    void SetUp() override {
+    void SetUp() override
+    {
         boost::asio::local::connect_pair(*server_socket, client);
         server_end = io::make_connection(server_socket);
         connection = server_connection_t::make(server_end, server_end);
         client_read();
     }
 
-    void client_read() {
+    void client_read()
+    {
         client.async_read_some(boost::asio::buffer(read_buffer),
-                               [this](boost::system::error_code const& error, std::size_t n) {
+                               [this](const boost::system::error_code& error, std::size_t n) {
                                    received.append(read_buffer.data(), n);
                                    if (error)
                                        client_closed = true;
@@ -228,14 +240,15 @@ struct socket_fixture_t : ::testing::Test {
                                });
     }
 
-    void client_send(std::string const& bytes) { boost::asio::write(client, boost::asio::buffer(bytes)); }
+    void client_send(const std::string& bytes) { boost::asio::write(client, boost::asio::buffer(bytes)); }
 
     // Answers every query with 200 and the method in "X-Method", reading
     // nothing of its body, until a query fails.
-    void serve(std::vector<boost::system::error_code>& errors) {
-        io::async_handle_query(connection, [this, &errors](std::shared_ptr<request_t const> const& request,
-                                                           boost::system::error_code const& error,
-                                                           server_connection_t::respond_t const& respond) {
+    void serve(std::vector<boost::system::error_code>& errors)
+    {
+        io::async_handle_query(connection, [this, &errors](const std::shared_ptr<request_t const>& request,
+                                                           const boost::system::error_code& error,
+                                                           const server_connection_t::respond_t& respond) {
             if (!request) {
                 errors.push_back(error);
                 return;
@@ -252,18 +265,19 @@ struct socket_fixture_t : ::testing::Test {
     }
 };
 
-}  // namespace
+} // namespace
 
 using icap_server_connection = socket_fixture_t;
 
-TEST_F(icap_server_connection, pipelined_queries_in_one_write_are_answered_in_order) {
-    std::string const reqmod =
-        "REQMOD icap://127.0.0.1/reqmod ICAP/1.0\r\nEncapsulated: req-hdr=0, req-body=18\r\n\r\n"
-        "GET / HTTP/1.1\r\n\r\n5\r\nhello\r\n0\r\n\r\n";
+TEST_F(icap_server_connection, pipelined_queries_in_one_write_are_answered_in_order)
+{
+    std::string const reqmod = "REQMOD icap://127.0.0.1/reqmod ICAP/1.0\r\nEncapsulated: req-hdr=0, req-body=18\r\n\r\n"
+                               "GET / HTTP/1.1\r\n\r\n5\r\nhello\r\n0\r\n\r\n";
     std::vector<boost::system::error_code> errors;
     serve(errors);
     client_send(reqmod + options_query);
-    std::string const answer_text = "ICAP/1.0 200 OK\r\nX-Method: REQMOD\r\n\r\nICAP/1.0 200 OK\r\nX-Method: OPTIONS\r\n\r\n";
+    std::string const answer_text =
+        "ICAP/1.0 200 OK\r\nX-Method: REQMOD\r\n\r\nICAP/1.0 200 OK\r\nX-Method: OPTIONS\r\n\r\n";
     EXPECT_TRUE(run_until(context, [&] { return received.size() >= answer_text.size(); }));
     EXPECT_EQ(received, answer_text);
     // The client goes away between queries: a silent end, not an error.
@@ -272,7 +286,8 @@ TEST_F(icap_server_connection, pipelined_queries_in_one_write_are_answered_in_or
     EXPECT_EQ(errors, (std::vector<boost::system::error_code>{eof}));
 }
 
-TEST_F(icap_server_connection, end_of_stream_inside_a_head_is_the_protocol_error) {
+TEST_F(icap_server_connection, end_of_stream_inside_a_head_is_the_protocol_error)
+{
     std::vector<boost::system::error_code> errors;
     serve(errors);
     client_send("REQMOD icap://127.0.0.1/reqmod ICAP/1.0\r\nHost: x");
@@ -282,13 +297,14 @@ TEST_F(icap_server_connection, end_of_stream_inside_a_head_is_the_protocol_error
     EXPECT_EQ(received, "");
 }
 
-TEST_F(icap_server_connection, zero_length_preview_with_and_without_ieof) {
+TEST_F(icap_server_connection, zero_length_preview_with_and_without_ieof)
+{
     std::string const res_head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
     std::string const head = "RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nPreview: 0\r\n"
-                             "Encapsulated: res-hdr=0, res-body=" + std::to_string(res_head.size()) + "\r\n\r\n" +
-                             res_head;
+                             "Encapsulated: res-hdr=0, res-body=" +
+                             std::to_string(res_head.size()) + "\r\n\r\n" + res_head;
     struct case_t {
-        char const* name;
+        const char* name;
         std::string preview;
         bool ieof;
     } const cases[] = {
@@ -297,38 +313,38 @@ TEST_F(icap_server_connection, zero_length_preview_with_and_without_ieof) {
         {"plain end", "0\r\n\r\n", false},
         {"more than ieof", "0; ieof=1\r\n\r\n", false},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         received.clear();
         std::string body;
         bool ieof = false;
         boost::system::error_code error = boost::asio::error::timed_out;
         bool finished = false;
-        io::async_handle_query(connection, [&](std::shared_ptr<request_t const> const& request,
-                                               boost::system::error_code const&,
-                                               server_connection_t::respond_t const& respond) {
+        io::async_handle_query(connection, [&](const std::shared_ptr<request_t const>& request,
+                                               const boost::system::error_code&,
+                                               const server_connection_t::respond_t& respond) {
             ASSERT_TRUE(request);
-            io::icap::async_read_preview(request->body, [&, respond](io::icap::preview_t const& preview,
-                                                                    boost::system::error_code const& e) {
-                error = e;
-                ieof = preview.ieof;
-                if (e || preview.ieof) {
-                    finished = true;
-                    return respond(answer(204, "No Content"), [](boost::system::error_code const&) {});
-                }
-                respond(answer(100, "Continue"), [&](boost::system::error_code const&) {
-                    connection->async_wait_continue([&](std::shared_ptr<io::http::body_stream_t> const& rest,
-                                                        boost::system::error_code const&) {
-                        io::http::async_read_body(rest, [&](std::shared_ptr<io::http::body_t> const& chunks,
-                                                            boost::system::error_code const& e) {
-                            error = e;
-                            for (auto const& chunk : *chunks)
-                                body += chunk.data.str();
-                            finished = true;
+            io::icap::async_read_preview(
+                request->body, [&, respond](io::icap::preview_t const& preview, boost::system::error_code const& e) {
+                    error = e;
+                    ieof = preview.ieof;
+                    if (e || preview.ieof) {
+                        finished = true;
+                        return respond(answer(204, "No Content"), [](boost::system::error_code const&) {});
+                    }
+                    respond(answer(100, "Continue"), [&](boost::system::error_code const&) {
+                        connection->async_wait_continue([&](std::shared_ptr<io::http::body_stream_t> const& rest,
+                                                            boost::system::error_code const&) {
+                            io::http::async_read_body(rest, [&](std::shared_ptr<io::http::body_t> const& chunks,
+                                                                boost::system::error_code const& e) {
+                                error = e;
+                                for (auto const& chunk : *chunks)
+                                    body += chunk.data.str();
+                                finished = true;
+                            });
                         });
                     });
                 });
-            });
         });
         client_send(head + c.preview);
         if (!c.ieof) {
@@ -343,14 +359,14 @@ TEST_F(icap_server_connection, zero_length_preview_with_and_without_ieof) {
     }
 }
 
-TEST_F(icap_server_connection, zero_length_preview_with_data_fails_at_its_size_line) {
+TEST_F(icap_server_connection, zero_length_preview_with_data_fails_at_its_size_line)
+{
     std::string const query = "RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nPreview: 0\r\n"
                               "Encapsulated: res-hdr=0, res-body=19\r\n\r\nHTTP/1.1 200 OK\r\n\r\n";
     boost::system::error_code error;
     bool finished = false;
-    io::async_handle_query(connection, [&](std::shared_ptr<request_t const> const& request,
-                                           boost::system::error_code const&,
-                                           server_connection_t::respond_t const&) {
+    io::async_handle_query(connection, [&](const std::shared_ptr<request_t const>& request,
+                                           const boost::system::error_code&, const server_connection_t::respond_t&) {
         ASSERT_TRUE(request);
         io::icap::async_read_preview(request->body,
                                      [&](io::icap::preview_t const& preview, boost::system::error_code const& e) {
@@ -366,22 +382,24 @@ TEST_F(icap_server_connection, zero_length_preview_with_data_fails_at_its_size_l
     EXPECT_EQ(error, io::protocol_error);
 }
 
-TEST_F(icap_query, continue_reads_on_after_a_preview_that_came_with_the_rest) {
+TEST_F(icap_query, continue_reads_on_after_a_preview_that_came_with_the_rest)
+{
     std::string const query = "RESPMOD icap://h/respmod ICAP/1.0\r\nPreview: 0\r\nEncapsulated: res-body=0\r\n\r\n"
-                              "0\r\n\r\n5\r\nhello\r\n0\r\n\r\n" + options_query;
+                              "0\r\n\r\n5\r\nhello\r\n0\r\n\r\n" +
+                              options_query;
     for (std::size_t read_size : {std::size_t{1}, std::size_t{9}, query.size()}) {
         SCOPED_TRACE(read_size);
         auto connection = connect(test::pieces(query, read_size));
-        auto const outcome = wait(connection);
+        const auto outcome = wait(connection);
         ASSERT_TRUE(outcome.request);
         EXPECT_EQ(test::read_chunk(context, outcome.request->body).error, eof);
         std::shared_ptr<io::http::body_stream_t> rest;
-        connection->async_wait_continue(
-            [&](std::shared_ptr<io::http::body_stream_t> const& body, boost::system::error_code const&) { rest = body; });
+        connection->async_wait_continue([&](const std::shared_ptr<io::http::body_stream_t>& body,
+                                            const boost::system::error_code&) { rest = body; });
         ASSERT_TRUE(run_until(context, [&] { return rest != nullptr; }));
         EXPECT_EQ(test::read_chunk(context, rest).data, "hello");
         // The rest is drained by the next wait, which then finds the next query.
-        auto const next = wait(connection);
+        const auto next = wait(connection);
         ASSERT_TRUE(next.request);
         EXPECT_EQ(next.request->method, "OPTIONS");
     }

@@ -11,17 +11,19 @@
 namespace {
 
 template <typename message_t>
-std::string text(message_t const& message) {
+std::string text(const message_t& message)
+{
     std::ostringstream out;
     out << message;
     return out.str();
 }
 
-}  // namespace
+} // namespace
 
-TEST(message_head, requests_write_method_url_version_and_fields) {
+TEST(message_head, requests_write_method_url_version_and_fields)
+{
     struct case_t {
-        char const* name;
+        const char* name;
         std::string method;
         std::string url;
         int major, minor;
@@ -34,7 +36,7 @@ TEST(message_head, requests_write_method_url_version_and_fields) {
         {"line break in the method", "GET\r\nX: 1", "", 1, 0, false, "GET  X: 1 ICAP/1.0\r\n\r\n",
          "GET  X: 1 HTTP/1.0\r\n\r\n"},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto icap = io::icap::request_t::make();
         auto http = io::http::request_t::make();
@@ -51,9 +53,10 @@ TEST(message_head, requests_write_method_url_version_and_fields) {
     }
 }
 
-TEST(message_head, responses_write_version_code_reason_and_fields) {
+TEST(message_head, responses_write_version_code_reason_and_fields)
+{
     struct case_t {
-        char const* name;
+        const char* name;
         int major, minor, code;
         std::string reason;
         std::string icap, http;
@@ -65,7 +68,7 @@ TEST(message_head, responses_write_version_code_reason_and_fields) {
         {"line break in the reason", 1, 0, 200, "OK\r\nSet-Cookie: x", "ICAP/1.0 200 OK  Set-Cookie: x\r\n\r\n",
          "HTTP/1.0 200 OK  Set-Cookie: x\r\n\r\n"},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto icap = io::icap::response_t::make();
         auto http = io::http::response_t::make();
@@ -78,7 +81,8 @@ TEST(message_head, responses_write_version_code_reason_and_fields) {
     }
 }
 
-TEST(message_head, a_field_value_cannot_add_a_line_to_an_answer) {
+TEST(message_head, a_field_value_cannot_add_a_line_to_an_answer)
+{
     auto response = io::icap::response_t::make();
     response->version = {1, 0};
     response->code = 200;
@@ -87,7 +91,8 @@ TEST(message_head, a_field_value_cannot_add_a_line_to_an_answer) {
     EXPECT_EQ(text(*response), "ICAP/1.0 200 OK\r\nX-Virus-ID: EICAR    HTTP/1.1 200 OK\r\n\r\n");
 }
 
-TEST(message_head, streams_carry_head_encapsulated_heads_and_body_in_order) {
+TEST(message_head, streams_carry_head_encapsulated_heads_and_body_in_order)
+{
     boost::asio::io_context context;
     auto response = io::icap::response_t::make();
     response->version = {1, 0};

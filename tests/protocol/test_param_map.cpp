@@ -8,15 +8,17 @@ using io::http::param_map_t;
 
 namespace {
 
-std::string text(param_map_t const& fields) {
+std::string text(const param_map_t& fields)
+{
     std::ostringstream out;
     out << fields;
     return out.str();
 }
 
-}  // namespace
+} // namespace
 
-TEST(param_map, names_compare_without_case_and_keep_first_spelling) {
+TEST(param_map, names_compare_without_case_and_keep_first_spelling)
+{
     param_map_t fields;
     fields.add("content-length", "5");
     fields.add("Content-Length", "7");
@@ -27,7 +29,8 @@ TEST(param_map, names_compare_without_case_and_keep_first_spelling) {
     EXPECT_EQ(text(fields), "content-length: 5\r\ncontent-length: 7\r\n");
 }
 
-TEST(param_map, writes_fields_in_case_insensitive_name_order) {
+TEST(param_map, writes_fields_in_case_insensitive_name_order)
+{
     struct case_t {
         std::vector<std::string> names;
         std::string expected;
@@ -39,15 +42,16 @@ TEST(param_map, writes_fields_in_case_insensitive_name_order) {
         {{"Ab", "A"}, "A: v\r\nAb: v\r\n"},
         {{}, ""},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         param_map_t fields;
-        for (auto const& name : c.names)
+        for (const auto& name : c.names)
             fields.add(name, "v");
         EXPECT_EQ(text(fields), c.expected);
     }
 }
 
-TEST(param_map, lookups_of_absent_fields_create_nothing) {
+TEST(param_map, lookups_of_absent_fields_create_nothing)
+{
     param_map_t fields;
     EXPECT_EQ(fields.get("X"), "");
     EXPECT_TRUE(fields.get_all("X").empty());
@@ -58,9 +62,10 @@ TEST(param_map, lookups_of_absent_fields_create_nothing) {
     EXPECT_TRUE(fields.empty());
 }
 
-TEST(param_map, remove_value_keeps_order_and_drops_emptied_field) {
+TEST(param_map, remove_value_keeps_order_and_drops_emptied_field)
+{
     param_map_t fields;
-    for (auto const* value : {"x", "y", "x", ""})
+    for (const auto* value : {"x", "y", "x", ""})
         fields.add("F", value);
     EXPECT_TRUE(fields.has("f", ""));
     EXPECT_FALSE(fields.has("f", "X"));
@@ -77,7 +82,8 @@ TEST(param_map, remove_value_keeps_order_and_drops_emptied_field) {
     EXPECT_TRUE(fields.empty());
 }
 
-TEST(param_map, content_length_never_gives_an_invalid_length) {
+TEST(param_map, content_length_never_gives_an_invalid_length)
+{
     struct case_t {
         std::vector<std::string> values;
         std::int64_t expected;
@@ -98,17 +104,18 @@ TEST(param_map, content_length_never_gives_an_invalid_length) {
         {{"99999999999999999999999"}, -1},
         {{"3", "4"}, 3},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         param_map_t fields;
-        for (auto const& value : c.values)
+        for (const auto& value : c.values)
             fields.add("Content-Length", value);
         EXPECT_EQ(fields.content_length(), c.expected) << (c.values.empty() ? "" : c.values[0]);
     }
 }
 
-TEST(param_map, framing_tests_look_at_the_whole_first_value) {
+TEST(param_map, framing_tests_look_at_the_whole_first_value)
+{
     struct case_t {
-        char const* name;
+        const char* name;
         std::vector<std::string> values;
         bool chunked, keep_alive, close;
     } const cases[] = {
@@ -122,9 +129,9 @@ TEST(param_map, framing_tests_look_at_the_whole_first_value) {
         {"Connection", {"close, foo"}, false, false, false},
         {"Connection", {"foo", "close"}, false, false, false},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         param_map_t fields;
-        for (auto const& value : c.values)
+        for (const auto& value : c.values)
             fields.add(c.name, value);
         EXPECT_EQ(fields.is_chunked(), c.chunked) << c.values[0];
         EXPECT_EQ(fields.is_keep_alive(), c.keep_alive) << c.values[0];
@@ -132,7 +139,8 @@ TEST(param_map, framing_tests_look_at_the_whole_first_value) {
     }
 }
 
-TEST(param_map, line_breaks_inside_names_and_values_cannot_split_the_head) {
+TEST(param_map, line_breaks_inside_names_and_values_cannot_split_the_head)
+{
     param_map_t fields;
     fields.add("X-Evil", "a\r\nInjected: 1");
     fields.add("Y\nZ", "b\rc\n");

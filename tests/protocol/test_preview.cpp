@@ -4,12 +4,13 @@
 #include "protocol/protocol_error.hpp"
 #include "scripted_stream.hpp"
 
-TEST(preview, ieof_is_taken_only_from_the_whole_extension_of_the_last_chunk) {
+TEST(preview, ieof_is_taken_only_from_the_whole_extension_of_the_last_chunk)
+{
     struct case_t {
-        char const* name;
+        const char* name;
         std::string wire;
         bool ieof;
-        std::vector<std::string> extensions;  // of the chunks kept
+        std::vector<std::string> extensions; // of the chunks kept
         boost::system::error_code error;
     } const cases[] = {
         {"ieof", "0; ieof\r\n\r\n", true, {""}, {}},
@@ -21,29 +22,31 @@ TEST(preview, ieof_is_taken_only_from_the_whole_extension_of_the_last_chunk) {
         {"bad framing", "0\r\nbad line\r\n\r\n", false, {}, io::protocol_error},
         {"cut short", "2\r\na", false, {}, io::protocol_error},
     };
-    for (auto const& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         boost::asio::io_context context;
-        auto stream = io::http::body_stream_t::make_chunked_decoder(
-            test::scripted_stream_t::make(context, {{c.wire, {}}}));
+        auto stream =
+            io::http::body_stream_t::make_chunked_decoder(test::scripted_stream_t::make(context, {{c.wire, {}}}));
         io::icap::preview_t result;
         boost::system::error_code error = boost::asio::error::timed_out;
-        io::icap::async_read_preview(stream, [&](io::icap::preview_t const& preview, boost::system::error_code const& e) {
-            result = preview;
-            error = e;
-        });
+        io::icap::async_read_preview(stream,
+                                     [&](const io::icap::preview_t& preview, const boost::system::error_code& e) {
+                                         result = preview;
+                                         error = e;
+                                     });
         context.run_for(std::chrono::seconds(5));
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(result.ieof, c.ieof);
         ASSERT_TRUE(result.body);
         std::vector<std::string> extensions;
-        for (auto const& chunk : *result.body)
+        for (const auto& chunk : *result.body)
             extensions.push_back(chunk.extensions);
         EXPECT_EQ(extensions, c.extensions);
     }
 }
 
-TEST(preview, default_preview_has_an_empty_body) {
+TEST(preview, default_preview_has_an_empty_body)
+{
     io::icap::preview_t const preview;
     ASSERT_TRUE(preview.body);
     EXPECT_TRUE(preview.body->empty());

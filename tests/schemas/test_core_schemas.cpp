@@ -60,7 +60,7 @@ using gp::FieldDescriptor;
 struct file_spec {
     std::string_view name;
     std::string_view package;
-    std::string_view imports;  // space separated, in order
+    std::string_view imports; // space separated, in order
     bool core;
     const gp::FileDescriptor* (*file)();
 };
@@ -69,13 +69,11 @@ constexpr file_spec files[] = {
     {"annotation.proto", "ox", "google/protobuf/descriptor.proto", true,
      [] { return ox::LexHint_descriptor()->file(); }},
     {"error.proto", "ox", "annotation.proto", true, [] { return ox::Error::descriptor()->file(); }},
-    {"application.proto", "ox", "annotation.proto error.proto", true,
-     [] { return ox::AppInfo::descriptor()->file(); }},
+    {"application.proto", "ox", "annotation.proto error.proto", true, [] { return ox::AppInfo::descriptor()->file(); }},
     {"root_appinfo.proto", "ox", "application.proto config_mode.proto uuid.proto", true,
      [] { return ox::RootAppInfo::descriptor()->file(); }},
     {"log.proto", "ox", "annotation.proto", true, [] { return ox::Log::descriptor()->file(); }},
-    {"scan_report.proto", "ox", "annotation.proto", true,
-     [] { return ox::ScanReport::descriptor()->file(); }},
+    {"scan_report.proto", "ox", "annotation.proto", true, [] { return ox::ScanReport::descriptor()->file(); }},
     {"incident.proto", "ox",
      "annotation.proto application.proto protocol.proto scan_report.proto socket.proto "
      "url_category.proto",
@@ -87,8 +85,7 @@ constexpr file_spec files[] = {
     {"lua_chunk.proto", "ox", "", true, [] { return ox::LuaChunk::descriptor()->file(); }},
     {"traxd_appinfo.proto", "ox", "application.proto error.proto", true,
      [] { return ox::TRAXDAppInfo::descriptor()->file(); }},
-    {"traxd_appstat.proto", "ox", "application.proto", true,
-     [] { return ox::TRAXDAppStat::descriptor()->file(); }},
+    {"traxd_appstat.proto", "ox", "application.proto", true, [] { return ox::TRAXDAppStat::descriptor()->file(); }},
     {"pilotd_traxd_ipc.proto", "ox",
      "application.proto error.proto traxd_appinfo.proto traxd_appstat.proto traxd_config.proto "
      "incident.proto",
@@ -108,18 +105,14 @@ constexpr file_spec files[] = {
     {"local_user.proto", "ox", "", false, [] { return ox::LocalUser::descriptor()->file(); }},
     {"pair.proto", "ox", "", false, [] { return ox::StringPair::descriptor()->file(); }},
     {"protocol.proto", "ox", "", false, [] { return ox::Protocol_descriptor()->file(); }},
-    {"url_category.proto", "ox", "annotation.proto", false,
-     [] { return ox::UrlCategory_descriptor()->file(); }},
+    {"url_category.proto", "ox", "annotation.proto", false, [] { return ox::UrlCategory_descriptor()->file(); }},
     {"lexmap.proto", "ox", "", false, [] { return ox::LexMap::descriptor()->file(); }},
-    {"rules.proto", "ox",
-     "annotation.proto list.proto protocol.proto scan_report.proto socket.proto dnsxl.proto", false,
-     [] { return ox::RuleSet::descriptor()->file(); }},
-    {"connection_match.proto", "ox", "", false,
-     [] { return ox::ConnectionMatch::descriptor()->file(); }},
+    {"rules.proto", "ox", "annotation.proto list.proto protocol.proto scan_report.proto socket.proto dnsxl.proto",
+     false, [] { return ox::RuleSet::descriptor()->file(); }},
+    {"connection_match.proto", "ox", "", false, [] { return ox::ConnectionMatch::descriptor()->file(); }},
     {"dnsxl.proto", "ox", "", false, [] { return ox::DNSxL::descriptor()->file(); }},
     {"uuid.proto", "ox", "", false, [] { return ox::UUID::descriptor()->file(); }},
-    {"config_mode.proto", "ox", "annotation.proto", false,
-     [] { return ox::ConfigMode_descriptor()->file(); }},
+    {"config_mode.proto", "ox", "annotation.proto", false, [] { return ox::ConfigMode_descriptor()->file(); }},
 };
 
 // Messages of the core files, nested ones included. Extension ranges are
@@ -129,8 +122,8 @@ struct message_spec {
     std::string_view file;
     std::string_view extension_ranges = {};
     std::string_view reserved = {};
-    int app = 0;                          // `app` message option, 0 when not set
-    std::string_view ini_section = {};    // `ini_section` message option
+    int app = 0;                       // `app` message option, 0 when not set
+    std::string_view ini_section = {}; // `ini_section` message option
 };
 
 constexpr message_spec messages[] = {
@@ -387,18 +380,12 @@ struct enum_spec {
 };
 
 constexpr enum_spec enums[] = {
-    {"ox.LexHint", "annotation.proto"},
-    {"ox.ErrorCode", "error.proto"},
-    {"ox.Application", "application.proto"},
-    {"ox.Log.LogType", "log.proto"},
-    {"ox.Log.LogFacility", "log.proto"},
-    {"ox.LogLevel", "log.proto"},
-    {"ox.ArchiveType", "scan_report.proto"},
-    {"ox.VirusType", "scan_report.proto"},
-    {"ox.ScanError", "scan_report.proto"},
-    {"ox.Connection.Divert", "incident.proto"},
-    {"ox.HttpBlock.Direction", "incident.proto"},
-    {"ox.MailIncident.Action", "incident.proto"},
+    {"ox.LexHint", "annotation.proto"},           {"ox.ErrorCode", "error.proto"},
+    {"ox.Application", "application.proto"},      {"ox.Log.LogType", "log.proto"},
+    {"ox.Log.LogFacility", "log.proto"},          {"ox.LogLevel", "log.proto"},
+    {"ox.ArchiveType", "scan_report.proto"},      {"ox.VirusType", "scan_report.proto"},
+    {"ox.ScanError", "scan_report.proto"},        {"ox.Connection.Divert", "incident.proto"},
+    {"ox.HttpBlock.Direction", "incident.proto"}, {"ox.MailIncident.Action", "incident.proto"},
 };
 
 // A value name ending in "*" stands for any name with that prefix (values
@@ -667,8 +654,7 @@ struct extension_spec {
 constexpr extension_spec extensions[] = {
     {"ox.app", "annotation.proto", "google.protobuf.MessageOptions", 50001, "int32"},
     {"ox.ini_section", "annotation.proto", "google.protobuf.MessageOptions", 50002, "string"},
-    {"ox.hint", "annotation.proto", "google.protobuf.FieldOptions", 50001, "enum ox.LexHint",
-     "HINT_NONE"},
+    {"ox.hint", "annotation.proto", "google.protobuf.FieldOptions", 50001, "enum ox.LexHint", "HINT_NONE"},
     {"ox.lex", "annotation.proto", "google.protobuf.EnumValueOptions", 50001, "string"},
     {"ox.root_info", "root_appinfo.proto", "ox.AppInfo", 1, "ox.RootAppInfo"},
     {"ox.traxd_config", "traxd_config.proto", "ox.AppConfig", 21, "ox.TRAXDConfig"},
@@ -679,57 +665,68 @@ constexpr extension_spec extensions[] = {
 // The only fields of all the schema files that carry `hint`, and the only
 // enums whose values carry `lex` (every value of them, but the named ones).
 const std::map<std::string_view, std::string_view> hinted_fields = {
-    {"ox.TRAXDConfig.exe_path", "HINT_ABSPATH"},
-    {"ox.TRAXDConfig.templates_dir", "HINT_ABSPATH"},
-    {"ox.TRAXDConfig.scan_timeout", "HINT_TIME"},
-    {"ox.TRAXDConfig.heuristic_analysis", "HINT_ONOFF"},
-    {"ox.PathList.path", "HINT_ABSPATH"},
-    {"ox.RuleCondition.list_file", "HINT_ABSPATH"},
+    {"ox.TRAXDConfig.exe_path", "HINT_ABSPATH"},  {"ox.TRAXDConfig.templates_dir", "HINT_ABSPATH"},
+    {"ox.TRAXDConfig.scan_timeout", "HINT_TIME"}, {"ox.TRAXDConfig.heuristic_analysis", "HINT_ONOFF"},
+    {"ox.PathList.path", "HINT_ABSPATH"},         {"ox.RuleCondition.list_file", "HINT_ABSPATH"},
 };
 
 const std::set<std::string_view> lex_enums = {
-    "ox.ErrorCode", "ox.Application", "ox.LogLevel",   "ox.Log.LogType", "ox.Log.LogFacility",
-    "ox.ArchiveType", "ox.VirusType", "ox.ScanError",  "ox.UrlCategory", "ox.ConfigMode",
-    "ox.Direction",   "ox.Divert",    "sk.LookupType",
+    "ox.ErrorCode",   "ox.Application", "ox.LogLevel",   "ox.Log.LogType", "ox.Log.LogFacility",
+    "ox.ArchiveType", "ox.VirusType",   "ox.ScanError",  "ox.UrlCategory", "ox.ConfigMode",
+    "ox.Direction",   "ox.Divert",      "sk.LookupType",
 };
 
 const std::set<std::string_view> values_without_lex = {
-    "APP_GENERIC",     "EC_RESERVED_95",  "EC_RESERVED_96",
-    "EC_RESERVED_99",  "EC_RESERVED_100", "EC_RESERVED_101",
+    "APP_GENERIC", "EC_RESERVED_95", "EC_RESERVED_96", "EC_RESERVED_99", "EC_RESERVED_100", "EC_RESERVED_101",
 };
 
 // ---------------------------------------------------------------------------
 // Reading the descriptors
 // ---------------------------------------------------------------------------
 
-const gp::DescriptorPool& pool() { return *gp::DescriptorPool::generated_pool(); }
+const gp::DescriptorPool& pool()
+{
+    return *gp::DescriptorPool::generated_pool();
+}
 
-std::string label_text(lab l) {
+std::string label_text(lab l)
+{
     switch (l) {
-    case lab::opt: return "optional";
-    case lab::req: return "required";
-    case lab::rep: return "repeated";
+    case lab::opt:
+        return "optional";
+    case lab::req:
+        return "required";
+    case lab::rep:
+        return "repeated";
     }
     return "?";
 }
 
-std::string label_text(const FieldDescriptor& f) {
+std::string label_text(const FieldDescriptor& f)
+{
     switch (f.label()) {
-    case FieldDescriptor::LABEL_OPTIONAL: return "optional";
-    case FieldDescriptor::LABEL_REQUIRED: return "required";
-    case FieldDescriptor::LABEL_REPEATED: return "repeated";
+    case FieldDescriptor::LABEL_OPTIONAL:
+        return "optional";
+    case FieldDescriptor::LABEL_REQUIRED:
+        return "required";
+    case FieldDescriptor::LABEL_REPEATED:
+        return "repeated";
     }
     return "?";
 }
 
-std::string type_text(const FieldDescriptor& f) {
-    if (f.type() == FieldDescriptor::TYPE_ENUM) return "enum " + f.enum_type()->full_name();
-    if (f.type() == FieldDescriptor::TYPE_MESSAGE) return f.message_type()->full_name();
+std::string type_text(const FieldDescriptor& f)
+{
+    if (f.type() == FieldDescriptor::TYPE_ENUM)
+        return "enum " + f.enum_type()->full_name();
+    if (f.type() == FieldDescriptor::TYPE_MESSAGE)
+        return f.message_type()->full_name();
     return FieldDescriptor::TypeName(f.type());
 }
 
 // The default in the notation of `field_spec::def`.
-std::string default_text(const FieldDescriptor& f) {
+std::string default_text(const FieldDescriptor& f)
+{
     if (f.is_repeated() || f.type() == FieldDescriptor::TYPE_MESSAGE) {
         return f.has_default_value() ? "=?" : "";
     }
@@ -741,77 +738,109 @@ std::string default_text(const FieldDescriptor& f) {
         zero = value == decltype(value){};
     };
     switch (f.cpp_type()) {
-    case FieldDescriptor::CPPTYPE_ENUM: text << f.default_value_enum()->name(); break;
-    case FieldDescriptor::CPPTYPE_BOOL: put(f.default_value_bool()); break;
-    case FieldDescriptor::CPPTYPE_INT32: put(f.default_value_int32()); break;
-    case FieldDescriptor::CPPTYPE_INT64: put(f.default_value_int64()); break;
-    case FieldDescriptor::CPPTYPE_UINT32: put(f.default_value_uint32()); break;
-    case FieldDescriptor::CPPTYPE_UINT64: put(f.default_value_uint64()); break;
-    case FieldDescriptor::CPPTYPE_FLOAT: put(f.default_value_float()); break;
-    case FieldDescriptor::CPPTYPE_DOUBLE: put(f.default_value_double()); break;
-    case FieldDescriptor::CPPTYPE_STRING: put(f.default_value_string()); break;
-    case FieldDescriptor::CPPTYPE_MESSAGE: break;
+    case FieldDescriptor::CPPTYPE_ENUM:
+        text << f.default_value_enum()->name();
+        break;
+    case FieldDescriptor::CPPTYPE_BOOL:
+        put(f.default_value_bool());
+        break;
+    case FieldDescriptor::CPPTYPE_INT32:
+        put(f.default_value_int32());
+        break;
+    case FieldDescriptor::CPPTYPE_INT64:
+        put(f.default_value_int64());
+        break;
+    case FieldDescriptor::CPPTYPE_UINT32:
+        put(f.default_value_uint32());
+        break;
+    case FieldDescriptor::CPPTYPE_UINT64:
+        put(f.default_value_uint64());
+        break;
+    case FieldDescriptor::CPPTYPE_FLOAT:
+        put(f.default_value_float());
+        break;
+    case FieldDescriptor::CPPTYPE_DOUBLE:
+        put(f.default_value_double());
+        break;
+    case FieldDescriptor::CPPTYPE_STRING:
+        put(f.default_value_string());
+        break;
+    case FieldDescriptor::CPPTYPE_MESSAGE:
+        break;
     }
-    if (f.has_default_value()) return "=" + text.str();
+    if (f.has_default_value())
+        return "=" + text.str();
     return zero ? "" : text.str();
 }
 
-std::string hint_text(const FieldDescriptor& f) {
-    if (!f.options().HasExtension(ox::hint)) return "";
+std::string hint_text(const FieldDescriptor& f)
+{
+    if (!f.options().HasExtension(ox::hint))
+        return "";
     return ox::LexHint_Name(f.options().GetExtension(ox::hint));
 }
 
-std::string ranges_text(const gp::Descriptor& m) {
+std::string ranges_text(const gp::Descriptor& m)
+{
     std::string text;
     for (int i = 0; i < m.extension_range_count(); ++i) {
         const auto* r = m.extension_range(i);
-        if (!text.empty()) text += ' ';
+        if (!text.empty())
+            text += ' ';
         text += std::to_string(r->start) + "-" + std::to_string(r->end - 1);
     }
     return text;
 }
 
-std::string reserved_text(const gp::Descriptor& m) {
+std::string reserved_text(const gp::Descriptor& m)
+{
     std::string text;
     for (int i = 0; i < m.reserved_range_count(); ++i) {
         const auto* r = m.reserved_range(i);
         for (int n = r->start; n < r->end; ++n) {
-            if (!text.empty()) text += ' ';
+            if (!text.empty())
+                text += ' ';
             text += std::to_string(n);
         }
     }
     return text;
 }
 
-std::string imports_text(const gp::FileDescriptor& f) {
+std::string imports_text(const gp::FileDescriptor& f)
+{
     std::string text;
     for (int i = 0; i < f.dependency_count(); ++i) {
-        if (!text.empty()) text += ' ';
+        if (!text.empty())
+            text += ' ';
         text += f.dependency(i)->name();
     }
     return text;
 }
 
-bool name_matches(std::string_view pattern, const std::string& name) {
+bool name_matches(std::string_view pattern, const std::string& name)
+{
     if (!pattern.empty() && pattern.back() == '*') {
-        return name.size() >= pattern.size() && name.compare(0, pattern.size() - 1,
-                                                             pattern.substr(0, pattern.size() - 1)) == 0;
+        return name.size() >= pattern.size() &&
+               name.compare(0, pattern.size() - 1, pattern.substr(0, pattern.size() - 1)) == 0;
     }
     return name == pattern;
 }
 
-std::string lex_text(const gp::EnumValueDescriptor& v, bool& present) {
+std::string lex_text(const gp::EnumValueDescriptor& v, bool& present)
+{
     present = v.options().HasExtension(ox::lex);
     return present ? v.options().GetExtension(ox::lex) : std::string();
 }
 
 // Every message and enum of a file, nested ones included, by full name.
 void collect(const gp::Descriptor& m, std::vector<const gp::Descriptor*>& messages_out,
-             std::vector<const gp::EnumDescriptor*>& enums_out,
-             std::vector<const FieldDescriptor*>& extensions_out) {
+             std::vector<const gp::EnumDescriptor*>& enums_out, std::vector<const FieldDescriptor*>& extensions_out)
+{
     messages_out.push_back(&m);
-    for (int i = 0; i < m.enum_type_count(); ++i) enums_out.push_back(m.enum_type(i));
-    for (int i = 0; i < m.extension_count(); ++i) extensions_out.push_back(m.extension(i));
+    for (int i = 0; i < m.enum_type_count(); ++i)
+        enums_out.push_back(m.enum_type(i));
+    for (int i = 0; i < m.extension_count(); ++i)
+        extensions_out.push_back(m.extension(i));
     for (int i = 0; i < m.nested_type_count(); ++i)
         collect(*m.nested_type(i), messages_out, enums_out, extensions_out);
 }
@@ -822,17 +851,21 @@ struct file_content {
     std::vector<const FieldDescriptor*> extensions;
 };
 
-file_content content_of(const gp::FileDescriptor& f) {
+file_content content_of(const gp::FileDescriptor& f)
+{
     file_content c;
     for (int i = 0; i < f.message_type_count(); ++i)
         collect(*f.message_type(i), c.messages, c.enums, c.extensions);
-    for (int i = 0; i < f.enum_type_count(); ++i) c.enums.push_back(f.enum_type(i));
-    for (int i = 0; i < f.extension_count(); ++i) c.extensions.push_back(f.extension(i));
+    for (int i = 0; i < f.enum_type_count(); ++i)
+        c.enums.push_back(f.enum_type(i));
+    for (int i = 0; i < f.extension_count(); ++i)
+        c.extensions.push_back(f.extension(i));
     return c;
 }
 
 template <typename Row, typename Key>
-bool listed(const Row& rows, Key key) {
+bool listed(const Row& rows, Key key)
+{
     return std::any_of(std::begin(rows), std::end(rows), key);
 }
 
@@ -840,7 +873,8 @@ bool listed(const Row& rows, Key key) {
 // Checks
 // ---------------------------------------------------------------------------
 
-TEST(core_schemas, every_file_has_its_package_and_imports_in_order) {
+TEST(core_schemas, every_file_has_its_package_and_imports_in_order)
+{
     for (const auto& row : files) {
         const gp::FileDescriptor* file = row.file();
         ASSERT_NE(file, nullptr) << row.name;
@@ -852,7 +886,8 @@ TEST(core_schemas, every_file_has_its_package_and_imports_in_order) {
     }
 }
 
-TEST(core_schemas, every_listed_message_has_its_file_ranges_and_options) {
+TEST(core_schemas, every_listed_message_has_its_file_ranges_and_options)
+{
     for (const auto& row : messages) {
         const gp::Descriptor* m = pool().FindMessageTypeByName(std::string(row.name));
         if (m == nullptr) {
@@ -867,12 +902,12 @@ TEST(core_schemas, every_listed_message_has_its_file_ranges_and_options) {
         EXPECT_EQ(m->options().GetExtension(ox::app), row.app) << row.name << ": app option";
         EXPECT_EQ(m->options().HasExtension(ox::ini_section), !row.ini_section.empty())
             << row.name << ": ini_section option";
-        EXPECT_EQ(m->options().GetExtension(ox::ini_section), row.ini_section)
-            << row.name << ": ini_section option";
+        EXPECT_EQ(m->options().GetExtension(ox::ini_section), row.ini_section) << row.name << ": ini_section option";
     }
 }
 
-TEST(core_schemas, every_listed_field_matches_the_table) {
+TEST(core_schemas, every_listed_field_matches_the_table)
+{
     for (const auto& row : fields) {
         const std::string where = std::string(row.message) + "." + std::string(row.name);
         const gp::Descriptor* m = pool().FindMessageTypeByName(std::string(row.message));
@@ -891,7 +926,8 @@ TEST(core_schemas, every_listed_field_matches_the_table) {
     }
 }
 
-TEST(core_schemas, every_listed_enum_value_matches_the_table) {
+TEST(core_schemas, every_listed_enum_value_matches_the_table)
+{
     for (const auto& e : enums) {
         const gp::EnumDescriptor* d = pool().FindEnumTypeByName(std::string(e.name));
         if (d == nullptr) {
@@ -901,7 +937,8 @@ TEST(core_schemas, every_listed_enum_value_matches_the_table) {
         EXPECT_EQ(d->file()->name(), e.file) << e.name << ": file";
         int rows = 0;
         for (const auto& v : values) {
-            if (v.enum_name != e.name) continue;
+            if (v.enum_name != e.name)
+                continue;
             const std::string where = std::string(e.name) + " " + std::to_string(v.number);
             const gp::EnumValueDescriptor* value = d->FindValueByNumber(v.number);
             if (rows++ == 0) {
@@ -926,7 +963,8 @@ TEST(core_schemas, every_listed_enum_value_matches_the_table) {
     }
 }
 
-TEST(core_schemas, every_listed_extension_matches_the_table) {
+TEST(core_schemas, every_listed_extension_matches_the_table)
+{
     for (const auto& row : extensions) {
         const FieldDescriptor* x = pool().FindExtensionByName(std::string(row.name));
         if (x == nullptr) {
@@ -945,20 +983,19 @@ TEST(core_schemas, every_listed_extension_matches_the_table) {
 }
 
 // The other direction: nothing in the core files that the tables lack.
-TEST(core_schemas, core_files_hold_nothing_the_tables_lack) {
+TEST(core_schemas, core_files_hold_nothing_the_tables_lack)
+{
     for (const auto& file_row : files) {
-        if (!file_row.core) continue;
+        if (!file_row.core)
+            continue;
         const file_content c = content_of(*file_row.file());
         for (const auto* m : c.messages) {
             if (!listed(messages, [&](const auto& r) { return r.name == m->full_name(); }))
                 ADD_FAILURE() << file_row.name << ": unexpected message " << m->full_name();
             for (int i = 0; i < m->field_count(); ++i) {
                 const FieldDescriptor* f = m->field(i);
-                if (!listed(fields, [&](const auto& r) {
-                        return r.message == m->full_name() && r.name == f->name();
-                    }))
-                    ADD_FAILURE() << file_row.name << ": unexpected field " << f->full_name()
-                                  << " = " << f->number();
+                if (!listed(fields, [&](const auto& r) { return r.message == m->full_name() && r.name == f->name(); }))
+                    ADD_FAILURE() << file_row.name << ": unexpected field " << f->full_name() << " = " << f->number();
             }
         }
         for (const auto* e : c.enums) {
@@ -968,11 +1005,10 @@ TEST(core_schemas, core_files_hold_nothing_the_tables_lack) {
             }
             for (int i = 0; i < e->value_count(); ++i) {
                 const auto* v = e->value(i);
-                if (!listed(values, [&](const auto& r) {
-                        return r.enum_name == e->full_name() && r.number == v->number();
-                    }))
-                    ADD_FAILURE() << file_row.name << ": unexpected value " << e->full_name() << " "
-                                  << v->name() << " = " << v->number();
+                if (!listed(values,
+                            [&](const auto& r) { return r.enum_name == e->full_name() && r.number == v->number(); }))
+                    ADD_FAILURE() << file_row.name << ": unexpected value " << e->full_name() << " " << v->name()
+                                  << " = " << v->number();
             }
         }
         for (const auto* x : c.extensions) {
@@ -984,7 +1020,8 @@ TEST(core_schemas, core_files_hold_nothing_the_tables_lack) {
 
 // Conventions that hold across all the schema files: no packed, map or
 // group fields, `hint` only on six fields, `lex` only on thirteen enums.
-TEST(core_schemas, conventions_hold_in_every_file) {
+TEST(core_schemas, conventions_hold_in_every_file)
+{
     std::map<std::string, std::string> hints_seen;
     for (const auto& file_row : files) {
         const file_content c = content_of(*file_row.file());
@@ -994,7 +1031,8 @@ TEST(core_schemas, conventions_hold_in_every_file) {
                 const FieldDescriptor* f = m->field(i);
                 EXPECT_FALSE(f->is_packed()) << f->full_name() << ": packed";
                 EXPECT_NE(f->type(), FieldDescriptor::TYPE_GROUP) << f->full_name() << ": group";
-                if (f->options().HasExtension(ox::hint)) hints_seen[f->full_name()] = hint_text(*f);
+                if (f->options().HasExtension(ox::hint))
+                    hints_seen[f->full_name()] = hint_text(*f);
             }
         }
         for (const auto* e : c.enums) {
@@ -1008,8 +1046,9 @@ TEST(core_schemas, conventions_hold_in_every_file) {
         }
     }
     std::map<std::string, std::string> hints_expected;
-    for (const auto& [field, hint] : hinted_fields) hints_expected[std::string(field)] = hint;
+    for (const auto& [field, hint] : hinted_fields)
+        hints_expected[std::string(field)] = hint;
     EXPECT_EQ(hints_seen, hints_expected);
 }
 
-}  // namespace
+} // namespace

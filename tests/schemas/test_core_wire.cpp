@@ -32,10 +32,10 @@ namespace {
 namespace gp = google::protobuf;
 
 using wire::bytes;
+using wire::frame_case;
 using wire::hex;
 using wire::make;
 using wire::receive;
-using wire::frame_case;
 using wire::send;
 
 // Field keys used below: ox.AppInfo app 1000 = c0 3e, pid 1001 = c8 3e;
@@ -63,10 +63,8 @@ constexpr frame_case parse_cases[] = {
     {"ox.RootAppInfo", "1a 04 0a 00 10 00 50 00", true, "uuid complete with empty text and 0"},
     {"ox.RootAppInfo", "0a 00 50 00", false, "installed_app lacks its four required fields"},
     {"ox.RootAppInfo", "0a 08 08 06 12 00 18 00 22 00 50 00", true, "installed_app complete"},
-    {"ox.RootAppInfo", "10 0b 50 00", true, "runlist number 11 is no Application: dropped, not fatal",
-     "50 00 10 0b"},
-    {"ox.RootAppInfo", "12 02 01 06 50 00", true, "packed runlist is accepted, written unpacked",
-     "10 01 10 06 50 00"},
+    {"ox.RootAppInfo", "10 0b 50 00", true, "runlist number 11 is no Application: dropped, not fatal", "50 00 10 0b"},
+    {"ox.RootAppInfo", "12 02 01 06 50 00", true, "packed runlist is accepted, written unpacked", "10 01 10 06 50 00"},
 
     {"ox.AppInfo", "c0 3e 01 c8 3e 05", true, "app and pid"},
     {"ox.AppInfo", "c0 3e 01", false, "pid missing"},
@@ -137,11 +135,13 @@ constexpr frame_case parse_cases[] = {
     {"ox.LuaChunk", "", true, "neither member"},
 };
 
-TEST(core_wire, parse_checks_required_fields_and_keeps_unknown_data) {
+TEST(core_wire, parse_checks_required_fields_and_keeps_unknown_data)
+{
     wire::expect_frames(parse_cases);
 }
 
-TEST(core_wire, error_with_code_only_is_two_bytes) {
+TEST(core_wire, error_with_code_only_is_two_bytes)
+{
     struct row {
         ox::ErrorCode code;
         std::string_view wire;
@@ -162,7 +162,8 @@ TEST(core_wire, error_with_code_only_is_two_bytes) {
     }
 }
 
-TEST(core_wire, error_code_validity_follows_the_value_list) {
+TEST(core_wire, error_code_validity_follows_the_value_list)
+{
     for (int n : {14, 19, 39, 46, 53, 59, 72, 79, 86, 87, 103, 126, -1}) {
         EXPECT_FALSE(ox::ErrorCode_IsValid(n)) << n;
     }
@@ -171,7 +172,8 @@ TEST(core_wire, error_code_validity_follows_the_value_list) {
     }
 }
 
-TEST(core_wire, unknown_field_survives_copy_and_merge_and_goes_last) {
+TEST(core_wire, unknown_field_survives_copy_and_merge_and_goes_last)
+{
     // field 50 (varint 7) ahead of code = 1
     ox::Error received;
     ASSERT_TRUE(receive(received, bytes("90 03 07 08 01")));
@@ -189,7 +191,8 @@ TEST(core_wire, unknown_field_survives_copy_and_merge_and_goes_last) {
     }
 }
 
-TEST(core_wire, unknown_enum_number_leaves_the_field_unset) {
+TEST(core_wire, unknown_enum_number_leaves_the_field_unset)
+{
     ox::Log log;
     ASSERT_TRUE(receive(log, bytes("08 03 10 04")));
     EXPECT_EQ(log.type(), ox::Log::STDERR);
@@ -210,7 +213,8 @@ TEST(core_wire, unknown_enum_number_leaves_the_field_unset) {
     EXPECT_EQ(config.log_level(), ox::LOG_LEVEL_DEBUG);
 }
 
-TEST(core_wire, absent_sub_message_reads_as_default_instance) {
+TEST(core_wire, absent_sub_message_reads_as_default_instance)
+{
     ox::NetIncident incident;
     incident.set_origin(ox::APP_TRAXD);
     incident.set_origin_pid(5);
@@ -234,7 +238,8 @@ TEST(core_wire, absent_sub_message_reads_as_default_instance) {
     EXPECT_EQ(hex(send(config)), "");
 }
 
-TEST(core_wire, copy_onto_itself_changes_nothing) {
+TEST(core_wire, copy_onto_itself_changes_nothing)
+{
     ox::ScanReport report;
     ASSERT_TRUE(receive(report, bytes("0a 01 61 a2 01 09 0a 00 32 05 08 01 12 01 78 f8 07 09")));
     const std::string before = send(report);
@@ -244,7 +249,8 @@ TEST(core_wire, copy_onto_itself_changes_nothing) {
     EXPECT_EQ(report.item(0).virus(0).name(), "x");
 }
 
-TEST(core_wire, incomplete_message_is_still_sent_with_present_fields_only) {
+TEST(core_wire, incomplete_message_is_still_sent_with_present_fields_only)
+{
     ox::Error error;
     error.set_what("x");
     EXPECT_FALSE(error.IsInitialized());
@@ -259,7 +265,8 @@ TEST(core_wire, incomplete_message_is_still_sent_with_present_fields_only) {
     EXPECT_FALSE(receive(back, send(stat)));
 }
 
-TEST(core_wire, scan_report_defaults) {
+TEST(core_wire, scan_report_defaults)
+{
     ox::ScanReport report;
     ASSERT_TRUE(receive(report, bytes("0a 00")));
     EXPECT_FALSE(report.has_error());
@@ -271,7 +278,8 @@ TEST(core_wire, scan_report_defaults) {
     EXPECT_EQ(report.archive().type(), ox::SE_ARCHIVE);
 }
 
-TEST(core_wire, oneof_keeps_one_member) {
+TEST(core_wire, oneof_keeps_one_member)
+{
     ox::HttpBlock block;
     block.mutable_report()->set_object("a");
     EXPECT_EQ(block.reason_case(), ox::HttpBlock::kReport);
@@ -311,7 +319,8 @@ TEST(core_wire, oneof_keeps_one_member) {
     EXPECT_EQ(chunk.buffer(), "");
 }
 
-TEST(core_wire, app_info_carries_both_extensions_typed) {
+TEST(core_wire, app_info_carries_both_extensions_typed)
+{
     ox::AppInfo info;
     ASSERT_TRUE(receive(info, bytes("c0 3e 01 c8 3e 05 0a 0c 0a 08 08 06 12 00 18 00 22 00 50 01 "
                                     "aa 01 04 08 00 10 0d")));
@@ -327,10 +336,11 @@ TEST(core_wire, app_info_carries_both_extensions_typed) {
     EXPECT_EQ(plain.GetExtension(ox::root_info).installed_app_size(), 0);
 }
 
-TEST(core_wire, empty_app_exe_info_prints_as_empty_json_object) {
+TEST(core_wire, empty_app_exe_info_prints_as_empty_json_object)
+{
     std::string json;
     ASSERT_TRUE(gp::util::MessageToJsonString(ox::AppExeInfo::default_instance(), &json).ok());
     EXPECT_EQ(json, "{}");
 }
 
-}  // namespace
+} // namespace

@@ -38,46 +38,46 @@ using google::protobuf::EnumDescriptor;
 using google::protobuf::FieldDescriptor;
 using google::protobuf::FileDescriptor;
 
-constexpr const char *req = "required";
-constexpr const char *opt = "optional";
-constexpr const char *rep = "repeated";
+constexpr const char* req = "required";
+constexpr const char* opt = "optional";
+constexpr const char* rep = "repeated";
 
 struct file_row {
-    const char *name;
-    const char *package;
+    const char* name;
+    const char* package;
     std::vector<std::string> imports;
     // Every message and enum of the file, nested ones included.
     std::vector<std::string> messages;
     std::vector<std::string> enums;
     // Pulls the file's generated code into the test and gives its descriptor.
-    const FileDescriptor *(*anchor)();
+    const FileDescriptor* (*anchor)();
 };
 
 struct field_row {
-    const char *message;
-    const char *name;
+    const char* message;
+    const char* name;
     int number;
-    const char *label;
+    const char* label;
     // Scalar type name, or the full name of the message or enum type.
-    const char *type;
-    const char *oneof = nullptr;
+    const char* type;
+    const char* oneof = nullptr;
     // Text of the explicit default, when the schema declares one.
-    const char *default_value = nullptr;
-    const char *hint = nullptr;
+    const char* default_value = nullptr;
+    const char* hint = nullptr;
 };
 
 struct enum_row {
-    const char *enum_name;
-    const char *value;
+    const char* enum_name;
+    const char* value;
     int number;
-    const char *lex = nullptr;
+    const char* lex = nullptr;
 };
 
 const std::vector<file_row> files = {
     {"pilotd_traxd_ipc.proto",
      "ox",
-     {"application.proto", "error.proto", "traxd_appinfo.proto", "traxd_appstat.proto",
-      "traxd_config.proto", "incident.proto"},
+     {"application.proto", "error.proto", "traxd_appinfo.proto", "traxd_appstat.proto", "traxd_config.proto",
+      "incident.proto"},
      {"ox.TRAXD2PilotdMessage", "ox.Pilotd2TRAXDMessage"},
      {"ox.TRAXD2PilotdMessage.MessageTag", "ox.Pilotd2TRAXDMessage.MessageTag"},
      [] { return ox::TRAXD2PilotdMessage::descriptor()->file(); }},
@@ -101,12 +101,11 @@ const std::vector<file_row> files = {
      [] { return sk::ClientMessage::descriptor()->file(); }},
     {"list.proto",
      "ox",
-     {"annotation.proto", "network.proto", "scan_report.proto", "socket.proto",
-      "url_category.proto", "protocol.proto", "pair.proto", "connection_match.proto",
-      "dnsxl.proto"},
-     {"ox.StringList", "ox.PathList", "ox.IPAddressList", "ox.IPSocketList", "ox.IPNetworkList",
-      "ox.IPList", "ox.AnySocketList", "ox.UrlCategoryList", "ox.VirusTypeList", "ox.VirusList",
-      "ox.ProtocolList", "ox.StringPairList", "ox.ConnectionMatchList", "ox.DNSxLList"},
+     {"annotation.proto", "network.proto", "scan_report.proto", "socket.proto", "url_category.proto", "protocol.proto",
+      "pair.proto", "connection_match.proto", "dnsxl.proto"},
+     {"ox.StringList", "ox.PathList", "ox.IPAddressList", "ox.IPSocketList", "ox.IPNetworkList", "ox.IPList",
+      "ox.AnySocketList", "ox.UrlCategoryList", "ox.VirusTypeList", "ox.VirusList", "ox.ProtocolList",
+      "ox.StringPairList", "ox.ConnectionMatchList", "ox.DNSxLList"},
      {},
      [] { return ox::StringList::descriptor()->file(); }},
     {"socket.proto",
@@ -115,30 +114,10 @@ const std::vector<file_row> files = {
      {"ox.IPAddress", "ox.IPSocket", "ox.OptionalIPSocket", "ox.IPSocketAnyPort", "ox.AnySocket"},
      {},
      [] { return ox::IPSocket::descriptor()->file(); }},
-    {"network.proto",
-     "ox",
-     {},
-     {"ox.IPNetwork"},
-     {},
-     [] { return ox::IPNetwork::descriptor()->file(); }},
-    {"local_user.proto",
-     "ox",
-     {},
-     {"ox.LocalUser"},
-     {},
-     [] { return ox::LocalUser::descriptor()->file(); }},
-    {"pair.proto",
-     "ox",
-     {},
-     {"ox.StringPair"},
-     {},
-     [] { return ox::StringPair::descriptor()->file(); }},
-    {"protocol.proto",
-     "ox",
-     {},
-     {},
-     {"ox.Protocol"},
-     [] { return ox::Protocol_descriptor()->file(); }},
+    {"network.proto", "ox", {}, {"ox.IPNetwork"}, {}, [] { return ox::IPNetwork::descriptor()->file(); }},
+    {"local_user.proto", "ox", {}, {"ox.LocalUser"}, {}, [] { return ox::LocalUser::descriptor()->file(); }},
+    {"pair.proto", "ox", {}, {"ox.StringPair"}, {}, [] { return ox::StringPair::descriptor()->file(); }},
+    {"protocol.proto", "ox", {}, {}, {"ox.Protocol"}, [] { return ox::Protocol_descriptor()->file(); }},
     {"url_category.proto",
      "ox",
      {"annotation.proto"},
@@ -153,13 +132,11 @@ const std::vector<file_row> files = {
      [] { return ox::LexMap::descriptor()->file(); }},
     {"rules.proto",
      "ox",
-     {"annotation.proto", "list.proto", "protocol.proto", "scan_report.proto", "socket.proto",
-      "dnsxl.proto"},
+     {"annotation.proto", "list.proto", "protocol.proto", "scan_report.proto", "socket.proto", "dnsxl.proto"},
      // Declaration order of the top-level messages, then the nested ones.
-     {"ox.RuleCondition", "ox.RuleMatch", "ox.RuleActionBlock", "ox.RuleActionDiscard",
-      "ox.RuleActionRepack", "ox.RuleActionRepackAsMatch", "ox.RuleActionPass",
-      "ox.RuleActionReject", "ox.RuleActionTempfail", "ox.RuleActionAddHeader",
-      "ox.RuleActionChangeHeader", "ox.RuleActionAsk", "ox.RuleAction", "ox.Rule",
+     {"ox.RuleCondition", "ox.RuleMatch", "ox.RuleActionBlock", "ox.RuleActionDiscard", "ox.RuleActionRepack",
+      "ox.RuleActionRepackAsMatch", "ox.RuleActionPass", "ox.RuleActionReject", "ox.RuleActionTempfail",
+      "ox.RuleActionAddHeader", "ox.RuleActionChangeHeader", "ox.RuleActionAsk", "ox.RuleAction", "ox.Rule",
       "ox.RuleVariable", "ox.RuleSet", "ox.RuleActionChangeHeader.Value",
       "ox.RuleActionChangeHeader.Value.OriginalValue"},
      {"ox.Direction", "ox.Divert"},
@@ -170,12 +147,7 @@ const std::vector<file_row> files = {
      {"ox.ConnectionMatch"},
      {},
      [] { return ox::ConnectionMatch::descriptor()->file(); }},
-    {"dnsxl.proto",
-     "ox",
-     {},
-     {"ox.DNSxL", "ox.DNSxLReport"},
-     {},
-     [] { return ox::DNSxL::descriptor()->file(); }},
+    {"dnsxl.proto", "ox", {}, {"ox.DNSxL", "ox.DNSxLReport"}, {}, [] { return ox::DNSxL::descriptor()->file(); }},
     {"uuid.proto", "ox", {}, {"ox.UUID"}, {}, [] { return ox::UUID::descriptor()->file(); }},
     {"config_mode.proto",
      "ox",
@@ -365,8 +337,8 @@ const std::vector<field_row> fields = {
     {"ox.RuleActionChangeHeader", "name", 1, req, "string"},
     {"ox.RuleActionChangeHeader", "value_components", 2, rep, "ox.RuleActionChangeHeader.Value"},
     {"ox.RuleActionChangeHeader.Value", "literal", 1, opt, "string", "value"},
-    {"ox.RuleActionChangeHeader.Value", "original_value", 2, opt,
-     "ox.RuleActionChangeHeader.Value.OriginalValue", "value"},
+    {"ox.RuleActionChangeHeader.Value", "original_value", 2, opt, "ox.RuleActionChangeHeader.Value.OriginalValue",
+     "value"},
     {"ox.RuleAction", "_match", 1, opt, "ox.RuleMatch"},
     {"ox.RuleAction", "block_as_match", 2, opt, "ox.RuleActionBlock", "action"},
     {"ox.RuleAction", "block_as_blacklist", 3, opt, "ox.RuleActionBlock", "action"},
@@ -509,7 +481,8 @@ const std::vector<enum_row> enums = {
     {"ox.ConfigMode", "CONFIG_MODE_FALLBACK", 1, "Fallback configuration"},
 };
 
-std::string type_text(const FieldDescriptor &f) {
+std::string type_text(const FieldDescriptor& f)
+{
     if (f.message_type() != nullptr) {
         return f.message_type()->full_name();
     }
@@ -519,14 +492,16 @@ std::string type_text(const FieldDescriptor &f) {
     return f.type_name();
 }
 
-std::string label_text(const FieldDescriptor &f) {
+std::string label_text(const FieldDescriptor& f)
+{
     if (f.is_required()) {
         return req;
     }
     return f.is_repeated() ? rep : opt;
 }
 
-std::string default_text(const FieldDescriptor &f) {
+std::string default_text(const FieldDescriptor& f)
+{
     switch (f.cpp_type()) {
     case FieldDescriptor::CPPTYPE_INT32:
         return std::to_string(f.default_value_int32());
@@ -553,7 +528,8 @@ std::string default_text(const FieldDescriptor &f) {
 }
 
 // Every message and enum of a file, nested ones included.
-void collect(const Descriptor &d, std::set<std::string> &messages, std::set<std::string> &enums) {
+void collect(const Descriptor& d, std::set<std::string>& messages, std::set<std::string>& enums)
+{
     messages.insert(d.full_name());
     for (int i = 0; i < d.nested_type_count(); ++i) {
         collect(*d.nested_type(i), messages, enums);
@@ -563,18 +539,21 @@ void collect(const Descriptor &d, std::set<std::string> &messages, std::set<std:
     }
 }
 
-const Descriptor *message_named(const std::string &name) {
+const Descriptor* message_named(const std::string& name)
+{
     return google::protobuf::DescriptorPool::generated_pool()->FindMessageTypeByName(name);
 }
 
-const EnumDescriptor *enum_named(const std::string &name) {
+const EnumDescriptor* enum_named(const std::string& name)
+{
     return google::protobuf::DescriptorPool::generated_pool()->FindEnumTypeByName(name);
 }
 
-TEST(protocol_schemas, files_hold_their_packages_imports_and_types) {
-    for (const auto &row : files) {
+TEST(protocol_schemas, files_hold_their_packages_imports_and_types)
+{
+    for (const auto& row : files) {
         SCOPED_TRACE(row.name);
-        const FileDescriptor *file = row.anchor();
+        const FileDescriptor* file = row.anchor();
         ASSERT_NE(file, nullptr);
         EXPECT_EQ(file->name(), row.name);
         EXPECT_EQ(file->package(), row.package);
@@ -601,9 +580,10 @@ TEST(protocol_schemas, files_hold_their_packages_imports_and_types) {
     }
 }
 
-TEST(protocol_schemas, rule_messages_keep_their_declaration_order) {
-    const FileDescriptor *file = ox::RuleSet::descriptor()->file();
-    const auto &expected = std::find_if(files.begin(), files.end(), [](const file_row &r) {
+TEST(protocol_schemas, rule_messages_keep_their_declaration_order)
+{
+    const FileDescriptor* file = ox::RuleSet::descriptor()->file();
+    const auto& expected = std::find_if(files.begin(), files.end(), [](const file_row& r) {
                                return std::string(r.name) == "rules.proto";
                            })->messages;
     ASSERT_GE(file->message_type_count(), 16);
@@ -615,20 +595,21 @@ TEST(protocol_schemas, rule_messages_keep_their_declaration_order) {
     EXPECT_EQ(file->enum_type(1)->name(), "Divert");
 
     // The oneof of a condition stands between `negative` and `list_file`.
-    const Descriptor *condition = ox::RuleCondition::descriptor();
+    const Descriptor* condition = ox::RuleCondition::descriptor();
     for (int i = 1; i < condition->field_count(); ++i) {
         EXPECT_LT(condition->field(i - 1)->number(), condition->field(i)->number());
     }
 }
 
-TEST(protocol_schemas, every_field_matches_the_table) {
+TEST(protocol_schemas, every_field_matches_the_table)
+{
     std::map<std::string, std::set<int>> listed;
-    for (const auto &row : fields) {
+    for (const auto& row : fields) {
         SCOPED_TRACE(std::string(row.message) + "." + row.name);
         listed[row.message].insert(row.number);
-        const Descriptor *message = message_named(row.message);
+        const Descriptor* message = message_named(row.message);
         ASSERT_NE(message, nullptr) << "no message " << row.message;
-        const FieldDescriptor *f = message->FindFieldByNumber(row.number);
+        const FieldDescriptor* f = message->FindFieldByNumber(row.number);
         ASSERT_NE(f, nullptr) << "no field number " << row.number;
         EXPECT_EQ(f->name(), row.name);
         EXPECT_EQ(label_text(*f), row.label);
@@ -637,16 +618,15 @@ TEST(protocol_schemas, every_field_matches_the_table) {
         EXPECT_FALSE(f->is_map());
         EXPECT_FALSE(f->is_extension());
 
-        const auto *oneof = f->containing_oneof();
-        EXPECT_EQ(oneof != nullptr ? oneof->name() : std::string("-"),
-                  row.oneof != nullptr ? row.oneof : "-");
+        const auto* oneof = f->containing_oneof();
+        EXPECT_EQ(oneof != nullptr ? oneof->name() : std::string("-"), row.oneof != nullptr ? row.oneof : "-");
 
         EXPECT_EQ(f->has_default_value(), row.default_value != nullptr);
         if (row.default_value != nullptr) {
             EXPECT_EQ(default_text(*f), row.default_value);
         }
 
-        const auto &options = f->options();
+        const auto& options = f->options();
         EXPECT_EQ(options.HasExtension(ox::hint), row.hint != nullptr);
         if (row.hint != nullptr) {
             EXPECT_EQ(ox::LexHint_Name(options.GetExtension(ox::hint)), row.hint);
@@ -654,10 +634,10 @@ TEST(protocol_schemas, every_field_matches_the_table) {
     }
 
     // Nothing in the descriptors that the table lacks.
-    for (const auto &file : files) {
-        for (const auto &name : file.messages) {
+    for (const auto& file : files) {
+        for (const auto& name : file.messages) {
             SCOPED_TRACE(name);
-            const Descriptor *message = message_named(name);
+            const Descriptor* message = message_named(name);
             ASSERT_NE(message, nullptr);
             for (int i = 0; i < message->field_count(); ++i) {
                 EXPECT_TRUE(listed[name].count(message->field(i)->number()) == 1)
@@ -674,41 +654,42 @@ TEST(protocol_schemas, every_field_matches_the_table) {
     }
 }
 
-TEST(protocol_schemas, every_enum_value_matches_the_table) {
+TEST(protocol_schemas, every_enum_value_matches_the_table)
+{
     std::map<std::string, std::set<int>> listed;
-    for (const auto &row : enums) {
+    for (const auto& row : enums) {
         SCOPED_TRACE(std::string(row.enum_name) + "." + row.value);
         listed[row.enum_name].insert(row.number);
-        const EnumDescriptor *e = enum_named(row.enum_name);
+        const EnumDescriptor* e = enum_named(row.enum_name);
         ASSERT_NE(e, nullptr) << "no enum " << row.enum_name;
-        const auto *v = e->FindValueByNumber(row.number);
+        const auto* v = e->FindValueByNumber(row.number);
         ASSERT_NE(v, nullptr) << "no value number " << row.number;
         EXPECT_EQ(v->name(), row.value);
-        const auto &options = v->options();
+        const auto& options = v->options();
         EXPECT_EQ(options.HasExtension(ox::lex), row.lex != nullptr);
         if (row.lex != nullptr) {
             EXPECT_EQ(options.GetExtension(ox::lex), row.lex);
         }
     }
 
-    for (const auto &file : files) {
-        for (const auto &name : file.enums) {
+    for (const auto& file : files) {
+        for (const auto& name : file.enums) {
             SCOPED_TRACE(name);
-            const EnumDescriptor *e = enum_named(name);
+            const EnumDescriptor* e = enum_named(name);
             ASSERT_NE(e, nullptr);
             for (int i = 0; i < e->value_count(); ++i) {
                 EXPECT_TRUE(listed[name].count(e->value(i)->number()) == 1)
-                    << "value " << e->value(i)->name() << " = " << e->value(i)->number()
-                    << " is not in the table";
+                    << "value " << e->value(i)->name() << " = " << e->value(i)->number() << " is not in the table";
             }
             EXPECT_FALSE(e->options().has_allow_alias() && e->options().allow_alias());
         }
     }
 }
 
-TEST(protocol_schemas, enum_fields_without_a_default_read_as_the_first_value) {
+TEST(protocol_schemas, enum_fields_without_a_default_read_as_the_first_value)
+{
     const struct {
-        const EnumDescriptor *e;
+        const EnumDescriptor* e;
         int first;
     } cases[] = {
         {sk::LookupType_descriptor(), sk::LOOKUP_LDAP},
@@ -718,7 +699,7 @@ TEST(protocol_schemas, enum_fields_without_a_default_read_as_the_first_value) {
         {ox::UrlCategory_descriptor(), ox::UC_INFECTION_SOURCE},
         {ox::Protocol_descriptor(), ox::SMTP},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.e->full_name());
         EXPECT_EQ(c.e->value(0)->number(), c.first);
     }
@@ -727,34 +708,27 @@ TEST(protocol_schemas, enum_fields_without_a_default_read_as_the_first_value) {
     EXPECT_EQ(sk::ClientMessage::default_instance().lookup_type(), sk::LOOKUP_LDAP);
 }
 
-TEST(protocol_schemas, validity_tests_accept_exactly_the_listed_numbers) {
+TEST(protocol_schemas, validity_tests_accept_exactly_the_listed_numbers)
+{
     const struct {
-        const char *name;
+        const char* name;
         bool (*is_valid)(int);
         std::set<int> valid;
     } cases[] = {
-        {"ox.UrlCategory",
-         ox::UrlCategory_IsValid,
-         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 20}},
+        {"ox.UrlCategory", ox::UrlCategory_IsValid, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 20}},
         {"ox.Protocol", ox::Protocol_IsValid, {1, 2, 3, 4, 5}},
         {"ox.Direction", ox::Direction_IsValid, {1, 2}},
         {"ox.Divert", ox::Divert_IsValid, {1, 2, 3}},
         {"ox.ConfigMode", ox::ConfigMode_IsValid, {0, 1}},
         {"sk.LookupType", sk::LookupType_IsValid, {0, 1, 20, 21, 22, 23, 40, 41, 42, 43}},
         {"vr.HashType", vr::HashType_IsValid, {1, 2}},
-        {"ox.TRAXD2PilotdMessage.MessageTag",
-         ox::TRAXD2PilotdMessage_MessageTag_IsValid,
-         {1, 2, 3, 4, 5, 7, 8}},
-        {"ox.Pilotd2TRAXDMessage.MessageTag",
-         ox::Pilotd2TRAXDMessage_MessageTag_IsValid,
-         {1, 2, 3, 4, 5, 6}},
-        {"vr.ServerMessage.ServerMessageTag",
-         vr::ServerMessage_ServerMessageTag_IsValid,
-         {1, 2, 3, 4, 5}},
+        {"ox.TRAXD2PilotdMessage.MessageTag", ox::TRAXD2PilotdMessage_MessageTag_IsValid, {1, 2, 3, 4, 5, 7, 8}},
+        {"ox.Pilotd2TRAXDMessage.MessageTag", ox::Pilotd2TRAXDMessage_MessageTag_IsValid, {1, 2, 3, 4, 5, 6}},
+        {"vr.ServerMessage.ServerMessageTag", vr::ServerMessage_ServerMessageTag_IsValid, {1, 2, 3, 4, 5}},
         {"tg.ServerMessage.ServerMessageTag", tg::ServerMessage_ServerMessageTag_IsValid, {1}},
         {"sk.ServerMessage.ServerMessageTag", sk::ServerMessage_ServerMessageTag_IsValid, {1, 2}},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         for (int n = -1; n <= 64; ++n) {
             EXPECT_EQ(c.is_valid(n), c.valid.count(n) == 1) << n;
@@ -762,8 +736,9 @@ TEST(protocol_schemas, validity_tests_accept_exactly_the_listed_numbers) {
     }
 }
 
-TEST(protocol_schemas, the_lookup_kind_shown_as_mysql_is_22) {
-    const EnumDescriptor *kinds = sk::LookupType_descriptor();
+TEST(protocol_schemas, the_lookup_kind_shown_as_mysql_is_22)
+{
+    const EnumDescriptor* kinds = sk::LookupType_descriptor();
     int found = -1;
     for (int i = 0; i < kinds->value_count(); ++i) {
         if (kinds->value(i)->options().GetExtension(ox::lex) == "mysql") {

@@ -39,10 +39,10 @@ namespace {
 namespace gp = google::protobuf;
 
 using wire::bytes;
+using wire::frame_case;
 using wire::hex;
 using wire::make;
 using wire::receive;
-using wire::frame_case;
 using wire::send;
 
 // Field keys used below: 20 (length-delimited) = a2 01, 50 (varint) = 90 03,
@@ -54,8 +54,7 @@ constexpr frame_case frame_cases[] = {
     {"ox.Pilotd2TRAXDMessage", "", false, "tag missing"},
     {"ox.Pilotd2TRAXDMessage", "08 00", false, "0 is no tag"},
     {"ox.Pilotd2TRAXDMessage", "08 07", false, "7 is no tag: kept aside, so tag counts as missing"},
-    {"ox.Pilotd2TRAXDMessage", "08 07 08 01", true, "a later valid tag wins; the bad one stays aside",
-     "08 01 08 07"},
+    {"ox.Pilotd2TRAXDMessage", "08 07 08 01", true, "a later valid tag wins; the bad one stays aside", "08 01 08 07"},
     {"ox.Pilotd2TRAXDMessage", "0a 01 01", false, "tag with the wrong wire type is an unknown field"},
     {"ox.Pilotd2TRAXDMessage", "0a 01 01 08 01", true, "the mistyped tag is kept aside", "08 01 0a 01 01"},
     {"ox.Pilotd2TRAXDMessage", "08", false, "truncated varint"},
@@ -65,10 +64,8 @@ constexpr frame_case frame_cases[] = {
     {"ox.Pilotd2TRAXDMessage", "08 01", true, "GET_CONFIG_RESPONSE without config parses; the daemon refuses it"},
     {"ox.Pilotd2TRAXDMessage", "08 03", true, "GET_KEEPERD_RESPONSE parses; the daemon refuses it"},
     {"ox.Pilotd2TRAXDMessage", "08 01 10 05 1a 00", true, "empty settings are complete"},
-    {"ox.Pilotd2TRAXDMessage", "08 01 10 05 1a 0a 52 08 0a 03 3a 3a 31 10 c0 0a", true,
-     "listen_address [::1]:1344"},
-    {"ox.Pilotd2TRAXDMessage", "08 01 10 05 1a 07 52 05 0a 03 3a 3a 31", false,
-     "listen_address lacks its port"},
+    {"ox.Pilotd2TRAXDMessage", "08 01 10 05 1a 0a 52 08 0a 03 3a 3a 31 10 c0 0a", true, "listen_address [::1]:1344"},
+    {"ox.Pilotd2TRAXDMessage", "08 01 10 05 1a 07 52 05 0a 03 3a 3a 31", false, "listen_address lacks its port"},
     {"ox.Pilotd2TRAXDMessage", "08 01 10 05 1a 04 52 02 10 00", false, "listen_address lacks its address"},
     {"ox.Pilotd2TRAXDMessage", "08 01 10 05 1a 02 08", false, "settings cut inside"},
     {"ox.Pilotd2TRAXDMessage", "08 01 10 05 1a 0c da 3e 09 0a 07 12 05 72 03 0a 01 68", false,
@@ -83,15 +80,13 @@ constexpr frame_case frame_cases[] = {
     {"ox.Pilotd2TRAXDMessage", "08 02 a2 06 02 08 0e", false, "error code 14 is no ErrorCode"},
     {"ox.Pilotd2TRAXDMessage", "08 06 22 01 73 30 06", true, "app names Vetter in a Tagger answer"},
     {"ox.Pilotd2TRAXDMessage", "30 0b 08 06", true, "app 11 is no Application: kept aside", "08 06 30 0b"},
-    {"ox.Pilotd2TRAXDMessage", "90 03 07 08 05", true, "unknown field 50 goes after the known ones",
-     "08 05 90 03 07"},
+    {"ox.Pilotd2TRAXDMessage", "90 03 07 08 05", true, "unknown field 50 goes after the known ones", "08 05 90 03 07"},
     {"ox.Pilotd2TRAXDMessage", "08 05 2a 06 c0 3e 01 c8 3e 05", true, "appinfo element complete"},
     {"ox.Pilotd2TRAXDMessage", "08 05 2a 03 c0 3e 01", false, "appinfo element without pid"},
     {"ox.Pilotd2TRAXDMessage", "08 05 2a 06 c0 3e 0b c8 3e 05", false, "appinfo app 11 is no Application"},
     {"ox.Pilotd2TRAXDMessage", "08 05 2a 08 c0 3e 01 c8 3e 05 0a 00", false, "root_info without config_mode"},
     {"ox.Pilotd2TRAXDMessage", "08 05 2a 0a c0 3e 01 c8 3e 05 0a 02 50 00", true,
-     "root_info complete: the extension is written before field 1000",
-     "08 05 2a 0a 0a 02 50 00 c0 3e 01 c8 3e 05"},
+     "root_info complete: the extension is written before field 1000", "08 05 2a 0a 0a 02 50 00 c0 3e 01 c8 3e 05"},
     {"ox.Pilotd2TRAXDMessage", "08 05 2a 00", false, "empty appinfo element"},
 
     // To PilotD.
@@ -160,11 +155,13 @@ constexpr frame_case frame_cases[] = {
     {"sk.ClientMessage", "08 03", false, "3 is no tag"},
 };
 
-TEST(protocol_wire, frames_parse_and_write_back_as_expected) {
+TEST(protocol_wire, frames_parse_and_write_back_as_expected)
+{
     wire::expect_frames(frame_cases);
 }
 
-TEST(protocol_wire, settings_reach_the_daemon_through_the_envelope) {
+TEST(protocol_wire, settings_reach_the_daemon_through_the_envelope)
+{
     ox::Pilotd2TRAXDMessage answer;
     ASSERT_TRUE(receive(answer, bytes("08 01 10 05 1a 0a 52 08 0a 03 3a 3a 31 10 c0 0a a2 01 04 08 15 10 00")));
     EXPECT_EQ(answer.tag(), ox::Pilotd2TRAXDMessage::GET_CONFIG_RESPONSE);
@@ -186,7 +183,8 @@ TEST(protocol_wire, settings_reach_the_daemon_through_the_envelope) {
     EXPECT_EQ(only_error.error().code(), ox::EC_UNEXPECTED_ERROR);
 }
 
-TEST(protocol_wire, default_scan_options_read_their_declared_defaults) {
+TEST(protocol_wire, default_scan_options_read_their_declared_defaults)
+{
     constexpr std::uint64_t all_ones = std::numeric_limits<std::uint64_t>::max();
     vr::ScanOptions fresh;
     vr::ScanOptions parsed;
@@ -240,7 +238,8 @@ TEST(protocol_wire, default_scan_options_read_their_declared_defaults) {
     EXPECT_EQ(hex(send(sizes)), "58 ff ff ff ff ff ff ff ff ff 01 60 00");
 }
 
-TEST(protocol_wire, url_result_keeps_known_categories_and_sets_18_aside) {
+TEST(protocol_wire, url_result_keeps_known_categories_and_sets_18_aside)
+{
     struct row {
         std::string_view why;
         std::string_view wire;
@@ -270,7 +269,8 @@ TEST(protocol_wire, url_result_keeps_known_categories_and_sets_18_aside) {
     }
 }
 
-TEST(protocol_wire, lists_merge_by_appending_and_copy_by_replacing) {
+TEST(protocol_wire, lists_merge_by_appending_and_copy_by_replacing)
+{
     struct row {
         std::string_view type;
         std::string_view target;
@@ -326,13 +326,14 @@ TEST(protocol_wire, lists_merge_by_appending_and_copy_by_replacing) {
     EXPECT_EQ(target.ip(0).address(), "a");
 }
 
-TEST(protocol_wire, reading_a_oneof_case_follows_the_last_member_set) {
+TEST(protocol_wire, reading_a_oneof_case_follows_the_last_member_set)
+{
     struct row {
         std::string_view type;
         std::string_view oneof;
         std::string_view wire;
         bool parses;
-        std::string_view member;  // empty: no member set
+        std::string_view member; // empty: no member set
         std::string_view again;
     };
     constexpr row rows[] = {
@@ -355,8 +356,7 @@ TEST(protocol_wire, reading_a_oneof_case_follows_the_last_member_set) {
          "8d 01 00 00 80 3f"},
         {"ox.RuleVariable", "variable", "08 04 12 01 68", true, "sni_host", "12 01 68"},
         {"ox.RuleVariable", "variable", "12 01 68 08 09", true, "sni_host", "12 01 68 08 09"},
-        {"ox.RuleVariable", "variable", "12 01 68 42 05 0a 01 61 10 00", true, "src_address",
-         "42 05 0a 01 61 10 00"},
+        {"ox.RuleVariable", "variable", "12 01 68 42 05 0a 01 61 10 00", true, "src_address", "42 05 0a 01 61 10 00"},
         {"ox.RuleVariable", "variable", "42 05 0a 01 61 10 00 4a 03 0a 01 61", false, "dst_address", ""},
         {"ox.RuleMatch", "match", "0a 02 08 01 1a 02 08 01", true, "threat_category", "1a 02 08 01"},
         {"ox.RuleActionChangeHeader.Value", "value", "12 00 0a 01 78", true, "literal", "0a 01 78"},
@@ -409,12 +409,14 @@ TEST(protocol_wire, reading_a_oneof_case_follows_the_last_member_set) {
 
 // The display text of an enumeration value: its `lex` option when the schema
 // sets one, else its name.
-std::string display_text(const gp::EnumValueDescriptor& value) {
+std::string display_text(const gp::EnumValueDescriptor& value)
+{
     const auto& options = value.options();
     return options.HasExtension(ox::lex) ? options.GetExtension(ox::lex) : value.name();
 }
 
-TEST(protocol_wire, display_texts_of_values_without_lex_are_their_names) {
+TEST(protocol_wire, display_texts_of_values_without_lex_are_their_names)
+{
     struct row {
         const gp::EnumDescriptor* type;
         int number;
@@ -437,8 +439,7 @@ TEST(protocol_wire, display_texts_of_values_without_lex_are_their_names) {
          "GET_TAGGER_REQUEST"},
         {vr::ServerMessage_ServerMessageTag_descriptor(), vr::ServerMessage::ADJUST_WINDOW, "ADJUST_WINDOW"},
         {vr::ClientMessage_ClientMessageTag_descriptor(), vr::ClientMessage::HELLO, "HELLO"},
-        {tg::ServerMessage_ServerMessageTag_descriptor(), tg::ServerMessage::CHECK_URL_RESPONSE,
-         "CHECK_URL_RESPONSE"},
+        {tg::ServerMessage_ServerMessageTag_descriptor(), tg::ServerMessage::CHECK_URL_RESPONSE, "CHECK_URL_RESPONSE"},
         {sk::ServerMessage_ServerMessageTag_descriptor(), sk::ServerMessage::CHECK_RESPONSE, "CHECK_RESPONSE"},
         // The one Application value without a text.
         {ox::Application_descriptor(), ox::APP_GENERIC, "APP_GENERIC"},
@@ -458,20 +459,18 @@ TEST(protocol_wire, display_texts_of_values_without_lex_are_their_names) {
     }
 
     // No value of these enumerations carries a text at all.
-    for (const auto* type : {ox::Protocol_descriptor(), vr::HashType_descriptor(), ox::LexHint_descriptor(),
-                             ox::Connection_Divert_descriptor(), ox::HttpBlock_Direction_descriptor(),
-                             ox::MailIncident_Action_descriptor(), ox::Pilotd2TRAXDMessage_MessageTag_descriptor(),
-                             ox::TRAXD2PilotdMessage_MessageTag_descriptor(),
-                             vr::ClientMessage_ClientMessageTag_descriptor(),
-                             vr::ServerMessage_ServerMessageTag_descriptor(),
-                             tg::ClientMessage_ClientMessageTag_descriptor(),
-                             tg::ServerMessage_ServerMessageTag_descriptor(),
-                             sk::ClientMessage_ClientMessageTag_descriptor(),
-                             sk::ServerMessage_ServerMessageTag_descriptor()}) {
+    for (const auto* type :
+         {ox::Protocol_descriptor(), vr::HashType_descriptor(), ox::LexHint_descriptor(),
+          ox::Connection_Divert_descriptor(), ox::HttpBlock_Direction_descriptor(),
+          ox::MailIncident_Action_descriptor(), ox::Pilotd2TRAXDMessage_MessageTag_descriptor(),
+          ox::TRAXD2PilotdMessage_MessageTag_descriptor(), vr::ClientMessage_ClientMessageTag_descriptor(),
+          vr::ServerMessage_ServerMessageTag_descriptor(), tg::ClientMessage_ClientMessageTag_descriptor(),
+          tg::ServerMessage_ServerMessageTag_descriptor(), sk::ClientMessage_ClientMessageTag_descriptor(),
+          sk::ServerMessage_ServerMessageTag_descriptor()}) {
         for (int i = 0; i < type->value_count(); ++i) {
             EXPECT_EQ(display_text(*type->value(i)), type->value(i)->name()) << type->value(i)->full_name();
         }
     }
 }
 
-}  // namespace
+} // namespace

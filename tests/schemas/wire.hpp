@@ -19,11 +19,13 @@ namespace wire {
 namespace gp = google::protobuf;
 
 // "08 00" -> the two bytes 0x08 0x00.
-inline std::string bytes(std::string_view hex) {
+inline std::string bytes(std::string_view hex)
+{
     std::string out;
     int high = -1;
     for (char c : hex) {
-        if (c == ' ') continue;
+        if (c == ' ')
+            continue;
         const int nibble = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
         if (high < 0) {
             high = nibble;
@@ -35,11 +37,13 @@ inline std::string bytes(std::string_view hex) {
     return out;
 }
 
-inline std::string hex(const std::string& data) {
+inline std::string hex(const std::string& data)
+{
     static const char digits[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : data) {
-        if (!out.empty()) out += ' ';
+        if (!out.empty())
+            out += ' ';
         out += digits[c >> 4];
         out += digits[c & 15];
     }
@@ -48,7 +52,8 @@ inline std::string hex(const std::string& data) {
 
 // The sender's way: size first, then the cached-size serialisation, which
 // does not insist on required fields.
-inline std::string send(const gp::Message& message) {
+inline std::string send(const gp::Message& message)
+{
     std::string out(message.ByteSizeLong(), '\0');
     auto* data = reinterpret_cast<std::uint8_t*>(out.data());
     auto* end = message.SerializeWithCachedSizesToArray(data);
@@ -57,14 +62,17 @@ inline std::string send(const gp::Message& message) {
 }
 
 // The receiver's way: the parse that checks required fields.
-inline bool receive(gp::Message& message, const std::string& data) {
+inline bool receive(gp::Message& message, const std::string& data)
+{
     gp::io::ArrayInputStream in(data.data(), static_cast<int>(data.size()));
     return message.ParseFromZeroCopyStream(&in);
 }
 
-inline std::unique_ptr<gp::Message> make(std::string_view full_name) {
+inline std::unique_ptr<gp::Message> make(std::string_view full_name)
+{
     const auto* d = gp::DescriptorPool::generated_pool()->FindMessageTypeByName(std::string(full_name));
-    if (d == nullptr) return nullptr;
+    if (d == nullptr)
+        return nullptr;
     return std::unique_ptr<gp::Message>(gp::MessageFactory::generated_factory()->GetPrototype(d)->New());
 }
 
@@ -75,11 +83,12 @@ struct frame_case {
     std::string_view wire;
     bool parses;
     std::string_view why;
-    std::string_view again = {};  // empty: the input itself
+    std::string_view again = {}; // empty: the input itself
 };
 
 template <std::size_t n>
-void expect_frames(const frame_case (&cases)[n]) {
+void expect_frames(const frame_case (&cases)[n])
+{
     // The library logs every refused parse; the expected refusals are noise.
     const gp::LogSilencer quiet;
     for (const auto& c : cases) {
@@ -93,4 +102,4 @@ void expect_frames(const frame_case (&cases)[n]) {
     }
 }
 
-}  // namespace wire
+} // namespace wire

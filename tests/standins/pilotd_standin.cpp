@@ -16,8 +16,8 @@
 #include <system_error>
 
 #include <boost/asio/local/stream_protocol.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <google/protobuf/io/tokenizer.h>
@@ -132,9 +132,7 @@ private:
     pilotd_standin_t& owner_;
 };
 
-pilotd_standin_t::pilotd_standin_t() : work_(io_.get_executor()), thread_([this] { io_.run(); })
-{
-}
+pilotd_standin_t::pilotd_standin_t() : work_(io_.get_executor()), thread_([this] { io_.run(); }) {}
 
 pilotd_standin_t::~pilotd_standin_t()
 {
@@ -487,8 +485,8 @@ std::size_t pilotd_standin_t::frame_count() const
     return frames_.size();
 }
 
-std::optional<std::size_t> pilotd_standin_t::wait_for_index(ox::TRAXD2PilotdMessage::MessageTag tag,
-                                                            std::size_t from, steady_clock_t::duration limit)
+std::optional<std::size_t> pilotd_standin_t::wait_for_index(ox::TRAXD2PilotdMessage::MessageTag tag, std::size_t from,
+                                                            steady_clock_t::duration limit)
 {
     std::optional<std::size_t> found;
     wait_until(limit, [&] {

@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include "schemas/error.pb.h"
 #include "schemas/pilotd_traxd_ipc.pb.h"
