@@ -1,4 +1,4 @@
-#include "app/inventory.hpp"
+#include "app/core/inventory.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -13,9 +13,9 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "app/config_holder.hpp"
-#include "app/need_restart.hpp"
-#include "app/pilotd_tie.hpp"
+#include "app/core/config_holder.hpp"
+#include "app/core/need_restart.hpp"
+#include "app/core/pilotd_tie.hpp"
 #include "app/stat_collector.hpp"
 #include "common/log.hpp"
 #include "common/oxs_log.hpp"

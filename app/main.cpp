@@ -5,11 +5,11 @@
 
 #include <boost/lexical_cast.hpp>
 
-#include "app/inventory.hpp"
-#include "app/need_restart.hpp"
-#include "app/pilotd_tie.hpp"
+#include "app/core/inventory.hpp"
+#include "app/core/need_restart.hpp"
+#include "app/core/pilotd_tie.hpp"
+#include "app/core/program.hpp"
 #include "app/process_exit.hpp"
-#include "app/program.hpp"
 #include "app/standalone.hpp"
 #include "common/error_convert.hpp"
 #include "common/log.hpp"

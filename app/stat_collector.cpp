@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "app/inventory.hpp"
-#include "app/pilotd_tie.hpp"
+#include "app/core/inventory.hpp"
+#include "app/core/pilotd_tie.hpp"
 #include "icap/icap_server.hpp"
 
 namespace ic {

@@ -6,9 +6,9 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "app/config_holder.hpp"
-#include "app/inventory.hpp"
-#include "app/program.hpp"
+#include "app/core/config_holder.hpp"
+#include "app/core/inventory.hpp"
+#include "app/core/program.hpp"
 #include "common/log.hpp"
 
 namespace ic {

@@ -9,9 +9,9 @@
 #include <boost/system/error_code.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "app/config_holder.hpp"
-#include "app/inventory.hpp"
-#include "app/need_restart.hpp"
+#include "app/core/config_holder.hpp"
+#include "app/core/inventory.hpp"
+#include "app/core/need_restart.hpp"
 #include "common/log.hpp"
 #include "common/what.hpp"
 #include "icap/icap_handler.hpp"

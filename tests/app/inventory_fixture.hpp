@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "app/config_holder.hpp"
-#include "app/inventory.hpp"
+#include "app/core/config_holder.hpp"
+#include "app/core/inventory.hpp"
 #include "common/log.hpp"
 #include "common/log_capture.hpp"
 #include "pilotd_peer.hpp"

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "app/config_holder.hpp"
+#include "app/core/config_holder.hpp"
 #include "common/oxs_log.hpp"
 #include "common/util_log.hpp"
 #include "inventory_fixture.hpp"

@@ -9,7 +9,7 @@
 
 #include <boost/system/system_error.hpp>
 
-#include "app/pilotd_tie.hpp"
+#include "app/core/pilotd_tie.hpp"
 #include "common/error_category.hpp"
 #include "inventory_fixture.hpp"
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/config_holder.hpp"
-#include "app/inventory.hpp"
-#include "app/need_restart.hpp"
+#include "app/core/config_holder.hpp"
+#include "app/core/inventory.hpp"
+#include "app/core/need_restart.hpp"
 #include "common/log_capture.hpp"
 #include "pilotd_peer.hpp"
 

@@ -1,4 +1,4 @@
-#include "app/config_holder.hpp"
+#include "app/core/config_holder.hpp"
 
 #include <stdexcept>
 #include <string>
@@ -9,8 +9,8 @@
 #include <boost/system/error_code.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "app/inventory.hpp"
-#include "app/need_restart.hpp"
+#include "app/core/inventory.hpp"
+#include "app/core/need_restart.hpp"
 #include "common/error_convert.hpp"
 #include "common/log.hpp"
 #include "common/log_factory.hpp"

@@ -1,4 +1,4 @@
-#include "app/pilotd_tie.hpp"
+#include "app/core/pilotd_tie.hpp"
 
 #include <cstdlib>
 #include <string>
@@ -8,8 +8,8 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "app/config_holder.hpp"
-#include "app/inventory.hpp"
+#include "app/core/config_holder.hpp"
+#include "app/core/inventory.hpp"
 #include "common/error_category.hpp"
 #include "common/log.hpp"
 #include "common/what.hpp"
