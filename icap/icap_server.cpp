@@ -48,7 +48,7 @@ void log_connection(const std::shared_ptr<io::icap::server_connection_t>& server
 } // namespace
 
 icap_server_t::icap_server_t(inventory_t& inventory)
-    : inventory_(inventory), endpoint_(boost::asio::ip::address_v4::any(), 0)
+    : inventory_(inventory), query_wait_(request_timeout), endpoint_(boost::asio::ip::address_v4::any(), 0)
 {
     listen();
     settings_slot_ = inventory.config_holder->changed.connect(std::bind(&icap_server_t::listen, this));
@@ -179,7 +179,7 @@ void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& c
     // do nothing.
     const auto waiting = std::make_shared<bool>(true);
     const auto timer = io::timer_t::make(
-        inventory_.io_context, request_timeout,
+        inventory_.io_context, query_wait_,
         [weak_connection, server_connection, waiting] {
             if (!*waiting)
                 return;

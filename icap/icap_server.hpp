@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -35,6 +36,12 @@ public:
     // changed. Throws ox::EC_BAD_CONFIG, or need_restart_t when the port
     // can no longer be bound after the run-as user switch.
     void listen();
+
+    // How long a connection may wait for its next query before it is
+    // closed: 90 s in the daemon; tests shorten it.
+    const std::chrono::nanoseconds& query_wait() const { return query_wait_; }
+    void set_query_wait(const std::chrono::nanoseconds& timeout) { query_wait_ = timeout; }
+
     void accept_next_connection();
     void accept_next_query(const std::shared_ptr<io::connection_t>& connection,
                            const std::shared_ptr<io::icap::server_connection_t>& server_connection,
@@ -56,6 +63,7 @@ private:
     void resume_accept_later(const std::shared_ptr<io::acceptor_t>& acceptor);
 
     inventory_t& inventory_;
+    std::chrono::nanoseconds query_wait_;
     boost::signals2::scoped_connection settings_slot_;
     std::shared_ptr<io::acceptor_t> acceptor_;
     boost::asio::ip::tcp::endpoint endpoint_;

@@ -9,6 +9,12 @@ namespace io {
 
 namespace {
 
+void lookup_by_system(boost::asio::ip::tcp::resolver& resolver, const std::string& host, const std::string& service,
+                      const lookup_handler_t& handler)
+{
+    resolver.async_resolve(host, service, boost::asio::ip::tcp::resolver::address_configured, handler);
+}
+
 class impl_t : public std::enable_shared_from_this<impl_t> {
 public:
     explicit impl_t(const boost::asio::any_io_executor& executor) : resolver_(executor) {}
@@ -23,14 +29,13 @@ public:
         if (timeout != std::chrono::nanoseconds::zero())
             timer = timer_t::make(
                 resolver_.get_executor(), timeout, [self] { self->resolver_.cancel(); }, timer_t::one_shot);
-        resolver_.async_resolve(ox::oxs::idn_to_ascii(host.data(), host.size()), std::to_string(port),
-                                boost::asio::ip::tcp::resolver::address_configured,
-                                [self, timer, handler](const boost::system::error_code& error,
-                                                       const boost::asio::ip::tcp::resolver::results_type& results) {
-                                    if (timer)
-                                        timer->cancel();
-                                    handler(results, error);
-                                });
+        resolve_lookup(resolver_, ox::oxs::idn_to_ascii(host.data(), host.size()), std::to_string(port),
+                       [self, timer, handler](const boost::system::error_code& error,
+                                              const boost::asio::ip::tcp::resolver::results_type& results) {
+                           if (timer)
+                               timer->cancel();
+                           handler(results, error);
+                       });
     }
 
 private:
@@ -38,6 +43,9 @@ private:
 };
 
 } // namespace
+
+const lookup_call_t system_resolve_lookup = lookup_by_system;
+lookup_call_t resolve_lookup = lookup_by_system;
 
 void async_resolve(const boost::asio::any_io_executor& executor, const std::string& host, unsigned short port,
                    const std::chrono::nanoseconds& timeout, const resolve_handler_t& handler)

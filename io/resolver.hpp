@@ -11,6 +11,20 @@
 
 namespace io {
 
+// What the system resolver reports: the error and the endpoints found.
+using lookup_handler_t =
+    std::function<void(const boost::system::error_code&, const boost::asio::ip::tcp::resolver::results_type&)>;
+// The call that hands one lookup to the system resolver: the host as it is
+// to be asked and the port as decimal text; handler runs on the resolver's
+// executor, and cancelling the resolver withdraws a lookup not yet begun.
+using lookup_call_t = void (*)(boost::asio::ip::tcp::resolver& resolver, const std::string& host,
+                               const std::string& service, const lookup_handler_t& handler);
+// The call in use; initially the system's. A test points it at one of its
+// own to see the name asked without sending anything off the machine.
+extern lookup_call_t resolve_lookup;
+// The system's call, for restoring resolve_lookup.
+extern const lookup_call_t system_resolve_lookup;
+
 // The endpoints found, in the order the system resolver gave them; empty on
 // failure.
 using resolve_handler_t = std::function<void(const boost::asio::ip::basic_resolver_iterator<boost::asio::ip::tcp>&,

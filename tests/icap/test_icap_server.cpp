@@ -4,7 +4,9 @@
 
 #include <sys/resource.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/error.hpp>
@@ -14,6 +16,8 @@
 #include "icap/icap_server.hpp"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 const std::string options_query = "OPTIONS icap://127.0.0.1/reqmod ICAP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
 
@@ -37,6 +41,16 @@ protected:
         int n = 0;
         for (const auto& record : log->records)
             if (record.level == level && record.text.rfind(prefix, 0) == 0)
+                ++n;
+        return n;
+    }
+
+    int records_ending(int level, const std::string& suffix) const
+    {
+        int n = 0;
+        for (const auto& record : log->records)
+            if (record.level == level && record.text.size() >= suffix.size() &&
+                record.text.compare(record.text.size() - suffix.size(), suffix.size(), suffix) == 0)
                 ++n;
         return n;
     }
@@ -109,6 +123,51 @@ TEST_F(icap_server_test, answer_waits_for_the_body_unless_early_answers_are_allo
         const std::string head = early ? before : client.read_head(pumper());
         EXPECT_EQ(head.rfind("ICAP/1.0 404 ICAP Service not found\r\n", 0), 0u) << early << head;
     }
+}
+
+// A connection that brings no query within the wait is closed, before its
+// first query as after an answer.
+TEST_F(icap_server_test, query_wait_closes_an_idle_connection)
+{
+    EXPECT_EQ(inventory->icap_server->query_wait(), 90s);
+    inventory->icap_server->set_query_wait(200ms);
+    listen(test_pilotd::free_port());
+    for (const std::string& before_idling : {std::string(), options_query}) {
+        const bool answered = !before_idling.empty();
+        const int timeouts = records_ending(cf_log_debug, ": wait request timeout");
+        test_icap::client_t client(port);
+        if (answered) {
+            client.send(before_idling);
+            EXPECT_EQ(client.read_head(pumper()).rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
+        }
+        EXPECT_TRUE(client.closed_without_data(pumper())) << answered;
+        EXPECT_TRUE(run_until([&] { return open_connections == 0; })) << answered;
+        EXPECT_EQ(records_ending(cf_log_debug, ": wait request timeout"), timeouts + 1) << answered;
+    }
+}
+
+// The wait runs out while the query is already in: the loop stands still
+// while both happen, so its next turn finds the query and the expiry
+// together, the expiry queued behind the query. The query is answered on a
+// connection that stays open.
+TEST_F(icap_server_test, expiry_queued_with_a_query_leaves_its_connection_open)
+{
+    inventory->icap_server->set_query_wait(100ms);
+    listen(test_pilotd::free_port());
+    test_icap::client_t client(port);
+    ASSERT_TRUE(run_until([&] { return records_ending(cf_log_debug, ": begin wait request") == 1; }));
+    client.send(options_query);
+    std::this_thread::sleep_for(300ms);
+    // The waits that follow have time enough.
+    inventory->icap_server->set_query_wait(30s);
+
+    const std::string first = client.read_head(pumper());
+    EXPECT_EQ(first.rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << first;
+    client.send(options_query);
+    const std::string second = client.read_head(pumper());
+    EXPECT_EQ(second.rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << second;
+    EXPECT_EQ(records_ending(cf_log_debug, ": wait request timeout"), 0);
+    EXPECT_EQ(open_connections, 1);
 }
 
 TEST_F(icap_server_test, modification_query_drops_the_connection)

@@ -12,6 +12,7 @@
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/local/connect_pair.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
@@ -250,6 +251,40 @@ TEST_P(connection_test, send_timeout_closes_and_aborts)
     auto sending = start_large_send(pair.near);
     ASSERT_TRUE(run_until(context, [&] { return sending->done; }));
     EXPECT_EQ(sending->error, boost::asio::error::operation_aborted);
+}
+
+// An operation that ends in time withdraws its time-out: the connection is
+// still whole long after the limit would have passed.
+TEST_P(connection_test, finished_operation_withdraws_its_timeout)
+{
+    for (const bool on_receive : {true, false}) {
+        const char* what = on_receive ? "receive" : "send";
+        auto [near, far] = GetParam().make(context);
+        if (on_receive) {
+            near->set_receive_timeout(200ms);
+            ASSERT_FALSE(send(context, far, orx::buffer_t("early")).error) << what;
+            ASSERT_EQ(receive(context, near).data.str(), "early") << what;
+        } else {
+            near->set_send_timeout(200ms);
+            ASSERT_FALSE(send(context, near, orx::buffer_t("early")).error) << what;
+            ASSERT_EQ(receive(context, far).data.str(), "early") << what;
+        }
+
+        // The loop runs on for 500 ms while the peer waits: a close by a
+        // forgotten timer would reach it as the end of the stream.
+        auto watching = start_receive(far);
+        boost::asio::steady_timer pause(context, 500ms);
+        bool paused = false;
+        pause.async_wait([&](const error_code&) { paused = true; });
+        ASSERT_TRUE(run_until(context, [&] { return paused; })) << what;
+        EXPECT_FALSE(watching->done) << what << ": the peer saw " << watching->error.message();
+
+        EXPECT_FALSE(send(context, near, orx::buffer_t("later out")).error) << what;
+        ASSERT_TRUE(run_until(context, [&] { return watching->done; })) << what;
+        EXPECT_EQ(watching->data.str(), "later out") << what;
+        EXPECT_FALSE(send(context, far, orx::buffer_t("later in")).error) << what;
+        EXPECT_EQ(receive(context, near).data.str(), "later in") << what;
+    }
 }
 
 TEST_P(connection_test, kept_bytes_survive_later_receives)

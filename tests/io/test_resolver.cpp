@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
 #include "io/io_test.hpp"
@@ -108,6 +110,53 @@ TEST_F(resolver_test, time_limit_withdraws_a_queued_lookup_and_completes_once)
         ASSERT_EQ(unlimited[i]->calls, 1) << i;
         ASSERT_FALSE(unlimited[i]->error) << i << ": " << unlimited[i]->error.message();
         ASSERT_FALSE(unlimited[i]->endpoints.empty()) << i;
+    }
+}
+
+// The names the resolver asks, answered "not found" without any lookup.
+class asked_names_t {
+public:
+    asked_names_t() { io::resolve_lookup = record; }
+    ~asked_names_t() { io::resolve_lookup = io::system_resolve_lookup; }
+    asked_names_t(const asked_names_t&) = delete;
+    asked_names_t& operator=(const asked_names_t&) = delete;
+
+    static inline std::vector<std::pair<std::string, std::string>> names;
+
+private:
+    static void record(boost::asio::ip::tcp::resolver& resolver, const std::string& host, const std::string& service,
+                       const io::lookup_handler_t& handler)
+    {
+        names.emplace_back(host, service);
+        boost::asio::post(resolver.get_executor(), [handler] {
+            handler(boost::asio::error::host_not_found, boost::asio::ip::tcp::resolver::results_type());
+        });
+    }
+};
+
+TEST_F(resolver_test, host_is_asked_in_its_ascii_form)
+{
+    struct case_t {
+        std::string host;
+        std::string asked;
+    };
+    const case_t cases[] = {
+        {"b\xc3\xbc"
+         "cher.example",
+         "xn--bcher-kva.example"},
+        {"www.\xe6\x97\xa5\xe6\x9c\xac.example", "www.xn--wgv71a.example"},
+        {"plain.example", "plain.example"},
+    };
+    asked_names_t asked;
+    for (const auto& c : cases) {
+        asked.names.clear();
+        auto result = start(c.host, 8080, 5s);
+        run_to_idle();
+        ASSERT_EQ(result->calls, 1) << c.asked;
+        EXPECT_EQ(result->error, boost::asio::error::host_not_found) << c.asked;
+        ASSERT_EQ(asked.names.size(), 1u) << c.asked;
+        EXPECT_EQ(asked.names[0].first, c.asked);
+        EXPECT_EQ(asked.names[0].second, "8080") << c.asked;
     }
 }
 
