@@ -200,17 +200,17 @@ void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& c
                     log_connection(server_connection, "error handle request: " + failure.message());
                     return;
                 }
-                const bool keep_alive = !response->fields.is_close();
                 send_response(
                     server_connection, respond, response,
-                    [this, connection, server_connection, guard, keep_alive](boost::system::error_code const& sent) {
+                    [this, connection, server_connection, guard](std::shared_ptr<io::icap::response_t> const& written,
+                                                                 boost::system::error_code const& sent) {
                         log_connection(server_connection, "send response: " + sent.message());
                         if (sent)
                             return;
-                        if (keep_alive)
-                            accept_next_query(connection, server_connection, guard);
-                        else
+                        if (written->fields.is_close())
                             close_connection(connection, server_connection);
+                        else
+                            accept_next_query(connection, server_connection, guard);
                     });
             };
 
@@ -226,18 +226,30 @@ void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& c
 
 void icap_server_t::send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
                                   const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response,
-                                  const completion_t& completion)
+                                  const sent_t& sent)
 {
+    const auto write = [respond, sent](const std::shared_ptr<io::icap::response_t>& answer) {
+        respond(answer, [answer, sent](const boost::system::error_code& error) { sent(answer, error); });
+    };
     if (inventory_.config_holder->config.allow_early_response()) {
-        respond(response, completion);
+        write(response);
         return;
     }
-    server_connection->async_skip_body([respond, response, completion](const boost::system::error_code& error) {
-        if (error)
-            completion(error);
-        else
-            respond(response, completion);
-    });
+    server_connection->async_skip_body(
+        [this, server_connection, response, sent, write](const boost::system::error_code& error) {
+            if (!error) {
+                write(response);
+            } else if (error == io::protocol_error) {
+                // The body broke while it was read to its end: the client
+                // learns of it as of any malformed query, and the
+                // connection, whose input is lost, closes.
+                inventory_.icap_handler->bad_request(server_connection, false,
+                                                     [write](const std::shared_ptr<io::icap::response_t>& bad,
+                                                             const boost::system::error_code&) { write(bad); });
+            } else {
+                sent(response, error);
+            }
+        });
 }
 
 void icap_server_t::close_connection(const std::shared_ptr<io::connection_t>& connection,

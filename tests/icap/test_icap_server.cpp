@@ -89,7 +89,22 @@ INSTANTIATE_TEST_SUITE_P(
                                    "ICAP/1.0 200 OK\r\n"},
                     closing_case_t{"unparsable_head", "this is not ICAP\r\n\r\n", "ICAP/1.0 400 Bad request\r\n"},
                     closing_case_t{"unknown_service", "OPTIONS icap://127.0.0.1/other ICAP/1.0\r\n\r\n",
-                                   "ICAP/1.0 404 ICAP Service not found\r\n"}),
+                                   "ICAP/1.0 404 ICAP Service not found\r\n"},
+                    // A body found malformed while it is read before the
+                    // answer replaces the answer with 400.
+                    closing_case_t{"body_broken_before_an_error_answer",
+                                   "REQMOD icap://127.0.0.1/other ICAP/1.0\r\nEncapsulated: req-body=0\r\n\r\n"
+                                   "5\r\nhello\r\nzz\r\n",
+                                   "ICAP/1.0 400 Bad request\r\n"},
+                    closing_case_t{"body_broken_before_a_kept_answer",
+                                   "OPTIONS icap://127.0.0.1/reqmod ICAP/1.0\r\nEncapsulated: opt-body=0\r\n\r\n"
+                                   "5\r\nhello\r\nzz\r\n",
+                                   "ICAP/1.0 400 Bad request\r\n"},
+                    closing_case_t{"preview_longer_than_announced",
+                                   "RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nPreview: 0\r\n"
+                                   "Encapsulated: req-hdr=0, res-body=18\r\n\r\nGET / HTTP/1.1\r\n\r\n"
+                                   "5\r\nhello\r\n0\r\n\r\n",
+                                   "ICAP/1.0 400 Bad request\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A misdirected query whose body is still coming: without early answers the
