@@ -70,7 +70,7 @@ void icap_server_t::listen()
         socket->set_option(boost::asio::socket_base::reuse_address(true));
         socket->bind(endpoint_);
         socket->listen(listen_backlog);
-        acceptor_ = io::acceptor_t::make(socket);
+        acceptor_ = make_acceptor(socket);
     } catch (const boost::system::system_error& e) {
         // A privileged port given up with the start-up user: only a fresh
         // process can bind it.
@@ -85,15 +85,17 @@ void icap_server_t::listen()
         cf_log(cf_log_notice, "ICAP Server started: " + endpoint_text(endpoint_));
 }
 
-bool icap_server_t::is_transient_accept_error(const boost::system::error_code& error)
+icap_server_t::accept_retry_t icap_server_t::accept_retry(const boost::system::error_code& error)
 {
     if (error.category() != boost::system::system_category())
-        return false;
+        return accept_retry_t::never;
     switch (error.value()) {
     case EMFILE:
     case ENFILE:
     case ENOBUFS:
     case ENOMEM:
+    case EINVAL:
+        return accept_retry_t::after_pause;
     case ECONNABORTED:
     case EPROTO:
     case EPERM:
@@ -106,10 +108,9 @@ bool icap_server_t::is_transient_accept_error(const boost::system::error_code& e
     case EHOSTUNREACH:
     case ENONET:
     case ENOPROTOOPT:
-    case EINVAL:
-        return true;
+        return accept_retry_t::at_once;
     default:
-        return false;
+        return accept_retry_t::never;
     }
 }
 
@@ -145,12 +146,23 @@ void icap_server_t::on_accept(const std::shared_ptr<io::acceptor_t>& acceptor,
     if (error) {
         if (error == boost::asio::error::operation_aborted || !current)
             return;
-        if (!is_transient_accept_error(error))
-            throw boost::system::system_error(error, "accept");
-        if (cf_log_threshold <= cf_log_error)
-            cf_log(cf_log_error, "ICAP Server: accept: " + error.message());
-        resume_accept_later(acceptor);
-        return;
+        switch (accept_retry(error)) {
+        case accept_retry_t::at_once:
+            // A pause here would let any client stall the listener by
+            // giving up before it is taken.
+            if (cf_log_threshold <= cf_log_debug)
+                cf_log(cf_log_debug, "ICAP Server: accept: " + error.message());
+            accept_next_connection();
+            return;
+        case accept_retry_t::after_pause:
+            if (cf_log_threshold <= cf_log_error)
+                cf_log(cf_log_error, "ICAP Server: accept: " + error.message());
+            resume_accept_later(acceptor);
+            return;
+        case accept_retry_t::never:
+            break;
+        }
+        throw boost::system::system_error(error, "accept");
     }
 
     if (cf_log_threshold <= cf_log_debug)
