@@ -199,12 +199,9 @@ std::string url_t::print(unsigned mode) const
     } else {
         const auto fallback = default_port(scheme);
         if (mode == plain_with_port) {
-            // A written port always shows; a made-up one only beside a host,
-            // where it tells the reader where the host is reached.
-            if (port)
-                out += ':' + std::to_string(*port);
-            else if (!host.empty())
-                out += ':' + std::to_string(fallback.value_or(0));
+            // The port always takes its place, host or not, so that readers
+            // of this form find it in one position.
+            out += ':' + std::to_string(port ? *port : fallback.value_or(0));
         } else if (port && port != fallback) {
             out += ':' + std::to_string(*port);
         }

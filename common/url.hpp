@@ -27,6 +27,8 @@ public:
     // The printed forms.
     static constexpr unsigned encoded = 0; // percent-encoded, host in IDN ASCII form
     static constexpr unsigned plain = 1;   // as stored, default port and a lone "/" left out
+    // as plain, with ":" and a port always after the host's place, even
+    // without a host: the written port, else the scheme's default, else 0
     static constexpr unsigned plain_with_port = 2;
 
     std::string scheme;

@@ -70,7 +70,7 @@ void icap_server_t::listen()
         socket->set_option(boost::asio::socket_base::reuse_address(true));
         socket->bind(endpoint_);
         socket->listen(listen_backlog);
-        acceptor_ = io::acceptor_t::make(socket);
+        acceptor_ = make_acceptor(socket);
     } catch (const boost::system::system_error& e) {
         // A privileged port given up with the start-up user: only a fresh
         // process can bind it.
@@ -85,15 +85,17 @@ void icap_server_t::listen()
         cf_log(cf_log_notice, "ICAP Server started: " + endpoint_text(endpoint_));
 }
 
-bool icap_server_t::is_transient_accept_error(const boost::system::error_code& error)
+icap_server_t::accept_retry_t icap_server_t::accept_retry(const boost::system::error_code& error)
 {
     if (error.category() != boost::system::system_category())
-        return false;
+        return accept_retry_t::never;
     switch (error.value()) {
     case EMFILE:
     case ENFILE:
     case ENOBUFS:
     case ENOMEM:
+    case EINVAL:
+        return accept_retry_t::after_pause;
     case ECONNABORTED:
     case EPROTO:
     case EPERM:
@@ -106,10 +108,9 @@ bool icap_server_t::is_transient_accept_error(const boost::system::error_code& e
     case EHOSTUNREACH:
     case ENONET:
     case ENOPROTOOPT:
-    case EINVAL:
-        return true;
+        return accept_retry_t::at_once;
     default:
-        return false;
+        return accept_retry_t::never;
     }
 }
 
@@ -145,12 +146,23 @@ void icap_server_t::on_accept(const std::shared_ptr<io::acceptor_t>& acceptor,
     if (error) {
         if (error == boost::asio::error::operation_aborted || !current)
             return;
-        if (!is_transient_accept_error(error))
-            throw boost::system::system_error(error, "accept");
-        if (cf_log_threshold <= cf_log_error)
-            cf_log(cf_log_error, "ICAP Server: accept: " + error.message());
-        resume_accept_later(acceptor);
-        return;
+        switch (accept_retry(error)) {
+        case accept_retry_t::at_once:
+            // A pause here would let any client stall the listener by
+            // giving up before it is taken.
+            if (cf_log_threshold <= cf_log_debug)
+                cf_log(cf_log_debug, "ICAP Server: accept: " + error.message());
+            accept_next_connection();
+            return;
+        case accept_retry_t::after_pause:
+            if (cf_log_threshold <= cf_log_error)
+                cf_log(cf_log_error, "ICAP Server: accept: " + error.message());
+            resume_accept_later(acceptor);
+            return;
+        case accept_retry_t::never:
+            break;
+        }
+        throw boost::system::system_error(error, "accept");
     }
 
     if (cf_log_threshold <= cf_log_debug)
@@ -200,17 +212,17 @@ void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& c
                     log_connection(server_connection, "error handle request: " + failure.message());
                     return;
                 }
-                const bool keep_alive = !response->fields.is_close();
                 send_response(
                     server_connection, respond, response,
-                    [this, connection, server_connection, guard, keep_alive](boost::system::error_code const& sent) {
+                    [this, connection, server_connection, guard](std::shared_ptr<io::icap::response_t> const& written,
+                                                                 boost::system::error_code const& sent) {
                         log_connection(server_connection, "send response: " + sent.message());
                         if (sent)
                             return;
-                        if (keep_alive)
-                            accept_next_query(connection, server_connection, guard);
-                        else
+                        if (written->fields.is_close())
                             close_connection(connection, server_connection);
+                        else
+                            accept_next_query(connection, server_connection, guard);
                     });
             };
 
@@ -226,18 +238,30 @@ void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& c
 
 void icap_server_t::send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
                                   const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response,
-                                  const completion_t& completion)
+                                  const sent_t& sent)
 {
+    const auto write = [respond, sent](const std::shared_ptr<io::icap::response_t>& answer) {
+        respond(answer, [answer, sent](const boost::system::error_code& error) { sent(answer, error); });
+    };
     if (inventory_.config_holder->config.allow_early_response()) {
-        respond(response, completion);
+        write(response);
         return;
     }
-    server_connection->async_skip_body([respond, response, completion](const boost::system::error_code& error) {
-        if (error)
-            completion(error);
-        else
-            respond(response, completion);
-    });
+    server_connection->async_skip_body(
+        [this, server_connection, response, sent, write](const boost::system::error_code& error) {
+            if (!error) {
+                write(response);
+            } else if (error == io::protocol_error) {
+                // The body broke while it was read to its end: the client
+                // learns of it as of any malformed query, and the
+                // connection, whose input is lost, closes.
+                inventory_.icap_handler->bad_request(server_connection, false,
+                                                     [write](const std::shared_ptr<io::icap::response_t>& bad,
+                                                             const boost::system::error_code&) { write(bad); });
+            } else {
+                sent(response, error);
+            }
+        });
 }
 
 void icap_server_t::close_connection(const std::shared_ptr<io::connection_t>& connection,

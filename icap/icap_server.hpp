@@ -28,7 +28,24 @@ extern boost::signals2::signal<void(int)> connection_count_signal;
 class icap_server_t : private boost::noncopyable {
 public:
     using respond_t = io::icap::server_connection_t::respond_t;
-    using completion_t = std::function<void(const boost::system::error_code&)>;
+    // Called once an answer has been written or has failed, with the answer
+    // actually written: the one given, or the 400 that replaced it.
+    using sent_t = std::function<void(const std::shared_ptr<io::icap::response_t>&, const boost::system::error_code&)>;
+    using acceptor_factory_t =
+        std::function<std::shared_ptr<io::acceptor_t>(const std::shared_ptr<boost::asio::ip::tcp::acceptor>&)>;
+
+    // What a failed accept calls for.
+    enum class accept_retry_t {
+        // One client's trouble (it gave up before it was taken, the network
+        // failed it): the next accept starts at once.
+        at_once,
+        // Load or limits (descriptors, memory), or a socket that is not
+        // listening: an Error record, and accepting rests for a moment
+        // instead of spinning on an accept that fails at once again.
+        after_pause,
+        // The listening socket no longer works: the error ends the process.
+        never,
+    };
 
     explicit icap_server_t(inventory_t& inventory);
 
@@ -46,16 +63,22 @@ public:
     void accept_next_query(const std::shared_ptr<io::connection_t>& connection,
                            const std::shared_ptr<io::icap::server_connection_t>& server_connection,
                            const std::shared_ptr<void>& guard);
+    // Without early answers the rest of the query body is read first; a
+    // body that turns out malformed then gets 400 "Bad request" with
+    // "Connection: close" in place of the answer.
     void send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
                        const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response,
-                       const completion_t& completion);
+                       const sent_t& sent);
     void close_connection(const std::shared_ptr<io::connection_t>& connection,
                           const std::shared_ptr<io::icap::server_connection_t>& server_connection);
 
-    // Whether a failed accept is a matter of load or limits (descriptors,
-    // memory, a client gone before it was taken), after which accepting
-    // resumes, rather than a listening socket that no longer works.
-    static bool is_transient_accept_error(const boost::system::error_code& error);
+    static accept_retry_t accept_retry(const boost::system::error_code& error);
+
+    // Wraps every new listening socket; tests put their own acceptor in
+    // front of the real one.
+    acceptor_factory_t make_acceptor = [](const std::shared_ptr<boost::asio::ip::tcp::acceptor>& socket) {
+        return io::acceptor_t::make(socket);
+    };
 
 private:
     void on_accept(const std::shared_ptr<io::acceptor_t>& acceptor, const std::shared_ptr<io::connection_t>& connection,

@@ -1,5 +1,6 @@
 #include "protocol/icap_server_protocol.hpp"
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/post.hpp>
 
 #include <limits>
@@ -14,9 +15,14 @@ namespace {
 using error_t = proto::base_ragel_parser_t::error_t;
 
 // The data limit of a query's first body: the size of a preview the client
-// announced with a decimal "Preview" value, -1 when there is none.
-std::int64_t announced_preview(const io::http::param_map_t& fields)
+// announced with a decimal "Preview" value, -1 when there is none. Only the
+// modification methods have previews; OPTIONS sends its whole opt-body
+// whatever its fields say.
+std::int64_t announced_preview(const request_t& request)
 {
+    if (!boost::algorithm::iequals(request.method, "REQMOD") && !boost::algorithm::iequals(request.method, "RESPMOD"))
+        return -1;
+    const io::http::param_map_t& fields = request.fields;
     if (!fields.has("Preview"))
         return -1;
     const std::string& text = fields.get("Preview");
@@ -142,10 +148,9 @@ private:
                           ? input_->self()
                           : io::stream_t::make_concat(io::stream_t::make(input_->get_executor(), leftover), input_);
         request_->body_type = body_type_;
-        request_->body =
-            body_type_ == body_type_t::null_body
-                ? io::http::body_stream_t::make_empty(source)
-                : io::http::body_stream_t::make_chunked_decoder(source, announced_preview(request_->fields));
+        request_->body = body_type_ == body_type_t::null_body
+                             ? io::http::body_stream_t::make_empty(source)
+                             : io::http::body_stream_t::make_chunked_decoder(source, announced_preview(*request_));
         handler_(std::move(request_), {});
     }
 

@@ -32,7 +32,9 @@ public:
 
     // Drains and releases the pending body, then reads the next query head.
     // The query's body is a chunked decoder (an empty body for null-body)
-    // that starts right after the head; it becomes the pending body. The
+    // that starts right after the head; for REQMOD and RESPMOD with a
+    // "Preview" field it fails with the protocol error as soon as the data
+    // announced passes the preview size. It becomes the pending body. The
     // end of the input before the first byte of a query gives end of stream;
     // any malformed or oversized head gives the protocol error. The caller
     // keeps pending alive until the handler has run.

@@ -104,19 +104,21 @@ std::int64_t param_map_t::content_length() const
     std::size_t i = 0;
     while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
         ++i;
-    if (i < text.size() && text[i] == '-')
-        return -1;
-    if (i < text.size() && text[i] == '+')
+    const bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
         ++i;
-    constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
+    // Accumulated on the negative side, which holds one value more.
+    constexpr std::int64_t min = std::numeric_limits<std::int64_t>::min();
     std::int64_t length = 0;
     for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
         const int digit = text[i] - '0';
-        if (length > (max - digit) / 10)
+        if (length < (min + digit) / 10)
             return -1;
-        length = length * 10 + digit;
+        length = length * 10 - digit;
     }
-    return length;
+    if (negative)
+        return length;
+    return length == min ? -1 : -length;
 }
 
 bool param_map_t::first_value_is(const std::string& name, std::string_view expected) const

@@ -40,10 +40,11 @@ public:
     const map_t& fields() const noexcept { return fields_; }
     bool empty() const noexcept { return fields_.empty(); }
 
-    // -1 without a "Content-Length" field, and also for a value that is
-    // negative or does not fit in 63 bits: neither gives a usable length.
-    // Leading blanks are skipped and the digits up to the first other byte
-    // count, so a value without digits gives 0.
+    // -1 without a "Content-Length" field, and also for a value that does
+    // not fit in 64 bits. Leading blanks and a sign are taken and the digits
+    // up to the first other byte count, so a value without digits gives 0.
+    // A negative value comes back as it is: callers treat every negative
+    // length as no usable length.
     std::int64_t content_length() const;
     bool is_chunked() const;
     bool is_keep_alive() const;

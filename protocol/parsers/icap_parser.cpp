@@ -113,9 +113,11 @@ std::size_t parser_t::parse(const char* data, std::size_t size, bool last)
     if (phase_ == phase_t::failed)
         throw error_t("invalid icap data", data, size);
     std::size_t taken;
+    // Only a parse error fails the parser; anything else a delegate throws
+    // is the delegate's business and passes as it came.
     try {
         taken = parse_phase(data, size, last);
-    } catch (...) {
+    } catch (const error_t&) {
         phase_ = phase_t::failed;
         throw;
     }

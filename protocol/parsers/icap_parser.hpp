@@ -63,7 +63,8 @@ public:
     // Stops after the start line, after the header block, after each head
     // section and at each inner boundary of the body; takes nothing once
     // complete. Throws "invalid icap message" when a `last` input ends the
-    // message early.
+    // message early. A parse error (error_t) fails the parser; any other
+    // exception from the delegate passes unchanged and does not fail it.
     std::size_t parse(const char* data, std::size_t size, bool last) override;
     void reset() override;
 

@@ -144,11 +144,17 @@ TEST(url, print)
         {"http://h:8080", "http://h:8080", "http://h:8080", "http://h:8080"},
         {"s://h", "s://h", "s://h", "s://h:0"},
         {"s://h/%zz", "s://h/%25zz", "s://h/%zz", "s://h:0/%zz"},
-        {"/index?q", "/index?q", "/index?q", "/index?q"},
-        {"s://u@/x", "s://u@/x", "s://u@/x", "s://u@/x"},
-        // Without a host only a written port shows, the default one too.
+        // The explicit-port form puts a port where the host would be, even
+        // when there is none: the written one, the scheme's default, or 0.
+        {"/index?q", "/index?q", "/index?q", ":0/index?q"},
+        {"/", "/", "", ":0"},
+        {"/?a", "/?a", "/?a", ":0/?a"},
+        {"s://u@/x", "s://u@/x", "s://u@/x", "s://u@:0/x"},
+        {"http:///x", "http:///x", "http:///x", "http://:80/x"},
+        {"HTTPS://", "HTTPS://", "HTTPS://", "HTTPS://:443"},
         {"http://:80/x", "http://:80/x", "http:///x", "http://:80/x"},
         {"s://:8080", "s://:8080", "s://:8080", "s://:8080"},
+        {"s://:abc/x", "s:///x", "s:///x", "s://:0/x"},
         {"s://h?a&&b&", "s://h?a&&b", "s://h?a&&b", "s://h:0?a&&b"},
         {"s://h?=v", "s://h?=v", "s://h?=v", "s://h:0?=v"},
         {"s://h?a%3D1=%26", "s://h?a%3D1=%26", "s://h?a=1=&", "s://h:0?a=1=&"},
@@ -158,7 +164,7 @@ TEST(url, print)
          "cher.example/x",
          "http://b\xc3\xbc"
          "cher.example:80/x"},
-        {"", "", "", ""},
+        {"", "", "", ":0"},
     };
     for (const auto& c : cases) {
         const url_t url(c.text);

@@ -78,7 +78,23 @@ INSTANTIATE_TEST_SUITE_P(
                       fixed_case_t{"version_before_path", query("OPTIONS icap://127.0.0.1/other ICAP/2.0"),
                                    "ICAP/1.0 505 ICAP version not supported by server"},
                       fixed_case_t{"no_version", query("OPTIONS icap://127.0.0.1/reqmod"),
-                                   "ICAP/1.0 505 ICAP version not supported by server"}),
+                                   "ICAP/1.0 505 ICAP version not supported by server"},
+                      // A body found malformed while the daemon reads it to
+                      // its end before answering: 400 instead of the answer.
+                      fixed_case_t{"options_with_a_broken_opt_body",
+                                   query("OPTIONS icap://127.0.0.1/respmod ICAP/1.0", "Encapsulated: opt-body=0\r\n",
+                                         "5\r\nhello\r\nnot a chunk size\r\n"),
+                                   "ICAP/1.0 400 Bad request"},
+                      fixed_case_t{"misdirected_query_with_a_broken_body",
+                                   query("REQMOD icap://127.0.0.1/other ICAP/1.0", "Encapsulated: req-body=0\r\n",
+                                         "3\r\nabc\r\nxyz\r\n0\r\n\r\n"),
+                                   "ICAP/1.0 400 Bad request"},
+                      fixed_case_t{"preview_longer_than_announced",
+                                   query("RESPMOD icap://127.0.0.1/respmod ICAP/1.0",
+                                         "Preview: 0\r\nEncapsulated: req-hdr=0, res-body=" +
+                                             std::to_string(http_request.size()) + "\r\n",
+                                         http_request + "5\r\nhello\r\n0\r\n\r\n"),
+                                   "ICAP/1.0 400 Bad request"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -122,7 +122,13 @@ INSTANTIATE_TEST_SUITE_P(
         options_form_t{"query_part_in_the_url", "OPTIONS icap://127.0.0.1/reqmod?x=1 ICAP/1.0\r\n\r\n", "REQMOD"},
         options_form_t{"empty_opt_body",
                        "OPTIONS icap://127.0.0.1/respmod ICAP/1.0\r\nEncapsulated: opt-body=0\r\n\r\n0\r\n\r\n",
-                       "RESPMOD"}),
+                       "RESPMOD"},
+        // A "Preview" field means nothing to OPTIONS: the whole opt-body is
+        // read and dropped.
+        options_form_t{"opt_body_with_a_preview_field",
+                       "OPTIONS icap://127.0.0.1/reqmod ICAP/1.0\r\nPreview: 0\r\nEncapsulated: opt-body=0\r\n\r\n"
+                       "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n",
+                       "REQMOD"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class options_session_test_t : public daemon_test_t {};

@@ -5,11 +5,16 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 
 #include "app/inventory_fixture.hpp"
 #include "icap/icap_client.hpp"
@@ -20,6 +25,48 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string options_query = "OPTIONS icap://127.0.0.1/reqmod ICAP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+
+using retry_t = ic::icap_server_t::accept_retry_t;
+
+boost::system::error_code system_error(int value)
+{
+    return {value, boost::system::system_category()};
+}
+
+// The real acceptor, except that its first accepts fail with the given
+// errors. Records how many accepts had been started by the time each
+// failure's completion returned.
+class failing_acceptor_t : public io::acceptor_t, public std::enable_shared_from_this<failing_acceptor_t> {
+public:
+    failing_acceptor_t(std::shared_ptr<io::acceptor_t> real, std::deque<boost::system::error_code> failures)
+        : real_(std::move(real)), failures_(std::move(failures))
+    {
+    }
+
+    boost::asio::any_io_executor get_executor() override { return real_->get_executor(); }
+
+    void async_accept(const io::connection_handler_t& handler) override
+    {
+        ++accepts;
+        if (failures_.empty())
+            return real_->async_accept(handler);
+        const boost::system::error_code error = failures_.front();
+        failures_.pop_front();
+        boost::asio::post(get_executor(), [self = shared_from_this(), handler, error] {
+            handler(nullptr, error);
+            self->accepts_after_failure.push_back(self->accepts);
+        });
+    }
+
+    void close() override { real_->close(); }
+
+    int accepts = 0;
+    std::vector<int> accepts_after_failure;
+
+private:
+    std::shared_ptr<io::acceptor_t> real_;
+    std::deque<boost::system::error_code> failures_;
+};
 
 class icap_server_test : public test_inventory::fixture_t {
 protected:
@@ -34,6 +81,26 @@ protected:
     {
         port = listen_port;
         inventory->config_holder->apply(settings("127.0.0.1", port));
+    }
+
+    // Listens with an acceptor whose first accepts fail with `failures`.
+    std::shared_ptr<failing_acceptor_t> listen_failing(const std::deque<boost::system::error_code>& failures)
+    {
+        const auto made = std::make_shared<std::shared_ptr<failing_acceptor_t>>();
+        inventory->icap_server->make_acceptor =
+            [made, failures](const std::shared_ptr<boost::asio::ip::tcp::acceptor>& socket) {
+                *made = std::make_shared<failing_acceptor_t>(io::acceptor_t::make(socket), failures);
+                return *made;
+            };
+        listen(test_pilotd::free_port());
+        return *made;
+    }
+
+    bool serves_a_client()
+    {
+        test_icap::client_t client(port);
+        client.send(options_query);
+        return client.read_head(pumper()).rfind("ICAP/1.0 200 OK\r\n", 0) == 0;
     }
 
     int records_starting(int level, const std::string& prefix) const
@@ -103,7 +170,22 @@ INSTANTIATE_TEST_SUITE_P(
                                    "ICAP/1.0 200 OK\r\n"},
                     closing_case_t{"unparsable_head", "this is not ICAP\r\n\r\n", "ICAP/1.0 400 Bad request\r\n"},
                     closing_case_t{"unknown_service", "OPTIONS icap://127.0.0.1/other ICAP/1.0\r\n\r\n",
-                                   "ICAP/1.0 404 ICAP Service not found\r\n"}),
+                                   "ICAP/1.0 404 ICAP Service not found\r\n"},
+                    // A body found malformed while it is read before the
+                    // answer replaces the answer with 400.
+                    closing_case_t{"body_broken_before_an_error_answer",
+                                   "REQMOD icap://127.0.0.1/other ICAP/1.0\r\nEncapsulated: req-body=0\r\n\r\n"
+                                   "5\r\nhello\r\nzz\r\n",
+                                   "ICAP/1.0 400 Bad request\r\n"},
+                    closing_case_t{"body_broken_before_a_kept_answer",
+                                   "OPTIONS icap://127.0.0.1/reqmod ICAP/1.0\r\nEncapsulated: opt-body=0\r\n\r\n"
+                                   "5\r\nhello\r\nzz\r\n",
+                                   "ICAP/1.0 400 Bad request\r\n"},
+                    closing_case_t{"preview_longer_than_announced",
+                                   "RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nPreview: 0\r\n"
+                                   "Encapsulated: req-hdr=0, res-body=18\r\n\r\nGET / HTTP/1.1\r\n\r\n"
+                                   "5\r\nhello\r\n0\r\n\r\n",
+                                   "ICAP/1.0 400 Bad request\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A misdirected query whose body is still coming: without early answers the
@@ -269,32 +351,84 @@ TEST_F(icap_server_test, accept_resumes_after_running_out_of_descriptors)
     EXPECT_EQ(answer.rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << answer;
 }
 
-struct accept_error_case_t {
+struct injected_case_t {
+    const char* name;
     boost::system::error_code error;
-    bool transient;
+    retry_t retry;
 };
 
-class accept_error_test : public testing::TestWithParam<accept_error_case_t> {};
+class injected_accept_test : public icap_server_test, public testing::WithParamInterface<injected_case_t> {};
 
-TEST_P(accept_error_test, load_and_limits_are_transient)
+// A client that gives up before it is taken (or one the network fails) must
+// not hold up the clients behind it: the next accept starts within the
+// failed one's completion, with no Error record. Load and limits rest the
+// listener a moment, with an Error record, before it tries again.
+TEST_P(injected_accept_test, accepting_goes_on_as_the_error_calls_for)
 {
-    EXPECT_EQ(ic::icap_server_t::is_transient_accept_error(GetParam().error), GetParam().transient)
-        << GetParam().error.message();
-}
-
-boost::system::error_code system_error(int value)
-{
-    return {value, boost::system::system_category()};
+    const auto& c = GetParam();
+    const int failures = c.retry == retry_t::at_once ? 3 : 1;
+    const auto acceptor = listen_failing(std::deque<boost::system::error_code>(failures, c.error));
+    ASSERT_TRUE(acceptor);
+    ASSERT_TRUE(
+        run_until([&] { return acceptor->accepts_after_failure.size() == static_cast<std::size_t>(failures); }));
+    if (c.retry == retry_t::at_once)
+        EXPECT_EQ(acceptor->accepts_after_failure, (std::vector<int>{2, 3, 4}));
+    else
+        EXPECT_EQ(acceptor->accepts_after_failure, (std::vector<int>{1}));
+    EXPECT_EQ(records_starting(cf_log_error, "ICAP Server: accept: "), c.retry == retry_t::at_once ? 0 : 1);
+    EXPECT_TRUE(serves_a_client());
+    EXPECT_EQ(acceptor->accepts, failures + 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    cases, accept_error_test,
-    testing::Values(accept_error_case_t{system_error(EMFILE), true}, accept_error_case_t{system_error(ENFILE), true},
-                    accept_error_case_t{system_error(ENOBUFS), true}, accept_error_case_t{system_error(ENOMEM), true},
-                    accept_error_case_t{system_error(ECONNABORTED), true},
-                    accept_error_case_t{system_error(EINVAL), true}, accept_error_case_t{system_error(EBADF), false},
-                    accept_error_case_t{system_error(ENOTSOCK), false},
-                    accept_error_case_t{system_error(EOPNOTSUPP), false},
-                    accept_error_case_t{boost::asio::error::eof, false}));
+    cases, injected_accept_test,
+    testing::Values(injected_case_t{"client_gave_up", system_error(ECONNABORTED), retry_t::at_once},
+                    injected_case_t{"protocol_failure", system_error(EPROTO), retry_t::at_once},
+                    injected_case_t{"refused_by_the_firewall", system_error(EPERM), retry_t::at_once},
+                    injected_case_t{"host_unreachable", system_error(EHOSTUNREACH), retry_t::at_once},
+                    injected_case_t{"out_of_descriptors", system_error(EMFILE), retry_t::after_pause},
+                    injected_case_t{"out_of_memory", system_error(ENOMEM), retry_t::after_pause}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An accept error that says the listening socket is broken leaves the
+// event loop as the "accept" error, and nothing accepts any more.
+TEST_F(icap_server_test, broken_listener_ends_the_loop)
+{
+    const auto acceptor = listen_failing({system_error(EBADF)});
+    ASSERT_TRUE(acceptor);
+    std::optional<boost::system::system_error> thrown;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!thrown && std::chrono::steady_clock::now() < deadline) {
+        try {
+            pump();
+        } catch (const boost::system::system_error& e) {
+            thrown = e;
+        }
+    }
+    ASSERT_TRUE(thrown);
+    EXPECT_EQ(thrown->code(), system_error(EBADF));
+    EXPECT_EQ(std::string(thrown->what()).rfind("accept", 0), 0u) << thrown->what();
+    EXPECT_EQ(acceptor->accepts, 1);
+}
+
+class accept_retry_test : public testing::TestWithParam<std::pair<boost::system::error_code, retry_t>> {};
+
+TEST_P(accept_retry_test, per_client_errors_at_once_load_after_a_pause)
+{
+    EXPECT_EQ(ic::icap_server_t::accept_retry(GetParam().first), GetParam().second) << GetParam().first.message();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, accept_retry_test,
+    testing::Values(
+        std::pair(system_error(ECONNABORTED), retry_t::at_once), std::pair(system_error(EPROTO), retry_t::at_once),
+        std::pair(system_error(EINTR), retry_t::at_once), std::pair(system_error(ENETUNREACH), retry_t::at_once),
+        std::pair(system_error(EMFILE), retry_t::after_pause), std::pair(system_error(ENFILE), retry_t::after_pause),
+        std::pair(system_error(ENOBUFS), retry_t::after_pause), std::pair(system_error(ENOMEM), retry_t::after_pause),
+        // A socket that is not listening fails every accept at
+        // once: accepting again at once would spin.
+        std::pair(system_error(EINVAL), retry_t::after_pause), std::pair(system_error(EBADF), retry_t::never),
+        std::pair(system_error(ENOTSOCK), retry_t::never), std::pair(system_error(EOPNOTSUPP), retry_t::never),
+        std::pair(boost::system::error_code(boost::asio::error::eof), retry_t::never)));
 
 } // namespace

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
 #include <stdexcept>
+#include <typeinfo>
 
 namespace {
 
@@ -294,26 +297,86 @@ TEST(icap_parser, failed_parser_refuses_input_until_reset)
     EXPECT_EQ(parser.status(), parser_t::complete);
 }
 
-struct unexpected_t : std::exception {};
+struct unexpected_t : std::exception {
+    const char* what() const noexcept override { return "unexpected"; }
+};
 
-TEST(icap_parser, start_line_delegate_exception_passes_unchanged_field_one_is_wrapped)
+// Throws from the one event it is told to.
+struct throwing_t : recorder_t {
+    std::string event;
+    std::function<void()> raise;
+
+    void at(const char* name)
+    {
+        if (event == name)
+            raise();
+    }
+    void on_request_line(icap::parser_t&, const proto::request_line_t&) override { at("request line"); }
+    void on_status_line(icap::parser_t&, const proto::status_line_t&) override { at("status line"); }
+    void on_field(icap::parser_t&, const proto::field_t&) override { at("field"); }
+    void on_encapsulated(icap::parser_t&, const icap::section_list_t&) override { at("encapsulated"); }
+    void on_head_end(icap::parser_t&) override { at("head end"); }
+    void on_data(icap::parser_t&, icap::section_kind_t, const char*, std::size_t) override { at("data"); }
+};
+
+// Only a parse error fails the parser. Whatever else a delegate throws
+// leaves it as it comes (an allocation failure, a script's own unwinding),
+// except that the field events are reported as a positioned parse error.
+TEST(icap_parser, delegate_exceptions)
 {
-    struct throwing_t : recorder_t {
-        void on_request_line(icap::parser_t&, const proto::request_line_t&) override { throw unexpected_t(); }
-        void on_field(icap::parser_t&, const proto::field_t&) override { throw std::runtime_error("field"); }
-    } delegate;
-    icap::parser_t parser(&delegate);
-    EXPECT_THROW(parser.feed("X * ICAP/1.0\r\n", 14, false), unexpected_t);
-    EXPECT_EQ(parser.status(), parser_t::failed);
-
-    parser.reset();
-    std::string const input = "ICAP/1.0 200 OK\r\nA: 1\r\n\r\n";
-    try {
-        parser.feed(input.data(), input.size(), false);
-        FAIL() << "no error";
-    } catch (const icap::parser_t::parser_error_t& e) {
-        EXPECT_STREQ(e.what(), "field");
-        EXPECT_EQ(e.position(), static_cast<std::int32_t>(input.size() - 1));
+    std::string const status_head = "ICAP/1.0 200 OK\r\nA: 1\r\n\r\n";
+    std::string const options_head = options_with("null-body=0");
+    // A field is reported at the empty line that ends the header block.
+    auto end_of_header = [](const std::string& head) {
+        return static_cast<std::int32_t>(head.size() - 1 - (head.find('\n') + 1));
+    };
+    struct case_t {
+        const char* name;
+        std::string input;
+        const char* event;
+        std::function<void()> raise;
+        const std::type_info* caught;
+        std::string what;
+        std::int32_t position; // within the header block; 0: not a positioned error
+        bool fails;
+    } const cases[] = {
+        {"foreign exception from the request line", reqmod_head, "request line", [] { throw unexpected_t(); },
+         &typeid(unexpected_t), "unexpected", 0, false},
+        {"parse error from the request line", reqmod_head, "request line",
+         [] { throw icap::parser_t::error_t("unexpected icap request"); }, &typeid(icap::parser_t::error_t),
+         "unexpected icap request", 0, true},
+        {"allocation failure from the status line", status_head, "status line", [] { throw std::bad_alloc(); },
+         &typeid(std::bad_alloc), std::bad_alloc().what(), 0, false},
+        {"foreign exception from the head end", reqmod_head, "head end", [] { throw unexpected_t(); },
+         &typeid(unexpected_t), "unexpected", 0, false},
+        {"foreign exception from section data", reqmod_head + http_head + body, "data", [] { throw unexpected_t(); },
+         &typeid(unexpected_t), "unexpected", 0, false},
+        {"field exception is wrapped", status_head, "field", [] { throw std::runtime_error("field"); },
+         &typeid(icap::parser_t::parser_error_t), "field", end_of_header(status_head), true},
+        {"encapsulated exception is wrapped", options_head, "encapsulated", [] { throw unexpected_t(); },
+         &typeid(icap::parser_t::parser_error_t), "unexpected", end_of_header(options_head), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        throwing_t delegate;
+        delegate.event = c.event;
+        delegate.raise = c.raise;
+        icap::parser_t parser(&delegate);
+        std::size_t at = 0;
+        try {
+            while (parser.status() == parser_t::running && at < c.input.size())
+                at += parser.parse(c.input.data() + at, c.input.size() - at, false);
+            ADD_FAILURE() << "nothing thrown";
+        } catch (const std::exception& e) {
+            EXPECT_EQ(typeid(e), *c.caught) << typeid(e).name();
+            EXPECT_EQ(e.what(), c.what);
+            if (c.position != 0) {
+                const auto* positioned = dynamic_cast<const icap::parser_t::parser_error_t*>(&e);
+                ASSERT_NE(positioned, nullptr);
+                EXPECT_EQ(positioned->position(), c.position);
+            }
+        }
+        EXPECT_EQ(parser.status(), c.fails ? parser_t::failed : parser_t::running);
     }
 }
 

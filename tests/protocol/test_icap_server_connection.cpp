@@ -206,6 +206,40 @@ TEST_F(icap_query, options_without_body_leaves_the_next_query_in_place)
     EXPECT_EQ(wait(connection).error, eof);
 }
 
+// A "Preview" field limits the first body of REQMOD and RESPMOD, whatever
+// the case of the method; other methods send their whole body.
+TEST_F(icap_query, preview_limit_belongs_to_the_modification_methods)
+{
+    struct case_t {
+        const char* name;
+        std::string start;
+        std::string preview;
+        std::string data;
+        boost::system::error_code end;
+    } const cases[] = {
+        {"OPTIONS with a zero preview", "OPTIONS icap://h/reqmod", "0", "hello", eof},
+        {"options in lower case", "options icap://h/respmod", "0", "hello", eof},
+        {"OPTIONS with a short preview", "OPTIONS icap://h/reqmod", "2", "hello", eof},
+        {"unknown method", "FETCH icap://h/reqmod", "0", "hello", eof},
+        {"RESPMOD with a zero preview", "RESPMOD icap://h/respmod", "0", "hello", io::protocol_error},
+        {"respmod in lower case", "respmod icap://h/respmod", "0", "hello", io::protocol_error},
+        {"REQMOD past its preview", "REQMOD icap://h/reqmod", "4", "hello", io::protocol_error},
+        {"REQMOD within its preview", "REQMOD icap://h/reqmod", "5", "hello", eof},
+        {"REQMOD without a preview", "REQMOD icap://h/reqmod", "", "hello", eof},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string preview = c.preview.empty() ? "" : "Preview: " + c.preview + "\r\n";
+        const std::string query = c.start + " ICAP/1.0\r\n" + preview + "Encapsulated: opt-body=0\r\n\r\n" + "5\r\n" +
+                                  c.data + "\r\n0\r\n\r\n";
+        const auto outcome = wait(connect({{query, {}}}));
+        ASSERT_TRUE(outcome.request);
+        const auto chunks = test::read_chunks(context, outcome.request->body);
+        EXPECT_EQ(chunks.back().error, c.end);
+        EXPECT_EQ(chunks.front().data, c.end == eof ? c.data : "");
+    }
+}
+
 namespace {
 
 // The server side over one end of a socket pair, the test as the client on

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
 #include <sstream>
 
 #include "protocol/param_map.hpp"
@@ -82,7 +84,7 @@ TEST(param_map, remove_value_keeps_order_and_drops_emptied_field)
     EXPECT_TRUE(fields.empty());
 }
 
-TEST(param_map, content_length_never_gives_an_invalid_length)
+TEST(param_map, content_length_reads_the_first_value_as_a_signed_number)
 {
     struct case_t {
         std::vector<std::string> values;
@@ -97,9 +99,17 @@ TEST(param_map, content_length_never_gives_an_invalid_length)
         {{"abc"}, 0},
         {{""}, 0},
         {{"9223372036854775807"}, 9223372036854775807},
-        // Negative and overflowing values are no length at all.
+        // A negative value comes back as written; the framing choosers
+        // take any negative length for none.
         {{"-1"}, -1},
-        {{"-5"}, -1},
+        {{"-5"}, -5},
+        {{" \t-70x"}, -70},
+        {{"-0"}, 0},
+        {{"-"}, 0},
+        {{"+-5"}, 0},
+        {{"-9223372036854775808"}, std::numeric_limits<std::int64_t>::min()},
+        // Values that do not fit in 64 bits are no length at all.
+        {{"-9223372036854775809"}, -1},
         {{"9223372036854775808"}, -1},
         {{"99999999999999999999999"}, -1},
         {{"3", "4"}, 3},
