@@ -289,7 +289,7 @@ TEST(buffer, hex_dump_of_a_short_last_row)
     const std::string rule(84, '-');
     const std::vector<std::string> expected = {
         rule,
-        std::string(14, ' ') + "00 01 02 03 04 05 06 07  08 09 0A 0B 0C 0D 0E 0F " + std::string(21, ' '),
+        std::string(14, ' ').append("00 01 02 03 04 05 06 07  08 09 0A 0B 0C 0D 0E 0F ").append(21, ' '),
         rule,
         "[00000000]    41 42 43 44 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50    ABCDEFGH  IJKLMNOP",
         "[00000010]    7F " + std::string(7 * 3 + 1 + 8 * 3 + 1, ' ') + "  \x7f" + std::string(7 + 2 + 8, ' '),

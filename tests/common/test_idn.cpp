@@ -19,7 +19,7 @@ struct case_t {
 
 TEST(idn, to_ascii)
 {
-    const std::string long_non_ascii = std::string(62, 'a') + "\xc3\xbc"; // 64 bytes
+    const std::string long_non_ascii = std::string(62, 'a').append("\xc3\xbc"); // 64 bytes
     const std::string long_ascii(100, 'a');
     const case_t cases[] = {
         {"non-ASCII label",

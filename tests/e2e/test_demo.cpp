@@ -30,7 +30,7 @@ protected:
     // does, on the test's port.
     void write_settings(unsigned listen_port) const
     {
-        std::ifstream in(std::string(TRAXD_SOURCE_DIR) + "/tests/standins/demo/traxd.conf");
+        std::ifstream in(TRAXD_SOURCE_DIR "/tests/standins/demo/traxd.conf");
         std::stringstream text;
         text << in.rdbuf();
         std::string s = text.str();
@@ -39,7 +39,7 @@ protected:
                 s.replace(at, from.size(), to);
         };
         replace("@USER@", current_user_name());
-        replace("@DEMO_DIR@", std::string(TRAXD_SOURCE_DIR) + "/tests/standins/demo");
+        replace("@DEMO_DIR@", TRAXD_SOURCE_DIR "/tests/standins/demo");
         replace("port: 1344", "port: " + std::to_string(listen_port));
         std::ofstream(settings_file()) << s;
     }
