@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "common/error_category.hpp"
+#include "common/exception.hpp"
 #include "common/log.hpp"
 
 namespace {
@@ -28,9 +30,29 @@ boost::system::error_code system_error_code(int error)
     return boost::system::error_code(error, boost::system::system_category());
 }
 
-std::string lookup_failure(int error, const char* no_entry)
+// Why a lookup found nothing: errno when the database could not be
+// searched, 0 when it holds no such entry. glibc clears errno when the last
+// module of the user database says "not found", and a module after the
+// password file (systemd's) says so when it cannot reach its service, as
+// when the process is out of descriptors; so a "not found" while no
+// descriptor can be opened is taken as the failure it is.
+int lookup_error(int error)
 {
-    return error != 0 ? std::strerror(error) : no_entry;
+    if (error != 0)
+        return error;
+    const int probe = ::eventfd(0, EFD_CLOEXEC);
+    if (probe < 0)
+        return errno;
+    ::close(probe);
+    return 0;
+}
+
+[[noreturn]] void throw_lookup_failure(int error, const std::string& call, const char* no_entry)
+{
+    error = lookup_error(error);
+    if (error != 0)
+        throw cf_exception_t(system_error_code(error), call + ": " + std::strerror(error));
+    throw std::runtime_error(call + ": " + no_entry);
 }
 
 struct stat lstat_or_throw(const boost::filesystem::path& path)
@@ -77,7 +99,7 @@ void cf_local_user_t::assign(const ox::LocalUser& user)
     errno = 0;
     const passwd* entry = ::getpwnam(user.name().c_str());
     if (entry == nullptr)
-        throw std::runtime_error("getpwnam(\"" + user.name() + "\"): " + lookup_failure(errno, "No such user"));
+        throw_lookup_failure(errno, "getpwnam(\"" + user.name() + "\")", "No such user");
     uid = entry->pw_uid;
     gid_value = entry->pw_gid;
     gid_known = true;
@@ -90,8 +112,7 @@ gid_t cf_local_user_t::gid() const
     errno = 0;
     const passwd* entry = ::getpwuid(uid);
     if (entry == nullptr)
-        throw std::runtime_error("getpwuid(" + std::to_string(uid) +
-                                 "): " + lookup_failure(errno, "No user with such uid"));
+        throw_lookup_failure(errno, "getpwuid(" + std::to_string(uid) + ")", "No user with such uid");
     gid_value = entry->pw_gid;
     gid_known = true;
     return gid_value;

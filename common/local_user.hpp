@@ -16,13 +16,18 @@ class cf_local_user_t {
 public:
     // From the setting: its uid when present (the group is then looked up
     // on first need), else getpwnam of its name. Throws std::runtime_error
-    // "getpwnam("name"): <reason>" when the name is unknown, and for a uid
-    // that is not a valid user id (outside 0 to 4294967294), which is never
-    // cut down to 32 bits.
+    // "getpwnam("name"): No such user" when the name is unknown, and for a
+    // uid that is not a valid user id (outside 0 to 4294967294), which is
+    // never cut down to 32 bits. A lookup that fails with errno set (the
+    // database could not be searched: out of descriptors or memory, an I/O
+    // error) throws cf_exception_t "getpwnam("name"): <reason>" carrying
+    // errno, so that a caller can tell a passing failure from a setting
+    // that names nobody.
     void assign(const ox::LocalUser& user);
 
     // The primary group id, looked up with getpwuid once and kept. Throws
-    // std::runtime_error "getpwuid(<uid>): <reason>".
+    // std::runtime_error "getpwuid(<uid>): No user with such uid", or
+    // cf_exception_t with errno as assign does.
     gid_t gid() const;
 
     // "uid" or "uid:gid" when the group is known; looks nothing up.

@@ -1,7 +1,9 @@
 #include "app/core/config_holder.hpp"
 
+#include <cerrno>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <unistd.h>
 
@@ -32,6 +34,23 @@ constexpr unsigned max_port = 65535;
     throw ox::EC_BAD_CONFIG;
 }
 
+// Failures of the user database that pass with time, as against a name it
+// does not hold.
+bool is_shortage(const boost::system::error_code& error)
+{
+    if (error.category() != boost::system::system_category())
+        return false;
+    switch (error.value()) {
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case EIO:
+        return true;
+    default:
+        return false;
+    }
+}
+
 ox::oxs::log_t::level_t oxs_level(int threshold)
 {
     if (threshold <= cf_log_debug)
@@ -43,23 +62,48 @@ ox::oxs::log_t::level_t oxs_level(int threshold)
 
 } // namespace
 
-config_holder_t::config_holder_t(inventory_t& inventory) : inventory_(inventory) {}
+config_holder_t::config_holder_t(inventory_t& inventory, user_lookup_t lookup_user)
+    : inventory_(inventory), lookup_user_(std::move(lookup_user))
+{
+}
+
+cf_local_user_t config_holder_t::lookup_local_user(const ox::LocalUser& user)
+{
+    cf_local_user_t record;
+    record.assign(user);
+    return record;
+}
 
 void config_holder_t::apply(const ox::TRAXDConfig& settings)
 {
     config.CopyFrom(settings);
-    apply_user_and_log();
+    take_run_as_user();
+    apply_log();
     apply_listen_address();
     apply_templates_dir();
 }
 
-void config_holder_t::apply_user_and_log()
+void config_holder_t::take_run_as_user()
 {
     try {
-        auto user = std::make_unique<cf_local_user_t>();
-        user->assign(config.run_as_user());
-        run_as_user = std::move(user);
+        run_as_user = std::make_unique<cf_local_user_t>(lookup_user_(config.run_as_user()));
+    } catch (const std::runtime_error& e) {
+        // A user database out of descriptors or memory says nothing about
+        // the setting: ending the daemon for it would drop every proxy
+        // connection. Before the first user there is nothing to keep, and
+        // going on as the start-up user is no choice.
+        if (!is_shortage(cf_to_error_code(e)))
+            fail(e);
+        if (!run_as_user)
+            throw;
+        if (cf_log_threshold <= cf_log_error)
+            cf_log(cf_log_error, std::string(cf_what(e)) + "; keeping run-as user " + run_as_user->to_string());
+    }
+}
 
+void config_holder_t::apply_log()
+{
+    try {
         // The log file must be writable by the user the process becomes.
         const ox::Log& log = config.actual_log();
         if (log.type() == ox::Log::FILE && run_as_user->uid != ::getuid())
@@ -71,12 +115,17 @@ void config_holder_t::apply_user_and_log()
         ox::oxs::log_t::instance().level = oxs_level(cf_log_threshold);
         ox::util::set_log_level(cf_log_threshold);
     } catch (const std::runtime_error& e) {
-        // After the switch a file the start-up user could open may be out
-        // of reach; only a fresh process started by PilotD can open it.
-        if (inventory_.user_switched && cf_to_error_code(e) == boost::system::errc::permission_denied)
-            throw need_restart_t();
-        refuse(cf_what(e));
+        fail(e);
     }
+}
+
+void config_holder_t::fail(const std::runtime_error& e) const
+{
+    // After the switch a file the start-up user could open may be out of
+    // reach; only a fresh process started by PilotD can open it.
+    if (inventory_.user_switched && cf_to_error_code(e) == boost::system::errc::permission_denied)
+        throw need_restart_t();
+    refuse(cf_what(e));
 }
 
 void config_holder_t::apply_listen_address()

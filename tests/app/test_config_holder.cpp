@@ -2,10 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
+#include <boost/system/error_code.hpp>
+
 #include "app/core/config_holder.hpp"
+#include "common/error_convert.hpp"
+#include "common/exception.hpp"
 #include "common/oxs_log.hpp"
 #include "common/util_log.hpp"
 #include "inventory_fixture.hpp"
@@ -136,6 +144,117 @@ TEST_F(config_holder_test, every_apply_emits_changed_and_replaces_the_settings)
     ASSERT_TRUE(inventory->config_holder->run_as_user);
     EXPECT_EQ(inventory->config_holder->run_as_user->uid, ::getuid());
     EXPECT_FALSE(inventory->user_switched);
+}
+
+// A holder whose user lookups fail with `failure` once it is set, as the
+// user database would: errno 0 for a name it does not hold, else the
+// reason it could not be searched.
+class user_lookup_fixture_t : public test_inventory::fixture_t {
+protected:
+    ic::config_holder_t::user_lookup_t failing_lookup()
+    {
+        return [this](const ox::LocalUser& setting) {
+            if (!failure) {
+                cf_local_user_t user;
+                user.assign(setting);
+                return user;
+            }
+            const std::string call = "getpwnam(\"" + setting.name() + "\")";
+            if (*failure == 0)
+                throw std::runtime_error(call + ": No such user");
+            throw cf_exception_t(boost::system::error_code(*failure, boost::system::system_category()),
+                                 call + ": " + std::strerror(*failure));
+        };
+    }
+
+    static ox::TRAXDConfig named(const std::string& name)
+    {
+        auto config = settings();
+        config.mutable_run_as_user()->Clear();
+        config.mutable_run_as_user()->set_name(name);
+        return config;
+    }
+
+    std::optional<int> failure;
+    ic::config_holder_t holder{*inventory, failing_lookup()};
+};
+
+// The user database failing for want of resources says nothing about the
+// setting: a reload keeps the user the daemon has and applies the rest; a
+// name the database does not hold is still refused.
+struct lookup_failure_t {
+    const char* name;
+    int error;
+    bool keeps_user;
+};
+
+class user_lookup_failure_test : public user_lookup_fixture_t, public testing::WithParamInterface<lookup_failure_t> {};
+
+TEST_P(user_lookup_failure_test, on_reload)
+{
+    const auto& c = GetParam();
+    holder.apply(settings());
+    const cf_local_user_t current = *holder.run_as_user;
+    int changes = 0;
+    holder.changed.connect([&] { ++changes; });
+    failure = c.error;
+    auto config = named("traxd");
+    config.set_use_204(true);
+    const std::string failed =
+        "getpwnam(\"traxd\"): " + std::string(c.error != 0 ? std::strerror(c.error) : "No such user");
+
+    if (c.keeps_user) {
+        EXPECT_NO_THROW(holder.apply(config));
+        EXPECT_EQ(changes, 1);
+        EXPECT_TRUE(holder.config.use_204());
+        ASSERT_TRUE(holder.run_as_user);
+        EXPECT_EQ(holder.run_as_user->uid, current.uid);
+        EXPECT_TRUE(logged(cf_log_error, failed + "; keeping run-as user " + current.to_string()));
+    } else {
+        try {
+            holder.apply(config);
+            ADD_FAILURE() << "accepted";
+        } catch (ox::ErrorCode code) {
+            EXPECT_EQ(code, ox::EC_BAD_CONFIG);
+        }
+        EXPECT_EQ(changes, 0);
+        ASSERT_FALSE(log->records.empty());
+        EXPECT_EQ(log->records.back().level, cf_log_error);
+        EXPECT_EQ(log->records.back().text, failed);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, user_lookup_failure_test,
+                         testing::Values(lookup_failure_t{"out_of_descriptors", EMFILE, true},
+                                         lookup_failure_t{"system_out_of_descriptors", ENFILE, true},
+                                         lookup_failure_t{"out_of_memory", ENOMEM, true},
+                                         lookup_failure_t{"io_error", EIO, true},
+                                         lookup_failure_t{"no_such_user", 0, false},
+                                         lookup_failure_t{"not_found_with_errno", ENOENT, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+using first_user_lookup_test = user_lookup_fixture_t;
+
+// Before the first user there is none to keep, and going on as the
+// start-up user would be worse than stopping: the failure ends the process
+// with its own status, not as an invalid setting.
+TEST_F(first_user_lookup_test, failing_for_want_of_resources_passes_through)
+{
+    const struct {
+        int error;
+        ox::ErrorCode status;
+    } cases[] = {{EMFILE, ox::EC_UNEXPECTED_ERROR}, {ENOMEM, ox::EC_NO_MEMORY}};
+    for (const auto& c : cases) {
+        failure = c.error;
+        ic::config_holder_t fresh(*inventory, failing_lookup());
+        try {
+            fresh.apply(named("traxd"));
+            ADD_FAILURE() << "accepted with errno " << c.error;
+        } catch (const cf_exception_t& e) {
+            EXPECT_EQ(cf_to_proto_error(e), c.status) << c.error;
+        }
+        EXPECT_FALSE(fresh.run_as_user);
+    }
 }
 
 } // namespace

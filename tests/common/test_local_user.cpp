@@ -5,15 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <functional>
 #include <optional>
+#include <vector>
 
 #include <boost/filesystem.hpp>
 
+#include "common/exception.hpp"
 #include "common/local_user.hpp"
 #include "common/log_factory.hpp"
 #include "tests/common/log_capture.hpp"
@@ -139,6 +144,56 @@ TEST(local_user, lookup_failures)
     user.assign(setting(std::nullopt, unknown));
     EXPECT_EQ(error_text([&] { user.gid(); }), "getpwuid(" + std::to_string(unknown) + "): No user with such uid");
     EXPECT_FALSE(user.gid_known);
+}
+
+// With every descriptor in use the user database cannot be searched: the
+// failure carries errno, so that the settings holder can tell it from a
+// name the database does not hold. A lookup of an unknown name first loads
+// every module of the database; those after the password file then answer
+// "not found" instead. "daemon" is a user of the password file that no
+// later module makes up.
+TEST(local_user, lookup_out_of_descriptors_carries_errno)
+{
+    const auto expected = account("daemon");
+    ASSERT_EQ(getpwnam("no-such-user-at-all"), nullptr);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::vector<int> taken;
+    for (int fd = ::dup(2); fd >= 0; fd = ::dup(2))
+        taken.push_back(fd);
+    const int dup_error = errno;
+
+    const auto failure = [](const std::function<void()>& f) -> std::optional<cf_exception_t> {
+        try {
+            f();
+        } catch (const cf_exception_t& e) {
+            return e;
+        } catch (const std::exception&) {
+        }
+        return std::nullopt;
+    };
+    cf_local_user_t named;
+    const auto by_name = failure([&] { named.assign(setting("daemon", std::nullopt)); });
+    cf_local_user_t by_uid;
+    by_uid.assign(setting(std::nullopt, expected.uid));
+    const auto group = failure([&] { by_uid.gid(); });
+
+    for (int fd : taken)
+        ::close(fd);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    const boost::system::error_code out_of_descriptors(EMFILE, boost::system::system_category());
+    ASSERT_EQ(dup_error, EMFILE);
+    ASSERT_TRUE(by_name.has_value());
+    EXPECT_EQ(by_name->code(), out_of_descriptors);
+    EXPECT_STREQ(by_name->what(), "getpwnam(\"daemon\"): Too many open files");
+    ASSERT_TRUE(group.has_value());
+    EXPECT_EQ(group->code(), out_of_descriptors);
+    EXPECT_STREQ(group->what(), ("getpwuid(" + std::to_string(expected.uid) + "): Too many open files").c_str());
+    EXPECT_FALSE(by_uid.gid_known);
 }
 
 // A uid that does not fit the 32-bit user ids must not wrap around: cut to

@@ -68,6 +68,11 @@ pid_t spawn_process(const spawn_request_t& request)
     for (const auto& [target, source] : moves)
         if (::dup2(source, target) < 0)
             ::_exit(127);
+    if (request.descriptor_limit) {
+        const rlimit limit{*request.descriptor_limit, *request.descriptor_limit};
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            ::_exit(127);
+    }
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
 }

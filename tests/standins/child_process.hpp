@@ -3,6 +3,7 @@
 // Starting a program as a child process with a chosen environment and a few
 // inherited descriptors, for the stand-ins that run the real daemon.
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <map>
@@ -21,6 +22,9 @@ struct spawn_request_t {
     // Descriptors the child gets: child number -> descriptor in this
     // process. Everything else this process opened with O_CLOEXEC stays out.
     std::map<int, int> descriptors;
+    // The child's limit on open descriptors (soft and hard), set just
+    // before exec; nothing keeps this process's.
+    std::optional<rlim_t> descriptor_limit;
 };
 
 // Forks and executes the request; returns the child's pid. Throws

@@ -228,6 +228,7 @@ void pilotd_standin_t::start(const launch_options_t& options)
     spawn_request_t request;
     request.binary = options.binary;
     request.arguments = options.arguments;
+    request.descriptor_limit = options.descriptor_limit;
     request.environment["COM_ORVEX_MONITOR"] = std::nullopt;
     request.environment["COM_ORVEX_ADD_LOG_PIPE"] = std::nullopt;
 

@@ -8,6 +8,7 @@
 // misbehave. Its own event loop runs on a thread of its own, so that the
 // daemon is answered while a test waits; every wait is bounded.
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -55,6 +56,8 @@ struct launch_options_t {
     bool log_pipe = false;
     // Copy the daemon's standard error to this process's as it arrives.
     bool echo_stderr = false;
+    // The daemon's limit on open descriptors; nothing keeps this process's.
+    std::optional<rlim_t> descriptor_limit;
 };
 
 // What the daemon's channel saw end, from the stand-in's side.
