@@ -38,7 +38,6 @@ function(traxd_tests folder)
   add_executable(${target} ${tests})
   target_link_libraries(${target} PRIVATE ${ARGN} GTest::gmock GTest::gtest_main)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
-  traxd_test_headers(${target})
   set(seen_suites)
   foreach(source ${tests})
     get_filename_component(stem ${source} NAME_WE)
@@ -71,14 +70,4 @@ function(traxd_tests folder)
       ENVIRONMENT "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
       WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
   endforeach()
-endfunction()
-
-# traxd_test_headers(<target>)
-# The headers every test file includes, precompiled once per test program.
-function(traxd_test_headers target)
-  target_precompile_headers(${target} PRIVATE
-    <gtest/gtest.h> <gmock/gmock.h>
-    <boost/asio.hpp>
-    <google/protobuf/message.h>
-    <functional> <memory> <string> <vector>)
 endfunction()
