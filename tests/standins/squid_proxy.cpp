@@ -119,7 +119,7 @@ void squid_proxy_t::write_config(const squid_options_t& options) const
          << "cache_log " << d << "/cache.log\n"
          << "logformat traxd %ts.%03tu %6tr %>a %Ss/%03>Hs %<st %rm %ru %Sh/%<a %mt %err_code/%err_detail\n"
          << "access_log stdio:" << d << "/access.log logformat=traxd\n"
-         << "icap_log stdio:" << d << "/icap.log\n"
+         << "icap_log stdio:" << d << "/icap.log icap_squid\n"
          << "cache_store_log none\n"
          << "logfile_rotate 0\n"
          << "coredump_dir " << d << "\n"
