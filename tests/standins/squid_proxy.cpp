@@ -114,6 +114,7 @@ void squid_proxy_t::write_config(const squid_options_t& options) const
          << "visible_hostname traxd-test-proxy\n";
     if (user)
         conf << "cache_effective_user " << user->name << "\n";
+
     // Everything Squid writes stays in the directory; no helper processes.
     conf << "pid_filename " << d << "/squid.pid\n"
          << "cache_log " << d << "/cache.log\n"
@@ -126,21 +127,22 @@ void squid_proxy_t::write_config(const squid_options_t& options) const
          << "netdb_filename none\n"
          << "pinger_enable off\n"
          << "digest_generation off\n"
-         << "shutdown_lifetime 0 seconds\n"
-         // No cache on disk or in memory: every request reaches the origin.
-         << "cache deny all\n"
+         << "shutdown_lifetime 0 seconds\n";
+
+    // No cache on disk or in memory: every request reaches the origin.
+    conf << "cache deny all\n"
          << "cache_mem 0 MB\n"
          << "acl loopback src 127.0.0.0/8\n"
          << "http_access allow loopback\n"
-         << "http_access deny all\n"
-         << "icap_enable on\n"
+         << "http_access deny all\n";
+
+    // Every transaction tries the service: it is never suspended after
+    // failures, and a service that does not answer fails the transaction
+    // before the test's client gives up.
+    conf << "icap_enable on\n"
          << "icap_persistent_connections on\n"
          << "icap_preview_enable " << (options.preview ? "on" : "off") << "\n"
-         << "icap_preview_size " << options.preview_size
-         << "\n"
-         // Every transaction tries the service: it is never suspended
-         // after failures, and a service that does not answer fails the
-         // transaction before the test's client gives up.
+         << "icap_preview_size " << options.preview_size << "\n"
          << "icap_service_failure_limit -1\n"
          << "icap_io_timeout 20 seconds\n"
          << "icap_service traxd_reqmod reqmod_precache " << icap << "/reqmod" << bypass << "\n"
