@@ -7,16 +7,22 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
+
 #include <lua.hpp>
 
+#include "lua/config_module.hpp"
 #include "lua/coroutine.hpp"
 #include "lua/coroutine_make.hpp"
 #include "lua/library.hpp"
+#include "lua/orvex_module.hpp"
+#include "lua/regex_module.hpp"
 #include "lua/value_readers.hpp"
 
 namespace lua_test {
@@ -126,6 +132,38 @@ protected:
 
     ox::lua::state_ptr_t state;
     lua_State* L;
+};
+
+// Outlives the interpreter, whose timers work on it.
+struct event_loop_t {
+    boost::asio::io_context io_context;
+};
+
+// The interpreter with the script modules that need no outside service.
+class modules_test_t : protected event_loop_t, public state_test_t {
+protected:
+    modules_test_t()
+    {
+        ox::lua::orvex::register_metatables(L, &io_context);
+        ox::lua::orvex::open(L);
+        ox::lua::regex::open(L);
+        ic::open_config_module(L);
+        EXPECT_EQ(run("orvex = require('orvex') regex = require('orvex.regex')"), "");
+    }
+
+    // Runs the event loop until it has nothing left or the limit passes.
+    void run_loop(std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
+    {
+        io_context.restart();
+        io_context.run_for(limit);
+    }
+
+    // The error text of an expression, or "no error".
+    std::string error_of(const std::string& expression)
+    {
+        const std::string text = eval("select(2, pcall(function() return " + expression + " end))");
+        return eval("pcall(function() return " + expression + " end)") == "true" ? "no error" : text;
+    }
 };
 
 } // namespace lua_test
