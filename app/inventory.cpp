@@ -23,6 +23,8 @@
 #include "common/what.hpp"
 #include "icap/icap_handler.hpp"
 #include "icap/icap_server.hpp"
+#include "icap/verdicts/answer_builder.hpp"
+#include "icap/verdicts/template_store.hpp"
 #include "schemas/error.pb.h"
 
 namespace ic {
@@ -69,9 +71,11 @@ void set_user_groups(uid_t uid, gid_t gid)
 inventory_t::inventory_t(int descriptor)
     : config_holder(std::make_unique<config_holder_t>(*this)),
       pilotd_tie(pilotd_tie_t::make(*this, descriptor)),
+      template_store(std::make_unique<template_store_t>(*this)),
       icap_handler(std::make_unique<icap_handler_t>(*this)),
       icap_server(std::make_unique<icap_server_t>(*this)),
       stat_collector(std::make_unique<stat_collector_t>(*this)),
+      answer_builder(std::make_unique<answer_builder_t>(*this)),
       sighup_signals(io_context, SIGHUP),
       sigterm_signals(io_context, SIGTERM),
       ticker(io_context)

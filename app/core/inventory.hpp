@@ -15,9 +15,11 @@ namespace ic {
 
 class config_holder_t;
 class pilotd_tie_t;
+class template_store_t;
 class icap_handler_t;
 class icap_server_t;
 class stat_collector_t;
+class answer_builder_t;
 
 // The application object: owns the event loop and every component, in the
 // order below (destroyed in reverse). Components get a reference to it and
@@ -35,9 +37,11 @@ public:
     boost::asio::io_context io_context;
     std::unique_ptr<config_holder_t> config_holder;
     std::shared_ptr<pilotd_tie_t> pilotd_tie;
+    std::unique_ptr<template_store_t> template_store;
     std::unique_ptr<icap_handler_t> icap_handler;
     std::unique_ptr<icap_server_t> icap_server;
     std::unique_ptr<stat_collector_t> stat_collector;
+    std::unique_ptr<answer_builder_t> answer_builder;
     boost::asio::signal_set sighup_signals;
     boost::asio::signal_set sigterm_signals;
     boost::asio::steady_timer ticker;
