@@ -20,25 +20,6 @@ slot_t* to_slot(lua_State* L, int index)
     return static_cast<slot_t*>(luaL_testudata(L, index, future_metatable));
 }
 
-int tostring_function(lua_State* L)
-{
-    luaL_tolstring(L, 1, nullptr);
-    return 1;
-}
-
-// tostring() of the value on top, which is popped. A waiter runs outside
-// any script, so a failing __tostring is caught here.
-std::string error_value_text(lua_State* L)
-{
-    lua_pushcfunction(L, tostring_function);
-    lua_insert(L, -2);
-    if (lua_pcall(L, 1, 1, 0) != LUA_OK)
-        return error_text(L);
-    std::string text = to_string(L, -1);
-    lua_pop(L, 1);
-    return text;
-}
-
 } // namespace
 
 future_t::future_t(lua_State* L, int index) : coroutine_t(L, index), captured_logger_(ox::util::get_logger()) {}
@@ -139,7 +120,7 @@ int wait(lua_State* L)
                 lua_pushinteger(L, count);
             } else {
                 future.push_results(L);
-                push_exception_ptr(L, std::make_exception_ptr(std::runtime_error(error_value_text(L))));
+                push_exception_ptr(L, std::make_exception_ptr(std::runtime_error(to_display_string_protected(L))));
             }
             coroutine->resume(0);
         }));

@@ -128,6 +128,20 @@ std::string to_display_string(lua_State* L, int index)
     return copy;
 }
 
+std::string to_display_string_protected(lua_State* L)
+{
+    lua_pushcfunction(L, [](lua_State* L) {
+        luaL_tolstring(L, 1, nullptr);
+        return 1;
+    });
+    lua_insert(L, -2);
+    if (lua_pcall(L, 1, 1, 0) != LUA_OK)
+        return error_text(L);
+    std::string text = copy_string(L, -1);
+    lua_pop(L, 1);
+    return text;
+}
+
 std::string error_text(lua_State* L)
 {
     std::string text;

@@ -22,6 +22,11 @@ std::string to_string_meta(lua_State* L, int index);
 // What tostring() gives for the value.
 std::string to_display_string(lua_State* L);
 std::string to_display_string(lua_State* L, int index);
+// What tostring() gives for the value on top, which is popped, in
+// protected mode: for host code that runs outside any script, where a
+// failing __tostring must not reach Lua's panic. A failure gives its own
+// error text.
+std::string to_display_string_protected(lua_State* L);
 // The text of the error value on top, which is popped: a string or number
 // unchanged, a value with a metatable as tostring() gives it, anything else
 // "Unexpected error".
