@@ -25,6 +25,7 @@
 #include "icap/icap_server.hpp"
 #include "icap/verdicts/answer_builder.hpp"
 #include "icap/verdicts/template_store.hpp"
+#include "lua/lua.hpp"
 #include "schemas/error.pb.h"
 
 namespace ic {
@@ -76,6 +77,7 @@ inventory_t::inventory_t(int descriptor)
       icap_server(std::make_unique<icap_server_t>(*this)),
       stat_collector(std::make_unique<stat_collector_t>(*this)),
       answer_builder(std::make_unique<answer_builder_t>(*this)),
+      lua(std::make_unique<lua_t>(*this)),
       sighup_signals(io_context, SIGHUP),
       sigterm_signals(io_context, SIGTERM),
       ticker(io_context)

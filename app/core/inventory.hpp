@@ -20,6 +20,7 @@ class icap_handler_t;
 class icap_server_t;
 class stat_collector_t;
 class answer_builder_t;
+class lua_t;
 
 // The application object: owns the event loop and every component, in the
 // order below (destroyed in reverse). Components get a reference to it and
@@ -42,6 +43,7 @@ public:
     std::unique_ptr<icap_server_t> icap_server;
     std::unique_ptr<stat_collector_t> stat_collector;
     std::unique_ptr<answer_builder_t> answer_builder;
+    std::unique_ptr<lua_t> lua;
     boost::asio::signal_set sighup_signals;
     boost::asio::signal_set sigterm_signals;
     boost::asio::steady_timer ticker;

@@ -1,0 +1,47 @@
+#pragma once
+
+// How the objects given to a script reach their transaction: through weak
+// references bound to the transaction's lifetime token, so that nothing a
+// script keeps can reach a transaction that is over.
+
+#include <memory>
+#include <typeinfo>
+
+#include <lua.hpp>
+
+namespace ic::context {
+
+inline constexpr const char* weak_ptr_metatable = "ic.context.weak_ptr_metatable";
+
+// Creates the metatables of the transaction's userdata in the registry.
+void register_metatables(lua_State* L);
+
+struct weak_ref_t {
+    std::weak_ptr<void> pointer;
+    const std::type_info* type;
+};
+
+// Pushes a weak reference to object that expires with token.
+void push_weak_ref(lua_State* L, const std::shared_ptr<int>& token, void* object, const std::type_info& type);
+
+template <class T>
+void push_weak_ref(lua_State* L, const std::shared_ptr<int>& token, T* object)
+{
+    push_weak_ref(L, token, static_cast<void*>(object), typeid(T));
+}
+
+// The object of the weak reference at index (an upvalue index included);
+// raises the script error "trying to use expired pointer" once the
+// transaction is over.
+void* lock_weak_ref(lua_State* L, int index, const std::type_info& type);
+
+template <class T>
+T& lock_weak_ref(lua_State* L, int index)
+{
+    return *static_cast<T*>(lock_weak_ref(L, index, typeid(T)));
+}
+
+// Raises a script error: the text alone, without a position.
+[[noreturn]] void raise_script_error(lua_State* L, const char* text);
+
+} // namespace ic::context
