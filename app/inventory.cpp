@@ -21,6 +21,7 @@
 #include "common/oxs_log.hpp"
 #include "common/util_log.hpp"
 #include "common/what.hpp"
+#include "icap/check_engine.hpp"
 #include "icap/icap_handler.hpp"
 #include "icap/icap_server.hpp"
 #include "icap/verdicts/answer_builder.hpp"
@@ -73,6 +74,7 @@ inventory_t::inventory_t(int descriptor)
     : config_holder(std::make_unique<config_holder_t>(*this)),
       pilotd_tie(pilotd_tie_t::make(*this, descriptor)),
       template_store(std::make_unique<template_store_t>(*this)),
+      check_engine(std::make_unique<check_engine_t>(*this)),
       icap_handler(std::make_unique<icap_handler_t>(*this)),
       icap_server(std::make_unique<icap_server_t>(*this)),
       stat_collector(std::make_unique<stat_collector_t>(*this)),

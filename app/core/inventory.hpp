@@ -16,6 +16,7 @@ namespace ic {
 class config_holder_t;
 class pilotd_tie_t;
 class template_store_t;
+class check_engine_t;
 class icap_handler_t;
 class icap_server_t;
 class stat_collector_t;
@@ -39,6 +40,7 @@ public:
     std::unique_ptr<config_holder_t> config_holder;
     std::shared_ptr<pilotd_tie_t> pilotd_tie;
     std::unique_ptr<template_store_t> template_store;
+    std::unique_ptr<check_engine_t> check_engine;
     std::unique_ptr<icap_handler_t> icap_handler;
     std::unique_ptr<icap_server_t> icap_server;
     std::unique_ptr<stat_collector_t> stat_collector;
