@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/inventory_fixture.hpp"
+#include "icap/hook_double.hpp"
 #include "icap/icap_handler.hpp"
 #include "io/stream.hpp"
 
@@ -252,56 +253,72 @@ struct composition_case_t {
     std::string req_head;
     std::string res_head;
     io::icap::body_type_t body_type;
-    // 0: dropped without an answer, for want of a check engine.
+    std::string preview;
     int code;
     kind_t kind;
 };
 
 class composition_test : public icap_handler_test, public testing::WithParamInterface<composition_case_t> {};
 
-TEST_P(composition_test, answers_or_drops)
+// Well-composed queries reach the check (a passing hook here, and no Allow
+// field, so the message comes back in a 200 answer); the others get their
+// fixed answer at once.
+TEST_P(composition_test, answers_malformed_queries_at_once)
 {
     const auto& c = GetParam();
+    inventory->check_engine->run_hook = test_hook::runner(inventory->io_context, test_hook::pass);
     auto r = request(c.method, "icap://h" + c.path);
     r->req_head = orx::buffer_t(c.req_head);
     r->res_head = orx::buffer_t(c.res_head);
     r->body_type = c.body_type;
-    const auto outcome = handle(r);
-    ASSERT_EQ(outcome.calls, 1);
-    if (c.code == 0) {
-        EXPECT_TRUE(outcome.error);
-    } else {
-        ASSERT_TRUE(outcome.response);
-        EXPECT_EQ(outcome.response->code, c.code);
-        EXPECT_EQ(outcome.response->fields.get("Connection"), "close");
-    }
+    r->body = c.body_type == bt_t::null_body ? io::http::body_stream_t::make_empty(inventory->io_context)
+                                             : io::http::body_stream_t::make_chunked_decoder(io::stream_t::make(
+                                                   inventory->io_context, orx::buffer_t(std::string("0\r\n\r\n"))));
+    if (!c.preview.empty())
+        r->fields.add("Preview", c.preview);
+    auto outcome = handle(r);
+    if (c.code == 200)
+        EXPECT_EQ(outcome.calls, 0);
+    ASSERT_TRUE(run_until([&] { return outcome.calls != 0; }));
+    EXPECT_EQ(outcome.calls, 1);
+    ASSERT_TRUE(outcome.response);
+    EXPECT_EQ(outcome.response->code, c.code);
+    EXPECT_EQ(outcome.response->fields.get("Connection"), c.code == 200 ? "keep-alive" : "close");
     EXPECT_EQ(kinds, std::vector<kind_t>{c.kind});
 }
 
 const std::string http_request = "GET / HTTP/1.1\r\n\r\n";
 const std::string http_response = "HTTP/1.1 200 OK\r\n\r\n";
 
-INSTANTIATE_TEST_SUITE_P(cases, composition_test,
-                         testing::Values(composition_case_t{"reqmod", "REQMOD", "/reqmod", http_request, "",
-                                                            bt_t::req_body, 0, kind_t::reqmod},
-                                         composition_case_t{"reqmod_without_body", "reqmod", "/reqmod/", http_request,
-                                                            "", bt_t::null_body, 0, kind_t::reqmod},
-                                         composition_case_t{"reqmod_without_request_head", "REQMOD", "/reqmod", "", "",
-                                                            bt_t::req_body, 418, kind_t::reqmod},
-                                         composition_case_t{"reqmod_with_response_head", "REQMOD", "/reqmod",
-                                                            http_request, http_response, bt_t::req_body, 400,
-                                                            kind_t::reqmod},
-                                         composition_case_t{"reqmod_with_response_body", "REQMOD", "/reqmod",
-                                                            http_request, "", bt_t::res_body, 400, kind_t::reqmod},
-                                         composition_case_t{"respmod", "RESPMOD", "/respmod", http_request,
-                                                            http_response, bt_t::res_body, 0, kind_t::respmod},
-                                         composition_case_t{"respmod_response_only", "RESPMOD", "/respmod", "",
-                                                            http_response, bt_t::null_body, 0, kind_t::respmod},
-                                         composition_case_t{"respmod_without_response_head", "RESPMOD", "/respmod",
-                                                            http_request, "", bt_t::res_body, 418, kind_t::respmod},
-                                         composition_case_t{"respmod_with_options_body", "RESPMOD", "/respmod", "",
-                                                            http_response, bt_t::opt_body, 400, kind_t::respmod}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    cases, composition_test,
+    testing::Values(composition_case_t{"reqmod", "REQMOD", "/reqmod", http_request, "", bt_t::req_body, "", 200,
+                                       kind_t::reqmod},
+                    composition_case_t{"reqmod_without_body", "reqmod", "/reqmod/", http_request, "", bt_t::null_body,
+                                       "", 200, kind_t::reqmod},
+                    composition_case_t{"reqmod_without_request_head", "REQMOD", "/reqmod", "", "", bt_t::req_body, "",
+                                       418, kind_t::reqmod},
+                    composition_case_t{"reqmod_with_response_head", "REQMOD", "/reqmod", http_request, http_response,
+                                       bt_t::req_body, "", 400, kind_t::reqmod},
+                    composition_case_t{"reqmod_with_response_body", "REQMOD", "/reqmod", http_request, "",
+                                       bt_t::res_body, "", 400, kind_t::reqmod},
+                    composition_case_t{"respmod", "RESPMOD", "/respmod", http_request, http_response, bt_t::res_body,
+                                       "", 200, kind_t::respmod},
+                    composition_case_t{"respmod_response_only", "RESPMOD", "/respmod", "", http_response,
+                                       bt_t::null_body, "", 200, kind_t::respmod},
+                    composition_case_t{"respmod_without_response_head", "RESPMOD", "/respmod", http_request, "",
+                                       bt_t::res_body, "", 418, kind_t::respmod},
+                    composition_case_t{"respmod_with_options_body", "RESPMOD", "/respmod", "", http_response,
+                                       bt_t::opt_body, "", 400, kind_t::respmod},
+                    // Only zero-length previews are served; any other is refused before
+                    // the hook could leave the body unread.
+                    composition_case_t{"preview_of_512", "RESPMOD", "/respmod", "", http_response, bt_t::res_body,
+                                       "512", 400, kind_t::respmod},
+                    composition_case_t{"preview_not_a_plain_number", "REQMOD", "/reqmod", http_request, "",
+                                       bt_t::req_body, "00", 400, kind_t::reqmod},
+                    composition_case_t{"preview_without_body", "RESPMOD", "/respmod", "", http_response,
+                                       bt_t::null_body, "512", 200, kind_t::respmod}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(icap_handler_test, no_modifications_keeps_the_connection_when_asked)
 {
