@@ -122,8 +122,9 @@ std::string seekd_standin_t::reply_for(const sk::ClientMessage& request, const a
     } else if (as_lookup) {
         for (const auto& value : answer.values)
             reply.add_data(value);
-    } else {
-        reply.set_result(std::find(answer.values.begin(), answer.values.end(), request.check()) != answer.values.end());
+    } else if (std::find(answer.values.begin(), answer.values.end(), request.check()) != answer.values.end()) {
+        // A false result is left out, as it may be.
+        reply.set_result(true);
     }
 
     switch (fault) {
