@@ -97,6 +97,10 @@ connection_holder_t<T>::~connection_holder_t()
     alive_.reset();
     if (connection_ && connection_->is_open())
         connection_->close();
+    waiters_.clear();
+    // Released here, while the holder is whole: the connection fails what
+    // is still pending, and those callbacks may ask for a connection again.
+    connection_.reset();
 }
 
 template <class T>

@@ -107,8 +107,8 @@ void lookup_engine_t::lookup(std::string kind, std::string tag, params_t params,
         boost::asio::post(inventory_.io_context, [completion, data = found->data] { completion(nullptr, data); });
         return;
     }
-    inventory_.get_seekd_connection([this, key, completion](seekd_connection_t* connection) {
-        with_lookup_connection(connection, key, completion);
+    inventory_.get_seekd_connection([engine = guard_t(alive_), key, completion](seekd_connection_t* connection) {
+        with_lookup_connection(engine, connection, key, completion);
     });
 }
 
@@ -127,12 +127,12 @@ void lookup_engine_t::check(std::string kind, std::string tag, std::string value
         boost::asio::post(inventory_.io_context, [completion, result = found->result] { completion(nullptr, result); });
         return;
     }
-    inventory_.get_seekd_connection([this, key, completion](seekd_connection_t* connection) {
-        with_check_connection(connection, key, completion);
+    inventory_.get_seekd_connection([engine = guard_t(alive_), key, completion](seekd_connection_t* connection) {
+        with_check_connection(engine, connection, key, completion);
     });
 }
 
-void lookup_engine_t::with_lookup_connection(seekd_connection_t* connection, const key_t& key,
+void lookup_engine_t::with_lookup_connection(const guard_t& engine, seekd_connection_t* connection, const key_t& key,
                                              const lookup_completion_t& completion)
 {
     if (!connection) {
@@ -141,8 +141,8 @@ void lookup_engine_t::with_lookup_connection(seekd_connection_t* connection, con
     }
     try {
         connection->lookup(key.kind, key.tag, key.user, key.domain,
-                           [this, key, completion](const orx::async::result_handle_t& answer) {
-                               on_lookup_answer(answer, key, completion);
+                           [engine, key, completion](const orx::async::result_handle_t& answer) {
+                               on_lookup_answer(engine, answer, key, completion);
                            });
     } catch (const boost::system::system_error&) {
         // A question too large for the link is the script's failure, not
@@ -151,7 +151,7 @@ void lookup_engine_t::with_lookup_connection(seekd_connection_t* connection, con
     }
 }
 
-void lookup_engine_t::with_check_connection(seekd_connection_t* connection, const key_t& key,
+void lookup_engine_t::with_check_connection(const guard_t& engine, seekd_connection_t* connection, const key_t& key,
                                             const check_completion_t& completion)
 {
     if (!connection) {
@@ -160,8 +160,8 @@ void lookup_engine_t::with_check_connection(seekd_connection_t* connection, cons
     }
     try {
         connection->check(key.kind, key.tag, key.user, key.domain, *key.value,
-                          [this, key, completion](const orx::async::result_handle_t& answer) {
-                              on_check_answer(answer, key, completion);
+                          [engine, key, completion](const orx::async::result_handle_t& answer) {
+                              on_check_answer(engine, answer, key, completion);
                           });
     } catch (const boost::system::system_error&) {
         completion(std::current_exception(), false);
@@ -180,8 +180,8 @@ boost::system::error_code lookup_engine_t::answer_error(const orx::async::result
     return error;
 }
 
-void lookup_engine_t::on_lookup_answer(const orx::async::result_handle_t& answer, const key_t& key,
-                                       const lookup_completion_t& completion)
+void lookup_engine_t::on_lookup_answer(const guard_t& engine, const orx::async::result_handle_t& answer,
+                                       const key_t& key, const lookup_completion_t& completion)
 {
     const auto* strings = boost::any_cast<google::protobuf::RepeatedPtrField<std::string>>(&answer.value());
     if (const auto error = answer_error(answer, strings != nullptr)) {
@@ -189,19 +189,21 @@ void lookup_engine_t::on_lookup_answer(const orx::async::result_handle_t& answer
         return;
     }
     std::vector<std::string> data(strings->begin(), strings->end());
-    insert(key, data, false);
+    if (const auto alive = engine.lock())
+        (*alive)->insert(key, data, false);
     completion(nullptr, std::move(data));
 }
 
-void lookup_engine_t::on_check_answer(const orx::async::result_handle_t& answer, const key_t& key,
-                                      const check_completion_t& completion)
+void lookup_engine_t::on_check_answer(const guard_t& engine, const orx::async::result_handle_t& answer,
+                                      const key_t& key, const check_completion_t& completion)
 {
     const auto* result = boost::any_cast<bool>(&answer.value());
     if (const auto error = answer_error(answer, result != nullptr)) {
         completion(cf_make_exception_ptr(error), false);
         return;
     }
-    insert(key, {}, *result);
+    if (const auto alive = engine.lock())
+        (*alive)->insert(key, {}, *result);
     completion(nullptr, *result);
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -88,15 +89,22 @@ public:
     void clear_cache();
 
 private:
+    // Questions in flight hold the engine weakly: a SeekD connection may
+    // fail its requests only when it goes, which can be after the engine
+    // (when the event loop's last handlers are destroyed). Their answers
+    // then still reach the callers, and are not kept.
+    using guard_t = std::weak_ptr<lookup_engine_t*>;
+
     static key_t make_key(const std::string& kind, const std::string& tag, const params_t& params,
                           boost::optional<std::string> value);
-    void with_lookup_connection(seekd_connection_t* connection, const key_t& key,
-                                const lookup_completion_t& completion);
-    void with_check_connection(seekd_connection_t* connection, const key_t& key, const check_completion_t& completion);
-    void on_lookup_answer(const orx::async::result_handle_t& answer, const key_t& key,
-                          const lookup_completion_t& completion);
-    void on_check_answer(const orx::async::result_handle_t& answer, const key_t& key,
-                         const check_completion_t& completion);
+    static void with_lookup_connection(const guard_t& engine, seekd_connection_t* connection, const key_t& key,
+                                       const lookup_completion_t& completion);
+    static void with_check_connection(const guard_t& engine, seekd_connection_t* connection, const key_t& key,
+                                      const check_completion_t& completion);
+    static void on_lookup_answer(const guard_t& engine, const orx::async::result_handle_t& answer, const key_t& key,
+                                 const lookup_completion_t& completion);
+    static void on_check_answer(const guard_t& engine, const orx::async::result_handle_t& answer, const key_t& key,
+                                const check_completion_t& completion);
     // The error of an answer that carries no value of the kind asked for;
     // logged unless the connection went with the request pending.
     static boost::system::error_code answer_error(const orx::async::result_handle_t& answer, bool has_value);
@@ -107,6 +115,8 @@ private:
     boost::signals2::scoped_connection tick_slot_;
     boost::signals2::scoped_connection settings_slot_;
     cache_t cache_;
+    // Goes first.
+    std::shared_ptr<lookup_engine_t*> alive_ = std::make_shared<lookup_engine_t*>(this);
 };
 
 } // namespace ic

@@ -38,7 +38,8 @@ seekd_connection_t::seekd_connection_t(inventory_t& inventory) : idle_(inventory
 
 seekd_connection_t::~seekd_connection_t()
 {
-    for (auto& [serial, result] : pending_)
+    auto pending = std::move(pending_);
+    for (auto& [serial, result] : pending)
         result.set_error(orx::async::make_error_code(orx::async::result_error_t::shutdown), "");
 }
 

@@ -50,7 +50,8 @@ tagger_connection_t::tagger_connection_t(inventory_t& inventory) : idle_(invento
 tagger_connection_t::~tagger_connection_t()
 {
     const ox::oxs::report_t empty;
-    for (auto& [serial, request] : pending_)
+    const auto pending = std::move(pending_);
+    for (const auto& [serial, request] : pending)
         request.callback(empty, boost::asio::error::operation_aborted);
 }
 

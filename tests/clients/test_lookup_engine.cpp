@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -65,13 +67,14 @@ protected:
             return e ? ox::util::exception_ptr_text(e) : std::string();
         };
         if (q.value)
-            engine.check(q.kind, q.tag, *q.value, q.params, [outcome, failure_text](std::exception_ptr e, bool result) {
-                ++outcome->calls;
-                outcome->failure = failure_text(e);
-                outcome->result = result;
-            });
+            engine->check(q.kind, q.tag, *q.value, q.params,
+                          [outcome, failure_text](std::exception_ptr e, bool result) {
+                              ++outcome->calls;
+                              outcome->failure = failure_text(e);
+                              outcome->result = result;
+                          });
         else
-            engine.lookup(q.kind, q.tag, q.params, [outcome, failure_text](std::exception_ptr e, strings_t data) {
+            engine->lookup(q.kind, q.tag, q.params, [outcome, failure_text](std::exception_ptr e, strings_t data) {
                 ++outcome->calls;
                 outcome->failure = failure_text(e);
                 outcome->data = std::move(data);
@@ -92,7 +95,8 @@ protected:
 
     standin::seekd_standin_t seekd;
     ic::lookup_engine_t::clock_type::time_point now{std::chrono::hours(1)};
-    ic::lookup_engine_t engine{*inventory, [this] { return now; }};
+    std::unique_ptr<ic::lookup_engine_t> engine =
+        std::make_unique<ic::lookup_engine_t>(*inventory, [this] { return now; });
 };
 
 using lookup_engine_test = lookup_fixture_t;
@@ -380,6 +384,35 @@ TEST_F(lookup_engine_test, question_too_large_for_the_link_fails_the_question_on
               "async_send_message: Invalid IPC message size");
     EXPECT_EQ(ask({"ldap", "groupname", {}, {}})->data, (strings_t{"everyone"}));
     EXPECT_EQ(sent(), 1u);
+}
+
+// The engine goes with a question in flight: SeekD's answer still reaches
+// the caller, and nothing is kept.
+TEST_F(lookup_engine_test, answer_after_the_engine_went_still_reaches_the_caller)
+{
+    connect_seekd();
+    seekd.listener().set_delay(200ms);
+    const auto outcome = send({"ldap", "groupname", {}, {}});
+    ASSERT_TRUE(run_until([&] { return sent() == 1; }));
+    engine.reset();
+    ASSERT_TRUE(run_until([&] { return outcome->calls == 1; }));
+    EXPECT_EQ(outcome->failure, "");
+    EXPECT_EQ(outcome->data, (strings_t{"everyone"}));
+    EXPECT_FALSE(logged(cf_log_debug, "lookup_engine_t: 1 result(s) in cache"));
+}
+
+// The application object goes with a question in flight: the question fails
+// with the shutdown of its connection, without an Error line.
+TEST_F(lookup_engine_test, question_in_flight_fails_when_the_application_object_goes)
+{
+    connect_seekd();
+    seekd.listener().set_fault(standin::fault_t::silent);
+    const auto outcome = send({"ldap", "groupname", {}, {}});
+    ASSERT_TRUE(run_until([&] { return sent() == 1; }));
+    inventory.reset();
+    EXPECT_EQ(outcome->calls, 1);
+    EXPECT_EQ(outcome->failure, "shutdown");
+    EXPECT_TRUE(records(cf_log_error).empty());
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <net/if.h>
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -298,6 +299,26 @@ TEST_F(tagger_idle_test, closed_on_the_eleventh_tick_after_the_last_answer)
     tick();
     EXPECT_TRUE(tagger.listener().wait_for_ended(1));
     EXPECT_TRUE(records(cf_log_warning).empty());
+}
+
+} // namespace
+
+namespace {
+
+using tagger_shutdown_test = tagger_fixture_t;
+
+// The application object goes with a check pending: the check fails with
+// operation_aborted.
+TEST_F(tagger_shutdown_test, pending_check_fails_when_the_application_object_goes)
+{
+    tagger.listener().set_fault(standin::fault_t::silent);
+    const auto outcome = send("http://example.com/");
+    ASSERT_TRUE(tagger.wait_for_requests(1));
+    inventory.reset();
+    EXPECT_TRUE(outcome->called);
+    EXPECT_EQ(outcome->error, boost::asio::error::operation_aborted);
+    EXPECT_EQ(outcome->report.categories, 0u);
+    EXPECT_TRUE(tagger.listener().wait_for_ended(1));
 }
 
 } // namespace

@@ -174,8 +174,13 @@ void seekd_standin_t::on_frame(const std::shared_ptr<service_peer_t>& peer, cons
             line << " ->";
             if (answer.error != ox::EC_OK)
                 line << " " << ox::ErrorCode_Name(answer.error);
-            for (const auto& value : answer.values)
-                line << " " << value;
+            else if (request.tag() == sk::ClientMessage::CHECK_REQUEST)
+                line << (std::find(answer.values.begin(), answer.values.end(), request.check()) != answer.values.end()
+                             ? " true"
+                             : " false");
+            else
+                for (const auto& value : answer.values)
+                    line << " " << value;
             observer_(line.str());
         }
     }
