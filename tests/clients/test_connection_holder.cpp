@@ -266,8 +266,9 @@ TEST_P(holder_forget_test, not_installed_service_is_refused_until_forgotten)
         pilotd.send(test_services::app_info({service.app}, false));
         break;
     }
-    if (forget.event != event_t::settings_change)
+    if (forget.event != event_t::settings_change) {
         ASSERT_TRUE(run_until([&] { return lists == 1; }));
+    }
     ask();
     EXPECT_EQ(socket_requested(service.app, forget.asks_again ? 5000ms : 200ms), forget.asks_again);
     if (!forget.asks_again) {

@@ -377,11 +377,11 @@ TEST_F(lookup_engine_test, unavailable_seekd_fails_every_question)
 TEST_F(lookup_engine_test, question_too_large_for_the_link_fails_the_question_only)
 {
     connect_seekd();
-    const std::string huge(64 * 1024 * 1024, 'u');
-    EXPECT_EQ(ask({"ldap", "groupname", {{"user", huge}}, {}})->failure,
-              "async_send_message: Invalid IPC message size");
-    EXPECT_EQ(ask({"ldap", "groupname", {{"user", huge}}, "x"})->failure,
-              "async_send_message: Invalid IPC message size");
+    question_t question{"ldap", "groupname", {}, {}};
+    question.params.emplace("user", std::string(64 * 1024 * 1024, 'u'));
+    EXPECT_EQ(ask(question)->failure, "async_send_message: Invalid IPC message size");
+    question.value = "x";
+    EXPECT_EQ(ask(question)->failure, "async_send_message: Invalid IPC message size");
     EXPECT_EQ(ask({"ldap", "groupname", {}, {}})->data, (strings_t{"everyone"}));
     EXPECT_EQ(sent(), 1u);
 }
