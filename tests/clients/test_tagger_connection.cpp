@@ -14,6 +14,7 @@
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "clients/tagger_connection.hpp"
 #include "common/error_category.hpp"
@@ -304,6 +305,28 @@ TEST_F(tagger_idle_test, closed_on_the_eleventh_tick_after_the_last_answer)
 } // namespace
 
 namespace {
+
+// A URL too large for the link's frame is refused by check_url itself; the
+// refused check leaves nothing pending, so the idle connection still ends on
+// the eleventh tick.
+TEST_F(tagger_idle_test, refused_check_leaves_the_connection_idle)
+{
+    auto url = std::make_shared<ox::oxs::url_t>("http", "", "", "example.com", "/" + std::string(64 * 1024 * 1024, 'a'),
+                                                ox::oxs::url_t::params_t{}, "", std::nullopt);
+    bool called = false;
+    try {
+        connection->check_url(
+            url, [&called](const ox::oxs::report_t&, const boost::system::error_code&) { called = true; }, 0xFFFFFFFF);
+        ADD_FAILURE() << "not refused";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), ox::make_error_code(ox::EC_BAD_MESSAGE_SIZE));
+    }
+    url.reset();
+    tick(11);
+    EXPECT_TRUE(tagger.listener().wait_for_ended(1));
+    EXPECT_FALSE(called);
+    EXPECT_EQ(tagger.requests().size(), 0u);
+}
 
 using tagger_shutdown_test = tagger_fixture_t;
 
