@@ -94,7 +94,7 @@ void lua_t::load_hook()
     switch (chunk.chunk_case()) {
     case ox::LuaChunk::kBuffer:
         // The chunk is named after its own text, as Lua names a string.
-        status = luaL_loadbufferx(L, chunk.buffer().data(), chunk.buffer().size(), chunk.buffer().c_str(), nullptr);
+        status = ox::lua::load_chunk(L, chunk.buffer().c_str(), chunk.buffer());
         break;
     case ox::LuaChunk::kFile:
         status = luaL_loadfilex(L, chunk.file().c_str(), nullptr);
