@@ -17,6 +17,10 @@
 #include "app/core/need_restart.hpp"
 #include "app/core/pilotd_tie.hpp"
 #include "app/stat_collector.hpp"
+#include "clients/connection_holder.hpp"
+#include "clients/lookup_engine.hpp"
+#include "clients/seekd_connection.hpp"
+#include "clients/tagger_connection.hpp"
 #include "common/log.hpp"
 #include "common/oxs_log.hpp"
 #include "common/util_log.hpp"
@@ -75,9 +79,12 @@ inventory_t::inventory_t(int descriptor)
       template_store(std::make_unique<template_store_t>(*this)),
       icap_handler(std::make_unique<icap_handler_t>(*this)),
       icap_server(std::make_unique<icap_server_t>(*this)),
+      lookup_engine(std::make_unique<lookup_engine_t>(*this)),
       stat_collector(std::make_unique<stat_collector_t>(*this)),
       answer_builder(std::make_unique<answer_builder_t>(*this)),
       lua(std::make_unique<lua_t>(*this)),
+      tagger_holder(std::make_unique<connection_holder_t<tagger_connection_t>>(*this)),
+      seekd_holder(std::make_unique<connection_holder_t<seekd_connection_t>>(*this)),
       sighup_signals(io_context, SIGHUP),
       sigterm_signals(io_context, SIGTERM),
       ticker(io_context)
@@ -93,6 +100,16 @@ inventory_t::inventory_t(int descriptor)
 }
 
 inventory_t::~inventory_t() = default;
+
+void inventory_t::get_tagger_connection(const std::function<void(tagger_connection_t*)>& callback)
+{
+    tagger_holder->async_get_connection(callback);
+}
+
+void inventory_t::get_seekd_connection(const std::function<void(seekd_connection_t*)>& callback)
+{
+    seekd_holder->async_get_connection(callback);
+}
 
 void inventory_t::arm_ticker()
 {

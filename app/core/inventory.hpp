@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,9 +19,14 @@ class pilotd_tie_t;
 class template_store_t;
 class icap_handler_t;
 class icap_server_t;
+class lookup_engine_t;
 class stat_collector_t;
 class answer_builder_t;
 class lua_t;
+template <class T>
+class connection_holder_t;
+class tagger_connection_t;
+class seekd_connection_t;
 
 // The application object: owns the event loop and every component, in the
 // order below (destroyed in reverse). Components get a reference to it and
@@ -33,6 +39,11 @@ public:
     explicit inventory_t(int descriptor);
     ~inventory_t();
 
+    // The connection to the service, or null when none can be had; always
+    // later, from the event loop.
+    void get_tagger_connection(const std::function<void(tagger_connection_t*)>& callback);
+    void get_seekd_connection(const std::function<void(seekd_connection_t*)>& callback);
+
     // Emitted once a second.
     boost::signals2::signal<void()> tick;
     boost::asio::io_context io_context;
@@ -41,9 +52,12 @@ public:
     std::unique_ptr<template_store_t> template_store;
     std::unique_ptr<icap_handler_t> icap_handler;
     std::unique_ptr<icap_server_t> icap_server;
+    std::unique_ptr<lookup_engine_t> lookup_engine;
     std::unique_ptr<stat_collector_t> stat_collector;
     std::unique_ptr<answer_builder_t> answer_builder;
     std::unique_ptr<lua_t> lua;
+    std::unique_ptr<connection_holder_t<tagger_connection_t>> tagger_holder;
+    std::unique_ptr<connection_holder_t<seekd_connection_t>> seekd_holder;
     boost::asio::signal_set sighup_signals;
     boost::asio::signal_set sigterm_signals;
     boost::asio::steady_timer ticker;

@@ -4,6 +4,7 @@
 
 #include <sstream>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/core/inventory.hpp"

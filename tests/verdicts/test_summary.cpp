@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,11 @@ struct walk_case_t {
     // Checked only when a flag is set.
     ox::ScanError error;
 };
+
+void PrintTo(const walk_case_t& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class summary_walk_test : public testing::TestWithParam<walk_case_t> {};
 
@@ -139,6 +145,11 @@ struct main_case_t {
     std::uint32_t block_set;
     std::size_t expected;
 };
+
+void PrintTo(const main_case_t& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class summary_main_threat_test : public testing::TestWithParam<main_case_t> {};
 
