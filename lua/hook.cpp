@@ -50,11 +50,10 @@ hook_t::hook_t(lua_State* L, inventory_t& inventory, context::context_t&& contex
       context_(std::move(context)),
       completion_(std::move(completion)),
       block_unchecked_(inventory.config_holder->config.block_unchecked()),
-      saved_logger_(std::make_shared<ox::util::logger_t>()),
-      prefix_(hook_prefix(this))
+      tagging_(std::make_shared<tagging_t>(tagging_t{{}, this}))
 {
-    tagging_logger_ = [saved = saved_logger_, prefix = prefix_](ox::util::log_level_t level, const std::string& text) {
-        (*saved)(level, prefix + text);
+    tagging_logger_ = [tagging = tagging_](ox::util::log_level_t level, const std::string& text) {
+        tagging->saved(level, hook_prefix(tagging->hook) + text);
     };
     context_.push(thread());
     resume(1);
@@ -62,16 +61,21 @@ hook_t::hook_t(lua_State* L, inventory_t& inventory, context::context_t&& contex
 
 hook_t::~hook_t() = default;
 
+std::string hook_t::prefix() const
+{
+    return hook_prefix(this);
+}
+
 void hook_t::on_coroutine_resume()
 {
-    *saved_logger_ = ox::util::set_logger(std::move(tagging_logger_));
+    tagging_->saved = ox::util::set_logger(std::move(tagging_logger_));
 }
 
 void hook_t::restore_logger()
 {
     // The saved function stays where it is: copies of the tagging function
     // (taken by tasks the script started) go on calling it.
-    tagging_logger_ = ox::util::set_logger(*saved_logger_);
+    tagging_logger_ = ox::util::set_logger(tagging_->saved);
 }
 
 void hook_t::on_coroutine_yield()
@@ -138,7 +142,7 @@ std::shared_ptr<verdict_t> hook_t::on_failure(std::exception_ptr failure)
         return std::make_shared<check_error_t>(*inventory_, context_.request_url(), context_.is_response(),
                                                std::move(failure));
     if (cf_log_threshold <= cf_log_info)
-        cf_log(cf_log_info, prefix_ + "Check failure: " + cf_what(failure));
+        cf_log(cf_log_info, prefix() + "Check failure: " + cf_what(failure));
     return allow();
 }
 

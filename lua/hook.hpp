@@ -42,6 +42,8 @@ protected:
 
 private:
     void restore_logger();
+    // "Hook <address>: "
+    std::string prefix() const;
     std::shared_ptr<verdict_t> allow();
     std::shared_ptr<verdict_t> early_verdict();
     std::shared_ptr<verdict_t> on_failure(std::exception_ptr failure);
@@ -53,10 +55,14 @@ private:
     context::context_t context_;
     completion_t completion_;
     bool block_unchecked_;
-    // The log function in force before the script resumed; the tagging
-    // function calls it.
-    std::shared_ptr<ox::util::logger_t> saved_logger_;
-    std::string prefix_;
+    // What the tagging function needs, shared with the copies of it that
+    // tasks the script started keep: the log function in force before the
+    // script resumed, and the hook whose address makes the prefix.
+    struct tagging_t {
+        ox::util::logger_t saved;
+        const void* hook;
+    };
+    std::shared_ptr<tagging_t> tagging_;
     // The tagging function while it is not installed.
     ox::util::logger_t tagging_logger_;
 };

@@ -25,6 +25,9 @@ void open_library(lua_State* L)
 {
     lua_pushlightuserdata(L, L);
     registry_set(L, key::regid_state);
+    // Every thread made later starts with a copy of the main state's extra
+    // space: the main state is found from any thread without a lookup.
+    *static_cast<lua_State**>(lua_getextraspace(L)) = L;
 
     luaL_loadbufferx(L, table_getter_chunk, sizeof table_getter_chunk - 1, "table_getter", nullptr);
     registry_set(L, key::table_getter);
@@ -58,10 +61,7 @@ void registry_set(lua_State* L, const char* key)
 
 lua_State* main_state(lua_State* L)
 {
-    registry_get(L, key::regid_state);
-    auto* main = static_cast<lua_State*>(lua_touserdata(L, -1));
-    lua_pop(L, 1);
-    return main;
+    return *static_cast<lua_State**>(lua_getextraspace(L));
 }
 
 int load_chunk(lua_State* L, const char* name, const std::string& text)

@@ -48,7 +48,7 @@ void registry_get(lua_State* L, const char* key);
 // Stores the value on top under the key and pops it.
 void registry_set(lua_State* L, const char* key);
 
-// The main state of the interpreter L belongs to.
+// The main state of the interpreter L belongs to (once open_library ran).
 lua_State* main_state(lua_State* L);
 
 inline void push_string(lua_State* L, const std::string& s)

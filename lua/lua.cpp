@@ -4,8 +4,6 @@
 #include <stdexcept>
 #include <string>
 
-#include <boost/asio/post.hpp>
-
 #include "app/core/config_holder.hpp"
 #include "app/core/inventory.hpp"
 #include "common/log.hpp"
@@ -96,7 +94,7 @@ void lua_t::load_hook()
     switch (chunk.chunk_case()) {
     case ox::LuaChunk::kBuffer:
         // The chunk is named after its own text, as Lua names a string.
-        status = luaL_loadbufferx(L, chunk.buffer().data(), chunk.buffer().size(), chunk.buffer().c_str(), nullptr);
+        status = ox::lua::load_chunk(L, chunk.buffer().c_str(), chunk.buffer());
         break;
     case ox::LuaChunk::kFile:
         status = luaL_loadfilex(L, chunk.file().c_str(), nullptr);
@@ -122,13 +120,14 @@ void lua_t::run_hook(context::context_t context, completion_t&& completion)
     lua_State* L = state_.get();
     ox::lua::registry_get(L, message_hook_key);
     auto position = std::make_shared<std::optional<std::list<hook_t>::iterator>>();
+    // The hook hands its verdict over from a task of the event loop, not
+    // from its own code: once the caller's completion has returned, the
+    // hook can go at once, without another turn of the loop.
     completion_t handover = [this, position, completion = std::move(completion)](
                                 context::context_t context, const std::shared_ptr<verdict_t>& verdict) mutable {
         completion(std::move(context), verdict);
-        boost::asio::post(inventory_.io_context, [this, position] {
-            if (*position)
-                hooks_.erase(**position);
-        });
+        if (*position)
+            hooks_.erase(**position);
     };
     hooks_.emplace_back(L, inventory_, std::move(context), std::move(handover));
     *position = std::prev(hooks_.end());

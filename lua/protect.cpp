@@ -12,10 +12,18 @@ namespace ox::lua {
 
 namespace {
 
+// Exit orders parked in any state and not yet thrown: while there are none,
+// no resumption needs to look in its registry.
+int parked_exit_orders = 0;
+
 int raise(lua_State* L, std::exception_ptr failure, bool exit_order)
 {
     push_exception_ptr(L, std::move(failure));
     if (exit_order) {
+        registry_get(L, key::exit_order);
+        if (lua_isnil(L, -1))
+            ++parked_exit_orders;
+        lua_pop(L, 1);
         lua_pushvalue(L, -1);
         registry_set(L, key::exit_order);
     }
@@ -45,6 +53,8 @@ int protect_call(lua_State* L, int (*body)(void*), void* context)
 
 bool exit_order_pending(lua_State* L)
 {
+    if (parked_exit_orders == 0)
+        return false;
     registry_get(L, key::exit_order);
     const bool pending = !lua_isnil(L, -1);
     lua_pop(L, 1);
@@ -53,6 +63,8 @@ bool exit_order_pending(lua_State* L)
 
 void rethrow_exit_order(lua_State* L)
 {
+    if (parked_exit_orders == 0)
+        return;
     registry_get(L, key::exit_order);
     std::exception_ptr* order = to_exception_ptr(L, -1);
     const std::exception_ptr taken = order != nullptr ? *order : nullptr;
@@ -61,6 +73,7 @@ void rethrow_exit_order(lua_State* L)
         return;
     lua_pushnil(L);
     registry_set(L, key::exit_order);
+    --parked_exit_orders;
     std::rethrow_exception(taken);
 }
 

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "lua/protect.hpp"
+
 namespace ox::lua {
 
 namespace {
@@ -135,7 +137,9 @@ std::string to_display_string_protected(lua_State* L)
         return 1;
     });
     lua_insert(L, -2);
-    if (lua_pcall(L, 1, 1, 0) != LUA_OK)
+    const int status = lua_pcall(L, 1, 1, 0);
+    rethrow_exit_order(L);
+    if (status != LUA_OK)
         return error_text(L);
     std::string text = copy_string(L, -1);
     lua_pop(L, 1);

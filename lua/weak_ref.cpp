@@ -25,17 +25,17 @@ void register_metatables(lua_State* L)
     ox::lua::registry_set(L, weak_ptr_metatable);
 }
 
-void push_weak_ref(lua_State* L, const std::shared_ptr<int>& token, void* object, const std::type_info& type)
+void push_weak_ref(lua_State* L, const std::shared_ptr<int>& token, void* object, type_tag_t type)
 {
-    ox::lua::new_userdata<weak_ref_t>(L, weak_ref_t{std::shared_ptr<void>(token, object), &type});
+    ox::lua::new_userdata<weak_ref_t>(L, weak_ref_t{std::shared_ptr<void>(token, object), type});
     ox::lua::registry_get(L, weak_ptr_metatable);
     lua_setmetatable(L, -2);
 }
 
-void* lock_weak_ref(lua_State* L, int index, const std::type_info& type)
+void* lock_weak_ref(lua_State* L, int index, type_tag_t type)
 {
     auto* ref = static_cast<weak_ref_t*>(luaL_testudata(L, index, weak_ptr_metatable));
-    if (ref == nullptr || *ref->type != type)
+    if (ref == nullptr || ref->type != type)
         raise_script_error(L, "invalid transaction reference");
     void* object = ref->pointer.lock().get();
     if (object == nullptr)
