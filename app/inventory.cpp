@@ -11,12 +11,15 @@
 #include <unistd.h>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "app/core/config_holder.hpp"
 #include "app/core/need_restart.hpp"
 #include "app/core/pilotd_tie.hpp"
 #include "app/stat_collector.hpp"
+#include "clients/state_watcher.hpp"
+#include "clients/vetter_connection.hpp"
 #include "common/log.hpp"
 #include "common/oxs_log.hpp"
 #include "common/util_log.hpp"
@@ -72,6 +75,7 @@ inventory_t::inventory_t(int descriptor)
       icap_handler(std::make_unique<icap_handler_t>(*this)),
       icap_server(std::make_unique<icap_server_t>(*this)),
       stat_collector(std::make_unique<stat_collector_t>(*this)),
+      state_watcher(std::make_unique<state_watcher_t>(*this)),
       sighup_signals(io_context, SIGHUP),
       sigterm_signals(io_context, SIGTERM),
       ticker(io_context)
@@ -87,6 +91,12 @@ inventory_t::inventory_t(int descriptor)
 }
 
 inventory_t::~inventory_t() = default;
+
+// Until the connection holders come, no Vetter connection is to be had.
+void inventory_t::get_vetter_connection(const std::function<void(vetter_connection_t*)>& callback)
+{
+    boost::asio::post(io_context, [callback] { callback(nullptr); });
+}
 
 void inventory_t::arm_ticker()
 {

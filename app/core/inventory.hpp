@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,8 @@ class pilotd_tie_t;
 class icap_handler_t;
 class icap_server_t;
 class stat_collector_t;
+class state_watcher_t;
+class vetter_connection_t;
 
 // The application object: owns the event loop and every component, in the
 // order below (destroyed in reverse). Components get a reference to it and
@@ -38,12 +41,17 @@ public:
     std::unique_ptr<icap_handler_t> icap_handler;
     std::unique_ptr<icap_server_t> icap_server;
     std::unique_ptr<stat_collector_t> stat_collector;
+    std::unique_ptr<state_watcher_t> state_watcher;
     boost::asio::signal_set sighup_signals;
     boost::asio::signal_set sigterm_signals;
     boost::asio::steady_timer ticker;
     boost::signals2::scoped_connection switch_user_connection;
     // Set once the process has given up its start-up user.
     bool user_switched = false;
+
+    // The callback gets the Vetter connection, or null when there is none,
+    // always later on the event loop.
+    void get_vetter_connection(const std::function<void(vetter_connection_t*)>& callback);
 
 private:
     void arm_ticker();
