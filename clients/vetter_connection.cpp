@@ -451,7 +451,7 @@ std::function<void()> vetter_connection_t::on_data_chunk(vr::ServerMessage& mess
         buffer.end = true;
     orx::buffer_t data(message.data());
     if (!job.read_handler) {
-        buffer.buffered.append(data);
+        buffer.buffered.push_back(data);
         return nullptr;
     }
     return [handler = std::exchange(job.read_handler, {}), data] { handler(data, boost::system::error_code()); };

@@ -53,8 +53,9 @@ public:
         // Bytes still to come from Vetter: the announced size less what
         // arrived.
         std::uint64_t remaining = 0;
-        // Bytes from Vetter that no read has taken yet.
-        orx::buffer_t buffered;
+        // Bytes from Vetter that no read has taken yet, as they came; the
+        // next read takes them all in one piece.
+        std::vector<orx::buffer_t> buffered;
         // The trailer fields of the sent body's end, replayed at the end of
         // the read-back body.
         io::http::param_map_t trailers;

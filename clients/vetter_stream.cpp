@@ -1,6 +1,8 @@
 #include "clients/vetter_stream.hpp"
 
+#include <cstring>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/post.hpp>
 
@@ -17,6 +19,24 @@ io::http::body_stream_t::chunk_callback_t replay_trailers(const vetter_stream_t:
         if (status == io::end_of_stream)
             chunk.trailers = buffer->trailers;
     };
+}
+
+// The pieces in one buffer, copied once; a single piece as it is.
+orx::buffer_t join(const std::vector<orx::buffer_t>& pieces)
+{
+    if (pieces.size() == 1)
+        return pieces.front();
+    std::size_t size = 0;
+    for (const auto& piece : pieces)
+        size += piece.size();
+    orx::buffer_t joined;
+    joined.prepare(size);
+    std::size_t at = 0;
+    for (const auto& piece : pieces) {
+        std::memcpy(joined.data() + at, piece.data(), piece.size());
+        at += piece.size();
+    }
+    return joined;
 }
 
 } // namespace
@@ -85,7 +105,7 @@ void vetter_stream_t::async_receive(const receive_handler_t& handler)
         return serve_kept(handler);
     if (!buffer.buffered.empty()) {
         take_returned();
-        return post(handler, std::exchange(buffer.buffered, {}), boost::system::error_code());
+        return post(handler, join(std::exchange(buffer.buffered, {})), boost::system::error_code());
     }
     if (buffer.end)
         return post(handler, orx::buffer_t(), io::end_of_stream);

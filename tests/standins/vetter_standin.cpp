@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 
@@ -47,12 +48,25 @@ protected:
     std::shared_ptr<cf_ipc_link_t> shared_self() override { return shared_from_this(); }
 
 private:
+    // The bytes of a job as they came, joined only when needed: a large
+    // body then costs one copy, not one per chunk.
     struct job_t {
-        std::string data;
-        std::size_t chunks = 0;
+        std::vector<std::string> chunks;
+
+        std::string data() const
+        {
+            std::size_t size = 0;
+            for (const auto& chunk : chunks)
+                size += chunk.size();
+            std::string all;
+            all.reserve(size);
+            for (const auto& chunk : chunks)
+                all += chunk;
+            return all;
+        }
     };
 
-    void handle(const vr::ClientMessage& message, const vetter_scenario_t& scenario)
+    void handle(vr::ClientMessage& message, const vetter_scenario_t& scenario)
     {
         const std::uint32_t id = message.job_id();
         switch (message.tag()) {
@@ -61,11 +75,10 @@ private:
             return;
         case vr::ClientMessage::DATA_CHUNK: {
             job_t& job = jobs_[id];
-            job.data += message.data();
-            ++job.chunks;
-            if (scenario.close_after_chunks && job.chunks == *scenario.close_after_chunks)
+            job.chunks.push_back(std::move(*message.mutable_data()));
+            if (scenario.close_after_chunks && job.chunks.size() == *scenario.close_after_chunks)
                 return stop();
-            if (scenario.alarm_after_chunks && job.chunks == *scenario.alarm_after_chunks)
+            if (scenario.alarm_after_chunks && job.chunks.size() == *scenario.alarm_after_chunks)
                 alarm(id, scenario);
             return;
         }
@@ -114,7 +127,9 @@ private:
         vr::ServerMessage message;
         message.set_tag(vr::ServerMessage::SCAN_RESPONSE);
         message.set_job_id(id);
-        *message.mutable_scan_report() = make_report(scenario, jobs_[id].data, component_info);
+        // Only markers need the bytes themselves.
+        const std::string data = scenario.threats.empty() ? std::string() : jobs_[id].data();
+        *message.mutable_scan_report() = make_report(scenario, data, component_info);
         switch (scenario.fault) {
         case vetter_fault_t::garbage:
             return send_frame(std::string("\xff\xff\xff\xff", 4));
@@ -145,38 +160,53 @@ private:
 
     void give_back(std::uint32_t id, const vetter_scenario_t& scenario)
     {
-        const std::string& data = jobs_[id].data;
-        const std::string returned = scenario.transform ? scenario.transform(data) : data;
+        std::string returned = jobs_[id].data();
+        if (scenario.transform)
+            returned = scenario.transform(returned);
         vr::ServerMessage response;
         response.set_tag(vr::ServerMessage::GET_DATA_RESPONSE);
         response.set_job_id(id);
         if (scenario.fault != vetter_fault_t::no_data_size)
             response.set_data_size(returned.size());
         send(response);
-        const std::string extra = scenario.fault == vetter_fault_t::excess_data ? "!" : "";
-        const std::string all = returned + extra;
+        if (scenario.fault == vetter_fault_t::excess_data)
+            returned += '!';
         const std::size_t piece = std::max<std::size_t>(scenario.piece_size, 1);
-        for (std::size_t at = 0; at < all.size(); at += piece) {
+        for (std::size_t at = 0; at < returned.size(); at += piece) {
             vr::ServerMessage chunk;
             chunk.set_tag(vr::ServerMessage::DATA_CHUNK);
             chunk.set_job_id(id);
-            chunk.set_data(all.substr(at, piece));
+            chunk.set_data(returned.data() + at, std::min(piece, returned.size() - at));
             send(chunk);
         }
     }
 
     // Messages go out without the link's checks, so that one lacking a
     // required field can be sent too.
-    void send(const vr::ServerMessage& message) { send_frame(message.SerializePartialAsString()); }
+    void send(const vr::ServerMessage& message)
+    {
+        std::string frame = frame_head(message.ByteSizeLong());
+        const std::size_t at = frame.size();
+        frame.resize(at + message.GetCachedSize());
+        message.SerializePartialToArray(frame.data() + at, message.GetCachedSize());
+        queue(std::move(frame));
+    }
 
-    void send_frame(const std::string& body)
+    void send_frame(const std::string& body) { queue(frame_head(body.size()) + body); }
+
+    static std::string frame_head(std::size_t size)
+    {
+        const auto length = static_cast<std::uint32_t>(size);
+        std::string head(sizeof length, '\0');
+        std::memcpy(head.data(), &length, sizeof length);
+        return head;
+    }
+
+    void queue(std::string frame)
     {
         if (!is_open())
             return;
-        const auto length = static_cast<std::uint32_t>(body.size());
-        std::string frame(sizeof length, '\0');
-        std::memcpy(frame.data(), &length, sizeof length);
-        output_.push_back(frame + body);
+        output_.push_back(std::move(frame));
         if (output_.size() == 1)
             write_next();
     }
@@ -260,7 +290,14 @@ vetter_scenario_t vetter_standin_t::scenario() const
 void vetter_standin_t::record(std::size_t connection, const vr::ClientMessage& message)
 {
     std::lock_guard lock(mutex_);
-    received_.push_back({connection, message});
+    if (recording_)
+        received_.push_back({connection, message});
+}
+
+void vetter_standin_t::set_recording(bool on)
+{
+    std::lock_guard lock(mutex_);
+    recording_ = on;
 }
 
 std::vector<vetter_received_t> vetter_standin_t::received() const
@@ -289,7 +326,6 @@ ox::ScanReport vetter_standin_t::make_report(const vetter_scenario_t& scenario, 
 {
     ox::ScanReport report;
     report.set_object("stream");
-    report.set_size(data.size());
     for (const auto& threat : scenario.threats) {
         if (threat.marker.empty() || data.find(threat.marker) == std::string::npos)
             continue;

@@ -108,8 +108,10 @@ public:
     void set_scenario(const vetter_scenario_t& scenario);
     vetter_scenario_t scenario() const;
 
-    // Everything received so far, in arrival order.
+    // Everything received so far, in arrival order, while recording is on
+    // (the default); a benchmark turns it off.
     std::vector<vetter_received_t> received() const;
+    void set_recording(bool on);
     // The tags received so far, in order.
     std::vector<vr::ClientMessage::ClientMessageTag> tags() const;
     // Connections accepted so far.
@@ -137,6 +139,7 @@ private:
     vetter_scenario_t scenario_;
     std::vector<vetter_received_t> received_;
     std::size_t accepted_ = 0;
+    bool recording_ = true;
 };
 
 } // namespace standin
