@@ -188,6 +188,8 @@ TEST_F(vetter_flow_test, an_alarm_while_a_chunk_waits_keeps_that_chunk_in_the_an
     }
     ASSERT_TRUE(done);
     EXPECT_FALSE(failure) << failure.message();
+    // The drained output found nothing left to complete.
+    EXPECT_EQ(result.calls, 1);
     // Every chunk that went out arrived; the one held back never went out,
     // and still is in the answer, in its place.
     EXPECT_EQ(received_chunks, sent);
@@ -197,6 +199,50 @@ TEST_F(vetter_flow_test, an_alarm_while_a_chunk_waits_keeps_that_chunk_in_the_an
     EXPECT_TRUE(decoded.data == test_vetter::joined(chunks));
     EXPECT_EQ(decoded.trailers.get("X-Z"), "z");
     EXPECT_EQ(decoded.rest, "");
+}
+
+// Two jobs with chunks ready take turns: one DATA_CHUNK in the output at a
+// time, the next from the job that waited longest.
+TEST_F(vetter_flow_test, jobs_take_turns_while_the_output_is_busy)
+{
+    raw_vetter_t peer(directory + "/raw.sock");
+    connection = ic::vetter_connection_t::connect(*inventory, directory + "/raw.sock");
+    peer.accept();
+    std::vector<std::string> a, b;
+    for (int i = 0; i < 12; ++i) {
+        a.push_back(std::string(65535, 'a'));
+        b.push_back(std::string(65535, 'b'));
+    }
+    int answered = 0;
+    for (const auto* chunks : {&a, &b})
+        connection->scan(body_of(*chunks), false,
+                         [&answered](const ox::ScanReport&, const body_t&, const boost::system::error_code& error) {
+                             EXPECT_FALSE(error) << error.message();
+                             ++answered;
+                         });
+    // The peer reads nothing for a while, so that both jobs wait with a
+    // chunk each while the output is full.
+    run_until([] { return false; }, std::chrono::milliseconds(200));
+    // Neither body is read further than the output takes: what went out
+    // filled the socket, and one chunk of each job waits.
+    EXPECT_LT(logged_chunks(), a.size() / 2);
+    std::vector<unsigned> order;
+    std::size_t requests = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (requests < 2 && std::chrono::steady_clock::now() < deadline) {
+        pump();
+        for (const auto& message : peer.read_available()) {
+            if (message.tag() == tag_t::DATA_CHUNK)
+                order.push_back(message.job_id());
+            if (message.tag() == tag_t::SCAN_REQUEST)
+                ++requests;
+        }
+    }
+    ASSERT_EQ(requests, 2u);
+    ASSERT_EQ(order.size(), a.size() + b.size());
+    // After the first chunk each job's next one waits for the other's.
+    for (std::size_t i = 1; i + 1 < order.size(); ++i)
+        EXPECT_NE(order[i], order[i + 1]) << "DATA_CHUNKs " << i << " and " << i + 1;
 }
 
 } // namespace

@@ -193,7 +193,7 @@ TEST_F(options_session_test_t, the_istag_is_the_same_within_ten_seconds)
 // follows the change.
 TEST_F(options_session_test_t, scan_status_without_vetter)
 {
-    GTEST_SKIP() << "the scan state comes with the Vetter client and its watcher";
+    GTEST_SKIP() << "the daemon asks PilotD for Vetter's socket once the Vetter connection holder is wired";
     ox::Error not_installed;
     not_installed.set_code(ox::EC_NOT_INSTALLED);
     pilotd.set_socket_error(ox::APP_VETTER, not_installed);
