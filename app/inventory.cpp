@@ -11,14 +11,17 @@
 #include <unistd.h>
 
 #include <boost/asio/error.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "app/core/config_holder.hpp"
 #include "app/core/need_restart.hpp"
 #include "app/core/pilotd_tie.hpp"
 #include "app/stat_collector.hpp"
+#include "clients/connection_holder.hpp"
+#include "clients/lookup_engine.hpp"
+#include "clients/seekd_connection.hpp"
 #include "clients/state_watcher.hpp"
+#include "clients/tagger_connection.hpp"
 #include "clients/vetter_connection.hpp"
 #include "common/log.hpp"
 #include "common/oxs_log.hpp"
@@ -26,6 +29,8 @@
 #include "common/what.hpp"
 #include "icap/icap_handler.hpp"
 #include "icap/icap_server.hpp"
+#include "icap/verdicts/answer_builder.hpp"
+#include "icap/verdicts/template_store.hpp"
 #include "schemas/error.pb.h"
 
 namespace ic {
@@ -72,10 +77,16 @@ void set_user_groups(uid_t uid, gid_t gid)
 inventory_t::inventory_t(int descriptor)
     : config_holder(std::make_unique<config_holder_t>(*this)),
       pilotd_tie(pilotd_tie_t::make(*this, descriptor)),
+      template_store(std::make_unique<template_store_t>(*this)),
       icap_handler(std::make_unique<icap_handler_t>(*this)),
       icap_server(std::make_unique<icap_server_t>(*this)),
+      lookup_engine(std::make_unique<lookup_engine_t>(*this)),
       stat_collector(std::make_unique<stat_collector_t>(*this)),
+      answer_builder(std::make_unique<answer_builder_t>(*this)),
       state_watcher(std::make_unique<state_watcher_t>(*this)),
+      tagger_holder(std::make_unique<connection_holder_t<tagger_connection_t>>(*this)),
+      vetter_holder(std::make_unique<connection_holder_t<vetter_connection_t>>(*this)),
+      seekd_holder(std::make_unique<connection_holder_t<seekd_connection_t>>(*this)),
       sighup_signals(io_context, SIGHUP),
       sigterm_signals(io_context, SIGTERM),
       ticker(io_context)
@@ -92,10 +103,19 @@ inventory_t::inventory_t(int descriptor)
 
 inventory_t::~inventory_t() = default;
 
-// Until the connection holders come, no Vetter connection is to be had.
+void inventory_t::get_tagger_connection(const std::function<void(tagger_connection_t*)>& callback)
+{
+    tagger_holder->async_get_connection(callback);
+}
+
 void inventory_t::get_vetter_connection(const std::function<void(vetter_connection_t*)>& callback)
 {
-    boost::asio::post(io_context, [callback] { callback(nullptr); });
+    vetter_holder->async_get_connection(callback);
+}
+
+void inventory_t::get_seekd_connection(const std::function<void(seekd_connection_t*)>& callback)
+{
+    seekd_holder->async_get_connection(callback);
 }
 
 void inventory_t::arm_ticker()

@@ -8,6 +8,8 @@
 #include <boost/program_options/positional_options.hpp>
 #include <boost/program_options/variables_map.hpp>
 
+#include "app/exe_info.hpp"
+#include "app/print_json.hpp"
 #include "common/log.hpp"
 #include "common/log_factory.hpp"
 
@@ -20,10 +22,12 @@ void cf_run_standalone(const char* name, const char* version, int argc, char* ar
 
     po::options_description visible("Command line options");
     visible.add_options()("help,h", "print help message and exit")("version,v", "print version and exit");
+    po::options_description all("Command line options");
+    all.add(visible).add_options()("dump-app-info", "dump exe file info");
 
     po::variables_map options;
     po::store(po::command_line_parser(argc, argv)
-                  .options(visible)
+                  .options(all)
                   .positional(po::positional_options_description())
                   .style(po::command_line_style::default_style | po::command_line_style::long_case_insensitive)
                   .run(),
@@ -36,6 +40,16 @@ void cf_run_standalone(const char* name, const char* version, int argc, char* ar
     }
     if (options.count("version")) {
         std::cout << name << ' ' << version << std::endl;
+        std::exit(0);
+    }
+    if (options.count("dump-app-info")) {
+        ox::AppExeInfo info;
+        try {
+            info = cf_build_exe_info(version, argc, argv);
+        } catch (const std::exception&) {
+            info.Clear();
+        }
+        cf_print_json(std::cout, info) << std::endl;
         std::exit(0);
     }
     std::cout << "Cannot run standalone. See " << name << "(1) for details." << std::endl;

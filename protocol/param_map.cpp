@@ -154,13 +154,29 @@ void write_head_text(std::ostream& out, std::string_view text)
     }
 }
 
+void write_field_value(std::ostream& out, std::string_view value)
+{
+    const auto is_fold = [&](std::size_t at) {
+        return at + 2 < value.size() && (value[at + 2] == '\t' || value[at + 2] == ' ');
+    };
+    std::size_t start = 0;
+    for (std::size_t at = value.find("\r\n"); at != std::string_view::npos; at = value.find("\r\n", at + 1)) {
+        if (!is_fold(at))
+            continue;
+        write_head_text(out, value.substr(start, at - start));
+        out << "\r\n";
+        start = at + 2;
+    }
+    write_head_text(out, value.substr(start));
+}
+
 std::ostream& operator<<(std::ostream& out, const param_map_t& fields)
 {
     for (const auto& [name, values] : fields.fields()) {
         for (const auto& value : values) {
             write_head_text(out, name);
             out << ": ";
-            write_head_text(out, value);
+            write_field_value(out, value);
             out << "\r\n";
         }
     }

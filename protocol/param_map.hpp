@@ -63,6 +63,12 @@ std::ostream& operator<<(std::ostream& out, const param_map_t& fields);
 // that nothing stored in a message can end a line or the head early.
 void write_head_text(std::ostream& out, std::string_view text);
 
+// Writes a field value: as write_head_text, except that a CR LF directly
+// followed by a tab or a space stays, since it only folds the value onto a
+// continuation line (the form of multi-line fields such as the list of
+// threats in a blocking answer) and cannot start a field or end the head.
+void write_field_value(std::ostream& out, std::string_view value);
+
 // Compares two texts ignoring the case of ASCII letters.
 bool iequals(std::string_view a, std::string_view b) noexcept;
 

@@ -1,27 +1,32 @@
 // The scan-state watcher in an application object whose PilotD is the
 // test: the state it reports, and the probes it runs while the state is an
-// error. Vetter is not to be had here, so every probe fails with
-// EC_NO_VETTER. The ticks are the test's own: the second ticker is stopped.
+// error. The ticks are the test's own.
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/core/pilotd_tie.hpp"
-#include "app/inventory_fixture.hpp"
 #include "clients/state_watcher.hpp"
+#include "clients/vetter_connection.hpp"
 #include "common/error_category.hpp"
+#include "services_fixture.hpp"
+#include "standins/vetter_standin.hpp"
 
 namespace {
 
 using tag_t = ox::TRAXD2PilotdMessage;
 
-class state_watcher_test : public test_inventory::fixture_t {
+class watcher_fixture_t : public test_services::fixture_t {
 protected:
-    state_watcher_test()
+    watcher_fixture_t()
     {
-        inventory->ticker.cancel();
         pilotd.send(test_pilotd::config_response(settings(), 5));
         const auto info = next_info();
         if (!info || info->info().scan_state() != ox::EC_UNKNOWN_STATE)
@@ -49,13 +54,25 @@ protected:
     std::size_t probes() const { return count("state_watcher_t::scan_empty: get Vetter"); }
     std::size_t finished_probes() const { return count("state_watcher_t::scan_empty: no Vetter"); }
 
-    void ticks(int n)
-    {
-        for (int i = 0; i < n; ++i)
-            inventory->tick();
-    }
+    void ticks(int n) { tick(n); }
 
     const boost::system::error_code no_vetter = ox::make_error_code(ox::EC_NO_VETTER);
+};
+
+// Vetter is not installed, as PilotD said when first asked: every probe
+// fails with EC_NO_VETTER at once.
+class state_watcher_test : public watcher_fixture_t {
+protected:
+    state_watcher_test()
+    {
+        bool answered = false;
+        inventory->get_vetter_connection([&answered](ic::vetter_connection_t*) { answered = true; });
+        if (!socket_requested(ox::APP_VETTER))
+            throw std::runtime_error("Vetter's socket was not asked for");
+        answer_socket_error(ox::APP_VETTER, ox::EC_NOT_INSTALLED);
+        if (!run_until([&] { return answered; }))
+            throw std::runtime_error("no answer from the holder");
+    }
 };
 
 TEST_F(state_watcher_test, no_probe_while_the_state_is_unknown_or_good)
@@ -157,6 +174,96 @@ TEST_F(state_watcher_test, waiters_share_one_probe_in_arrival_order)
     ASSERT_TRUE(run_until([&] { return again; }));
     EXPECT_EQ(probes(), 2u);
     EXPECT_TRUE(no_info());
+}
+
+// A Vetter to probe: the stand-in, whose socket PilotD gives.
+class state_watcher_vetter_test : public watcher_fixture_t {
+protected:
+    state_watcher_vetter_test()
+    {
+        char name[] = "/tmp/traxd-watcher-XXXXXX";
+        if (::mkdtemp(name) == nullptr)
+            throw std::runtime_error("mkdtemp");
+        directory = name;
+        vetter = std::make_unique<standin::vetter_standin_t>(inventory->io_context, directory + "/vetter.sock");
+    }
+    ~state_watcher_vetter_test() override
+    {
+        vetter.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
+
+    std::size_t scan_requests() const
+    {
+        std::size_t n = 0;
+        for (const auto& r : vetter->received())
+            if (r.message.tag() == vr::ClientMessage::SCAN_REQUEST) {
+                EXPECT_TRUE(r.message.scan_options().report_component_info());
+                ++n;
+            }
+        return n;
+    }
+
+    std::string directory;
+    std::unique_ptr<standin::vetter_standin_t> vetter;
+};
+
+TEST_F(state_watcher_vetter_test, a_successful_probe_reports_ok_and_probing_stops)
+{
+    watcher().notify_scan_state(no_vetter);
+    ASSERT_EQ(next_info()->info().scan_state(), ox::EC_NO_VETTER);
+    ticks(11);
+    ASSERT_EQ(probes(), 1u);
+    ASSERT_TRUE(socket_requested(ox::APP_VETTER));
+    answer_socket(ox::APP_VETTER, vetter->path());
+    const auto info = next_info();
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->info().scan_state(), ox::EC_OK);
+    EXPECT_EQ(info->config_revision(), 5u);
+    EXPECT_EQ(scan_requests(), 1u);
+    ticks(40);
+    EXPECT_EQ(probes(), 1u);
+    EXPECT_TRUE(no_info());
+}
+
+TEST_F(state_watcher_vetter_test, a_status_query_gets_the_probe_report)
+{
+    std::optional<ox::ScanReport> report;
+    boost::system::error_code error;
+    watcher().async_get_scan_state([&](const ox::ScanReport& r, const boost::system::error_code& e) {
+        report = r;
+        error = e;
+    });
+    ASSERT_TRUE(socket_requested(ox::APP_VETTER));
+    answer_socket(ox::APP_VETTER, vetter->path());
+    ASSERT_TRUE(run_until([&] { return report.has_value(); }));
+    EXPECT_FALSE(error) << error.message();
+    const standin::vetter_scenario_t defaults;
+    EXPECT_EQ(report->se_version(), defaults.se_version);
+    EXPECT_EQ(report->core_engine_version(), defaults.core_engine_version);
+    EXPECT_EQ(report->virus_records(), defaults.virus_records);
+    EXPECT_EQ(report->base_stamp(), defaults.base_stamp);
+    EXPECT_EQ(next_info()->info().scan_state(), ox::EC_OK);
+    // The probe's read-back is not wanted: its job is reset.
+    EXPECT_TRUE(run_until([&] {
+        for (const auto& r : vetter->received())
+            if (r.message.tag() == vr::ClientMessage::RESET)
+                return true;
+        return false;
+    }));
+
+    // Vetter fails the next probe: that failure is the new state.
+    vetter->set_scenario({.alarm_after_chunks = 0, .alarm_code = ox::EC_NOT_A_REGULAR_FILE});
+    report.reset();
+    watcher().async_get_scan_state([&](const ox::ScanReport& r, const boost::system::error_code& e) {
+        report = r;
+        error = e;
+    });
+    ASSERT_TRUE(run_until([&] { return report.has_value(); }));
+    EXPECT_EQ(error, ox::make_error_code(ox::EC_NOT_A_REGULAR_FILE));
+    EXPECT_EQ(next_info()->info().scan_state(), ox::EC_NOT_A_REGULAR_FILE);
+    EXPECT_EQ(scan_requests(), 2u);
 }
 
 } // namespace

@@ -1,7 +1,15 @@
 // The program started without PilotD: the small stand-alone command line,
 // and a COM_ORVEX_MONITOR that names no descriptor.
 
+#include <pwd.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include <google/protobuf/util/json_util.h>
+
 #include "e2e/daemon_fixture.hpp"
+#include "schemas/application.pb.h"
 
 namespace e2e {
 namespace {
@@ -62,9 +70,6 @@ INSTANTIATE_TEST_SUITE_P(
                       command_line_case_t{"version_capitals", {"--VERSION"}, 0, version_line, false, false},
                       command_line_case_t{"version_prefix", {"--vers"}, 0, version_line, false, false},
                       command_line_case_t{"version_prefix_capitals", {"--VERS"}, 0, version_line, false, false},
-                      // The executable information dump is not built yet: its option is
-                      // refused like any unknown one.
-                      command_line_case_t{"dump_app_info_refused", {"--dump-app-info"}, 125, "", false, true},
                       command_line_case_t{"unknown_option", {"--frobnicate"}, 125, "", false, true},
                       command_line_case_t{"positional_argument", {"extra"}, 125, "", false, true},
                       command_line_case_t{"value_to_switch", {"--version=1"}, 125, "", false, true}),
@@ -85,6 +90,50 @@ TEST(command_line, help_lists_the_visible_options_only)
     EXPECT_NE(out.find("print version and exit"), std::string::npos) << out;
     EXPECT_EQ(out.find("dump-app-info"), std::string::npos) << out;
     EXPECT_EQ(out.find(version_line), std::string::npos) << out;
+}
+
+// The hidden dump describes the file the daemon was started from: the
+// test starts it by its absolute path, so every field is there.
+TEST(command_line, dump_app_info_describes_the_executable)
+{
+    standin::pilotd_standin_t pilotd;
+    auto options = daemon_options();
+    options.pass_channel = false;
+    options.arguments = {"--DUMP-APP"};
+    pilotd.start(options);
+    ASSERT_EQ(pilotd.wait_exit(), 0);
+    EXPECT_EQ(pilotd.stderr_text(), "");
+    const std::string out = pilotd.stdout_text();
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n');
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+    EXPECT_NE(out.find("\"exeMd5\":"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"installTime\":\""), std::string::npos) << out;
+
+    ox::AppExeInfo info;
+    ASSERT_TRUE(google::protobuf::util::JsonStringToMessage(out, &info).ok()) << out;
+    struct stat status {};
+    ASSERT_EQ(::stat(TRAXD_BINARY, &status), 0);
+    EXPECT_EQ(info.version(), "11.1.9.2205231640");
+    EXPECT_EQ(info.exe_size(), static_cast<std::uint64_t>(status.st_size));
+    EXPECT_EQ(info.install_time(), static_cast<std::uint64_t>(status.st_ctime));
+    EXPECT_EQ(info.modification_time(), static_cast<std::uint64_t>(status.st_mtime));
+    EXPECT_EQ(info.exe_owner(), ::getpwuid(status.st_uid)->pw_name);
+
+    std::string hex;
+    for (unsigned char byte : info.exe_md5()) {
+        static const char digits[] = "0123456789abcdef";
+        hex += digits[byte >> 4];
+        hex += digits[byte & 15];
+    }
+    std::string md5sum;
+    if (FILE* pipe = ::popen("md5sum " TRAXD_BINARY, "r")) {
+        char line[256];
+        if (std::fgets(line, sizeof line, pipe) != nullptr)
+            md5sum = std::string(line).substr(0, 32);
+        ::pclose(pipe);
+    }
+    EXPECT_EQ(hex, md5sum);
 }
 
 // A variable that names no usable descriptor: the held banner, the failure

@@ -40,6 +40,7 @@ protected:
         };
         replace("@USER@", current_user_name());
         replace("@DEMO_DIR@", TRAXD_SOURCE_DIR "/tests/standins/demo");
+        replace("@TEMPLATES_DIR@", TRAXD_SOURCE_DIR "/templates");
         replace("port: 1344", "port: " + std::to_string(listen_port));
         std::ofstream(settings_file()) << s;
     }

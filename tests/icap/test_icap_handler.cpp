@@ -403,8 +403,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // An OPTIONS query whose "Orvex-Get-Scan-Status" is "Yes" (in any case)
-// waits for a probe of the scanner; Vetter is not to be had here, so the
-// answer carries that failure. Any other value asks for nothing.
+// waits for a probe of the scanner; PilotD says Vetter is not installed, so
+// the answer carries that failure. Any other value asks for nothing.
 struct scan_status_case_t {
     const char* name;
     std::string value;
@@ -426,6 +426,11 @@ TEST_P(scan_status_test, is_answered_after_a_probe)
         return;
     }
     EXPECT_EQ(outcome.calls, 0);
+    ASSERT_TRUE(pilotd.receive_tag(ox::TRAXD2PilotdMessage::GET_VETTER_REQUEST, pumper()));
+    ox::Pilotd2TRAXDMessage not_installed;
+    not_installed.set_tag(ox::Pilotd2TRAXDMessage::GET_VETTER_RESPONSE);
+    not_installed.mutable_error()->set_code(ox::EC_NOT_INSTALLED);
+    pilotd.send(not_installed);
     ASSERT_TRUE(run_until([&] { return outcome.calls == 1; }));
     ASSERT_FALSE(outcome.error);
     const auto& fields = outcome.response->fields;

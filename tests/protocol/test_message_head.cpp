@@ -81,14 +81,34 @@ TEST(message_head, responses_write_version_code_reason_and_fields)
     }
 }
 
+// A value may fold onto continuation lines (CR LF, then a tab or a space);
+// every other CR or LF becomes a space, so no value can start a field or
+// end the head.
 TEST(message_head, a_field_value_cannot_add_a_line_to_an_answer)
 {
-    auto response = io::icap::response_t::make();
-    response->version = {1, 0};
-    response->code = 200;
-    response->reason = "OK";
-    response->fields.add("X-Virus-ID", "EICAR\r\n\r\nHTTP/1.1 200 OK");
-    EXPECT_EQ(text(*response), "ICAP/1.0 200 OK\r\nX-Virus-ID: EICAR    HTTP/1.1 200 OK\r\n\r\n");
+    const struct {
+        const char* name;
+        std::string value;
+        std::string line;
+    } cases[] = {
+        {"head end", "EICAR\r\n\r\nHTTP/1.1 200 OK", "EICAR    HTTP/1.1 200 OK"},
+        {"new field", "a\r\nX-Evil: 1", "a  X-Evil: 1"},
+        {"bare line feed and tab", "a\n\tb", "a \tb"},
+        {"bare carriage return", "a\rb", "a b"},
+        {"folds", "2\r\n\tfile\r\n\tEICAR\r\n 1", "2\r\n\tfile\r\n\tEICAR\r\n 1"},
+        {"fold after a bare line end", "a\r\nb\r\n\tc", "a  b\r\n\tc"},
+        {"blank line then fold", "a\r\n\r\n\tb", "a  \r\n\tb"},
+        {"line end at the end", "a\r\n", "a  "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto response = io::icap::response_t::make();
+        response->version = {1, 0};
+        response->code = 200;
+        response->reason = "OK";
+        response->fields.add("X-Violations-Found", c.value);
+        EXPECT_EQ(text(*response), "ICAP/1.0 200 OK\r\nX-Violations-Found: " + c.line + "\r\n\r\n");
+    }
 }
 
 TEST(message_head, streams_carry_head_encapsulated_heads_and_body_in_order)
