@@ -43,17 +43,6 @@ void require(bool present, const vr::ServerMessage& message, const char* test)
                                           cf_enum_text(message.tag()) + ": Check failed: " + test);
 }
 
-// Hands the failed scan's body to its callback: what Vetter received, the
-// chunk that did not reach it and the rest of the body.
-void complete_failed(const boost::asio::any_io_executor& executor, const std::weak_ptr<vetter_connection_t>& connection,
-                     unsigned job, const std::shared_ptr<vetter_connection_t::receive_buffer_t>& buffer,
-                     const vetter_connection_t::body_t& body, const vetter_connection_t::scan_callback_t& callback,
-                     const boost::system::error_code& error)
-{
-    auto stream = vetter_stream_t::make_after_failure(executor, connection, job, buffer, body);
-    callback(ox::ScanReport(), stream, error);
-}
-
 } // namespace
 
 std::shared_ptr<vetter_connection_t> vetter_connection_t::connect(inventory_t& inventory,
@@ -156,42 +145,59 @@ unsigned vetter_connection_t::next_job_number()
     return job_counter_;
 }
 
+// What the continuations of one scan need; they hold the connection only
+// weakly, and the job's read-back state for themselves.
+struct vetter_connection_t::scan_t {
+    boost::asio::any_io_executor executor;
+    std::weak_ptr<vetter_connection_t> connection;
+    unsigned job;
+    std::shared_ptr<receive_buffer_t> buffer;
+    bool report_component_info;
+    scan_callback_t callback;
+
+    // The scan failed: the callback gets the body all the same, `body`
+    // being the part of it that was never read (null when all was).
+    void fail(const body_t& body, const boost::system::error_code& error) const
+    {
+        if (const auto self = connection.lock())
+            self->mark_handed_over(job);
+        callback(ox::ScanReport(), vetter_stream_t::make_after_failure(executor, connection, job, buffer, body),
+                 error ? error : link_disconnected());
+    }
+};
+
 void vetter_connection_t::scan(const body_t& body, bool report_component_info, const scan_callback_t& callback)
 {
     const unsigned job = next_job_number();
     send_tagged(vr::ClientMessage::INIT, job, "INIT");
-    const auto buffer = std::make_shared<receive_buffer_t>();
-    jobs_[job].buffer = buffer;
+    const auto state = std::make_shared<const scan_t>(scan_t{
+        executor_, weak_from_this(), job, std::make_shared<receive_buffer_t>(), report_component_info, callback});
+    jobs_[job].buffer = state->buffer;
+    send_data(job, body, [state, body](const boost::system::error_code& error) { on_body_sent(state, body, error); });
+}
 
-    const std::weak_ptr<vetter_connection_t> weak = weak_from_this();
-    const boost::asio::any_io_executor executor = executor_;
-    send_data(
-        job, body,
-        [weak, executor, job, body, buffer, report_component_info, callback](const boost::system::error_code& error) {
-            const auto self = weak.lock();
-            if (error || !self) {
-                if (self)
-                    self->mark_handed_over(job);
-                return complete_failed(executor, weak, job, buffer, body, callback,
-                                       error ? error : link_disconnected());
-            }
-            self->send_scan_request(job, report_component_info,
-                                    [weak, executor, job, buffer, callback](const ox::ScanReport& report,
-                                                                            const boost::system::error_code& error) {
-                                        const auto self = weak.lock();
-                                        if (error || !self) {
-                                            if (self)
-                                                self->mark_handed_over(job);
-                                            return complete_failed(executor, weak, job, buffer, nullptr, callback,
-                                                                   error ? error : link_disconnected());
-                                        }
-                                        // Vetter holds the body now and answers for it.
-                                        buffer->keeping = false;
-                                        buffer->kept.clear();
-                                        callback(report, vetter_stream_t::make(executor, weak, job, buffer, false),
-                                                 boost::system::error_code());
-                                    });
-        });
+void vetter_connection_t::on_body_sent(const std::shared_ptr<const scan_t>& scan, const body_t& body,
+                                       const boost::system::error_code& error)
+{
+    const auto self = scan->connection.lock();
+    if (error || !self)
+        return scan->fail(body, error);
+    self->send_scan_request(scan->job, scan->report_component_info,
+                            [scan](const ox::ScanReport& report, const boost::system::error_code& error) {
+                                on_scanned(scan, report, error);
+                            });
+}
+
+void vetter_connection_t::on_scanned(const std::shared_ptr<const scan_t>& scan, const ox::ScanReport& report,
+                                     const boost::system::error_code& error)
+{
+    if (error || scan->connection.expired())
+        return scan->fail(nullptr, error);
+    // Vetter holds the body now and answers for it.
+    scan->buffer->keeping = false;
+    scan->buffer->kept.clear();
+    scan->callback(report, vetter_stream_t::make(scan->executor, scan->connection, scan->job, scan->buffer, false),
+                   boost::system::error_code());
 }
 
 void vetter_connection_t::mark_handed_over(unsigned job)

@@ -114,6 +114,15 @@ protected:
 private:
     using scan_response_t = std::function<void(const ox::ScanReport&, const boost::system::error_code&)>;
 
+    struct scan_t;
+
+    // The body is out (or failed to go out): the scan request follows.
+    static void on_body_sent(const std::shared_ptr<const scan_t>& scan, const body_t& body,
+                             const boost::system::error_code& error);
+    // Vetter's answer, or the failure that stands for it.
+    static void on_scanned(const std::shared_ptr<const scan_t>& scan, const ox::ScanReport& report,
+                           const boost::system::error_code& error);
+
     struct job_t {
         // Completion of the parked chunk.
         completion_t send_completion;
