@@ -31,6 +31,7 @@
 #include "icap/icap_server.hpp"
 #include "icap/verdicts/answer_builder.hpp"
 #include "icap/verdicts/template_store.hpp"
+#include "lua/lua.hpp"
 #include "schemas/error.pb.h"
 
 namespace ic {
@@ -84,6 +85,7 @@ inventory_t::inventory_t(int descriptor)
       stat_collector(std::make_unique<stat_collector_t>(*this)),
       answer_builder(std::make_unique<answer_builder_t>(*this)),
       state_watcher(std::make_unique<state_watcher_t>(*this)),
+      lua(std::make_unique<lua_t>(*this)),
       tagger_holder(std::make_unique<connection_holder_t<tagger_connection_t>>(*this)),
       vetter_holder(std::make_unique<connection_holder_t<vetter_connection_t>>(*this)),
       seekd_holder(std::make_unique<connection_holder_t<seekd_connection_t>>(*this)),

@@ -23,6 +23,7 @@ class lookup_engine_t;
 class stat_collector_t;
 class answer_builder_t;
 class state_watcher_t;
+class lua_t;
 template <class T>
 class connection_holder_t;
 class tagger_connection_t;
@@ -58,6 +59,7 @@ public:
     std::unique_ptr<stat_collector_t> stat_collector;
     std::unique_ptr<answer_builder_t> answer_builder;
     std::unique_ptr<state_watcher_t> state_watcher;
+    std::unique_ptr<lua_t> lua;
     std::unique_ptr<connection_holder_t<tagger_connection_t>> tagger_holder;
     std::unique_ptr<connection_holder_t<vetter_connection_t>> vetter_holder;
     std::unique_ptr<connection_holder_t<seekd_connection_t>> seekd_holder;

@@ -8,7 +8,6 @@
 #include <boost/filesystem/exception.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "app/core/config_holder.hpp"
 #include "common/error_category.hpp"
 #include "vetter_fixture.hpp"
 
@@ -171,7 +170,7 @@ TEST_F(vetter_scan_test, scan_requests_carry_the_settings_of_their_time)
 {
     connect();
     scan(body_of({"first"}));
-    ox::TRAXDConfig settings = inventory->config_holder->config;
+    ox::TRAXDConfig settings = fixture_t::settings();
     settings.set_scan_timeout(5000);
     settings.set_heuristic_analysis(true);
     settings.set_packer_max_level(3);
@@ -179,8 +178,8 @@ TEST_F(vetter_scan_test, scan_requests_carry_the_settings_of_their_time)
     settings.set_mail_max_level(5);
     settings.set_container_max_level(6);
     settings.set_max_compression_ratio(70);
-    inventory->config_holder->config = settings;
-    inventory->config_holder->changed();
+    pilotd.send(test_pilotd::config_response(settings, 2));
+    ASSERT_TRUE(pilotd.receive_tag(ox::TRAXD2PilotdMessage::MY_INFO_NOTIFICATION, pumper()));
     scan(body_of({"second"}));
 
     const auto requests = received(tag_t::SCAN_REQUEST);

@@ -1,0 +1,102 @@
+#include "lua/context.hpp"
+
+#include <utility>
+
+#include "icap/verdicts/category_bits.hpp"
+#include "icap/verdicts/summary.hpp"
+#include "lua/head_parser.hpp"
+
+namespace ic::context {
+
+context_t::context_t(const io::http::param_map_t& icap_fields, const orx::buffer_t& request_head,
+                     const orx::buffer_t& response_head, const body_getter_t& body_getter, delegate_t* delegate)
+    : delegate(delegate),
+      icap_fields(icap_fields),
+      request_head(request_head),
+      response_head(response_head),
+      body_getter(body_getter),
+      block_reason(url_bits_t{black_list_bit}),
+      lifetime(std::make_shared<int>(0))
+{
+}
+
+context_t::context_t(context_t&& other)
+    : delegate(other.delegate),
+      icap_fields(std::move(other.icap_fields)),
+      request_head(std::move(other.request_head)),
+      response_head(std::move(other.response_head)),
+      body_getter(std::move(other.body_getter)),
+      request_(std::move(other.request_)),
+      response_(std::move(other.response_)),
+      url_(std::move(other.url_)),
+      url_check_error(std::move(other.url_check_error)),
+      body_check_error(std::move(other.body_check_error)),
+      url_report(std::move(other.url_report)),
+      summary(std::move(other.summary)),
+      preview(std::move(other.preview)),
+      body_stream(std::move(other.body_stream)),
+      block_reason(other.block_reason),
+      lifetime(std::make_shared<int>(0))
+{
+    other.lifetime.reset();
+}
+
+context_t::~context_t() = default;
+
+const std::shared_ptr<io::http::request_t>& context_t::request_header()
+{
+    if (!request_)
+        request_ = parse_request_header(request_head);
+    return request_;
+}
+
+const std::shared_ptr<io::http::response_t>& context_t::response_header()
+{
+    if (!response_)
+        response_ = parse_response_header(response_head);
+    return response_;
+}
+
+const std::shared_ptr<ox::oxs::url_t>& context_t::request_url()
+{
+    if (url_)
+        return url_;
+    const std::shared_ptr<io::http::request_t>& request = request_header();
+    if (!request)
+        return url_;
+    const ox::oxs::url_t& target = request->url;
+    // Host and port come from the request target as it was received, or
+    // from the Host field. The target is never printed in its decoded form
+    // and parsed again: decoding can make text of the user part ("a%3Fx@")
+    // read as a host and a query of its own.
+    const ox::oxs::url_t from_field(target.host.empty() ? request->fields.get("Host") : std::string());
+    const ox::oxs::url_t& authority = target.host.empty() ? from_field : target;
+    if (authority.host.empty())
+        return url_;
+    std::string scheme = target.scheme;
+    if (scheme.empty())
+        scheme = io::http::iequals(request->method, "CONNECT") ? "https" : "http";
+    url_ = std::make_shared<ox::oxs::url_t>(std::move(scheme), target.user, target.password, authority.host,
+                                            target.path, target.query, target.fragment, authority.port);
+    return url_;
+}
+
+void context_t::set_scan_result(const boost::system::error_code& error, const ox::ScanReport& report,
+                                const io::icap::preview_t& preview,
+                                const std::shared_ptr<io::http::body_stream_t>& stream)
+{
+    body_check_error = error;
+    if (!error)
+        summary = std::make_shared<summary_t>(report);
+    this->preview = preview;
+    body_stream = stream;
+}
+
+void context_t::set_url_result(const boost::system::error_code& error, const ox::oxs::report_t& report)
+{
+    url_check_error = error;
+    if (!error)
+        url_report = report;
+}
+
+} // namespace ic::context

@@ -1,0 +1,89 @@
+#include "lua/coroutine.hpp"
+
+#include <memory>
+
+#include "lua/library.hpp"
+#include "lua/protect.hpp"
+
+namespace ox::lua {
+
+coroutine_t::coroutine_t(lua_State* L, int index) : thread_(nullptr)
+{
+    index = lua_absindex(L, index);
+    thread_ = lua_newthread(L);
+    thread_ref_ = registry_ref_t(L);
+    registry_get(L, key::coroutine_environment);
+    environment_ref_ = registry_ref_t(L);
+    lua_rotate(L, index, -1);
+    lua_xmove(L, thread_, 1);
+}
+
+coroutine_t::~coroutine_t() = default;
+
+void coroutine_t::resume(int arguments)
+{
+    // Only locals are used once Lua has run: the object may be gone then
+    // (a future collected while its own function ran).
+    lua_State* const thread = thread_;
+    lua_State* const main = main_state(thread);
+    const std::shared_ptr<bool> destroyed = destroyed_flag();
+
+    lua_checkstack(main, 5);
+    // Kept on the main stack while Lua runs: the thread, so that it stays
+    // reachable for the collector whatever happens to this object, and the
+    // settings table of the resumption this one is nested in.
+    thread_ref_.push(main);
+    registry_get(main, key::coroutine_environment);
+    registry_get(main, key::coroutine);
+    void* const outer = lua_touserdata(main, -1);
+    lua_pop(main, 1);
+
+    lua_pushlightuserdata(main, this);
+    registry_set(main, key::coroutine);
+    environment_ref_.push(main);
+    registry_set(main, key::coroutine_environment);
+
+    on_coroutine_resume();
+    const int status = lua_resume(thread, nullptr, arguments);
+
+    lua_pushlightuserdata(main, outer);
+    registry_set(main, key::coroutine);
+    registry_set(main, key::coroutine_environment);
+    lua_pop(main, 1);
+
+    if (*destroyed) {
+        rethrow_exit_order(main);
+        return;
+    }
+    if (exit_order_pending(main)) {
+        on_coroutine_abandon();
+        rethrow_exit_order(main);
+    }
+
+    switch (status) {
+    case LUA_OK:
+        on_coroutine_finish();
+        break;
+    case LUA_YIELD:
+        if (lua_gettop(thread) == 0) {
+            lua_pushliteral(thread, "Coroutine tag not found");
+            on_coroutine_error();
+            break;
+        }
+        registry_get(thread, key::coroutine_tag);
+        if (lua_rawequal(thread, -1, -2)) {
+            lua_pop(thread, 2);
+            on_coroutine_yield();
+        } else {
+            lua_pop(thread, 1);
+            lua_pushliteral(thread, "Invalid coroutine tag");
+            on_coroutine_error();
+        }
+        break;
+    default:
+        on_coroutine_error();
+        break;
+    }
+}
+
+} // namespace ox::lua

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <lua.hpp>
+
+#include "lua/callback_wrapper.hpp"
+#include "lua/registry_ref.hpp"
+
+namespace ox::lua {
+
+// Runs one Lua function in a coroutine of its own and tells the derived
+// class, through the virtual operations, how each resumption ended. While it
+// runs, the registry names it as the running coroutine and holds its
+// settings table, the one that was current when it was made; both slots get
+// their previous values back afterwards, so resumptions nest.
+class coroutine_t : public ox::util::callback_wrapper_t {
+public:
+    // Moves the function at `index` of L's stack onto a new thread. The
+    // caller then moves the arguments onto `thread()` and calls `resume`.
+    coroutine_t(lua_State* L, int index);
+    virtual ~coroutine_t();
+
+    // Resumes the thread with the `arguments` values on top of its stack,
+    // then calls one of the operations below, unless this object was
+    // destroyed meanwhile. An exit order raised inside (see protect.hpp) is
+    // thrown on from here after `on_coroutine_abandon`.
+    void resume(int arguments);
+
+    lua_State* thread() const noexcept { return thread_; }
+
+protected:
+    // The function returned; its results are on the thread's stack.
+    virtual void on_coroutine_finish() = 0;
+    // The function failed, with the error value on top of the thread's
+    // stack, or suspended itself without the host's tag.
+    virtual void on_coroutine_error() = 0;
+    // The function suspended itself for a host operation.
+    virtual void on_coroutine_yield() = 0;
+    // Before every resumption.
+    virtual void on_coroutine_resume() {}
+    // An exit order is leaving through this resumption: undo what
+    // on_coroutine_resume did. The coroutine is not resumed again.
+    virtual void on_coroutine_abandon() {}
+
+private:
+    lua_State* thread_;
+    registry_ref_t thread_ref_;
+    registry_ref_t environment_ref_;
+};
+
+} // namespace ox::lua

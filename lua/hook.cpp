@@ -1,0 +1,193 @@
+#include "lua/hook.hpp"
+
+#include <cctype>
+#include <cstdio>
+#include <stdexcept>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "app/core/config_holder.hpp"
+#include "app/core/inventory.hpp"
+#include "common/enum_text.hpp"
+#include "common/error_category.hpp"
+#include "common/exception.hpp"
+#include "common/log.hpp"
+#include "common/scan_error.hpp"
+#include "common/what.hpp"
+#include "icap/verdicts/category_bits.hpp"
+#include "icap/verdicts/verdict.hpp"
+#include "lua/exception_ptr.hpp"
+#include "lua/value_readers.hpp"
+#include "protocol/protocol_error.hpp"
+
+namespace ic {
+
+namespace {
+
+std::string hook_prefix(const void* hook)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "Hook %p: ", hook);
+    return text;
+}
+
+bool equals_ignoring_case(const char* text, std::size_t length, const char* word)
+{
+    std::size_t i = 0;
+    for (; i < length && word[i] != '\0'; ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != word[i])
+            return false;
+    return i == length && word[i] == '\0';
+}
+
+} // namespace
+
+hook_t::hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion)
+    : coroutine_t(L, -1),
+      inventory_(&inventory),
+      context_(std::move(context)),
+      completion_(std::move(completion)),
+      block_unchecked_(inventory.config_holder->config.block_unchecked()),
+      tagging_(std::make_shared<tagging_t>(tagging_t{{}, this}))
+{
+    tagging_logger_ = [tagging = tagging_](ox::util::log_level_t level, const std::string& text) {
+        tagging->saved(level, hook_prefix(tagging->hook) + text);
+    };
+    context_.push(thread());
+    resume(1);
+}
+
+hook_t::~hook_t() = default;
+
+std::string hook_t::prefix() const
+{
+    return hook_prefix(this);
+}
+
+void hook_t::on_coroutine_resume()
+{
+    tagging_->saved = ox::util::set_logger(std::move(tagging_logger_));
+}
+
+void hook_t::restore_logger()
+{
+    // The saved function stays where it is: copies of the tagging function
+    // (taken by tasks the script started) go on calling it.
+    tagging_logger_ = ox::util::set_logger(tagging_->saved);
+}
+
+void hook_t::on_coroutine_yield()
+{
+    restore_logger();
+}
+
+void hook_t::on_coroutine_abandon()
+{
+    restore_logger();
+}
+
+void hook_t::on_coroutine_finish()
+{
+    restore_logger();
+    std::shared_ptr<verdict_t> verdict = early_verdict();
+    if (!verdict)
+        verdict = hook_result_to_verdict();
+    complete(verdict);
+}
+
+void hook_t::on_coroutine_error()
+{
+    restore_logger();
+    std::shared_ptr<verdict_t> verdict = early_verdict();
+    if (!verdict) {
+        lua_State* L = thread();
+        std::exception_ptr failure;
+        if (std::exception_ptr* carried = ox::lua::to_exception_ptr(L, -1)) {
+            failure = *carried;
+        } else {
+            // This runs outside any script: a failing __tostring of the
+            // error value must not reach Lua's panic.
+            lua_pushvalue(L, -1);
+            failure = std::make_exception_ptr(std::runtime_error(ox::lua::to_display_string_protected(L)));
+        }
+        verdict = on_failure(failure);
+    }
+    complete(verdict);
+}
+
+std::shared_ptr<verdict_t> hook_t::allow()
+{
+    return std::make_shared<allowed_t>(context_.preview, context_.body_stream);
+}
+
+std::shared_ptr<verdict_t> hook_t::early_verdict()
+{
+    if (!context_.body_check_error || !*context_.body_check_error)
+        return nullptr;
+    const boost::system::error_code& error = *context_.body_check_error;
+    if (error == io::protocol_error)
+        return std::make_shared<protocol_error_t>();
+    if (context_.body_stream)
+        return nullptr;
+    const char* prefix = error.category() == ox::cf_proto_error_category() ? "Message body processing" : "ICAP";
+    return std::make_shared<check_error_t>(*inventory_, context_.request_url(), context_.is_response(),
+                                           std::make_exception_ptr(boost::system::system_error(error, prefix)));
+}
+
+std::shared_ptr<verdict_t> hook_t::on_failure(std::exception_ptr failure)
+{
+    if (block_unchecked_)
+        return std::make_shared<check_error_t>(*inventory_, context_.request_url(), context_.is_response(),
+                                               std::move(failure));
+    if (cf_log_threshold <= cf_log_info)
+        cf_log(cf_log_info, prefix() + "Check failure: " + cf_what(failure));
+    return allow();
+}
+
+std::shared_ptr<verdict_t> hook_t::hook_result_to_verdict()
+{
+    lua_State* L = thread();
+    if (lua_gettop(L) == 1 && lua_type(L, 1) == LUA_TSTRING) {
+        std::size_t length = 0;
+        const char* text = lua_tolstring(L, 1, &length);
+        if (equals_ignoring_case(text, length, "pass"))
+            return allow();
+        if (equals_ignoring_case(text, length, "block"))
+            return block_reason_to_verdict();
+    }
+    return on_failure(std::make_exception_ptr(std::runtime_error("Unexpected hook return value")));
+}
+
+std::shared_ptr<verdict_t> hook_t::block_reason_to_verdict()
+{
+    const std::shared_ptr<ox::oxs::url_t>& url = context_.request_url();
+    const bool response_side = context_.is_response();
+    if (const auto* bits = std::get_if<context::url_bits_t>(&context_.block_reason)) {
+        ox::oxs::report_t report;
+        report.categories = bits->bits;
+        if ((bits->bits & owners_notice_bit) != 0)
+            report.piracy_legal_url = context_.url_report.piracy_legal_url;
+        return std::make_shared<blocked_url_t>(*inventory_, url, response_side, report);
+    }
+    if (const auto* bits = std::get_if<context::threat_bits_t>(&context_.block_reason)) {
+        context_.summary->block_set = bits->bits;
+        return std::make_shared<threat_found_t>(*inventory_, url, response_side, context_.summary);
+    }
+    const ox::ScanError error = std::get<ox::ScanError>(context_.block_reason);
+    return std::make_shared<check_error_t>(
+        *inventory_, url, response_side,
+        std::make_exception_ptr(cf_exception_t(ox::make_error_code(cf_scan_error_to_proto(error)),
+                                               "Message body scan: " + cf_enum_text(error))));
+}
+
+void hook_t::complete(const std::shared_ptr<verdict_t>& verdict)
+{
+    auto context = std::make_shared<context::context_t>(std::move(context_));
+    boost::asio::post(inventory_->io_context, [completion = std::move(completion_), context, verdict]() mutable {
+        completion(std::move(*context), verdict);
+    });
+}
+
+} // namespace ic

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/core/noncopyable.hpp>
+
+#include <lua.hpp>
+
+#include "common/util_log.hpp"
+#include "lua/context.hpp"
+#include "lua/coroutine.hpp"
+
+namespace ic {
+
+class inventory_t;
+class verdict_t;
+
+// Runs message_hook for one ICAP transaction in a coroutine of its own and
+// turns what the script did into exactly one verdict. A script that fails
+// or answers anything but "pass" or "block" blocks the message or lets it
+// pass, as block_unchecked says; a failed body transfer overrides whatever
+// the script answered. While the script runs, every line of the ox::util
+// log function carries "Hook <address>: ".
+class hook_t final : public ox::lua::coroutine_t, private boost::noncopyable {
+public:
+    using completion_t = std::function<void(context::context_t, const std::shared_ptr<verdict_t>&)>;
+
+    // The function to run is on top of L's stack. Runs the script up to its
+    // first suspension or its end. The completion always runs later, from
+    // the event loop.
+    hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion);
+    ~hook_t() override;
+
+protected:
+    void on_coroutine_finish() override;
+    void on_coroutine_error() override;
+    void on_coroutine_yield() override;
+    void on_coroutine_resume() override;
+    void on_coroutine_abandon() override;
+
+private:
+    void restore_logger();
+    // "Hook <address>: "
+    std::string prefix() const;
+    std::shared_ptr<verdict_t> allow();
+    std::shared_ptr<verdict_t> early_verdict();
+    std::shared_ptr<verdict_t> on_failure(std::exception_ptr failure);
+    std::shared_ptr<verdict_t> hook_result_to_verdict();
+    std::shared_ptr<verdict_t> block_reason_to_verdict();
+    void complete(const std::shared_ptr<verdict_t>& verdict);
+
+    inventory_t* inventory_;
+    context::context_t context_;
+    completion_t completion_;
+    bool block_unchecked_;
+    // What the tagging function needs, shared with the copies of it that
+    // tasks the script started keep: the log function in force before the
+    // script resumed, and the hook whose address makes the prefix.
+    struct tagging_t {
+        ox::util::logger_t saved;
+        const void* hook;
+    };
+    std::shared_ptr<tagging_t> tagging_;
+    // The tagging function while it is not installed.
+    ox::util::logger_t tagging_logger_;
+};
+
+} // namespace ic

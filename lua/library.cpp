@@ -1,0 +1,88 @@
+#include "lua/library.hpp"
+
+#include <stdexcept>
+
+#include "lua/exception_ptr.hpp"
+#include "lua/make_const.hpp"
+
+namespace ox::lua {
+
+namespace {
+
+const char table_getter_chunk[] = "local table, key = ...\nreturn table[key]\n";
+
+} // namespace
+
+state_ptr_t new_state()
+{
+    lua_State* L = luaL_newstate();
+    if (L == nullptr)
+        throw std::runtime_error("Cannot create Lua state: Not enough memory");
+    return state_ptr_t(L);
+}
+
+void open_library(lua_State* L)
+{
+    lua_pushlightuserdata(L, L);
+    registry_set(L, key::regid_state);
+    // Every thread made later starts with a copy of the main state's extra
+    // space: the main state is found from any thread without a lookup.
+    *static_cast<lua_State**>(lua_getextraspace(L)) = L;
+
+    luaL_loadbufferx(L, table_getter_chunk, sizeof table_getter_chunk - 1, "table_getter", nullptr);
+    registry_set(L, key::table_getter);
+
+    register_make_const(L);
+
+    lua_newtable(L);
+    registry_set(L, key::coroutine_tag);
+
+    lua_pushlightuserdata(L, nullptr);
+    registry_set(L, key::coroutine);
+
+    lua_newtable(L);
+    registry_set(L, key::coroutine_environment);
+
+    register_exception_ptr_metatable(L);
+}
+
+void registry_get(lua_State* L, const char* key)
+{
+    lua_pushstring(L, key);
+    lua_rawget(L, LUA_REGISTRYINDEX);
+}
+
+void registry_set(lua_State* L, const char* key)
+{
+    lua_pushstring(L, key);
+    lua_insert(L, -2);
+    lua_rawset(L, LUA_REGISTRYINDEX);
+}
+
+lua_State* main_state(lua_State* L)
+{
+    return *static_cast<lua_State**>(lua_getextraspace(L));
+}
+
+int load_chunk(lua_State* L, const char* name, const std::string& text)
+{
+    return luaL_loadbufferx(L, text.data(), text.size(), name, nullptr);
+}
+
+coroutine_t* current_coroutine(lua_State* L)
+{
+    registry_get(L, key::coroutine);
+    auto* coroutine = static_cast<coroutine_t*>(lua_touserdata(L, -1));
+    lua_pop(L, 1);
+    if (coroutine == nullptr)
+        luaL_error(L, "No coroutine is running");
+    return coroutine;
+}
+
+int yield(lua_State* L, lua_KContext context, lua_KFunction k)
+{
+    registry_get(L, key::coroutine_tag);
+    return lua_yieldk(L, 1, context, k);
+}
+
+} // namespace ox::lua

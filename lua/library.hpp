@@ -1,0 +1,82 @@
+#pragma once
+
+// The conventions through which the host's native code and the policy
+// scripts share one Lua interpreter on the event-loop thread: named slots
+// in the registry, the coroutine being run, and the host-operation protocol
+// (a native function suspends the calling coroutine with a private tag;
+// the operation's completion resumes it later from the event loop).
+
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include <lua.hpp>
+
+namespace ox::lua {
+
+class coroutine_t;
+
+// Registry keys of the library; all live in the main state's registry,
+// which every thread of it shares.
+namespace key {
+inline constexpr const char* regid_state = "ox.lua.regid_state";
+inline constexpr const char* table_getter = "ox.lua.table_getter";
+inline constexpr const char* make_const = "ox.lua.make_const";
+inline constexpr const char* coroutine_tag = "ox.lua.coroutine_tag";
+inline constexpr const char* coroutine = "ox.lua.coroutine";
+inline constexpr const char* coroutine_environment = "ox.lua.coroutine_environment";
+inline constexpr const char* exception_ptr_metatable = "ox.lua.exception_ptr_metatable";
+inline constexpr const char* exit_order = "ox.lua.exit_order";
+} // namespace key
+
+struct state_deleter_t {
+    void operator()(lua_State* L) const noexcept { lua_close(L); }
+};
+using state_ptr_t = std::unique_ptr<lua_State, state_deleter_t>;
+
+// A new interpreter state; throws std::runtime_error "Cannot create Lua
+// state: Not enough memory" when Lua cannot make one.
+state_ptr_t new_state();
+
+// Creates the library's registry slots; run once, right after the standard
+// libraries are opened.
+void open_library(lua_State* L);
+
+// Pushes the registry value of the key.
+void registry_get(lua_State* L, const char* key);
+// Stores the value on top under the key and pops it.
+void registry_set(lua_State* L, const char* key);
+
+// The main state of the interpreter L belongs to (once open_library ran).
+lua_State* main_state(lua_State* L);
+
+inline void push_string(lua_State* L, const std::string& s)
+{
+    lua_pushlstring(L, s.data(), s.size());
+}
+
+// Loads a chunk (source or precompiled) without running it; Lua's status.
+int load_chunk(lua_State* L, const char* name, const std::string& text);
+
+// The coroutine being resumed by the host; raises the Lua error "No
+// coroutine is running" when there is none.
+coroutine_t* current_coroutine(lua_State* L);
+
+// Suspends the calling coroutine for a host operation: yields the private
+// tag with the continuation k (null: the function returns the values given
+// to the resumption). Used as `return yield(...)`: from a C function it
+// unwinds to the resumption and does not come back.
+int yield(lua_State* L, lua_KContext context, lua_KFunction k);
+
+// Constructs a T in a new full userdata pushed onto L. Lua aligns userdata
+// memory for its largest scalar type.
+template <class T, class... args_t>
+T* new_userdata(lua_State* L, args_t&&... args)
+{
+    static_assert(alignof(T) <= alignof(lua_Number), "Lua does not align userdata for this type");
+    void* memory = lua_newuserdata(L, sizeof(T));
+    return new (memory) T(std::forward<args_t>(args)...);
+}
+
+} // namespace ox::lua

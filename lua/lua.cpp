@@ -1,0 +1,136 @@
+#include "lua/lua.hpp"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "app/core/config_holder.hpp"
+#include "app/core/inventory.hpp"
+#include "common/log.hpp"
+#include "common/what.hpp"
+#include "lua/config_module.hpp"
+#include "lua/coroutine_make.hpp"
+#include "lua/orvex_module.hpp"
+#include "lua/protect.hpp"
+#include "lua/regex_module.hpp"
+#include "lua/value_readers.hpp"
+#include "lua/weak_ref.hpp"
+#include "schemas/error.pb.h"
+
+namespace ic {
+
+namespace {
+
+constexpr const char* message_hook_key = "ic.message_hook";
+constexpr const char* message_hook_name = "message_hook";
+
+} // namespace
+
+lua_t::lua_t(inventory_t& inventory)
+    : inventory_(inventory), state_(ox::lua::new_state()), settings_(inventory.config_holder.get())
+{
+    lua_State* L = state_.get();
+    luaL_openlibs(L);
+    ox::lua::open_library(L);
+    ox::lua::open_coroutine_make(L);
+    ox::lua::orvex::register_metatables(L, &inventory.io_context);
+    ox::lua::orvex::open(L);
+    ox::lua::regex::open(L);
+    context::register_metatables(L);
+    open_config_module(L);
+    change_connection_ = inventory.config_holder->changed.connect([this] { config_changed(); });
+}
+
+lua_t::~lua_t()
+{
+    change_connection_.disconnect();
+    hooks_.clear();
+}
+
+void lua_t::config_changed()
+{
+    if (cf_log_threshold <= cf_log_debug)
+        cf_log(cf_log_debug, "lua_t::config_changed");
+    try {
+        set_package_paths();
+        push_config();
+        load_hook();
+        lua_gc(state_.get(), LUA_GCCOLLECT, 0);
+    } catch (const std::runtime_error& e) {
+        if (cf_log_threshold <= cf_log_error)
+            cf_log(cf_log_error, std::string("Lua: ") + cf_what(e));
+        throw ox::EC_BAD_CONFIG;
+    }
+}
+
+void lua_t::set_package_paths()
+{
+    lua_State* L = state_.get();
+    if (lua_getglobal(L, "package") != LUA_TTABLE) {
+        const std::string type = luaL_typename(L, -1);
+        lua_pop(L, 1);
+        throw std::runtime_error("Global variable 'package' is not a table but " + type);
+    }
+    const ox::TRAXDConfig& config = settings_->config;
+    lua_pushliteral(L, "path");
+    ox::lua::push_string(L, config.lua_package_path());
+    lua_rawset(L, -3);
+    lua_pushliteral(L, "cpath");
+    ox::lua::push_string(L, config.lua_package_c_path());
+    lua_rawset(L, -3);
+    lua_pop(L, 1);
+}
+
+void lua_t::push_config()
+{
+    ic::push_config(state_.get(), settings_->config);
+}
+
+void lua_t::load_hook()
+{
+    lua_State* L = state_.get();
+    const ox::LuaChunk& chunk = settings_->config.message_hook();
+    int status;
+    switch (chunk.chunk_case()) {
+    case ox::LuaChunk::kBuffer:
+        // The chunk is named after its own text, as Lua names a string.
+        status = ox::lua::load_chunk(L, chunk.buffer().c_str(), chunk.buffer());
+        break;
+    case ox::LuaChunk::kFile:
+        status = luaL_loadfilex(L, chunk.file().c_str(), nullptr);
+        break;
+    default:
+        throw std::runtime_error("No chunk set");
+    }
+    if (status != LUA_OK)
+        throw std::runtime_error(ox::lua::error_text(L));
+    status = lua_pcall(L, 0, 0, 0);
+    ox::lua::rethrow_exit_order(L);
+    if (status != LUA_OK)
+        throw std::runtime_error(ox::lua::error_text(L));
+    if (lua_getglobal(L, message_hook_name) != LUA_TFUNCTION) {
+        lua_pop(L, 1);
+        throw std::runtime_error(std::string("Cannot find function '") + message_hook_name + "'");
+    }
+    ox::lua::registry_set(L, message_hook_key);
+}
+
+void lua_t::run_hook(context::context_t context, completion_t&& completion)
+{
+    lua_State* L = state_.get();
+    ox::lua::registry_get(L, message_hook_key);
+    auto position = std::make_shared<std::optional<std::list<hook_t>::iterator>>();
+    // The hook hands its verdict over from a task of the event loop, not
+    // from its own code: once the caller's completion has returned, the
+    // hook can go at once, without another turn of the loop.
+    completion_t handover = [this, position, completion = std::move(completion)](
+                                context::context_t context, const std::shared_ptr<verdict_t>& verdict) mutable {
+        completion(std::move(context), verdict);
+        if (*position)
+            hooks_.erase(**position);
+    };
+    hooks_.emplace_back(L, inventory_, std::move(context), std::move(handover));
+    *position = std::prev(hooks_.end());
+}
+
+} // namespace ic

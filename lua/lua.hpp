@@ -1,0 +1,61 @@
+#pragma once
+
+#include <functional>
+#include <list>
+#include <memory>
+
+#include <boost/core/noncopyable.hpp>
+#include <boost/signals2/connection.hpp>
+
+#include "lua/context.hpp"
+#include "lua/hook.hpp"
+#include "lua/library.hpp"
+
+namespace ic {
+
+class config_holder_t;
+class inventory_t;
+class verdict_t;
+
+// The one Lua interpreter of the process: prepared once with the standard
+// libraries, the support library and the script modules, it reloads the
+// policy script at every settings change and runs message_hook for each
+// transaction the check engine hands it. Everything happens on the event
+// loop's thread.
+class lua_t : private boost::noncopyable {
+public:
+    using completion_t = hook_t::completion_t;
+
+    // Prepares the interpreter and connects config_changed to the settings
+    // holder's change signal; loads no script: the first settings do.
+    explicit lua_t(inventory_t& inventory);
+    // Disconnects, destroys the running hooks (completions still pending
+    // for them then do nothing) and closes the interpreter.
+    ~lua_t();
+
+    // Slot of the settings change: package paths, the settings table and
+    // the policy script. Any failure is logged as "Lua: " and the reason,
+    // then throws ox::EC_BAD_CONFIG. Hooks already running keep the
+    // function and settings they started with.
+    void config_changed();
+
+    // Runs message_hook for one transaction. The completion is called
+    // later from the event loop, never from inside this call, with the
+    // context and the verdict.
+    void run_hook(context::context_t context, completion_t&& completion);
+
+    lua_State* state() const noexcept { return state_.get(); }
+
+private:
+    void set_package_paths();
+    void push_config();
+    void load_hook();
+
+    inventory_t& inventory_;
+    ox::lua::state_ptr_t state_;
+    const config_holder_t* settings_;
+    std::list<hook_t> hooks_;
+    boost::signals2::scoped_connection change_connection_;
+};
+
+} // namespace ic

@@ -1,0 +1,274 @@
+// The script's view of a transaction: the table message_hook receives and
+// the ICAP, request and response tables hanging off it. Everything in them
+// is computed on first use and stored in the table, and reaches the
+// context through a weak reference, so that nothing costs anything unless
+// the script asks for it and nothing outlives the transaction.
+
+#include <string>
+#include <vector>
+
+#include "common/util_log.hpp"
+#include "lua/context.hpp"
+#include "lua/ip_address.hpp"
+#include "lua/library.hpp"
+#include "lua/make_const.hpp"
+#include "lua/protect.hpp"
+#include "lua/regex_module.hpp"
+#include "lua/value_readers.hpp"
+#include "lua/weak_ref.hpp"
+
+namespace ic::context {
+
+namespace {
+
+enum class head_t { icap, request, response };
+
+// The request head as a script sees it: an empty request when the query
+// carries none, else the parsed head.
+const io::http::request_t& request_for_script(lua_State* L, context_t& context)
+{
+    static const std::shared_ptr<io::http::request_t> empty = io::http::request_t::make();
+    if (context.request_head.size() == 0)
+        return *empty;
+    const std::shared_ptr<io::http::request_t>& request = context.request_header();
+    if (!request)
+        raise_script_error(L, "failed to parse HTTP request header");
+    return *request;
+}
+
+const io::http::response_t& response_for_script(lua_State* L, context_t& context)
+{
+    static const std::shared_ptr<io::http::response_t> empty = io::http::response_t::make();
+    if (context.response_head.size() == 0)
+        return *empty;
+    const std::shared_ptr<io::http::response_t>& response = context.response_header();
+    if (!response)
+        raise_script_error(L, "failed to parse HTTP response header");
+    return *response;
+}
+
+template <head_t head>
+const io::http::param_map_t& fields_of(lua_State* L, context_t& context)
+{
+    if constexpr (head == head_t::icap)
+        return context.icap_fields;
+    else if constexpr (head == head_t::request)
+        return request_for_script(L, context).fields;
+    else
+        return response_for_script(L, context).fields;
+}
+
+context_t& this_context(lua_State* L)
+{
+    return lock_weak_ref<context_t>(L, lua_upvalueindex(1));
+}
+
+// search(patterns): whether one "name: value" line of the fields matches,
+// by orvex.regex's match without regard to case.
+template <head_t head>
+int search(lua_State* L)
+{
+    context_t& context = this_context(L);
+    const io::http::param_map_t& fields = fields_of<head>(L, context);
+    lua_settop(L, 1);
+    return ox::lua::protect(L, [&] {
+        for (const auto& [name, values] : fields.fields()) {
+            for (const std::string& value : values) {
+                lua_pushcfunction(L, ox::lua::regex::match);
+                lua_pushvalue(L, 1);
+                ox::lua::push_string(L, name + ": " + value);
+                lua_pushinteger(L, 1);
+                lua_call(L, 3, 1);
+                const bool found = lua_toboolean(L, -1);
+                lua_pop(L, 1);
+                if (found) {
+                    lua_pushboolean(L, 1);
+                    return 1;
+                }
+            }
+        }
+        lua_pushboolean(L, 0);
+        return 1;
+    });
+}
+
+// value(name): the field's first value, nil when absent.
+template <head_t head>
+int value(lua_State* L)
+{
+    context_t& context = this_context(L);
+    const io::http::param_map_t& fields = fields_of<head>(L, context);
+    luaL_checktype(L, 1, LUA_TSTRING);
+    return ox::lua::protect(L, [&] {
+        const std::vector<std::string>& values = fields.get_all(ox::lua::to_string(L, 1));
+        if (values.empty())
+            lua_pushnil(L);
+        else
+            ox::lua::push_string(L, values.front());
+        return 1;
+    });
+}
+
+// {name = ..., value = ...} per value, in the field map's order.
+void push_field_array(lua_State* L, const io::http::param_map_t& fields)
+{
+    lua_newtable(L);
+    lua_Integer index = 0;
+    for (const auto& [name, values] : fields.fields()) {
+        for (const std::string& value : values) {
+            lua_createtable(L, 0, 2);
+            ox::lua::push_string(L, name);
+            lua_setfield(L, -2, "name");
+            ox::lua::push_string(L, value);
+            lua_setfield(L, -2, "value");
+            lua_rawseti(L, -2, ++index);
+        }
+    }
+}
+
+int user_tostring(lua_State* L)
+{
+    lua_pushvalue(L, lua_upvalueindex(1));
+    return 1;
+}
+
+// The user table of X-Client-Username: user and domain split at the last
+// at sign; it prints as the raw value.
+void push_user(lua_State* L, const std::string& raw)
+{
+    lua_createtable(L, 0, 2);
+    if (!raw.empty()) {
+        const auto at = raw.rfind('@');
+        if (at == std::string::npos || at + 1 == raw.size()) {
+            ox::lua::push_string(L, raw);
+            lua_setfield(L, -2, "user");
+        } else {
+            ox::lua::push_string(L, raw.substr(0, at));
+            lua_setfield(L, -2, "user");
+            ox::lua::push_string(L, raw.substr(at + 1));
+            lua_setfield(L, -2, "domain");
+        }
+    }
+    lua_createtable(L, 0, 2);
+    ox::lua::push_string(L, raw);
+    lua_pushcclosure(L, user_tostring, 1);
+    lua_setfield(L, -2, "__tostring");
+    lua_pushvalue(L, -2);
+    lua_pushcclosure(L, ox::lua::tostring_concat_closure, 1);
+    lua_setfield(L, -2, "__concat");
+    lua_setmetatable(L, -2);
+}
+
+// The client's address from X-Client-IP; false when there is none.
+bool push_source(lua_State* L, const io::http::param_map_t& fields)
+{
+    const std::string& text = fields.get("X-Client-IP");
+    if (text.empty())
+        return false;
+    boost::system::error_code error;
+    const boost::asio::ip::address address = ox::lua::orvex::make_address(text, error);
+    if (!error) {
+        ox::lua::orvex::push_ip_address(L, address);
+        return true;
+    }
+    if (ox::util::get_log_level() <= 0)
+        ox::util::log(0, "make_address: " + error.message() + ": " + text);
+    return false;
+}
+
+// __index of the ICAP, request and response tables: the lazy keys, stored
+// in the table once computed (nil is not stored).
+template <head_t head>
+int index(lua_State* L)
+{
+    context_t& context = this_context(L);
+    if (lua_type(L, 2) != LUA_TSTRING)
+        return 0;
+    lua_settop(L, 2);
+    return ox::lua::protect(L, [&] {
+        const std::string key = ox::lua::to_string(L, 2);
+        if (key == "field") {
+            push_field_array(L, fields_of<head>(L, context));
+            return ox::lua::store_field(L);
+        }
+        if constexpr (head == head_t::icap) {
+            if (key == "src") {
+                if (!push_source(L, context.icap_fields))
+                    return 0;
+                return ox::lua::store_field(L);
+            }
+            if (key == "user") {
+                push_user(L, context.icap_fields.get("X-Client-Username"));
+                return ox::lua::store_field(L);
+            }
+        } else if constexpr (head == head_t::request) {
+            if (key == "method") {
+                const std::string& method = request_for_script(L, context).method;
+                if (method.empty())
+                    return 0;
+                ox::lua::push_string(L, method);
+                return ox::lua::store_field(L);
+            }
+        } else {
+            if (key == "status") {
+                const int code = response_for_script(L, context).code;
+                if (code == -1)
+                    return 0;
+                lua_pushinteger(L, code);
+                return ox::lua::store_field(L);
+            }
+            if (key == "reason") {
+                const std::string& reason = response_for_script(L, context).reason;
+                if (reason.empty())
+                    return 0;
+                ox::lua::push_string(L, reason);
+                return ox::lua::store_field(L);
+            }
+        }
+        return 0;
+    });
+}
+
+void set_closure(lua_State* L, int reference, lua_CFunction function, const char* name)
+{
+    lua_pushvalue(L, reference);
+    lua_pushcclosure(L, function, 1);
+    lua_setfield(L, -2, name);
+}
+
+// A table that is its own metatable, with search, value and __index over
+// one field map.
+template <head_t head>
+void push_head_table(lua_State* L, int reference)
+{
+    lua_createtable(L, 0, 4);
+    set_closure(L, reference, search<head>, "search");
+    set_closure(L, reference, value<head>, "value");
+    set_closure(L, reference, index<head>, "__index");
+    lua_pushvalue(L, -1);
+    lua_setmetatable(L, -2);
+}
+
+} // namespace
+
+void context_t::push(lua_State* L)
+{
+    lua_createtable(L, 0, 5);
+    const int transaction = lua_gettop(L);
+    lua_pushstring(L, is_response() ? "response" : "request");
+    lua_setfield(L, transaction, "direction");
+
+    // One weak reference serves every function of the transaction.
+    push_weak_ref(L, lifetime, this);
+    const int reference = lua_gettop(L);
+
+    push_head_table<head_t::icap>(L, reference);
+    lua_setfield(L, transaction, "icap");
+    push_head_table<head_t::request>(L, reference);
+    lua_setfield(L, transaction, "request");
+    push_head_table<head_t::response>(L, reference);
+    lua_setfield(L, transaction, "response");
+    lua_settop(L, transaction);
+}
+
+} // namespace ic::context

@@ -1,0 +1,54 @@
+#include "lua/weak_ref.hpp"
+
+#include "lua/library.hpp"
+
+namespace ic::context {
+
+namespace {
+
+int weak_ref_gc(lua_State* L)
+{
+    // Reachable from scripts through getmetatable: it may meet other
+    // values, and the same one twice.
+    if (auto* ref = static_cast<weak_ref_t*>(luaL_testudata(L, 1, weak_ptr_metatable)))
+        ref->pointer.reset();
+    return 0;
+}
+
+} // namespace
+
+void register_metatables(lua_State* L)
+{
+    lua_createtable(L, 0, 1);
+    lua_pushcfunction(L, weak_ref_gc);
+    lua_setfield(L, -2, "__gc");
+    ox::lua::registry_set(L, weak_ptr_metatable);
+}
+
+void push_weak_ref(lua_State* L, const std::shared_ptr<int>& token, void* object, type_tag_t type)
+{
+    ox::lua::new_userdata<weak_ref_t>(L, weak_ref_t{std::shared_ptr<void>(token, object), type});
+    ox::lua::registry_get(L, weak_ptr_metatable);
+    lua_setmetatable(L, -2);
+}
+
+void* lock_weak_ref(lua_State* L, int index, type_tag_t type)
+{
+    auto* ref = static_cast<weak_ref_t*>(luaL_testudata(L, index, weak_ptr_metatable));
+    if (ref == nullptr || ref->type != type)
+        raise_script_error(L, "invalid transaction reference");
+    void* object = ref->pointer.lock().get();
+    if (object == nullptr)
+        raise_script_error(L, "trying to use expired pointer");
+    return object;
+}
+
+void raise_script_error(lua_State* L, const char* text)
+{
+    lua_pushstring(L, text);
+    lua_error(L);
+    // lua_error unwinds as an exception of Lua's own type.
+    __builtin_unreachable();
+}
+
+} // namespace ic::context

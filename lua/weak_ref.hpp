@@ -1,0 +1,52 @@
+#pragma once
+
+// How the objects given to a script reach their transaction: through weak
+// references bound to the transaction's lifetime token, so that nothing a
+// script keeps can reach a transaction that is over.
+
+#include <memory>
+
+#include <lua.hpp>
+
+namespace ic::context {
+
+inline constexpr const char* weak_ptr_metatable = "ic.context.weak_ptr_metatable";
+
+// Creates the metatables of the transaction's userdata in the registry.
+void register_metatables(lua_State* L);
+
+// The type of the object a reference points to, by the address of a
+// variable of its own.
+using type_tag_t = const void*;
+template <class T>
+inline constexpr char type_tag_of = 0;
+
+struct weak_ref_t {
+    std::weak_ptr<void> pointer;
+    type_tag_t type;
+};
+
+// Pushes a weak reference to object that expires with token.
+void push_weak_ref(lua_State* L, const std::shared_ptr<int>& token, void* object, type_tag_t type);
+
+template <class T>
+void push_weak_ref(lua_State* L, const std::shared_ptr<int>& token, T* object)
+{
+    push_weak_ref(L, token, static_cast<void*>(object), &type_tag_of<T>);
+}
+
+// The object of the weak reference at index (an upvalue index included);
+// raises the script error "trying to use expired pointer" once the
+// transaction is over.
+void* lock_weak_ref(lua_State* L, int index, type_tag_t type);
+
+template <class T>
+T& lock_weak_ref(lua_State* L, int index)
+{
+    return *static_cast<T*>(lock_weak_ref(L, index, &type_tag_of<T>));
+}
+
+// Raises a script error: the text alone, without a position.
+[[noreturn]] void raise_script_error(lua_State* L, const char* text);
+
+} // namespace ic::context

@@ -1,0 +1,269 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "hook_fixture.hpp"
+#include "lua/head_parser.hpp"
+
+namespace {
+
+using hook_test::query_t;
+
+// The request URL the context builds from a request head.
+struct url_case_t {
+    const char* name;
+    std::string head;
+    const char* url; // plain form; "" for none
+    const char* host;
+    int port; // -1 for none
+};
+
+class LuaRequestUrl : public hook_test::fixture_t, public testing::WithParamInterface<url_case_t> {};
+
+TEST_P(LuaRequestUrl, FromTheHead)
+{
+    const url_case_t& c = GetParam();
+    auto context = make_context({{}, c.head, ""});
+    const auto& url = context.request_url();
+    if (std::string(c.url).empty()) {
+        EXPECT_FALSE(url);
+        return;
+    }
+    ASSERT_TRUE(url);
+    EXPECT_EQ(url->to_string(1), c.url);
+    EXPECT_EQ(url->host, c.host);
+    EXPECT_EQ(url->port ? int(*url->port) : -1, c.port);
+    EXPECT_EQ(context.request_url(), url);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LuaRequestUrl,
+    testing::Values(url_case_t{"origin_form_with_host_field", "GET /a?b=1 HTTP/1.1\r\nHost: H.example:8080\r\n\r\n",
+                               "http://h.example:8080/a?b=1", "h.example", 8080},
+                    url_case_t{"absolute_form_ignores_host_field",
+                               "GET http://x.example:81/p HTTP/1.1\r\nHost: other.example\r\n\r\n",
+                               "http://x.example:81/p", "x.example", 81},
+                    url_case_t{"connect_is_https", "CONNECT x.example:443 HTTP/1.1\r\nHost: x.example:443\r\n\r\n",
+                               "https://x.example", "x.example", 443},
+                    url_case_t{"connect_any_case", "connect x.example:8443 HTTP/1.1\r\n\r\n", "https://x.example:8443",
+                               "x.example", 8443},
+                    url_case_t{"scheme_of_the_target", "GET ftp://f.example/x HTTP/1.1\r\n\r\n", "ftp://f.example/x",
+                               "f.example", -1},
+                    // The user part decodes to "a?x": read again from the decoded text
+                    // it would make "a" the host and the real host part of a query.
+                    url_case_t{"encoded_user_part_keeps_the_host", "GET http://a%3Fx@blocked.example/ HTTP/1.1\r\n\r\n",
+                               "http://a?x@blocked.example", "blocked.example", -1},
+                    url_case_t{"encoded_at_sign_keeps_the_host",
+                               "GET http://good.example%40evil.example/ HTTP/1.1\r\n\r\n",
+                               "http://good.example%40evil.example", "good.example%40evil.example", -1},
+                    url_case_t{"no_host_anywhere", "GET /a HTTP/1.1\r\nAccept: */*\r\n\r\n", "", "", -1},
+                    url_case_t{"unparsable_head", "GET /a HTTP/1.1\r\nbroken\r\n\r\n", "", "", -1},
+                    url_case_t{"no_head", "", "", "", -1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LuaHeadParser, HeadSizeLimit)
+{
+    const std::string start = "GET / HTTP/1.1\r\nX: ";
+    const std::string end = "\r\n\r\n";
+    std::string head = start + std::string(65536 - start.size() - end.size(), 'a') + end;
+    ASSERT_EQ(head.size(), 65536u);
+    EXPECT_TRUE(ic::context::parse_request_header(orx::buffer_t(head)));
+    head.insert(start.size(), "a");
+    EXPECT_FALSE(ic::context::parse_request_header(orx::buffer_t(head)));
+
+    const auto response =
+        ic::context::parse_response_header(orx::buffer_t(std::string("HTTP/1.0 404 Gone\r\nA: 1\r\n\r\n")));
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->code, 404);
+    EXPECT_EQ(response->reason, "Gone");
+    EXPECT_EQ(response->version.major, 1);
+    EXPECT_EQ(response->fields.get("A"), "1");
+    EXPECT_FALSE(ic::context::parse_response_header(orx::buffer_t(std::string("HTTP/1.0 404 Gone\r\n"))));
+}
+
+class LuaTransactionView : public hook_test::fixture_t {
+protected:
+    // Runs a transaction whose hook runs `body` (t is the transaction
+    // table), then returns "pass".
+    void view(const std::string& body, const query_t& query)
+    {
+        ASSERT_TRUE(load("orvex = require('orvex')\nfunction message_hook(t)\n" + body + "\nreturn 'pass'\nend"));
+        run(query);
+    }
+    // pcall of an expression over the transaction table kept in `t`.
+    std::string error_of(const std::string& expression)
+    {
+        return eval("select(2, pcall(function() return " + expression + " end))");
+    }
+};
+
+const query_t reqmod{{{"X-Client-IP", "192.168.1.7"},
+                      {"X-Client-Username", "alice@corp.example"},
+                      {"X-Multi", "one"},
+                      {"X-Multi", "two"}},
+                     "POST http://www.example.com/form HTTP/1.1\r\nHost: www.example.com\r\n"
+                     "Content-Type: text/plain\r\nAccept: a\r\nAccept: b\r\n\r\n",
+                     ""};
+
+TEST_F(LuaTransactionView, KeysOfTheTables)
+{
+    view("r = {}\n"
+         "r.direction = t.direction\n"
+         "r.method = t.request.method\n"
+         "r.accept = t.request.value('accept')\n"
+         "r.missing = tostring(t.request.value('missing'))\n"
+         "r.request_fields = #t.request.field\n"
+         "r.first_field = t.request.field[1].name .. '=' .. t.request.field[1].value\n"
+         "r.icap_multi = t.icap.value('x-multi')\n"
+         "r.icap_fields = #t.icap.field\n"
+         "r.status = tostring(t.response.status)\n"
+         "r.reason = tostring(t.response.reason)\n"
+         "r.response_fields = #t.response.field\n"
+         "r.src = tostring(t.icap.src)\n"
+         "r.src_is_ip = t.icap.src == orvex.ip('192.168.1.7')\n"
+         "r.other = tostring(t.icap.other) .. tostring(t.request.other) .. tostring(t.other)\n"
+         "r.method_stored = rawget(t.request, 'method')\n"
+         "r.search_both = tostring(t.icap.search('^x-multi: two$')) .. tostring(t.icap.search({'nope', 'X-MULTI: "
+         "ONE'}))\n"
+         "r.search_request = tostring(t.request.search('content-type: text/.*'))\n"
+         "r.search_colon = tostring(t.icap:search('.*'))\n"
+         "r.search_none = tostring(t.response.search('.*'))",
+         reqmod);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"direction", "request"},   {"method", "POST"},          {"accept", "a"},           {"missing", "nil"},
+        {"request_fields", "4"},    {"first_field", "Accept=a"}, {"icap_multi", "one"},     {"icap_fields", "4"},
+        {"status", "nil"},          {"reason", "nil"},           {"response_fields", "0"},  {"src", "192.168.1.7"},
+        {"src_is_ip", "true"},      {"other", "nilnilnil"},      {"method_stored", "POST"}, {"search_both", "truetrue"},
+        {"search_request", "true"}, {"search_colon", "false"},   {"search_none", "false"},
+    };
+    for (const auto& [key, value] : expected)
+        EXPECT_EQ(eval("r." + key), value) << key;
+}
+
+TEST_F(LuaTransactionView, ResponseTransactionWithoutRequestHead)
+{
+    view("r = {direction = t.direction, status = t.response.status, reason = t.response.reason,\n"
+         "     method = tostring(t.request.method), fields = #t.request.field,\n"
+         "     server = t.response.value('Server')}",
+         {{}, "", "HTTP/1.1 403 Forbidden\r\nServer: s\r\n\r\n"});
+    EXPECT_EQ(eval("r.direction"), "response");
+    EXPECT_EQ(eval("r.status"), "403");
+    EXPECT_EQ(eval("math.type(r.status)"), "integer");
+    EXPECT_EQ(eval("r.reason"), "Forbidden");
+    EXPECT_EQ(eval("r.method"), "nil");
+    EXPECT_EQ(eval("r.fields"), "0");
+    EXPECT_EQ(eval("r.server"), "s");
+}
+
+TEST_F(LuaTransactionView, UnparsableHeadsRaiseOnlyWhereTheyAreNeeded)
+{
+    view("r = {}\n"
+         "for _, key in ipairs({'method', 'field'}) do\n"
+         "  r['request_' .. key] = select(2, pcall(function() return t.request[key] end))\n"
+         "end\n"
+         "r.request_value = select(2, pcall(t.request.value, 'Host'))\n"
+         "r.request_search = select(2, pcall(t.request.search, '.*'))\n"
+         "for _, key in ipairs({'status', 'reason', 'field'}) do\n"
+         "  r['response_' .. key] = select(2, pcall(function() return t.response[key] end))\n"
+         "end\n"
+         "r.icap = t.icap.value('X-A')",
+         {{{"X-A", "a"}}, "GET / HTTP/1.1\r\nno colon here\r\n\r\n", "HTTP/1.1 200 OK\r\n"});
+    for (const char* key : {"request_method", "request_field", "request_value", "request_search"})
+        EXPECT_EQ(eval(std::string("r.") + key), "failed to parse HTTP request header") << key;
+    for (const char* key : {"response_status", "response_reason", "response_field"})
+        EXPECT_EQ(eval(std::string("r.") + key), "failed to parse HTTP response header") << key;
+    EXPECT_EQ(eval("r.icap"), "a");
+}
+
+TEST_F(LuaTransactionView, OversizedRequestHeadCannotBeParsed)
+{
+    const std::string start = "GET / HTTP/1.1\r\nX: ";
+    const std::string head = start + std::string(65537 - start.size() - 4, 'a') + "\r\n\r\n";
+    view("r = select(2, pcall(function() return t.request.method end))", {{}, head, ""});
+    EXPECT_EQ(eval("r"), "failed to parse HTTP request header");
+}
+
+TEST_F(LuaTransactionView, ClientUser)
+{
+    struct case_t {
+        const char* value; // nullptr: no field
+        const char* user;
+        const char* domain;
+        const char* text;
+    };
+    for (const case_t& c :
+         {case_t{"alice", "alice", "nil", "alice"},
+          case_t{"alice@corp.example", "alice", "corp.example", "alice@corp.example"},
+          case_t{"a@b@c", "a@b", "c", "a@b@c"}, case_t{"alice@", "alice@", "nil", "alice@"},
+          case_t{"@corp", "", "corp", "@corp"}, case_t{"", "nil", "nil", ""}, case_t{nullptr, "nil", "nil", ""}}) {
+        query_t query{{}, hook_test::simple_request, ""};
+        if (c.value != nullptr)
+            query.icap_fields.push_back({"X-Client-Username", c.value});
+        view("u = t.icap.user r = {user = tostring(u.user), domain = tostring(u.domain), text = tostring(u),\n"
+             "     left = '<' .. u, right = u .. '>', same = rawequal(u, t.icap.user)}",
+             query);
+        const std::string name = c.value ? c.value : "(absent)";
+        EXPECT_EQ(eval("r.user"), c.user) << name;
+        EXPECT_EQ(eval("r.domain"), c.domain) << name;
+        EXPECT_EQ(eval("r.text"), c.text) << name;
+        EXPECT_EQ(eval("r.left"), std::string("<") + c.text) << name;
+        EXPECT_EQ(eval("r.right"), std::string(c.text) + ">") << name;
+        EXPECT_EQ(eval("r.same"), "true") << name;
+    }
+}
+
+TEST_F(LuaTransactionView, ClientAddress)
+{
+    struct case_t {
+        const char* value;
+        const char* src;
+        bool debug_line;
+    };
+    for (const case_t& c : {case_t{"10.0.0.1", "10.0.0.1", false}, case_t{"2001:db8::1", "2001:db8::1", false},
+                            case_t{"bogus", "nil", true}, case_t{"", "nil", false}}) {
+        log->records.clear();
+        view("r = tostring(t.icap.src)", {{{"X-Client-IP", c.value}}, hook_test::simple_request, ""});
+        EXPECT_EQ(eval("r"), c.src) << c.value;
+        const auto lines = records_with(cf_log_debug, "make_address: ");
+        if (c.debug_line) {
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_NE(lines[0].find("make_address: Invalid argument: bogus"), std::string::npos) << lines[0];
+        } else {
+            EXPECT_TRUE(lines.empty()) << c.value;
+        }
+    }
+}
+
+TEST_F(LuaTransactionView, ArgumentErrors)
+{
+    view("r = select(2, pcall(function() return t.icap.value(5) end))", reqmod);
+    EXPECT_NE(eval("r").find("bad argument #1 to 'value' (string expected, got number)"), std::string::npos);
+    view("r = select(2, pcall(t.icap.search, 5))", reqmod);
+    EXPECT_NE(eval("r").find("must be string or array of strings"), std::string::npos);
+}
+
+// Nothing a script keeps reaches a transaction that is over.
+TEST_F(LuaTransactionView, KeptTablesExpireWithTheirTransaction)
+{
+    ASSERT_TRUE(load("orvex = require('orvex')\n"
+                     "function message_hook(t)\n"
+                     "  if kept == nil then\n"
+                     "    kept = t\n"
+                     "    task = orvex.async(function() orvex.sleep(0.02) return pcall(t.icap.value, 'X') end)\n"
+                     "    return 'pass'\n"
+                     "  end\n"
+                     "  r = {select(2, pcall(function() return kept.request.method end)),\n"
+                     "       select(2, pcall(kept.icap.value, 'X')),\n"
+                     "       select(2, pcall(function() return kept.response.field end))}\n"
+                     "  return 'pass'\n"
+                     "end"));
+    run(reqmod);
+    run(reqmod);
+    EXPECT_EQ(eval("table.concat(r, ',')"),
+              "trying to use expired pointer,trying to use expired pointer,trying to use expired pointer");
+    EXPECT_TRUE(run_until([&] { return eval("select(2, pcall(task.wait))") != "No coroutine is running"; }));
+    EXPECT_EQ(eval("select(2, task.wait())"), "trying to use expired pointer");
+}
+
+} // namespace
