@@ -23,11 +23,15 @@ constexpr int probe_ticks = 10;
 state_watcher_t::state_watcher_t(inventory_t& inventory) : inventory_(inventory)
 {
     reset();
+    inventory.pilotd_tie->app_info = &app_info;
     tick_slot_ = inventory.tick.connect([this] { on_tick(); });
     changed_slot_ = inventory.config_holder->changed.connect([this] { reset(); });
 }
 
-state_watcher_t::~state_watcher_t() = default;
+state_watcher_t::~state_watcher_t()
+{
+    inventory_.pilotd_tie->app_info = nullptr;
+}
 
 void state_watcher_t::reset()
 {

@@ -10,7 +10,6 @@
 
 #include "app/core/config_holder.hpp"
 #include "app/core/inventory.hpp"
-#include "clients/state_watcher.hpp"
 #include "common/error_category.hpp"
 #include "common/log.hpp"
 #include "common/what.hpp"
@@ -66,7 +65,13 @@ void pilotd_tie_t::send_info()
     ox::TRAXD2PilotdMessage message;
     message.set_tag(ox::TRAXD2PilotdMessage::MY_INFO_NOTIFICATION);
     message.set_config_revision(config_revision);
-    message.mutable_info()->CopyFrom(inventory_.state_watcher->app_info);
+    ox::TRAXDAppInfo& info = *message.mutable_info();
+    if (app_info) {
+        info.CopyFrom(*app_info);
+    } else {
+        info.set_scan_state(ox::EC_UNKNOWN_STATE);
+        info.set_oxs_state(ox::EC_UNKNOWN_STATE);
+    }
     async_send_message(message);
 }
 

@@ -57,9 +57,11 @@ TEST_F(vetter_scan_test, a_threat_is_reported_and_the_body_comes_back)
     EXPECT_EQ(hello.origin_pid(), static_cast<std::uint32_t>(::getpid()));
     EXPECT_TRUE(hello.soft_error());
     EXPECT_FALSE(hello.has_flow_control());
-    for (const auto& message : vetter->received())
-        if (message.message.tag() != tag_t::HELLO)
+    for (const auto& message : vetter->received()) {
+        if (message.message.tag() != tag_t::HELLO) {
             EXPECT_EQ(message.message.job_id(), 1u);
+        }
+    }
     const auto request = received(tag_t::SCAN_REQUEST).at(0);
     EXPECT_FALSE(request.scan_options().report_component_info());
     EXPECT_TRUE(request.scan_options().has_cure());
@@ -118,8 +120,9 @@ TEST_P(vetter_read_back_test, carries_what_vetter_returns)
     for (const auto& chunk : c.chunks)
         pieces += (chunk.size() + 65534) / 65535;
     EXPECT_EQ(received(tag_t::DATA_CHUNK).size(), std::max<std::size_t>(pieces, 1));
-    if (c.expected.empty())
+    if (c.expected.empty()) {
         EXPECT_EQ(wire, "0\r\nX-Trailer: kept\r\n\r\n");
+    }
 }
 
 std::string upper(const std::string& text)

@@ -64,22 +64,22 @@ enum class vetter_fault_t {
 };
 
 struct vetter_scenario_t {
-    std::vector<vetter_threat_t> threats;
+    std::vector<vetter_threat_t> threats{};
     // Applied to a job's bytes before they are read back.
-    std::function<std::string(const std::string&)> transform;
+    std::function<std::string(const std::string&)> transform{};
     // Bytes per DATA_CHUNK of the read-back.
     std::size_t piece_size = 65536;
     // Waited before every SCAN_RESPONSE.
     std::chrono::milliseconds answer_delay{0};
     // ALARM for a job once it has received this many DATA_CHUNKs; 0 raises
     // it at the job's SCAN_REQUEST instead of answering.
-    std::optional<std::size_t> alarm_after_chunks;
+    std::optional<std::size_t> alarm_after_chunks{};
     ox::ErrorCode alarm_code = ox::EC_UNEXPECTED_ERROR;
     // Sent as the ALARM's `what` when not empty.
-    std::string alarm_text;
+    std::string alarm_text{};
     // Close the connection once a job has received this many DATA_CHUNKs;
     // 0 closes it at the job's SCAN_REQUEST instead of answering.
-    std::optional<std::size_t> close_after_chunks;
+    std::optional<std::size_t> close_after_chunks{};
     vetter_fault_t fault = vetter_fault_t::none;
     // The component information of scans that ask for it.
     std::string se_version = "11.1.9.1";
