@@ -20,7 +20,9 @@
 #include "clients/connection_holder.hpp"
 #include "clients/lookup_engine.hpp"
 #include "clients/seekd_connection.hpp"
+#include "clients/state_watcher.hpp"
 #include "clients/tagger_connection.hpp"
+#include "clients/vetter_connection.hpp"
 #include "common/log.hpp"
 #include "common/oxs_log.hpp"
 #include "common/util_log.hpp"
@@ -84,8 +86,10 @@ inventory_t::inventory_t(int descriptor)
       lookup_engine(std::make_unique<lookup_engine_t>(*this)),
       stat_collector(std::make_unique<stat_collector_t>(*this)),
       answer_builder(std::make_unique<answer_builder_t>(*this)),
+      state_watcher(std::make_unique<state_watcher_t>(*this)),
       lua(std::make_unique<lua_t>(*this)),
       tagger_holder(std::make_unique<connection_holder_t<tagger_connection_t>>(*this)),
+      vetter_holder(std::make_unique<connection_holder_t<vetter_connection_t>>(*this)),
       seekd_holder(std::make_unique<connection_holder_t<seekd_connection_t>>(*this)),
       sighup_signals(io_context, SIGHUP),
       sigterm_signals(io_context, SIGTERM),
@@ -106,6 +110,11 @@ inventory_t::~inventory_t() = default;
 void inventory_t::get_tagger_connection(const std::function<void(tagger_connection_t*)>& callback)
 {
     tagger_holder->async_get_connection(callback);
+}
+
+void inventory_t::get_vetter_connection(const std::function<void(vetter_connection_t*)>& callback)
+{
+    vetter_holder->async_get_connection(callback);
 }
 
 void inventory_t::get_seekd_connection(const std::function<void(seekd_connection_t*)>& callback)

@@ -6,6 +6,7 @@
 #include <boost/asio/post.hpp>
 
 #include "app/core/inventory.hpp"
+#include "clients/state_watcher.hpp"
 #include "common/error_category.hpp"
 #include "common/log.hpp"
 #include "icap/check_transaction.hpp"
@@ -134,9 +135,14 @@ void check_engine_t::check_body(context::body_getter_t&& getter, context::body_c
             callback(ox::ScanReport(), preview, nullptr, {});
             return;
         }
-        scan(stream, [preview, callback](
-                         const ox::ScanReport& report, const std::shared_ptr<io::http::body_stream_t>& scanned,
-                         const boost::system::error_code& failure) { callback(report, preview, scanned, failure); });
+        scan(stream, [this, preview, callback](const ox::ScanReport& report,
+                                               const std::shared_ptr<io::http::body_stream_t>& scanned,
+                                               const boost::system::error_code& failure) {
+            // The scanning service's own failures tell its state.
+            if (failure.category() == ox::cf_proto_error_category())
+                inventory_.state_watcher->notify_scan_state(failure);
+            callback(report, preview, scanned, failure);
+        });
     });
 }
 

@@ -12,6 +12,7 @@
 #include "app/core/config_holder.hpp"
 #include "app/core/inventory.hpp"
 #include "app/core/program.hpp"
+#include "clients/state_watcher.hpp"
 #include "common/log.hpp"
 #include "protocol/protocol_error.hpp"
 
@@ -125,9 +126,39 @@ void icap_handler_t::process_options(const connection_t& connection, const reque
         bad_request(connection, keep_alive, answer);
         return;
     }
+    if (boost::algorithm::iequals(request->fields.get("Orvex-Get-Scan-Status"), "Yes")) {
+        inventory_.state_watcher->async_get_scan_state(
+            [this, connection, request, keep_alive, answer](const ox::ScanReport& report,
+                                                            const boost::system::error_code& error) {
+                const response_t response = make_options_response(request);
+                add_engine_headers(response, error, report);
+                finish_response(connection, response, keep_alive);
+                answer(response, boost::system::error_code());
+            });
+        return;
+    }
     const response_t response = make_options_response(request);
     finish_response(connection, response, keep_alive);
     answer(response, boost::system::error_code());
+}
+
+void icap_handler_t::add_engine_headers(const response_t& response, const boost::system::error_code& error,
+                                        const ox::ScanReport& report)
+{
+    io::http::param_map_t& fields = response->fields;
+    if (error) {
+        fields.add("Orvex-Scan-Status", error.message());
+        return;
+    }
+    if (!report.se_version().empty())
+        fields.add("Orvex-Scan-Engine", report.se_version());
+    if (!report.core_engine_version().empty())
+        fields.add("Orvex-Core-Engine", report.core_engine_version());
+    if (report.has_virus_records())
+        fields.add("Orvex-Virus-Records", std::to_string(report.virus_records()));
+    if (report.has_base_stamp())
+        fields.add("Orvex-Virus-Database-Timestamp", std::to_string(report.base_stamp()));
+    fields.add("Orvex-Scan-Status", "OK");
 }
 
 void icap_handler_t::process_reqmod(const connection_t& connection, const request_t& request, bool keep_alive,

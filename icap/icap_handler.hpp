@@ -16,6 +16,7 @@
 #include "protocol/icap_request.hpp"
 #include "protocol/icap_response.hpp"
 #include "protocol/icap_server_connection.hpp"
+#include "schemas/scan_report.pb.h"
 
 namespace ic {
 
@@ -75,6 +76,10 @@ public:
 
     // The OPTIONS answer before finishing.
     response_t make_options_response(const request_t& request) const;
+    // The scanning service's state, for an OPTIONS query that asks for it:
+    // the failure, or the engine's versions, records and database time.
+    static void add_engine_headers(const response_t& response, const boost::system::error_code& error,
+                                   const ox::ScanReport& report);
     // Adds ISTag, Connection (final answers only) and Encapsulated, gives
     // the answer an empty body when it has none, and logs it.
     void finish_response(const connection_t& connection, const response_t& response, bool keep_alive);

@@ -15,6 +15,7 @@
 
 #include "app/core/config_holder.hpp"
 #include "app/inventory_fixture.hpp"
+#include "clients/state_watcher.hpp"
 #include "common/error_category.hpp"
 #include "icap/check_engine.hpp"
 #include "icap/hook_double.hpp"
@@ -292,8 +293,9 @@ struct body_case_t {
 
 class body_check_test : public check_engine_test, public testing::WithParamInterface<body_case_t> {};
 
-// Vetter is unavailable: a body that was read fails its scan; a failed read
-// and a preview that held the whole (empty) body are never scanned.
+// Vetter is unavailable: a body that was read fails its scan, and the
+// scan-state watcher learns of it; a failed read and a preview that held
+// the whole (empty) body are never scanned.
 TEST_P(body_check_test, getter_then_vetter)
 {
     const auto& c = GetParam();
@@ -317,6 +319,9 @@ TEST_P(body_check_test, getter_then_vetter)
     });
     ASSERT_TRUE(run_until([&] { return error.has_value(); }));
     EXPECT_EQ(*error, c.error);
+    // The scanning service's failure is its state; a failed read is not.
+    EXPECT_EQ(inventory->state_watcher->app_info.scan_state(),
+              *error == ox::make_error_code(ox::EC_NO_VETTER) ? ox::EC_NO_VETTER : ox::EC_UNKNOWN_STATE);
     // A failed read leaves nothing of the preview.
     EXPECT_EQ(delivered.body == preview.body, !c.getter_error);
     EXPECT_EQ(delivered.ieof, c.ieof && !c.getter_error);
