@@ -1,12 +1,16 @@
 #include "icap/check_engine.hpp"
 
 #include <chrono>
+#include <cstdint>
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "app/core/inventory.hpp"
 #include "clients/state_watcher.hpp"
+#include "clients/tagger_connection.hpp"
+#include "clients/vetter_connection.hpp"
 #include "common/error_category.hpp"
 #include "common/log.hpp"
 #include "icap/check_transaction.hpp"
@@ -23,6 +27,8 @@ namespace {
 
 constexpr unsigned short resolve_port = 80;
 constexpr std::chrono::seconds resolve_timeout(5);
+// Tagger reports every category it finds.
+constexpr std::uint32_t all_categories = 0xFFFFFFFF;
 
 } // namespace
 
@@ -112,13 +118,22 @@ void check_engine_t::check_url(context::context_t* context, context::url_check_c
                       });
 }
 
-// Tagger has no client yet: the service counts as unavailable, as it does
-// whenever its connection holder has no connection to give.
-void check_engine_t::async_check_url(const std::shared_ptr<ox::oxs::url_t>&,
+void check_engine_t::async_check_url(const std::shared_ptr<ox::oxs::url_t>& url,
                                      const context::url_check_callback_t& callback)
 {
-    boost::asio::post(inventory_.io_context,
-                      [callback] { callback(ox::oxs::report_t(), ox::make_error_code(ox::EC_NO_TAGGER)); });
+    inventory_.get_tagger_connection([url, callback](tagger_connection_t* connection) {
+        if (!connection) {
+            callback(ox::oxs::report_t(), ox::make_error_code(ox::EC_NO_TAGGER));
+            return;
+        }
+        // A request the link refuses (larger than a message may be) fails
+        // this check alone; it must not leave the event loop.
+        try {
+            connection->check_url(url, callback, all_categories);
+        } catch (const boost::system::system_error& e) {
+            callback(ox::oxs::report_t(), e.code());
+        }
+    });
 }
 
 void check_engine_t::check_body(context::body_getter_t&& getter, context::body_check_callback_t&& callback)
@@ -146,11 +161,19 @@ void check_engine_t::check_body(context::body_getter_t&& getter, context::body_c
     });
 }
 
-// Vetter has no client yet: the service counts as unavailable, as it does
-// whenever its connection holder has no connection to give.
-void check_engine_t::scan(const std::shared_ptr<io::http::body_stream_t>&, const scan_callback_t& callback)
+// Without Vetter the body was never touched: it goes back whole, in the
+// chunked coding an answer carries, so that the failure policy can still
+// let the message pass with its body instead of having lost it.
+void check_engine_t::scan(const std::shared_ptr<io::http::body_stream_t>& stream, const scan_callback_t& callback)
 {
-    callback(ox::ScanReport(), nullptr, ox::make_error_code(ox::EC_NO_VETTER));
+    inventory_.get_vetter_connection([stream, callback](vetter_connection_t* connection) {
+        if (!connection) {
+            callback(ox::ScanReport(), io::http::body_stream_t::make_chunked_closure(stream),
+                     ox::make_error_code(ox::EC_NO_VETTER));
+            return;
+        }
+        connection->scan(stream, false, callback);
+    });
 }
 
 } // namespace ic

@@ -2,15 +2,11 @@
 // keep-alive across several queries on one connection.
 
 #include <ctime>
+#include <memory>
 #include <string>
-#include <thread>
-
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
 
 #include "e2e/daemon_fixture.hpp"
-#include "standins/vetter_standin.hpp"
+#include "e2e/vetter_thread.hpp"
 
 namespace e2e {
 namespace {
@@ -225,26 +221,6 @@ TEST_F(options_session_test_t, scan_status_without_vetter)
     EXPECT_EQ(stop(), ox::EC_APP_TERMINATED);
 }
 
-// The stand-in Vetter on a loop of its own thread, since the daemon runs
-// in a process of its own.
-class vetter_thread_t {
-public:
-    explicit vetter_thread_t(const std::string& path) : vetter(io, path), thread([this] { io.run(); }) {}
-    ~vetter_thread_t()
-    {
-        boost::asio::post(io, [this] {
-            vetter.stop();
-            work.reset();
-        });
-        thread.join();
-    }
-
-    boost::asio::io_context io;
-    standin::vetter_standin_t vetter;
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
-    std::thread thread;
-};
-
 // With Vetter there, the probe's report fills the engine fields, and the
 // state report says all is well.
 TEST_F(options_session_test_t, scan_status_with_vetter)
@@ -274,6 +250,43 @@ TEST_F(options_session_test_t, scan_status_with_vetter)
     ASSERT_TRUE(again.has_value());
     EXPECT_EQ(again->field("Orvex-Scan-Status"), "OK");
     EXPECT_EQ(vetter.vetter.connections(), 1u);
+    EXPECT_EQ(stop(), ox::EC_APP_TERMINATED);
+}
+
+// The state report follows Vetter without any body being scanned: all well
+// while it answers, the failure once it has gone, and all well again, with
+// no query asking, after the probe that a failure schedules on the eleventh
+// tick.
+TEST_F(options_session_test_t, scan_state_report_follows_vetter)
+{
+    const std::string path = templates_dir + "/vetter.sock";
+    auto vetter = std::make_unique<vetter_thread_t>(path);
+    pilotd.set_socket_path(ox::APP_VETTER, path);
+    ASSERT_TRUE(start_configured());
+    standin::icap_client_t client(port);
+    const auto status = [&] {
+        const auto head = client.ask(standin::options_query(port, "/respmod", "Orvex-Get-Scan-Status: yes\r\n"));
+        return head ? head->field("Orvex-Scan-Status") : std::nullopt;
+    };
+    const auto state_from = [&](std::size_t from, standin::steady_clock_t::duration limit = 5s) {
+        const auto info = pilotd.wait_for_frame(tag_t::MY_INFO_NOTIFICATION, from, limit);
+        return info ? std::optional<ox::ErrorCode>(info->message.info().scan_state()) : std::nullopt;
+    };
+
+    std::size_t from = pilotd.frame_count();
+    EXPECT_EQ(status(), "OK");
+    EXPECT_EQ(state_from(from), ox::EC_OK);
+
+    vetter.reset();
+    ASSERT_TRUE(pilotd.wait_for_stderr(": Link disconnected\n"));
+    from = pilotd.frame_count();
+    EXPECT_EQ(status(), "Vetter is not available");
+    EXPECT_EQ(state_from(from), ox::EC_NO_VETTER);
+
+    from = pilotd.frame_count();
+    vetter = std::make_unique<vetter_thread_t>(path);
+    EXPECT_EQ(state_from(from, 20s), ox::EC_OK);
+    EXPECT_EQ(vetter->vetter.connections(), 1u);
     EXPECT_EQ(stop(), ox::EC_APP_TERMINATED);
 }
 

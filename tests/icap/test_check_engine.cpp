@@ -1,6 +1,7 @@
 // The check engine with the hook's place taken by the test: verdicts turned
-// into results, URL checks and body scans while Tagger and Vetter are
-// unavailable, and results held back while a body scan still runs.
+// into results, URL checks through the stand-in Tagger and body scans
+// through the stand-in Vetter (or without them), and results held back
+// while a body scan still runs.
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,7 @@
 #include <boost/asio/post.hpp>
 
 #include "app/core/config_holder.hpp"
-#include "app/inventory_fixture.hpp"
+#include "clients/services_fixture.hpp"
 #include "clients/state_watcher.hpp"
 #include "common/error_category.hpp"
 #include "icap/check_engine.hpp"
@@ -23,10 +24,13 @@
 #include "io/stream.hpp"
 #include "protocol/protocol_error.hpp"
 #include "schemas/error.pb.h"
+#include "standins/tagger_standin.hpp"
+#include "standins/vetter_standin.hpp"
 #include "verdicts/template_dir.hpp"
 
 namespace {
 
+using namespace std::chrono_literals;
 using result_t = ic::check_engine_t::result_t;
 
 const std::string get_head = "GET http://www.example.com/a HTTP/1.1\r\nHost: www.example.com\r\n\r\n";
@@ -47,7 +51,7 @@ struct outcome_t {
     }
 };
 
-class check_engine_test : public test_inventory::fixture_t {
+class check_engine_test : public test_services::fixture_t {
 protected:
     check_engine_test()
     {
@@ -84,6 +88,37 @@ protected:
         });
         run_until([&] { return done; });
         return bytes;
+    }
+
+    // The body in a chunked wire form, decoded: its data and its trailers.
+    std::pair<std::string, io::http::param_map_t> decode(const std::string& wire)
+    {
+        std::pair<std::string, io::http::param_map_t> decoded;
+        bool done = false;
+        io::http::async_read_body(
+            io::http::body_stream_t::make_chunked_decoder(
+                io::stream_t::make(inventory->io_context, orx::buffer_t(wire))),
+            [&](const std::shared_ptr<io::http::body_t>& chunks, const boost::system::error_code& error) {
+                EXPECT_FALSE(error) << wire;
+                for (const auto& chunk : *chunks)
+                    decoded.first += chunk.data.str();
+                if (!chunks->empty())
+                    decoded.second = chunks->back().trailers;
+                done = true;
+            });
+        run_until([&] { return done; });
+        return decoded;
+    }
+
+    // Answers the holder's socket request for the service: the path, or,
+    // when it is empty, that the service is not installed.
+    void serve(ox::Application app, const std::string& path)
+    {
+        ASSERT_TRUE(socket_requested(app));
+        if (path.empty())
+            answer_socket_error(app, ox::EC_NOT_INSTALLED);
+        else
+            answer_socket(app, path);
     }
 
     test_templates::template_dir_t templates;
@@ -228,32 +263,48 @@ struct url_case_t {
     std::string request_head;
     std::string server_ip;
     std::optional<boost::asio::ip::address> resolves_to;
+    // PilotD gives Tagger's socket; else it says Tagger is not installed.
+    bool tagger;
     // The URL's addresses once checked; the names asked.
     std::vector<std::string> addresses;
     std::vector<std::pair<std::string, std::string>> asked;
     ox::ErrorCode error;
+    std::uint32_t categories;
 };
 
-class url_check_test : public check_engine_test, public testing::WithParamInterface<url_case_t> {};
+class url_check_test : public check_engine_test, public testing::WithParamInterface<url_case_t> {
+protected:
+    standin::tagger_standin_t tagger;
+};
 
-// Tagger is unavailable: every URL check fails, never inside the call,
-// after the addresses have been found.
+// The addresses are found first, then the URL goes with them to Tagger,
+// whose categories come back; never inside the call.
 TEST_P(url_check_test, addresses_then_tagger)
 {
     const auto& c = GetParam();
+    tagger.load_table("example.com adult_content gambling\n");
     fake_lookup_t lookup(c.resolves_to);
     io::http::param_map_t fields;
     if (!c.server_ip.empty())
         fields.add("X-Server-IP", c.server_ip);
     ic::context::context_t context(fields, orx::buffer_t(c.request_head), orx::buffer_t(), {}, &engine());
     std::optional<boost::system::error_code> error;
-    engine().check_url(&context, [&](const ox::oxs::report_t& report, const boost::system::error_code& e) {
-        EXPECT_EQ(report.categories, 0u);
+    ox::oxs::report_t report;
+    engine().check_url(&context, [&](const ox::oxs::report_t& r, const boost::system::error_code& e) {
+        report = r;
         error = e;
     });
     EXPECT_FALSE(error) << "completed inside the call";
+    if (context.request_url())
+        serve(ox::APP_TAGGER, c.tagger ? tagger.path() : "");
+    else
+        EXPECT_FALSE(socket_requested(ox::APP_TAGGER, 200ms)) << "asked for Tagger without a URL";
     ASSERT_TRUE(run_until([&] { return error.has_value(); }));
-    EXPECT_EQ(*error, ox::make_error_code(c.error));
+    if (c.error == ox::EC_OK)
+        EXPECT_FALSE(*error) << *error;
+    else
+        EXPECT_EQ(*error, ox::make_error_code(c.error));
+    EXPECT_EQ(report.categories, c.categories);
     std::vector<std::string> addresses;
     if (context.request_url())
         for (const auto& address : context.request_url()->addresses)
@@ -265,43 +316,100 @@ TEST_P(url_check_test, addresses_then_tagger)
             c.resolves_to ? "Success" : boost::system::error_code(boost::asio::error::host_not_found).message();
         EXPECT_TRUE(logged(cf_log_debug, "Resolving host www.example.com: " + outcome));
     }
+    // What reached Tagger: the URL with the addresses found.
+    const auto requests = tagger.requests();
+    ASSERT_EQ(requests.size(), c.tagger && c.error == ox::EC_OK ? 1u : 0u);
+    if (requests.empty())
+        return;
+    EXPECT_EQ(requests[0].raw_url(), "http://www.example.com/a");
+    std::vector<std::string> sent;
+    for (const auto& address : requests[0].addresses().ip())
+        sent.push_back(address.address());
+    EXPECT_EQ(sent, c.addresses);
 }
+
+const std::uint32_t adult_and_gambling = 0x4 | 0x20;
 
 INSTANTIATE_TEST_SUITE_P(
     cases, url_check_test,
     testing::Values(
-        url_case_t{"server_ipv4", get_head, "192.0.2.9", std::nullopt, {"192.0.2.9"}, {}, ox::EC_NO_TAGGER},
-        url_case_t{"server_ipv6", get_head, "2001:db8::1", std::nullopt, {"2001:db8::1"}, {}, ox::EC_NO_TAGGER},
+        url_case_t{
+            "server_ipv4", get_head, "192.0.2.9", std::nullopt, true, {"192.0.2.9"}, {}, ox::EC_OK, adult_and_gambling},
+        url_case_t{"server_ipv6",
+                   get_head,
+                   "2001:db8::1",
+                   std::nullopt,
+                   true,
+                   {"2001:db8::1"},
+                   {},
+                   ox::EC_OK,
+                   adult_and_gambling},
         url_case_t{"server_field_no_address",
                    get_head,
                    "www.example.com",
                    boost::asio::ip::make_address("198.51.100.4"),
+                   true,
                    {"198.51.100.4"},
                    {{"www.example.com", "80"}},
-                   ox::EC_NO_TAGGER},
+                   ox::EC_OK,
+                   adult_and_gambling},
+        url_case_t{"host_does_not_resolve",
+                   get_head,
+                   "",
+                   std::nullopt,
+                   true,
+                   {},
+                   {{"www.example.com", "80"}},
+                   ox::EC_OK,
+                   adult_and_gambling},
         url_case_t{
-            "host_does_not_resolve", get_head, "", std::nullopt, {}, {{"www.example.com", "80"}}, ox::EC_NO_TAGGER},
-        url_case_t{"no_url", "GET /a HTTP/1.1\r\n\r\n", "192.0.2.9", std::nullopt, {}, {}, ox::EC_UNEXPECTED_ERROR}),
+            "tagger_not_installed", get_head, "192.0.2.9", std::nullopt, false, {"192.0.2.9"}, {}, ox::EC_NO_TAGGER, 0},
+        url_case_t{
+            "no_url", "GET /a HTTP/1.1\r\n\r\n", "192.0.2.9", std::nullopt, true, {}, {}, ox::EC_UNEXPECTED_ERROR, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A proxy's chunked body, with the start of its next query behind it.
+const std::string body_wire = "5\r\nhello\r\n6\r\n world\r\n0\r\nX-Sum: 1\r\n\r\n";
+const std::string next_query = "OPTIONS icap://127.0.0.1/respmod ICAP/1.0\r\n\r\n";
+
+enum class vetter_t { unused, not_installed, present };
 
 struct body_case_t {
     const char* name;
     boost::system::error_code getter_error;
     bool ieof;
+    vetter_t vetter;
+    standin::vetter_scenario_t scenario;
     boost::system::error_code error;
+    std::size_t threats;
+    // The body handed back, decoded; nothing when none is.
+    std::optional<std::string> body;
+    ox::ErrorCode scan_state;
 };
 
-class body_check_test : public check_engine_test, public testing::WithParamInterface<body_case_t> {};
+class body_check_test : public check_engine_test, public testing::WithParamInterface<body_case_t> {
+protected:
+    body_check_test() { vetter = std::make_unique<standin::vetter_standin_t>(inventory->io_context, socket_path()); }
+    ~body_check_test() override { vetter.reset(); }
 
-// Vetter is unavailable: a body that was read fails its scan, and the
-// scan-state watcher learns of it; a failed read and a preview that held
-// the whole (empty) body are never scanned.
+    std::string socket_path() const { return templates.root().string() + "/vetter.sock"; }
+
+    std::unique_ptr<standin::vetter_standin_t> vetter;
+};
+
+// A body that was read goes to Vetter, and what comes back is the body the
+// answer carries: Vetter's bytes after a scan, and after a failure still the
+// whole body (what Vetter received, then the rest). The scanning service's
+// failures become the scan state; a failed read and a preview that held the
+// whole (empty) body are never scanned.
 TEST_P(body_check_test, getter_then_vetter)
 {
     const auto& c = GetParam();
+    vetter->set_scenario(c.scenario);
     io::icap::preview_t preview;
     preview.ieof = c.ieof;
-    const auto stream = io::http::body_stream_t::make_empty(inventory->io_context);
+    const auto stream = io::http::body_stream_t::make_chunked_decoder(
+        io::stream_t::make(inventory->io_context, orx::buffer_t(body_wire + next_query)));
     ic::context::body_getter_t getter = [&](const auto& handler) {
         boost::asio::post(inventory->io_context, [&, handler] {
             handler(preview, c.getter_error || c.ieof ? nullptr : stream, c.getter_error);
@@ -309,31 +417,110 @@ TEST_P(body_check_test, getter_then_vetter)
     };
     std::optional<boost::system::error_code> error;
     io::icap::preview_t delivered;
-    engine().check_body(std::move(getter), [&](const ox::ScanReport& report, const io::icap::preview_t& p,
-                                               const std::shared_ptr<io::http::body_stream_t>& scanned,
-                                               const boost::system::error_code& e) {
-        EXPECT_EQ(report.ByteSizeLong(), 0u);
-        EXPECT_FALSE(scanned);
-        delivered = p;
-        error = e;
-    });
+    ox::ScanReport report;
+    std::shared_ptr<io::http::body_stream_t> scanned;
+    engine().check_body(std::move(getter),
+                        [&](const ox::ScanReport& r, const io::icap::preview_t& p,
+                            const std::shared_ptr<io::http::body_stream_t>& s, const boost::system::error_code& e) {
+                            report = r;
+                            scanned = s;
+                            delivered = p;
+                            error = e;
+                        });
+    if (c.vetter != vetter_t::unused)
+        serve(ox::APP_VETTER, c.vetter == vetter_t::present ? socket_path() : "");
     ASSERT_TRUE(run_until([&] { return error.has_value(); }));
     EXPECT_EQ(*error, c.error);
-    // The scanning service's failure is its state; a failed read is not.
-    EXPECT_EQ(inventory->state_watcher->app_info.scan_state(),
-              *error == ox::make_error_code(ox::EC_NO_VETTER) ? ox::EC_NO_VETTER : ox::EC_UNKNOWN_STATE);
+    EXPECT_EQ(static_cast<std::size_t>(report.virus_size()), c.threats);
+    EXPECT_EQ(inventory->state_watcher->app_info.scan_state(), c.scan_state);
     // A failed read leaves nothing of the preview.
     EXPECT_EQ(delivered.body == preview.body, !c.getter_error);
     EXPECT_EQ(delivered.ieof, c.ieof && !c.getter_error);
+    ASSERT_EQ(static_cast<bool>(scanned), c.body.has_value());
+    if (!scanned)
+        return;
+    const auto decoded = decode(wire(scanned));
+    EXPECT_EQ(decoded.first, *c.body);
+    EXPECT_EQ(decoded.second.get("X-Sum"), "1");
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, body_check_test,
-                         testing::Values(body_case_t{"scanned", {}, false, ox::make_error_code(ox::EC_NO_VETTER)},
-                                         body_case_t{"whole_body_in_preview", {}, true, {}},
-                                         body_case_t{"malformed_body", io::protocol_error, false, io::protocol_error},
-                                         body_case_t{"connection_lost", boost::asio::error::connection_reset, false,
-                                                     boost::asio::error::connection_reset}),
-                         [](const auto& info) { return std::string(info.param.name); });
+standin::vetter_scenario_t upper_case(standin::vetter_scenario_t scenario = {})
+{
+    scenario.transform = [](std::string data) {
+        for (char& ch : data)
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        return data;
+    };
+    return scenario;
+}
+
+standin::vetter_scenario_t with_threat()
+{
+    standin::vetter_scenario_t scenario;
+    scenario.threats.push_back({"world", ox::SE_KNOWN_VIRUS, "Test.Marker"});
+    return scenario;
+}
+
+standin::vetter_scenario_t alarm_at_scan_request()
+{
+    standin::vetter_scenario_t scenario;
+    scenario.alarm_after_chunks = 0;
+    scenario.alarm_code = ox::EC_SCAN_LIMIT_REACHED;
+    return scenario;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, body_check_test,
+    testing::Values(
+        body_case_t{"clean_body_as_vetter_returns_it",
+                    {},
+                    false,
+                    vetter_t::present,
+                    upper_case(),
+                    {},
+                    0,
+                    "HELLO WORLD",
+                    ox::EC_UNKNOWN_STATE},
+        body_case_t{
+            "threat_found", {}, false, vetter_t::present, with_threat(), {}, 1, "hello world", ox::EC_UNKNOWN_STATE},
+        body_case_t{"vetter_alarm_keeps_the_body",
+                    {},
+                    false,
+                    vetter_t::present,
+                    alarm_at_scan_request(),
+                    ox::make_error_code(ox::EC_SCAN_LIMIT_REACHED),
+                    0,
+                    "hello world",
+                    ox::EC_SCAN_LIMIT_REACHED},
+        body_case_t{"vetter_not_installed_keeps_the_body",
+                    {},
+                    false,
+                    vetter_t::not_installed,
+                    {},
+                    ox::make_error_code(ox::EC_NO_VETTER),
+                    0,
+                    "hello world",
+                    ox::EC_NO_VETTER},
+        body_case_t{"whole_body_in_preview", {}, true, vetter_t::unused, {}, {}, 0, std::nullopt, ox::EC_UNKNOWN_STATE},
+        body_case_t{"malformed_body",
+                    io::protocol_error,
+                    false,
+                    vetter_t::unused,
+                    {},
+                    io::protocol_error,
+                    0,
+                    std::nullopt,
+                    ox::EC_UNKNOWN_STATE},
+        body_case_t{"connection_lost",
+                    boost::asio::error::connection_reset,
+                    false,
+                    vetter_t::unused,
+                    {},
+                    boost::asio::error::connection_reset,
+                    0,
+                    std::nullopt,
+                    ox::EC_UNKNOWN_STATE}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A script may answer before a body scan it started has finished (while
 // the body is still being fetched): the result waits for the scan, so that
@@ -362,6 +549,8 @@ TEST_F(check_engine_test, result_waits_for_a_scan_still_running)
         pump();
     EXPECT_EQ(outcome.calls, 0);
     deliver_body();
+    serve(ox::APP_VETTER, "");
+    ASSERT_TRUE(run_until([&] { return scanned.has_value(); }));
     EXPECT_EQ(scanned, ox::make_error_code(ox::EC_NO_VETTER));
     EXPECT_EQ(outcome.calls, 1);
     ASSERT_TRUE(outcome.result);

@@ -279,6 +279,12 @@ TEST_F(icap_server_test, verdict_before_the_body_is_answered_after_it)
     for (int i = 0; i < 10; ++i)
         pump();
     client.send("0\r\n\r\n");
+    // The scan asks PilotD for Vetter, which is not installed.
+    ASSERT_TRUE(pilotd.receive_tag(ox::TRAXD2PilotdMessage::GET_VETTER_REQUEST, pumper()));
+    ox::Pilotd2TRAXDMessage not_installed;
+    not_installed.set_tag(ox::Pilotd2TRAXDMessage::GET_VETTER_RESPONSE);
+    not_installed.mutable_error()->set_code(ox::EC_NOT_INSTALLED);
+    pilotd.send(not_installed);
     const std::string answer = client.read_head(pumper());
     EXPECT_EQ(answer.rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << answer;
     EXPECT_NE(answer.find("Encapsulated: res-hdr=0, res-body=19\r\n"), std::string::npos) << answer;
