@@ -368,6 +368,43 @@ INSTANTIATE_TEST_SUITE_P(
             "no_url", "GET /a HTTP/1.1\r\n\r\n", "192.0.2.9", std::nullopt, true, {}, {}, ox::EC_UNEXPECTED_ERROR, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A URL too large for the link's frame fails its own check with the
+// link's reason; the event loop goes on, and the next check reaches Tagger.
+class url_refusal_test : public check_engine_test {
+protected:
+    standin::tagger_standin_t tagger;
+};
+
+TEST_F(url_refusal_test, url_too_large_for_the_link_fails_the_check_only)
+{
+    tagger.load_table("example.com adult_content\n");
+    const auto check = [&](const std::string& path) {
+        auto url = std::make_shared<ox::oxs::url_t>("http", "", "", "www.example.com", path, ox::oxs::url_t::params_t{},
+                                                    "", std::nullopt);
+        url->addresses.insert(boost::asio::ip::make_address("192.0.2.9"));
+        std::optional<boost::system::error_code> error;
+        ox::oxs::report_t report;
+        engine().async_check_url(url, [&](const ox::oxs::report_t& r, const boost::system::error_code& e) {
+            report = r;
+            error = e;
+        });
+        url.reset();
+        EXPECT_TRUE(run_until([&] { return error.has_value(); }));
+        // Failed, and the categories.
+        return std::make_pair(error.value_or(boost::asio::error::timed_out).failed(), report.categories);
+    };
+    std::optional<boost::system::error_code> first;
+    engine().async_check_url(std::make_shared<ox::oxs::url_t>("http", "", "", "www.example.com",
+                                                              "/" + std::string(64 * 1024 * 1024, 'a'),
+                                                              ox::oxs::url_t::params_t{}, "", std::nullopt),
+                             [&](const ox::oxs::report_t&, const boost::system::error_code& e) { first = e; });
+    serve(ox::APP_TAGGER, tagger.path());
+    ASSERT_TRUE(run_until([&] { return first.has_value(); }));
+    EXPECT_EQ(*first, ox::make_error_code(ox::EC_BAD_MESSAGE_SIZE));
+    EXPECT_EQ(check("/a"), std::make_pair(false, std::uint32_t{0x4}));
+    EXPECT_EQ(tagger.requests().size(), 1u);
+}
+
 // A proxy's chunked body, with the start of its next query behind it.
 const std::string body_wire = "5\r\nhello\r\n6\r\n world\r\n0\r\nX-Sum: 1\r\n\r\n";
 const std::string next_query = "OPTIONS icap://127.0.0.1/respmod ICAP/1.0\r\n\r\n";
