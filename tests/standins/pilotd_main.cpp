@@ -2,24 +2,29 @@
 // foreground, until Ctrl-C.
 //
 //   pilotd-standin --daemon PATH --config FILE [--revision N]
+//                  [--vetter SOCKET] [--tagger SOCKET] [--seekd SOCKET]
 //
 // The settings file (text-format ox::TRAXDConfig) is read again for every
 // settings request, so editing it and sending SIGHUP to this program
 // reconfigures the daemon. SIGINT and SIGTERM are passed on to the daemon as
-// SIGTERM; this program ends with the daemon's exit status.
+// SIGTERM; this program ends with the daemon's exit status. The daemon's
+// requests for the socket of Vetter, Tagger or SeekD are answered with the
+// path given, and with "not installed" for a service without one.
 
 #include <signal.h>
 #include <time.h>
 
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <string>
 
 #include "standins/pilotd_standin.hpp"
 
 namespace {
 
-const char* const usage = "usage: pilotd-standin --daemon PATH --config FILE [--revision N]\n";
+const char* const usage = "usage: pilotd-standin --daemon PATH --config FILE [--revision N]\n"
+                          "                      [--vetter SOCKET] [--tagger SOCKET] [--seekd SOCKET]\n";
 
 // One line per message from the daemon; the statistics only when something
 // was counted, as one arrives every second.
@@ -54,6 +59,7 @@ int main(int argc, char* argv[])
     std::string daemon;
     std::string config;
     unsigned long revision = 1;
+    std::map<ox::Application, std::string> sockets;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         if (name == "--daemon")
@@ -62,6 +68,12 @@ int main(int argc, char* argv[])
             config = argv[i + 1];
         else if (name == "--revision")
             revision = std::strtoul(argv[i + 1], nullptr, 10);
+        else if (name == "--vetter")
+            sockets[ox::APP_VETTER] = argv[i + 1];
+        else if (name == "--tagger")
+            sockets[ox::APP_TAGGER] = argv[i + 1];
+        else if (name == "--seekd")
+            sockets[ox::APP_SEEKD] = argv[i + 1];
         else {
             std::cerr << usage;
             return 2;
@@ -84,6 +96,14 @@ int main(int argc, char* argv[])
         standin::pilotd_standin_t pilotd;
         pilotd.set_config_file(config, static_cast<std::uint32_t>(revision));
         pilotd.set_frame_observer(print_frame);
+        ox::Error not_installed;
+        not_installed.set_code(ox::EC_NOT_INSTALLED);
+        for (const ox::Application app : {ox::APP_VETTER, ox::APP_TAGGER, ox::APP_SEEKD}) {
+            if (const auto found = sockets.find(app); found != sockets.end())
+                pilotd.set_socket_path(app, found->second);
+            else
+                pilotd.set_socket_error(app, not_installed);
+        }
         standin::launch_options_t options;
         options.binary = daemon;
         options.echo_stderr = true;
