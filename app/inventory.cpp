@@ -20,11 +20,14 @@
 #include "clients/connection_holder.hpp"
 #include "clients/lookup_engine.hpp"
 #include "clients/seekd_connection.hpp"
+#include "clients/state_watcher.hpp"
 #include "clients/tagger_connection.hpp"
+#include "clients/vetter_connection.hpp"
 #include "common/log.hpp"
 #include "common/oxs_log.hpp"
 #include "common/util_log.hpp"
 #include "common/what.hpp"
+#include "icap/check_engine.hpp"
 #include "icap/icap_handler.hpp"
 #include "icap/icap_server.hpp"
 #include "icap/verdicts/answer_builder.hpp"
@@ -77,13 +80,16 @@ inventory_t::inventory_t(int descriptor)
     : config_holder(std::make_unique<config_holder_t>(*this)),
       pilotd_tie(pilotd_tie_t::make(*this, descriptor)),
       template_store(std::make_unique<template_store_t>(*this)),
+      check_engine(std::make_unique<check_engine_t>(*this)),
       icap_handler(std::make_unique<icap_handler_t>(*this)),
       icap_server(std::make_unique<icap_server_t>(*this)),
       lookup_engine(std::make_unique<lookup_engine_t>(*this)),
       stat_collector(std::make_unique<stat_collector_t>(*this)),
       answer_builder(std::make_unique<answer_builder_t>(*this)),
+      state_watcher(std::make_unique<state_watcher_t>(*this)),
       lua(std::make_unique<lua_t>(*this)),
       tagger_holder(std::make_unique<connection_holder_t<tagger_connection_t>>(*this)),
+      vetter_holder(std::make_unique<connection_holder_t<vetter_connection_t>>(*this)),
       seekd_holder(std::make_unique<connection_holder_t<seekd_connection_t>>(*this)),
       sighup_signals(io_context, SIGHUP),
       sigterm_signals(io_context, SIGTERM),
@@ -104,6 +110,11 @@ inventory_t::~inventory_t() = default;
 void inventory_t::get_tagger_connection(const std::function<void(tagger_connection_t*)>& callback)
 {
     tagger_holder->async_get_connection(callback);
+}
+
+void inventory_t::get_vetter_connection(const std::function<void(vetter_connection_t*)>& callback)
+{
+    vetter_holder->async_get_connection(callback);
 }
 
 void inventory_t::get_seekd_connection(const std::function<void(seekd_connection_t*)>& callback)

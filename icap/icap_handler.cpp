@@ -1,15 +1,20 @@
 #include "icap/icap_handler.hpp"
 
+#include <functional>
 #include <sstream>
 #include <string>
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <boost/algorithm/string/trim.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "app/core/config_holder.hpp"
 #include "app/core/inventory.hpp"
 #include "app/core/program.hpp"
+#include "clients/state_watcher.hpp"
 #include "common/log.hpp"
+#include "protocol/protocol_error.hpp"
 
 namespace ic {
 
@@ -121,9 +126,39 @@ void icap_handler_t::process_options(const connection_t& connection, const reque
         bad_request(connection, keep_alive, answer);
         return;
     }
+    if (boost::algorithm::iequals(request->fields.get("Orvex-Get-Scan-Status"), "Yes")) {
+        inventory_.state_watcher->async_get_scan_state(
+            [this, connection, request, keep_alive, answer](const ox::ScanReport& report,
+                                                            const boost::system::error_code& error) {
+                const response_t response = make_options_response(request);
+                add_engine_headers(response, error, report);
+                finish_response(connection, response, keep_alive);
+                answer(response, boost::system::error_code());
+            });
+        return;
+    }
     const response_t response = make_options_response(request);
     finish_response(connection, response, keep_alive);
     answer(response, boost::system::error_code());
+}
+
+void icap_handler_t::add_engine_headers(const response_t& response, const boost::system::error_code& error,
+                                        const ox::ScanReport& report)
+{
+    io::http::param_map_t& fields = response->fields;
+    if (error) {
+        fields.add("Orvex-Scan-Status", error.message());
+        return;
+    }
+    if (!report.se_version().empty())
+        fields.add("Orvex-Scan-Engine", report.se_version());
+    if (!report.core_engine_version().empty())
+        fields.add("Orvex-Core-Engine", report.core_engine_version());
+    if (report.has_virus_records())
+        fields.add("Orvex-Virus-Records", std::to_string(report.virus_records()));
+    if (report.has_base_stamp())
+        fields.add("Orvex-Virus-Database-Timestamp", std::to_string(report.base_stamp()));
+    fields.add("Orvex-Scan-Status", "OK");
 }
 
 void icap_handler_t::process_reqmod(const connection_t& connection, const request_t& request, bool keep_alive,
@@ -149,12 +184,175 @@ void icap_handler_t::process_respmod(const connection_t& connection, const reque
         check(connection, request, keep_alive, answer);
 }
 
-// Messages are not checked yet: a well-formed modification query gets no
-// answer and its connection is dropped, so that the client applies its own
-// rule for an unreachable service.
-void icap_handler_t::check(const connection_t&, const request_t&, bool, const answer_callback_t& answer)
+void icap_handler_t::check(const connection_t& connection, const request_t& request, bool keep_alive,
+                           const answer_callback_t& answer)
 {
-    answer(nullptr, boost::system::errc::make_error_code(boost::system::errc::operation_not_supported));
+    // Only zero-length previews are served (the OPTIONS answer offers no
+    // other). Any other announced preview is refused before the hook runs,
+    // so that the answer is 400 whether or not the hook would have read
+    // the body.
+    const std::int64_t preview = io::icap::announced_preview(*request);
+    if (request->body_type != io::icap::body_type_t::null_body && preview != io::icap::no_preview && preview != 0) {
+        bad_request(connection, keep_alive, answer);
+        return;
+    }
+    const auto body =
+        std::make_shared<query_body_t>(*this, inventory_.io_context.get_executor(), connection, request, keep_alive);
+    context::body_getter_t getter;
+    if (request->body_type != io::icap::body_type_t::null_body)
+        getter = std::bind(&icap_handler_t::process_preview, this, body, std::placeholders::_1);
+    inventory_.check_engine->process(
+        request->fields, request->req_head, request->res_head, getter,
+        [this, body, keep_alive, answer](const check_engine_t::result_t& result,
+                                         const boost::system::error_code& error) {
+            if (cf_log_threshold <= cf_log_debug)
+                cf_log(cf_log_debug, connection_text(body->connection) + ": check: " + error.message());
+            if (error) {
+                answer_failure(body->connection, error, answer);
+                return;
+            }
+            // A preview is read before any answer, whether or not the check
+            // needed the body, so that a malformed one always gets 400.
+            if (!body->has_preview()) {
+                answer_check(body, keep_alive, answer, result);
+                return;
+            }
+            body->with_preview([this, body, keep_alive, answer, result](const io::icap::preview_t&,
+                                                                        const boost::system::error_code& failure) {
+                if (failure)
+                    answer_failure(body->connection, failure, answer);
+                else
+                    answer_check(body, keep_alive, answer, result);
+            });
+        });
+}
+
+void icap_handler_t::answer_check(const std::shared_ptr<query_body_t>& body, bool keep_alive,
+                                  const answer_callback_t& answer, const check_engine_t::result_t& result)
+{
+    const connection_t& connection = body->connection;
+    if (!result.modified) {
+        // A client that sent a preview may be answered 204 until it has been
+        // asked for the rest, whatever its Allow field says; so it need not
+        // send a body only to have it echoed.
+        const bool may_204 = allows_204(*body->request) || (body->has_preview() && !body->continued());
+        if (may_204) {
+            no_modifications(connection, keep_alive, answer);
+            return;
+        }
+        if (!result.body) {
+            process_body(body, keep_alive, answer);
+            return;
+        }
+    }
+    const response_t response = io::icap::response_t::make();
+    response->code = 200;
+    response->reason = "OK";
+    if (result.request_head.size() != 0) {
+        response->req_head = result.request_head;
+        if (result.body) {
+            response->body_type = io::icap::body_type_t::req_body;
+            response->body = result.body;
+        }
+    } else {
+        response->res_head = result.response_head;
+        if (result.body) {
+            response->body_type = io::icap::body_type_t::res_body;
+            response->body = result.body;
+        }
+    }
+    add_headers(*response, result.icap_headers);
+    finish_response(connection, response, keep_alive);
+    answer(response, boost::system::error_code());
+}
+
+void icap_handler_t::answer_failure(const connection_t& connection, const boost::system::error_code& error,
+                                    const answer_callback_t& answer)
+{
+    if (error == io::protocol_error)
+        bad_request(connection, false, answer);
+    else
+        answer(nullptr, error);
+}
+
+void icap_handler_t::process_preview(const std::shared_ptr<query_body_t>& body,
+                                     const query_body_t::body_handler_t& completion)
+{
+    body->async_get(completion);
+}
+
+void icap_handler_t::process_body(const std::shared_ptr<query_body_t>& body, bool keep_alive,
+                                  const answer_callback_t& answer)
+{
+    body->async_get([this, body, keep_alive, answer](const io::icap::preview_t&,
+                                                     const std::shared_ptr<io::http::body_stream_t>& stream,
+                                                     const boost::system::error_code& error) {
+        if (error)
+            answer_failure(body->connection, error, answer);
+        else
+            emulate_204(body, stream, keep_alive, answer);
+    });
+}
+
+void icap_handler_t::emulate_204(const std::shared_ptr<query_body_t>& body,
+                                 const std::shared_ptr<io::http::body_stream_t>& stream, bool keep_alive,
+                                 const answer_callback_t& answer)
+{
+    const request_t& request = body->request;
+    const response_t response = io::icap::response_t::make();
+    response->code = 200;
+    response->reason = "OK";
+    response->body_type = request->body_type;
+    response->res_head = request->res_head;
+    if (boost::algorithm::iequals(request->method, "REQMOD"))
+        response->req_head = request->req_head;
+    if (request->body_type == io::icap::body_type_t::null_body) {
+        finish_response(body->connection, response, keep_alive);
+        answer(response, boost::system::error_code());
+        return;
+    }
+    if (inventory_.config_holder->config.allow_early_response()) {
+        response->body = io::http::body_stream_t::make_chunked_closure(stream);
+        finish_response(body->connection, response, keep_alive);
+        answer(response, boost::system::error_code());
+        return;
+    }
+    io::http::async_read_body(stream, [this, body, stream, response, keep_alive,
+                                       answer](const std::shared_ptr<io::http::body_t>& whole,
+                                               const boost::system::error_code& error) {
+        if (error) {
+            answer_failure(body->connection, error, answer);
+            return;
+        }
+        response->body =
+            io::http::body_stream_t::make_chunked_closure(io::http::body_stream_t::make(stream->get_executor(), whole));
+        finish_response(body->connection, response, keep_alive);
+        answer(response, boost::system::error_code());
+    });
+}
+
+bool icap_handler_t::allows_204(const io::icap::request_t& request) const
+{
+    if (!inventory_.config_holder->config.use_204())
+        return false;
+    const std::string& allow = request.fields.get("Allow");
+    if (allow.empty())
+        return false;
+    std::vector<std::string> pieces;
+    boost::algorithm::split(pieces, allow, [](char c) { return c == ','; });
+    for (std::string& piece : pieces) {
+        boost::algorithm::trim(piece);
+        if (piece == "204")
+            return true;
+    }
+    return false;
+}
+
+void icap_handler_t::add_headers(io::icap::response_t& response,
+                                 const std::vector<std::pair<std::string, std::string>>& headers)
+{
+    for (const auto& [name, value] : headers)
+        response.fields.add(name, value);
 }
 
 icap_handler_t::response_t icap_handler_t::make_options_response(const request_t& request) const

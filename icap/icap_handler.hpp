@@ -4,14 +4,19 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <boost/core/noncopyable.hpp>
 #include <boost/signals2/signal.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "icap/check_engine.hpp"
+#include "icap/query_body.hpp"
 #include "protocol/icap_request.hpp"
 #include "protocol/icap_response.hpp"
 #include "protocol/icap_server_connection.hpp"
+#include "schemas/scan_report.pb.h"
 
 namespace ic {
 
@@ -54,9 +59,27 @@ public:
     // Has the message checked and answers from the verdict.
     void check(const connection_t& connection, const request_t& request, bool keep_alive,
                const answer_callback_t& answer);
+    // The body getter of a query with a body, bound to its body.
+    void process_preview(const std::shared_ptr<query_body_t>& body, const query_body_t::body_handler_t& completion);
+    // The message stays unchanged and 204 is not allowed: gets the body and
+    // gives the message back.
+    void process_body(const std::shared_ptr<query_body_t>& body, bool keep_alive, const answer_callback_t& answer);
+    // The 200 answer that returns the unchanged message, its body read from
+    // stream.
+    void emulate_204(const std::shared_ptr<query_body_t>& body, const std::shared_ptr<io::http::body_stream_t>& stream,
+                     bool keep_alive, const answer_callback_t& answer);
+    // The client lets an unchanged message be answered with 204: use_204 is
+    // set and a piece of the query's Allow field is "204".
+    bool allows_204(const io::icap::request_t& request) const;
+    static void add_headers(io::icap::response_t& response,
+                            const std::vector<std::pair<std::string, std::string>>& headers);
 
     // The OPTIONS answer before finishing.
     response_t make_options_response(const request_t& request) const;
+    // The scanning service's state, for an OPTIONS query that asks for it:
+    // the failure, or the engine's versions, records and database time.
+    static void add_engine_headers(const response_t& response, const boost::system::error_code& error,
+                                   const ox::ScanReport& report);
     // Adds ISTag, Connection (final answers only) and Encapsulated, gives
     // the answer an empty body when it has none, and logs it.
     void finish_response(const connection_t& connection, const response_t& response, bool keep_alive);
@@ -77,6 +100,13 @@ public:
 private:
     void fixed_answer(const connection_t& connection, int code, const char* reason, bool keep_alive,
                       const answer_callback_t& answer);
+    // The answer from the check engine's result.
+    void answer_check(const std::shared_ptr<query_body_t>& body, bool keep_alive, const answer_callback_t& answer,
+                      const check_engine_t::result_t& result);
+    // A failure met while answering: the protocol error gets 400, any other
+    // error drops the connection without an answer.
+    void answer_failure(const connection_t& connection, const boost::system::error_code& error,
+                        const answer_callback_t& answer);
     request_type_t dispatch(const connection_t& connection, const request_t& request, bool keep_alive,
                             const answer_callback_t& answer);
     bool dump_enabled() const;

@@ -1,11 +1,9 @@
 #include "protocol/icap_server_protocol.hpp"
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/post.hpp>
 
-#include <limits>
-
 #include "protocol/parsers/icap_parser.hpp"
+#include "protocol/preview.hpp"
 #include "protocol/protocol_error.hpp"
 
 namespace io::icap {
@@ -14,29 +12,14 @@ namespace {
 
 using error_t = proto::base_ragel_parser_t::error_t;
 
-// The data limit of a query's first body: the size of a preview the client
-// announced with a decimal "Preview" value, -1 when there is none. Only the
-// modification methods have previews; OPTIONS sends its whole opt-body
-// whatever its fields say.
-std::int64_t announced_preview(const request_t& request)
+// The data limit of a query's first body: the preview size the client
+// announced, none without a preview, and no data at all for a "Preview"
+// value that is no plain number: such a query is malformed whatever
+// follows, and its body is only ever drained.
+std::int64_t preview_limit(const request_t& request)
 {
-    if (!boost::algorithm::iequals(request.method, "REQMOD") && !boost::algorithm::iequals(request.method, "RESPMOD"))
-        return -1;
-    const io::http::param_map_t& fields = request.fields;
-    if (!fields.has("Preview"))
-        return -1;
-    const std::string& text = fields.get("Preview");
-    if (text.empty())
-        return -1;
-    std::int64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return -1;
-        if (value > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10)
-            return -1;
-        value = value * 10 + (c - '0');
-    }
-    return value;
+    const std::int64_t announced = announced_preview(request);
+    return announced == malformed_preview ? 0 : announced;
 }
 
 // Reads one query head from a stream and hands over its body unread.
@@ -150,7 +133,7 @@ private:
         request_->body_type = body_type_;
         request_->body = body_type_ == body_type_t::null_body
                              ? io::http::body_stream_t::make_empty(source)
-                             : io::http::body_stream_t::make_chunked_decoder(source, announced_preview(*request_));
+                             : io::http::body_stream_t::make_chunked_decoder(source, preview_limit(*request_));
         handler_(std::move(request_), {});
     }
 

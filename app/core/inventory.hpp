@@ -17,15 +17,18 @@ namespace ic {
 class config_holder_t;
 class pilotd_tie_t;
 class template_store_t;
+class check_engine_t;
 class icap_handler_t;
 class icap_server_t;
 class lookup_engine_t;
 class stat_collector_t;
 class answer_builder_t;
+class state_watcher_t;
 class lua_t;
 template <class T>
 class connection_holder_t;
 class tagger_connection_t;
+class vetter_connection_t;
 class seekd_connection_t;
 
 // The application object: owns the event loop and every component, in the
@@ -42,6 +45,7 @@ public:
     // The connection to the service, or null when none can be had; always
     // later, from the event loop.
     void get_tagger_connection(const std::function<void(tagger_connection_t*)>& callback);
+    void get_vetter_connection(const std::function<void(vetter_connection_t*)>& callback);
     void get_seekd_connection(const std::function<void(seekd_connection_t*)>& callback);
 
     // Emitted once a second.
@@ -50,13 +54,16 @@ public:
     std::unique_ptr<config_holder_t> config_holder;
     std::shared_ptr<pilotd_tie_t> pilotd_tie;
     std::unique_ptr<template_store_t> template_store;
+    std::unique_ptr<check_engine_t> check_engine;
     std::unique_ptr<icap_handler_t> icap_handler;
     std::unique_ptr<icap_server_t> icap_server;
     std::unique_ptr<lookup_engine_t> lookup_engine;
     std::unique_ptr<stat_collector_t> stat_collector;
     std::unique_ptr<answer_builder_t> answer_builder;
+    std::unique_ptr<state_watcher_t> state_watcher;
     std::unique_ptr<lua_t> lua;
     std::unique_ptr<connection_holder_t<tagger_connection_t>> tagger_holder;
+    std::unique_ptr<connection_holder_t<vetter_connection_t>> vetter_holder;
     std::unique_ptr<connection_holder_t<seekd_connection_t>> seekd_holder;
     boost::asio::signal_set sighup_signals;
     boost::asio::signal_set sigterm_signals;

@@ -65,10 +65,13 @@ void pilotd_tie_t::send_info()
     ox::TRAXD2PilotdMessage message;
     message.set_tag(ox::TRAXD2PilotdMessage::MY_INFO_NOTIFICATION);
     message.set_config_revision(config_revision);
-    // Nothing watches the scanner yet, so its state is unknown.
-    ox::TRAXDAppInfo* info = message.mutable_info();
-    info->set_scan_state(ox::EC_UNKNOWN_STATE);
-    info->set_oxs_state(ox::EC_UNKNOWN_STATE);
+    ox::TRAXDAppInfo& info = *message.mutable_info();
+    if (app_info) {
+        info.CopyFrom(*app_info);
+    } else {
+        info.set_scan_state(ox::EC_UNKNOWN_STATE);
+        info.set_oxs_state(ox::EC_UNKNOWN_STATE);
+    }
     async_send_message(message);
 }
 

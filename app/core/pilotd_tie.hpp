@@ -14,6 +14,7 @@
 #include "schemas/application.pb.h"
 #include "schemas/incident.pb.h"
 #include "schemas/pilotd_traxd_ipc.pb.h"
+#include "schemas/traxd_appinfo.pb.h"
 #include "schemas/traxd_appstat.pb.h"
 
 namespace ic {
@@ -35,6 +36,8 @@ public:
     explicit pilotd_tie_t(inventory_t& inventory);
 
     void request_config();
+    // MY_INFO_NOTIFICATION with the settings revision and the scanner's
+    // state as `app_info` shows it (unknown states while it shows nothing).
     void send_info();
     void send_stat(const ox::TRAXDAppStat& stat);
     void send_incident(const ox::NetIncident& incident);
@@ -51,6 +54,9 @@ private:
 public:
     // The revision of the settings applied last; 0 before any.
     std::uint32_t config_revision = 0;
+    // The scanner's state reported to PilotD: the scan-state watcher's own,
+    // which it points this at while it exists.
+    const ox::TRAXDAppInfo* app_info = nullptr;
 
 protected:
     void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;

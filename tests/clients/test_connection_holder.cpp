@@ -1,7 +1,7 @@
-// The connection holders of Tagger and SeekD: socket paths from PilotD, one
-// request for many waiters, unavailable services, forgetting on a settings
-// change or an application list, dropping a broken or idle connection and
-// reconnecting.
+// The connection holders of Tagger, Vetter and SeekD: socket paths from
+// PilotD, one request for many waiters, unavailable services, forgetting on
+// a settings change or an application list, dropping a broken or idle
+// connection and reconnecting.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 #include "clients/connection_holder.hpp"
 #include "clients/seekd_connection.hpp"
 #include "clients/tagger_connection.hpp"
+#include "clients/vetter_connection.hpp"
 #include "services_fixture.hpp"
 #include "standins/service_listener.hpp"
 
@@ -21,22 +22,36 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A service as the tests see it: its application value and the application
-// object's accessor, whose callback gets the connection as its link.
+// A service as the tests see it: its application value, the application
+// object's accessor, whose callback gets the connection as its link, the
+// destruction of its holder, and whether its connection closes when idle
+// (Vetter's never does).
 struct service_t {
     const char* name;
     ox::Application app;
     std::function<void(ic::inventory_t&, std::function<void(cf_ipc_link_t*)>)> get;
+    std::function<void(ic::inventory_t&)> drop_holder;
+    bool idle_close;
 };
 
-const service_t tagger{"Tagger", ox::APP_TAGGER, [](ic::inventory_t& inventory, auto callback) {
+const service_t tagger{"Tagger", ox::APP_TAGGER,
+                       [](ic::inventory_t& inventory, auto callback) {
                            inventory.get_tagger_connection(
                                [callback](ic::tagger_connection_t* connection) { callback(connection); });
-                       }};
-const service_t seekd{"SeekD", ox::APP_SEEKD, [](ic::inventory_t& inventory, auto callback) {
+                       },
+                       [](ic::inventory_t& inventory) { inventory.tagger_holder.reset(); }, true};
+const service_t vetter{"Vetter", ox::APP_VETTER,
+                       [](ic::inventory_t& inventory, auto callback) {
+                           inventory.get_vetter_connection(
+                               [callback](ic::vetter_connection_t* connection) { callback(connection); });
+                       },
+                       [](ic::inventory_t& inventory) { inventory.vetter_holder.reset(); }, false};
+const service_t seekd{"SeekD", ox::APP_SEEKD,
+                      [](ic::inventory_t& inventory, auto callback) {
                           inventory.get_seekd_connection(
                               [callback](ic::seekd_connection_t* connection) { callback(connection); });
-                      }};
+                      },
+                      [](ic::inventory_t& inventory) { inventory.seekd_holder.reset(); }, true};
 
 // What one request got, once it got it.
 struct got_t {
@@ -115,10 +130,7 @@ TEST_P(holder_test, destroyed_holder_calls_no_waiter)
 {
     auto got = ask();
     ASSERT_TRUE(socket_requested(service().app));
-    if (service().app == ox::APP_TAGGER)
-        inventory->tagger_holder.reset();
-    else
-        inventory->seekd_holder.reset();
+    service().drop_holder(*inventory);
     answer_socket(service().app, listener.path());
     for (int i = 0; i < 20; ++i)
         pump();
@@ -130,10 +142,7 @@ TEST_P(holder_test, destroyed_holder_closes_its_connection)
 {
     ASSERT_NE(connected(), nullptr);
     ASSERT_TRUE(listener.wait_for_accepted(1));
-    if (service().app == ox::APP_TAGGER)
-        inventory->tagger_holder.reset();
-    else
-        inventory->seekd_holder.reset();
+    service().drop_holder(*inventory);
     EXPECT_TRUE(listener.wait_for_ended(1));
 }
 
@@ -161,6 +170,10 @@ TEST_P(holder_test, idle_connection_is_closed_on_the_eleventh_tick)
     // The stand-in would see the close within this time.
     EXPECT_FALSE(listener.wait_for_ended(1, 200ms));
     tick();
+    if (!service().idle_close) {
+        EXPECT_FALSE(listener.wait_for_ended(1, 200ms));
+        return;
+    }
     EXPECT_TRUE(listener.wait_for_ended(1));
 
     ASSERT_NE(connected(), nullptr);
@@ -203,7 +216,7 @@ TEST_P(holder_failure_test, waiter_gets_null_and_the_next_request_asks_again)
 
 INSTANTIATE_TEST_SUITE_P(
     cases, holder_failure_test,
-    testing::Combine(testing::Values(tagger, seekd),
+    testing::Combine(testing::Values(tagger, vetter, seekd),
                      testing::Values(failure_t{"pilotd_error", ox::EC_UNEXPECTED_ERROR, "", "Unexpected error"},
                                      failure_t{"no_socket_at_the_path", ox::EC_OK,
                                                "/tmp/traxd-no-such-dir/service.sock",
@@ -231,6 +244,7 @@ class holder_forget_test : public test_services::fixture_t,
 TEST_P(holder_forget_test, not_installed_service_is_refused_until_forgotten)
 {
     const auto& [service, forget] = GetParam();
+    const ox::Application another = service.app == ox::APP_VETTER ? ox::APP_TAGGER : ox::APP_VETTER;
     std::vector<cf_ipc_link_t*> got;
     const auto ask = [&] { service.get(*inventory, [&](cf_ipc_link_t* connection) { got.push_back(connection); }); };
 
@@ -257,10 +271,10 @@ TEST_P(holder_forget_test, not_installed_service_is_refused_until_forgotten)
         apply_settings();
         break;
     case event_t::list_naming_the_service:
-        pilotd.send(test_services::app_info({ox::APP_VETTER, service.app}));
+        pilotd.send(test_services::app_info({another, service.app}));
         break;
     case event_t::list_naming_another:
-        pilotd.send(test_services::app_info({ox::APP_VETTER}));
+        pilotd.send(test_services::app_info({another}));
         break;
     case event_t::list_without_root_info:
         pilotd.send(test_services::app_info({service.app}, false));
@@ -279,7 +293,7 @@ TEST_P(holder_forget_test, not_installed_service_is_refused_until_forgotten)
 
 INSTANTIATE_TEST_SUITE_P(
     cases, holder_forget_test,
-    testing::Combine(testing::Values(tagger, seekd),
+    testing::Combine(testing::Values(tagger, vetter, seekd),
                      testing::Values(forget_t{"settings_change", event_t::settings_change, true},
                                      forget_t{"app_list_naming_the_service", event_t::list_naming_the_service, true},
                                      forget_t{"app_list_naming_another_service", event_t::list_naming_another, false},
@@ -287,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(
                                               false})),
     [](const auto& info) { return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name; });
 
-INSTANTIATE_TEST_SUITE_P(services, holder_test, testing::Values(tagger, seekd),
+INSTANTIATE_TEST_SUITE_P(services, holder_test, testing::Values(tagger, vetter, seekd),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -30,8 +30,9 @@ struct squid_setup_t {
     bool preview = false;
     // Squid's icap_preview_size (the daemon's OPTIONS answer may lower it).
     unsigned preview_size = 0;
-    // The daemon's use_204.
+    // The daemon's use_204 and allow_early_response.
     bool use_204 = true;
+    bool early_response = false;
     // The daemon's message_hook script.
     std::string hook = pass_hook;
 };
@@ -51,6 +52,9 @@ struct transfer_t {
     // The URL's first path segment, for a hook to tell URLs apart;
     // "page" or "upload" when empty.
     std::string label{};
+    // The host the URL names instead of the origin's address (which
+    // Squid cannot reach unless the daemon answers for it).
+    std::string host{};
 };
 
 // Whether two bodies are equal; otherwise where they first differ, without
@@ -92,7 +96,9 @@ protected:
     {
         settings.set_use_preview(setup.preview);
         settings.set_use_204(setup.use_204);
+        settings.set_allow_early_response(setup.early_response);
         settings.mutable_message_hook()->set_buffer(setup.hook);
+        settings.set_templates_dir(TRAXD_SOURCE_DIR "/templates");
         if (!start_configured())
             return ::testing::AssertionFailure() << "the daemon did not apply its settings";
         standin::squid_options_t options;
@@ -118,10 +124,14 @@ protected:
         const bool page = transfer.direction == direction_t::page;
         const std::string label = !transfer.label.empty() ? transfer.label : page ? "page" : "upload";
         const std::string body = standin::payload(transfer.size);
+        std::string url = page ? origin.page_url(transfer.size, transfer.framing, label) : origin.upload_url(label);
+        if (!transfer.host.empty()) {
+            const std::size_t host = url.find("//") + 2;
+            url.replace(host, url.find('/', host) - host, transfer.host);
+        }
         standin::http_reply_t reply;
         try {
-            reply = page ? client->get(origin.page_url(transfer.size, transfer.framing, label))
-                         : client->post(origin.upload_url(label), body, transfer.framing);
+            reply = page ? client->get(url) : client->post(url, body, transfer.framing);
         } catch (const std::exception& e) {
             FAIL() << e.what();
         }

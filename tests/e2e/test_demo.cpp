@@ -1,6 +1,7 @@
 // The demo as scripts/demo runs it: pilotd-standin with the sample settings
-// file starts the daemon, which applies the file, answers, takes the edited
-// file on SIGHUP and stops on Ctrl-C.
+// file starts the daemon, which applies the file, answers with the sample
+// hook, takes the edited file on SIGHUP and stops on Ctrl-C; Squid runs
+// with the squid.conf lines the demo prints.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,6 +13,9 @@
 
 #include "e2e/daemon_fixture.hpp"
 #include "standins/child_process.hpp"
+#include "standins/http_client.hpp"
+#include "standins/origin_server.hpp"
+#include "standins/squid_proxy.hpp"
 
 namespace e2e {
 namespace {
@@ -120,6 +124,59 @@ TEST_F(demo_test_t, runs_reconfigures_and_stops)
     ::kill(pid_, SIGINT);
     EXPECT_EQ(wait_exit(), ox::EC_APP_TERMINATED) << output();
     EXPECT_NE(output().find("Exit with status 107 (Process terminated by signal)"), std::string::npos) << output();
+}
+
+std::string reqmod(const std::string& host, const std::string& fields)
+{
+    const std::string head = "GET http://" + host + "/ HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+    return "REQMOD icap://127.0.0.1/reqmod ICAP/1.0\r\nHost: 127.0.0.1\r\n" + fields +
+           "Encapsulated: req-hdr=0, null-body=" + std::to_string(head.size()) + "\r\n\r\n" + head;
+}
+
+TEST_F(demo_test_t, sample_hook_answers_and_squid_takes_the_printed_lines)
+{
+    write_settings(port);
+    start_demo();
+    ASSERT_TRUE(wait_for_output("pilotd-standin: daemon applied settings revision 1")) << output();
+    {
+        standin::icap_client_t client(port);
+        const auto passed = client.ask(reqmod("www.example.com", "Allow: 204\r\n"));
+        ASSERT_TRUE(passed.has_value()) << output();
+        EXPECT_EQ(passed->status_line, "ICAP/1.0 204 No modifications needed");
+        const auto blocked = client.ask(reqmod("blocked.example", ""));
+        ASSERT_TRUE(blocked.has_value()) << output();
+        EXPECT_EQ(blocked->status_line, "ICAP/1.0 200 OK");
+        EXPECT_EQ(blocked->field("X-Response-Info"), "Blocked");
+    }
+
+    if (standin::squid_proxy_t::available()) {
+        std::ifstream in(TRAXD_SOURCE_DIR "/tests/standins/demo/squid.conf");
+        std::stringstream lines;
+        lines << in.rdbuf();
+        std::string services = lines.str();
+        const std::string demo_address = "127.0.0.1:1344";
+        for (auto at = services.find(demo_address); at != std::string::npos; at = services.find(demo_address, at))
+            services.replace(at, demo_address.size(), "127.0.0.1:" + std::to_string(port));
+        standin::origin_server_t origin;
+        standin::squid_options_t options;
+        options.services = services;
+        standin::squid_proxy_t squid(options);
+        standin::http_client_t client(squid.port());
+        const std::string body = standin::payload(300 * 1024);
+        const auto page = client.get(origin.page_url(body.size(), standin::framing_t::chunked));
+        EXPECT_EQ(page.status, 200u) << page.head_text();
+        EXPECT_TRUE(page.body == body) << page.body.size() << " bytes";
+        const auto upload = client.post(origin.upload_url(), body, standin::framing_t::length);
+        EXPECT_EQ(upload.field("X-Received-Sha256"), standin::sha256_hex(body)) << upload.head_text();
+        const auto blocked = client.get("http://blocked.example/");
+        EXPECT_EQ(blocked.status, 403u) << blocked.head_text();
+        EXPECT_NE(blocked.body.find("Access blocked"), std::string::npos) << blocked.body;
+        EXPECT_TRUE(wait_for_output("<-- RESPMOD icap://127.0.0.1:" + std::to_string(port) + "/respmod"));
+        EXPECT_EQ(squid.stop(), 0);
+    }
+
+    ::kill(pid_, SIGINT);
+    EXPECT_EQ(wait_exit(), ox::EC_APP_TERMINATED) << output();
 }
 
 TEST_F(demo_test_t, a_settings_file_that_does_not_parse_is_reported)

@@ -2,8 +2,15 @@
 // keep-alive across several queries on one connection.
 
 #include <ctime>
+#include <string>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include "e2e/daemon_fixture.hpp"
+#include "standins/vetter_standin.hpp"
 
 namespace e2e {
 namespace {
@@ -193,7 +200,6 @@ TEST_F(options_session_test_t, the_istag_is_the_same_within_ten_seconds)
 // follows the change.
 TEST_F(options_session_test_t, scan_status_without_vetter)
 {
-    GTEST_SKIP() << "the scan state comes with the Vetter client and its watcher";
     ox::Error not_installed;
     not_installed.set_code(ox::EC_NOT_INSTALLED);
     pilotd.set_socket_error(ox::APP_VETTER, not_installed);
@@ -216,6 +222,58 @@ TEST_F(options_session_test_t, scan_status_without_vetter)
     const auto plain = client.ask(standin::options_query(port, "/respmod", "Orvex-Get-Scan-Status: Yes please\r\n"));
     ASSERT_TRUE(plain.has_value());
     EXPECT_EQ(plain->field("Orvex-Scan-Status"), std::nullopt);
+    EXPECT_EQ(stop(), ox::EC_APP_TERMINATED);
+}
+
+// The stand-in Vetter on a loop of its own thread, since the daemon runs
+// in a process of its own.
+class vetter_thread_t {
+public:
+    explicit vetter_thread_t(const std::string& path) : vetter(io, path), thread([this] { io.run(); }) {}
+    ~vetter_thread_t()
+    {
+        boost::asio::post(io, [this] {
+            vetter.stop();
+            work.reset();
+        });
+        thread.join();
+    }
+
+    boost::asio::io_context io;
+    standin::vetter_standin_t vetter;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
+    std::thread thread;
+};
+
+// With Vetter there, the probe's report fills the engine fields, and the
+// state report says all is well.
+TEST_F(options_session_test_t, scan_status_with_vetter)
+{
+    vetter_thread_t vetter(templates_dir + "/vetter.sock");
+    pilotd.set_socket_path(ox::APP_VETTER, vetter.vetter.path());
+    ASSERT_TRUE(start_configured());
+    const std::size_t from = pilotd.frame_count();
+
+    standin::icap_client_t client(port);
+    const auto head = client.ask(standin::options_query(port, "/reqmod", "Orvex-Get-Scan-Status: Yes\r\n"));
+    ASSERT_TRUE(head.has_value());
+    EXPECT_EQ(head->status_line, "ICAP/1.0 200 OK");
+    const standin::vetter_scenario_t scanner;
+    EXPECT_EQ(head->field("Orvex-Scan-Engine"), scanner.se_version);
+    EXPECT_EQ(head->field("Orvex-Core-Engine"), scanner.core_engine_version);
+    EXPECT_EQ(head->field("Orvex-Virus-Records"), std::to_string(scanner.virus_records));
+    EXPECT_EQ(head->field("Orvex-Virus-Database-Timestamp"), std::to_string(scanner.base_stamp));
+    EXPECT_EQ(head->field("Orvex-Scan-Status"), "OK");
+    EXPECT_EQ(head->field("Methods"), "REQMOD");
+    const auto info = pilotd.wait_for_frame(tag_t::MY_INFO_NOTIFICATION, from);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->message.info().scan_state(), ox::EC_OK);
+
+    // A second query probes again on the connection the daemon holds.
+    const auto again = client.ask(standin::options_query(port, "/respmod", "Orvex-Get-Scan-Status: yes\r\n"));
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(again->field("Orvex-Scan-Status"), "OK");
+    EXPECT_EQ(vetter.vetter.connections(), 1u);
     EXPECT_EQ(stop(), ox::EC_APP_TERMINATED);
 }
 

@@ -1,11 +1,7 @@
 // Squid in front of the daemon: pages and uploads of every framing, small and
 // large, reach the client and the origin byte for byte, and Squid asks the
-// daemon for the OPTIONS of both services and sends it every message.
-//
-// The daemon does not check messages yet and drops their connections, so
-// today's scenarios let Squid bypass it; scenarios with bypass off, with and
-// without previews, and with a hook that blocks a URL are rows of the same
-// table.
+// daemon for the OPTIONS of both services and sends it every message; a URL
+// the hook blocks gets the daemon's block page.
 
 #include "e2e/squid_fixture.hpp"
 
@@ -34,11 +30,23 @@ const std::vector<transfer_t> pass_through = {
     {"upload_5m_chunked", direction_t::upload, 5 * mib, framing_t::chunked},
 };
 
-// Without a preview Squid sends a body to the service as it arrives, and
-// once it has let go of a part it can no longer fall back to the unadapted
-// message: only bodies it holds whole (up to 64 KiB) pass a service that
-// drops the connection.
-const std::vector<transfer_t> pass_through_held_whole = {page_1k, upload_1k};
+// Blocks the host blocked.example, lets the rest pass.
+const std::string blocking_hook = "function message_hook(t) "
+                                  "if t.request.value('Host') == 'blocked.example' then return 'block' end "
+                                  "return 'pass' end";
+
+// A page of a blocked host: the daemon answers Squid's REQMOD with its page,
+// and Squid never looks the host up. Squid may close the client's
+// connection after such an answer although it announced keep-alive, so the
+// page comes last in its scenario.
+const transfer_t blocked_page{"blocked_page",
+                              direction_t::page,
+                              1 * kib,
+                              framing_t::length,
+                              403,
+                              "Access to <span class=\"address\">http://blocked.example/page/1024/length</span>",
+                              "",
+                              "blocked.example"};
 
 struct squid_case_t {
     const char* name;
@@ -70,11 +78,25 @@ TEST_P(squid_in_front_test_t, carries_every_transfer)
     EXPECT_EQ(stop(), ox::EC_APP_TERMINATED);
 }
 
+// Without bypass every message goes through the daemon. Squid offers
+// "Allow: 204" only for bodies it holds whole (up to 64 KiB) and, for a
+// larger one, sends only as much of it as its buffers hold until the answer
+// begins. With a preview the daemon answers 204 to the preview; without
+// one, a larger body passes only when the daemon may answer early and
+// stream the message back as it arrives.
+const std::vector<transfer_t> pass_through_held_whole = {page_1k, upload_1k};
+
 INSTANTIATE_TEST_SUITE_P(
     setups, squid_in_front_test_t,
     ::testing::Values(
-        squid_case_t{"bypass_without_preview", {.bypass = true}, pass_through_held_whole},
-        squid_case_t{"bypass_with_preview", {.bypass = true, .preview = true, .preview_size = 4096}, pass_through}),
+        squid_case_t{"bypass_without_preview", {.bypass = true, .early_response = true}, pass_through},
+        squid_case_t{"bypass_with_preview", {.bypass = true, .preview = true, .preview_size = 4096}, pass_through},
+        squid_case_t{"with_preview", {.bypass = false, .preview = true, .preview_size = 4096}, pass_through},
+        squid_case_t{"without_preview_early_answers", {.bypass = false, .early_response = true}, pass_through},
+        squid_case_t{"without_preview_late_answers", {.bypass = false}, pass_through_held_whole},
+        squid_case_t{"blocked_url",
+                     {.bypass = false, .preview = true, .preview_size = 4096, .hook = blocking_hook},
+                     {page_1k, upload_1k, blocked_page}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

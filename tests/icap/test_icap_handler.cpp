@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/inventory_fixture.hpp"
+#include "common/error_category.hpp"
+#include "icap/hook_double.hpp"
 #include "icap/icap_handler.hpp"
 #include "io/stream.hpp"
 
@@ -252,56 +255,72 @@ struct composition_case_t {
     std::string req_head;
     std::string res_head;
     io::icap::body_type_t body_type;
-    // 0: dropped without an answer, for want of a check engine.
+    std::string preview;
     int code;
     kind_t kind;
 };
 
 class composition_test : public icap_handler_test, public testing::WithParamInterface<composition_case_t> {};
 
-TEST_P(composition_test, answers_or_drops)
+// Well-composed queries reach the check (a passing hook here, and no Allow
+// field, so the message comes back in a 200 answer); the others get their
+// fixed answer at once.
+TEST_P(composition_test, answers_malformed_queries_at_once)
 {
     const auto& c = GetParam();
+    inventory->check_engine->run_hook = test_hook::runner(inventory->io_context, test_hook::pass);
     auto r = request(c.method, "icap://h" + c.path);
     r->req_head = orx::buffer_t(c.req_head);
     r->res_head = orx::buffer_t(c.res_head);
     r->body_type = c.body_type;
-    const auto outcome = handle(r);
-    ASSERT_EQ(outcome.calls, 1);
-    if (c.code == 0) {
-        EXPECT_TRUE(outcome.error);
-    } else {
-        ASSERT_TRUE(outcome.response);
-        EXPECT_EQ(outcome.response->code, c.code);
-        EXPECT_EQ(outcome.response->fields.get("Connection"), "close");
-    }
+    r->body = c.body_type == bt_t::null_body ? io::http::body_stream_t::make_empty(inventory->io_context)
+                                             : io::http::body_stream_t::make_chunked_decoder(io::stream_t::make(
+                                                   inventory->io_context, orx::buffer_t(std::string("0\r\n\r\n"))));
+    if (!c.preview.empty())
+        r->fields.add("Preview", c.preview);
+    auto outcome = handle(r);
+    if (c.code == 200)
+        EXPECT_EQ(outcome.calls, 0);
+    ASSERT_TRUE(run_until([&] { return outcome.calls != 0; }));
+    EXPECT_EQ(outcome.calls, 1);
+    ASSERT_TRUE(outcome.response);
+    EXPECT_EQ(outcome.response->code, c.code);
+    EXPECT_EQ(outcome.response->fields.get("Connection"), c.code == 200 ? "keep-alive" : "close");
     EXPECT_EQ(kinds, std::vector<kind_t>{c.kind});
 }
 
 const std::string http_request = "GET / HTTP/1.1\r\n\r\n";
 const std::string http_response = "HTTP/1.1 200 OK\r\n\r\n";
 
-INSTANTIATE_TEST_SUITE_P(cases, composition_test,
-                         testing::Values(composition_case_t{"reqmod", "REQMOD", "/reqmod", http_request, "",
-                                                            bt_t::req_body, 0, kind_t::reqmod},
-                                         composition_case_t{"reqmod_without_body", "reqmod", "/reqmod/", http_request,
-                                                            "", bt_t::null_body, 0, kind_t::reqmod},
-                                         composition_case_t{"reqmod_without_request_head", "REQMOD", "/reqmod", "", "",
-                                                            bt_t::req_body, 418, kind_t::reqmod},
-                                         composition_case_t{"reqmod_with_response_head", "REQMOD", "/reqmod",
-                                                            http_request, http_response, bt_t::req_body, 400,
-                                                            kind_t::reqmod},
-                                         composition_case_t{"reqmod_with_response_body", "REQMOD", "/reqmod",
-                                                            http_request, "", bt_t::res_body, 400, kind_t::reqmod},
-                                         composition_case_t{"respmod", "RESPMOD", "/respmod", http_request,
-                                                            http_response, bt_t::res_body, 0, kind_t::respmod},
-                                         composition_case_t{"respmod_response_only", "RESPMOD", "/respmod", "",
-                                                            http_response, bt_t::null_body, 0, kind_t::respmod},
-                                         composition_case_t{"respmod_without_response_head", "RESPMOD", "/respmod",
-                                                            http_request, "", bt_t::res_body, 418, kind_t::respmod},
-                                         composition_case_t{"respmod_with_options_body", "RESPMOD", "/respmod", "",
-                                                            http_response, bt_t::opt_body, 400, kind_t::respmod}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    cases, composition_test,
+    testing::Values(composition_case_t{"reqmod", "REQMOD", "/reqmod", http_request, "", bt_t::req_body, "", 200,
+                                       kind_t::reqmod},
+                    composition_case_t{"reqmod_without_body", "reqmod", "/reqmod/", http_request, "", bt_t::null_body,
+                                       "", 200, kind_t::reqmod},
+                    composition_case_t{"reqmod_without_request_head", "REQMOD", "/reqmod", "", "", bt_t::req_body, "",
+                                       418, kind_t::reqmod},
+                    composition_case_t{"reqmod_with_response_head", "REQMOD", "/reqmod", http_request, http_response,
+                                       bt_t::req_body, "", 400, kind_t::reqmod},
+                    composition_case_t{"reqmod_with_response_body", "REQMOD", "/reqmod", http_request, "",
+                                       bt_t::res_body, "", 400, kind_t::reqmod},
+                    composition_case_t{"respmod", "RESPMOD", "/respmod", http_request, http_response, bt_t::res_body,
+                                       "", 200, kind_t::respmod},
+                    composition_case_t{"respmod_response_only", "RESPMOD", "/respmod", "", http_response,
+                                       bt_t::null_body, "", 200, kind_t::respmod},
+                    composition_case_t{"respmod_without_response_head", "RESPMOD", "/respmod", http_request, "",
+                                       bt_t::res_body, "", 418, kind_t::respmod},
+                    composition_case_t{"respmod_with_options_body", "RESPMOD", "/respmod", "", http_response,
+                                       bt_t::opt_body, "", 400, kind_t::respmod},
+                    // Only zero-length previews are served; any other is refused before
+                    // the hook could leave the body unread.
+                    composition_case_t{"preview_of_512", "RESPMOD", "/respmod", "", http_response, bt_t::res_body,
+                                       "512", 400, kind_t::respmod},
+                    composition_case_t{"preview_not_a_plain_number", "REQMOD", "/reqmod", http_request, "",
+                                       bt_t::req_body, "00", 400, kind_t::reqmod},
+                    composition_case_t{"preview_without_body", "RESPMOD", "/respmod", "", http_response,
+                                       bt_t::null_body, "512", 200, kind_t::respmod}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(icap_handler_test, no_modifications_keeps_the_connection_when_asked)
 {
@@ -398,6 +417,111 @@ INSTANTIATE_TEST_SUITE_P(
         encapsulated_case_t{"options_answer", 0, 0, false, bt_t::null_body, 200, "null-body=0"},
         encapsulated_case_t{"no_content", 0, 0, false, bt_t::null_body, 204, std::nullopt},
         encapsulated_case_t{"error_answer", 0, 0, false, bt_t::null_body, 400, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An OPTIONS query whose "Orvex-Get-Scan-Status" is "Yes" (in any case)
+// waits for a probe of the scanner; PilotD says Vetter is not installed, so
+// the answer carries that failure. Any other value asks for nothing.
+struct scan_status_case_t {
+    const char* name;
+    std::string value;
+    bool asks;
+};
+
+class scan_status_test : public icap_handler_test, public testing::WithParamInterface<scan_status_case_t> {};
+
+TEST_P(scan_status_test, is_answered_after_a_probe)
+{
+    const auto& c = GetParam();
+    auto r = request("OPTIONS", "icap://h/respmod");
+    r->fields.add("Orvex-Get-Scan-Status", c.value);
+    auto outcome = handle(r);
+    EXPECT_EQ(kinds, std::vector<kind_t>{kind_t::options});
+    if (!c.asks) {
+        ASSERT_EQ(outcome.calls, 1);
+        EXPECT_FALSE(outcome.response->fields.has("Orvex-Scan-Status"));
+        return;
+    }
+    EXPECT_EQ(outcome.calls, 0);
+    ASSERT_TRUE(pilotd.receive_tag(ox::TRAXD2PilotdMessage::GET_VETTER_REQUEST, pumper()));
+    ox::Pilotd2TRAXDMessage not_installed;
+    not_installed.set_tag(ox::Pilotd2TRAXDMessage::GET_VETTER_RESPONSE);
+    not_installed.mutable_error()->set_code(ox::EC_NOT_INSTALLED);
+    pilotd.send(not_installed);
+    ASSERT_TRUE(run_until([&] { return outcome.calls == 1; }));
+    ASSERT_FALSE(outcome.error);
+    const auto& fields = outcome.response->fields;
+    EXPECT_EQ(outcome.response->code, 200);
+    EXPECT_EQ(fields.get_all("Orvex-Scan-Status"), std::vector<std::string>{"Vetter is not available"});
+    for (const char* name :
+         {"Orvex-Scan-Engine", "Orvex-Core-Engine", "Orvex-Virus-Records", "Orvex-Virus-Database-Timestamp"})
+        EXPECT_FALSE(fields.has(name)) << name;
+    EXPECT_EQ(fields.get("Methods"), "RESPMOD");
+    EXPECT_EQ(fields.get("Connection"), "keep-alive");
+    EXPECT_EQ(fields.get("Encapsulated"), "null-body=0");
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, scan_status_test,
+                         testing::Values(scan_status_case_t{"yes", "Yes", true},
+                                         scan_status_case_t{"lower_case", "yes", true},
+                                         scan_status_case_t{"upper_case", "YES", true},
+                                         scan_status_case_t{"more_after_it", "Yes please", false},
+                                         scan_status_case_t{"no", "No", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct engine_fields_case_t {
+    const char* name;
+    boost::system::error_code error;
+    ox::ScanReport report;
+    std::vector<std::pair<std::string, std::string>> fields;
+};
+
+ox::ScanReport engine_report(bool complete)
+{
+    ox::ScanReport report;
+    report.set_object("");
+    if (complete) {
+        report.set_se_version("11.1.9.1");
+        report.set_core_engine_version("4.2.7");
+        report.set_virus_records(18446744073709551615ull);
+        report.set_base_stamp(0);
+    }
+    return report;
+}
+
+class engine_fields_test : public testing::TestWithParam<engine_fields_case_t> {};
+
+TEST_P(engine_fields_test, describe_the_scanner)
+{
+    const auto& c = GetParam();
+    const auto response = io::icap::response_t::make();
+    ic::icap_handler_t::add_engine_headers(response, c.error, c.report);
+    std::vector<std::pair<std::string, std::string>> fields;
+    for (const auto& [name, values] : response->fields.fields())
+        for (const auto& value : values)
+            fields.emplace_back(name, value);
+    std::sort(fields.begin(), fields.end());
+    auto expected = c.fields;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(fields, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, engine_fields_test,
+    testing::Values(engine_fields_case_t{"complete",
+                                         {},
+                                         engine_report(true),
+                                         {{"Orvex-Scan-Engine", "11.1.9.1"},
+                                          {"Orvex-Core-Engine", "4.2.7"},
+                                          {"Orvex-Virus-Records", "18446744073709551615"},
+                                          {"Orvex-Virus-Database-Timestamp", "0"},
+                                          {"Orvex-Scan-Status", "OK"}}},
+                    engine_fields_case_t{"nothing_reported", {}, engine_report(false), {{"Orvex-Scan-Status", "OK"}}},
+                    // A failure carries only its text, whatever the report holds.
+                    engine_fields_case_t{"failed",
+                                         ox::make_error_code(ox::EC_LINK_DISCONNECTED),
+                                         engine_report(true),
+                                         {{"Orvex-Scan-Status", "Link disconnected"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct istag_case_t {

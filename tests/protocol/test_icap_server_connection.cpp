@@ -68,7 +68,7 @@ struct scripted_fixture_t : ::testing::Test {
     {
         outcome_t outcome;
         io::async_handle_query(connection,
-                               [&](const std::shared_ptr<request_t const>& request,
+                               [&](const std::shared_ptr<const request_t>& request,
                                    const boost::system::error_code& error, const server_connection_t::respond_t&) {
                                    outcome = {true, request, error};
                                });
@@ -207,7 +207,8 @@ TEST_F(icap_query, options_without_body_leaves_the_next_query_in_place)
 }
 
 // A "Preview" field limits the first body of REQMOD and RESPMOD, whatever
-// the case of the method; other methods send their whole body.
+// the case of the method (a value that is no plain number allows no data);
+// other methods send their whole body.
 TEST_F(icap_query, preview_limit_belongs_to_the_modification_methods)
 {
     struct case_t {
@@ -226,6 +227,7 @@ TEST_F(icap_query, preview_limit_belongs_to_the_modification_methods)
         {"REQMOD past its preview", "REQMOD icap://h/reqmod", "4", "hello", io::protocol_error},
         {"REQMOD within its preview", "REQMOD icap://h/reqmod", "5", "hello", eof},
         {"REQMOD without a preview", "REQMOD icap://h/reqmod", "", "hello", eof},
+        {"REQMOD with a preview that is no plain number", "REQMOD icap://h/reqmod", "05", "hello", io::protocol_error},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -280,7 +282,7 @@ struct socket_fixture_t : ::testing::Test {
     // nothing of its body, until a query fails.
     void serve(std::vector<boost::system::error_code>& errors)
     {
-        io::async_handle_query(connection, [this, &errors](const std::shared_ptr<request_t const>& request,
+        io::async_handle_query(connection, [this, &errors](const std::shared_ptr<const request_t>& request,
                                                            const boost::system::error_code& error,
                                                            const server_connection_t::respond_t& respond) {
             if (!request) {
@@ -354,7 +356,7 @@ TEST_F(icap_server_connection, zero_length_preview_with_and_without_ieof)
         bool ieof = false;
         boost::system::error_code error = boost::asio::error::timed_out;
         bool finished = false;
-        io::async_handle_query(connection, [&](const std::shared_ptr<request_t const>& request,
+        io::async_handle_query(connection, [&](const std::shared_ptr<const request_t>& request,
                                                const boost::system::error_code&,
                                                const server_connection_t::respond_t& respond) {
             ASSERT_TRUE(request);
@@ -399,7 +401,7 @@ TEST_F(icap_server_connection, zero_length_preview_with_data_fails_at_its_size_l
                               "Encapsulated: res-hdr=0, res-body=19\r\n\r\nHTTP/1.1 200 OK\r\n\r\n";
     boost::system::error_code error;
     bool finished = false;
-    io::async_handle_query(connection, [&](const std::shared_ptr<request_t const>& request,
+    io::async_handle_query(connection, [&](const std::shared_ptr<const request_t>& request,
                                            const boost::system::error_code&, const server_connection_t::respond_t&) {
         ASSERT_TRUE(request);
         io::icap::async_read_preview(request->body,

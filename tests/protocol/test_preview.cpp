@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <optional>
+
 #include "protocol/preview.hpp"
 #include "protocol/protocol_error.hpp"
 #include "scripted_stream.hpp"
@@ -53,4 +56,36 @@ TEST(preview, default_preview_has_an_empty_body)
     EXPECT_FALSE(preview.ieof);
     io::icap::preview_t const copy = preview;
     EXPECT_EQ(copy.body, preview.body);
+}
+
+TEST(announced_preview, only_plain_numbers_of_modification_queries_announce_a_size)
+{
+    struct case_t {
+        const char* name;
+        std::string method;
+        std::optional<std::string> field;
+        std::int64_t announced;
+    } const cases[] = {
+        {"no field", "RESPMOD", std::nullopt, io::icap::no_preview},
+        {"empty value", "REQMOD", "", io::icap::no_preview},
+        {"zero", "RESPMOD", "0", 0},
+        {"lower-case method", "reqmod", "0", 0},
+        {"a size", "REQMOD", "4096", 4096},
+        {"largest int64", "REQMOD", "9223372036854775807", std::numeric_limits<std::int64_t>::max()},
+        {"past int64", "REQMOD", "9223372036854775808", io::icap::malformed_preview},
+        {"leading zero", "RESPMOD", "00", io::icap::malformed_preview},
+        {"leading zero of a size", "RESPMOD", "0512", io::icap::malformed_preview},
+        {"leading blank", "RESPMOD", " 0", io::icap::malformed_preview},
+        {"sign", "RESPMOD", "-1", io::icap::malformed_preview},
+        {"not a number", "RESPMOD", "x", io::icap::malformed_preview},
+        {"OPTIONS", "OPTIONS", "0", io::icap::no_preview},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        io::icap::request_t request;
+        request.method = c.method;
+        if (c.field)
+            request.fields.add("Preview", *c.field);
+        EXPECT_EQ(io::icap::announced_preview(request), c.announced);
+    }
 }

@@ -137,6 +137,71 @@ std::optional<std::string> icap_client_t::read_head(std::chrono::milliseconds li
     }
 }
 
+std::optional<std::string> icap_client_t::take(std::size_t n, std::chrono::steady_clock::time_point deadline)
+{
+    while (buffered_.size() < n)
+        if (read_some(deadline) != read_t::data)
+            return std::nullopt;
+    std::string bytes = buffered_.substr(0, n);
+    buffered_.erase(0, n);
+    return bytes;
+}
+
+std::optional<std::string> icap_client_t::take_line(std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        const std::size_t end = buffered_.find("\r\n");
+        if (end != std::string::npos)
+            return take(end + 2, deadline);
+        if (read_some(deadline) != read_t::data)
+            return std::nullopt;
+    }
+}
+
+std::optional<std::string> icap_client_t::read_answer(std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::optional<std::string> answer = read_head(limit);
+    if (!answer)
+        return std::nullopt;
+    const std::optional<std::string> encapsulated = parse_icap_head(*answer).field("Encapsulated");
+    if (!encapsulated)
+        return answer;
+    // The last entry gives the heads' length and whether a body follows.
+    const std::size_t last = encapsulated->rfind(", ");
+    const std::string entry = encapsulated->substr(last == std::string::npos ? 0 : last + 2);
+    const std::size_t equals = entry.find('=');
+    if (equals == std::string::npos)
+        return std::nullopt;
+    const auto heads = take(std::stoul(entry.substr(equals + 1)), deadline);
+    if (!heads)
+        return std::nullopt;
+    *answer += *heads;
+    if (entry.compare(0, equals, "null-body") == 0)
+        return answer;
+    for (;;) {
+        const auto size_line = take_line(deadline);
+        if (!size_line)
+            return std::nullopt;
+        *answer += *size_line;
+        const std::size_t size = std::stoul(*size_line, nullptr, 16);
+        if (size == 0)
+            break;
+        const auto data = take(size + 2, deadline);
+        if (!data)
+            return std::nullopt;
+        *answer += *data;
+    }
+    for (;;) {
+        const auto trailer = take_line(deadline);
+        if (!trailer)
+            return std::nullopt;
+        *answer += *trailer;
+        if (*trailer == "\r\n")
+            return answer;
+    }
+}
+
 std::optional<icap_head_t> icap_client_t::ask(const std::string& query, std::chrono::milliseconds limit)
 {
     send(query);

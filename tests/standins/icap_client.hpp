@@ -43,6 +43,12 @@ public:
     // One head, through its empty line; nothing when the server ends the
     // connection first or the limit passes.
     std::optional<std::string> read_head(std::chrono::milliseconds limit = 5000ms);
+    // One whole answer as it came: the head, the encapsulated HTTP heads and
+    // the chunked body through its last chunk and trailers, as far as the
+    // head's Encapsulated field announces them (an answer without one is its
+    // head alone). Nothing when the server ends the connection first, the
+    // limit passes or the framing is broken.
+    std::optional<std::string> read_answer(std::chrono::milliseconds limit = 5000ms);
     // Sends a query and reads the head of its answer, taken apart.
     std::optional<icap_head_t> ask(const std::string& query, std::chrono::milliseconds limit = 5000ms);
     // True when the server ends its sending side within the limit without
@@ -55,6 +61,10 @@ public:
 private:
     enum class read_t { data, end, timeout };
     read_t read_some(std::chrono::steady_clock::time_point deadline);
+    // Takes the next n bytes, or the bytes up to and including the next
+    // CR LF, once they have arrived.
+    std::optional<std::string> take(std::size_t n, std::chrono::steady_clock::time_point deadline);
+    std::optional<std::string> take_line(std::chrono::steady_clock::time_point deadline);
 
     int fd_ = -1;
     std::string buffered_;

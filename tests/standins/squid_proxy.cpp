@@ -144,12 +144,15 @@ void squid_proxy_t::write_config(const squid_options_t& options) const
          << "icap_preview_enable " << (options.preview ? "on" : "off") << "\n"
          << "icap_preview_size " << options.preview_size << "\n"
          << "icap_service_failure_limit -1\n"
-         << "icap_io_timeout 20 seconds\n"
-         << "icap_service traxd_reqmod reqmod_precache " << icap << "/reqmod" << bypass << "\n"
-         << "icap_service traxd_respmod respmod_precache " << icap << "/respmod" << bypass << "\n"
-         << "adaptation_access traxd_reqmod allow all\n"
-         << "adaptation_access traxd_respmod allow all\n"
-         << options.extra_config;
+         << "icap_io_timeout 20 seconds\n";
+    if (options.services)
+        conf << *options.services << (options.services->ends_with('\n') ? "" : "\n");
+    else
+        conf << "icap_service traxd_reqmod reqmod_precache " << icap << "/reqmod" << bypass << "\n"
+             << "icap_service traxd_respmod respmod_precache " << icap << "/respmod" << bypass << "\n"
+             << "adaptation_access traxd_reqmod allow all\n"
+             << "adaptation_access traxd_respmod allow all\n";
+    conf << options.extra_config;
     if (!options.extra_config.empty() && options.extra_config.back() != '\n')
         conf << "\n";
 

@@ -29,6 +29,10 @@ struct squid_options_t {
     // answer may lower the size).
     bool preview = false;
     unsigned preview_size = 0;
+    // squid.conf lines that name the ICAP services and their use
+    // (icap_service, adaptation_access) in place of the harness's, which
+    // point both services at icap_port with the bypass above.
+    std::optional<std::string> services;
     // More squid.conf lines, written after the harness's own.
     std::string extra_config;
     std::string binary = "/usr/sbin/squid";

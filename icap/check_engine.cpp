@@ -1,0 +1,156 @@
+#include "icap/check_engine.hpp"
+
+#include <chrono>
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
+
+#include "app/core/inventory.hpp"
+#include "clients/state_watcher.hpp"
+#include "common/error_category.hpp"
+#include "common/log.hpp"
+#include "icap/check_transaction.hpp"
+#include "icap/verdicts/verdict.hpp"
+#include "io/resolver.hpp"
+#include "io/stream.hpp"
+#include "lua/lua.hpp"
+#include "protocol/protocol_error.hpp"
+#include "schemas/error.pb.h"
+
+namespace ic {
+
+namespace {
+
+constexpr unsigned short resolve_port = 80;
+constexpr std::chrono::seconds resolve_timeout(5);
+
+} // namespace
+
+check_engine_t::check_engine_t(inventory_t& inventory)
+    : run_hook([&inventory](context::context_t context, verdict_handler_t&& handler) {
+          inventory.lua->run_hook(std::move(context), std::move(handler));
+      }),
+      inventory_(inventory)
+{
+}
+
+void check_engine_t::process(const io::http::param_map_t& icap_fields, const orx::buffer_t& request_head,
+                             const orx::buffer_t& response_head, const context::body_getter_t& getter,
+                             const result_callback_t& callback)
+{
+    // The context's delegate is the transaction rather than the engine
+    // itself, so that the engine learns which transaction's body a scan
+    // still holds.
+    const auto transaction = std::make_shared<check_transaction_t>(*this, callback);
+    context::context_t context(icap_fields, request_head, response_head, getter, transaction.get());
+    run_hook(std::move(context),
+             [this, transaction](context::context_t context, const std::shared_ptr<verdict_t>& verdict) {
+                 const auto [result, error] = make_result(context, verdict);
+                 transaction->finish(result, error);
+             });
+}
+
+std::pair<check_engine_t::result_t, boost::system::error_code>
+check_engine_t::make_result(context::context_t& context, const std::shared_ptr<verdict_t>& verdict)
+{
+    result_t result;
+    if (std::dynamic_pointer_cast<protocol_error_t>(verdict))
+        return {result, io::protocol_error};
+    if (const auto allowed = std::dynamic_pointer_cast<allowed_t>(verdict)) {
+        if (context.response_head.size() != 0)
+            result.response_head = context.response_head;
+        else
+            result.request_head = context.request_head;
+        result.preview = allowed->preview;
+        result.body = allowed->body;
+        return {result, {}};
+    }
+    blocked_t& blocked = dynamic_cast<blocked_t&>(*verdict);
+    blocked.client_ip = context.icap_fields.get("X-Client-IP");
+    blocked.client_user = context.icap_fields.get("X-Client-Username");
+    const answer_t answer = blocked.make_answer(context.request_header(), context.response_header());
+    result.modified = true;
+    result.icap_headers = answer.headers;
+    if (answer.request_head.size() == 0) {
+        result.response_head = answer.response_head;
+        // The page goes out in chunked coding, ending with the last chunk.
+        result.body = io::http::body_stream_t::make_chunked_encoder(
+            io::stream_t::make(inventory_.io_context, answer.body), {}, true);
+    } else {
+        result.request_head = answer.request_head;
+    }
+    return {result, {}};
+}
+
+void check_engine_t::check_url(context::context_t* context, context::url_check_callback_t&& callback)
+{
+    const std::shared_ptr<ox::oxs::url_t> url = context->request_url();
+    if (!url) {
+        boost::asio::post(inventory_.io_context, [callback = std::move(callback)] {
+            callback(ox::oxs::report_t(), ox::make_error_code(ox::EC_UNEXPECTED_ERROR));
+        });
+        return;
+    }
+    boost::system::error_code invalid;
+    const boost::asio::ip::address server =
+        boost::asio::ip::make_address(context->icap_fields.get("X-Server-IP"), invalid);
+    if (!invalid)
+        url->addresses.insert(server);
+    if (!url->addresses.empty()) {
+        async_check_url(url, callback);
+        return;
+    }
+    io::async_resolve(inventory_.io_context, url->host, resolve_port, resolve_timeout,
+                      [this, url, callback = std::move(callback)](
+                          const boost::asio::ip::basic_resolver_iterator<boost::asio::ip::tcp>& found,
+                          const boost::system::error_code& error) {
+                          if (!error)
+                              for (auto entry = found; entry != boost::asio::ip::tcp::resolver::iterator(); ++entry)
+                                  url->addresses.insert(entry->endpoint().address());
+                          cf_log_stream(cf_log_debug, "Resolving host ", url->host, ": ", error.message());
+                          async_check_url(url, callback);
+                      });
+}
+
+// Tagger has no client yet: the service counts as unavailable, as it does
+// whenever its connection holder has no connection to give.
+void check_engine_t::async_check_url(const std::shared_ptr<ox::oxs::url_t>&,
+                                     const context::url_check_callback_t& callback)
+{
+    boost::asio::post(inventory_.io_context,
+                      [callback] { callback(ox::oxs::report_t(), ox::make_error_code(ox::EC_NO_TAGGER)); });
+}
+
+void check_engine_t::check_body(context::body_getter_t&& getter, context::body_check_callback_t&& callback)
+{
+    getter([this, callback = std::move(callback)](const io::icap::preview_t& preview,
+                                                  const std::shared_ptr<io::http::body_stream_t>& stream,
+                                                  const boost::system::error_code& error) {
+        if (error) {
+            callback(ox::ScanReport(), io::icap::preview_t(), nullptr, error);
+            return;
+        }
+        // The preview held the whole body, and it is empty.
+        if (preview.ieof) {
+            callback(ox::ScanReport(), preview, nullptr, {});
+            return;
+        }
+        scan(stream, [this, preview, callback](const ox::ScanReport& report,
+                                               const std::shared_ptr<io::http::body_stream_t>& scanned,
+                                               const boost::system::error_code& failure) {
+            // The scanning service's own failures tell its state.
+            if (failure.category() == ox::cf_proto_error_category())
+                inventory_.state_watcher->notify_scan_state(failure);
+            callback(report, preview, scanned, failure);
+        });
+    });
+}
+
+// Vetter has no client yet: the service counts as unavailable, as it does
+// whenever its connection holder has no connection to give.
+void check_engine_t::scan(const std::shared_ptr<io::http::body_stream_t>&, const scan_callback_t& callback)
+{
+    callback(ox::ScanReport(), nullptr, ox::make_error_code(ox::EC_NO_VETTER));
+}
+
+} // namespace ic
