@@ -1,5 +1,6 @@
 #include "lua/url_object.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <locale>
@@ -72,7 +73,10 @@ bool url_check_done(lua_State* L, context_t& context)
         return true;
     if (context.request_head.size() == 0) {
         // Nothing to classify: nothing is sent to Tagger.
-        context.set_url_result({}, ox::oxs::report_t());
+        ox::lua::protect(L, [&] {
+            context.set_url_result({}, ox::oxs::report_t());
+            return 0;
+        });
         return true;
     }
     ox::lua::coroutine_t* coroutine = ox::lua::current_coroutine(L);
@@ -112,7 +116,7 @@ int next_category(lua_State* L)
     luaL_checkstring(L, 2);
     return ox::lua::protect(L, [&] {
         const std::uint32_t previous = url_category_name_to_bit(ox::lua::to_string(L, 2));
-        for (int bit = previous == 0 ? 0 : __builtin_ctz(previous) + 1; bit < 17; ++bit) {
+        for (int bit = previous == 0 ? 0 : std::countr_zero(previous) + 1; bit < 17; ++bit) {
             if ((mask & (lua_Integer{1} << bit)) != 0) {
                 ox::lua::push_string(L, url_category_name(static_cast<ox::UrlCategory>(bit + 1)));
                 return 1;
