@@ -159,6 +159,7 @@ TEST_F(LuaMediaTypeTable, MatchSkipsBadPatternsWithWarnings)
         // The walk ends at the first match.
         {"{'text/html', 'bad'}", true, {}},
         {"{}", false, {}},
+        {"setmetatable({}, {__len = function() return 1 end, __index = function() return 'text/*' end})", true, {}},
     };
     for (const case_t& c : cases) {
         log->records.clear();

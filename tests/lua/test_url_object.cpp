@@ -215,6 +215,9 @@ TEST_F(LuaUrlObject, InCategories)
         {"u:in_categories({'Adult_Content', 'gambling'})", gambling | adult_content, true, "url 36"},
         {"u.in_categories({})", gambling, false, black_list.c_str()},
         {"u.in_categories({'nonsense', 7})", gambling, false, black_list.c_str()},
+        {"u.in_categories(setmetatable({}, {__len = function() return 1 end, __index = function() return 'gambling' "
+         "end}))",
+         gambling, true, "url 32"},
     };
     for (const case_t& c : cases) {
         checks.url_report.categories = c.categories;
@@ -283,6 +286,11 @@ TEST_F(LuaUrlObject, InList)
         {"http://example.com/", "{'.', ''}", false},
         {"http://example.com/", "{}", false},
         {"http://example.com/", "{5, 'example.com'}", true},
+        // Read as Lua reads arrays: read-only views of settings work.
+        {"http://www.example.com/",
+         "setmetatable({}, {__len = function() return 2 end, __index = function(_, i) return i == 2 and 'example.com' "
+         "or 'other.example' end})",
+         true},
     };
     for (const case_t& c : cases) {
         url_hook(std::string("r = tostring(u.in_list(") + c.list + ")) .. tostring(u:in_list(" + c.list + "))",
@@ -367,17 +375,19 @@ TEST_F(LuaUrlObject, SecondAccessWaitsForTheRunningCheck)
 {
     checks.url_report.categories = gambling;
     checks.hold = true;
-    ASSERT_TRUE(load("orvex = require('orvex')\n"
-                     "function message_hook(t)\n"
-                     "  local u = t.request.url\n"
-                     "  local task = orvex.async(function() task_entered = true return u.in_categories({'gambling'}) end)\n"
-                     "  hook_entered = true\n"
-                     "  first = u.in_categories({'gambling'})\n"
-                     "  second = task.wait()\n"
-                     "  return 'pass'\n"
-                     "end"));
+    ASSERT_TRUE(
+        load("orvex = require('orvex')\n"
+             "function message_hook(t)\n"
+             "  local u = t.request.url\n"
+             "  local task = orvex.async(function() task_entered = true return u.in_categories({'gambling'}) end)\n"
+             "  hook_entered = true\n"
+             "  first = u.in_categories({'gambling'})\n"
+             "  second = task.wait()\n"
+             "  return 'pass'\n"
+             "end"));
     auto outcome = start(make_checked(reqmod("http://site.example/")));
-    ASSERT_TRUE(run_until([&] { return checks.held() == 1 && eval("task_entered") == "true" && eval("hook_entered") == "true"; }));
+    ASSERT_TRUE(run_until(
+        [&] { return checks.held() == 1 && eval("task_entered") == "true" && eval("hook_entered") == "true"; }));
     for (int i = 0; i < 5; ++i)
         pump();
     EXPECT_EQ(checks.held(), 1u);
