@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "common/error_category.hpp"
 #include "icap/verdicts/category_bits.hpp"
 #include "icap/verdicts/summary.hpp"
 #include "lua/category_filter.hpp"
@@ -34,13 +33,6 @@ struct summary_view_t {
     std::size_t next;
 };
 
-// The preview and stream the body getter delivered, for the case the check
-// hands back none.
-struct delivered_body_t {
-    io::icap::preview_t preview;
-    std::shared_ptr<io::http::body_stream_t> stream;
-};
-
 context_t& this_context(lua_State* L)
 {
     return lock_weak_ref<context_t>(L, lua_upvalueindex(1));
@@ -51,41 +43,20 @@ bool has_class(const ox::Virus& virus, std::uint32_t mask)
     return (threat_category_to_bit(virus.type()) & mask) != 0;
 }
 
-// The getter with a look at what it delivers.
-body_getter_t watched_getter(body_getter_t getter, const std::shared_ptr<delivered_body_t>& delivered)
-{
-    using handler_t = std::function<void(const io::icap::preview_t&, const std::shared_ptr<io::http::body_stream_t>&,
-                                         const boost::system::error_code&)>;
-    return [getter = std::move(getter), delivered](const handler_t& handler) {
-        getter([handler, delivered](const io::icap::preview_t& preview,
-                                    const std::shared_ptr<io::http::body_stream_t>& stream,
-                                    const boost::system::error_code& error) {
-            if (!error) {
-                delivered->preview = preview;
-                delivered->stream = stream;
-            }
-            handler(preview, stream, error);
-        });
-    };
-}
-
 // The body check's completion: stores the outcome while the transaction
-// lives, then resumes every coroutine that waits for it. Without Vetter
-// nothing of the body was read, and the body as the getter delivered it is
-// kept, so that the message can still pass unchanged.
-void body_checked(const std::weak_ptr<context_t>& handle, const std::shared_ptr<delivered_body_t>& delivered,
-                  const ox::ScanReport& report, const io::icap::preview_t& preview,
-                  const std::shared_ptr<io::http::body_stream_t>& stream, const boost::system::error_code& error)
+// lives, then resumes every coroutine that waits for it. A failed check
+// keeps the body stream it hands back (the body as read so far followed by
+// the unread rest, or the whole body when Vetter could not be asked), so
+// that the message can still pass unchanged.
+void body_checked(const std::weak_ptr<context_t>& handle, const ox::ScanReport& report,
+                  const io::icap::preview_t& preview, const std::shared_ptr<io::http::body_stream_t>& stream,
+                  const boost::system::error_code& error)
 {
     std::vector<std::function<void()>> waiters;
     if (const std::shared_ptr<context_t> context = handle.lock()) {
-        if (!stream && delivered->stream && error == ox::make_error_code(ox::EC_NO_VETTER))
-            context->set_scan_result(error, report, delivered->preview, delivered->stream);
-        else
-            context->set_scan_result(error, report, preview, stream);
+        context->set_scan_result(error, report, preview, stream);
         waiters = context->body_check.finish();
     }
-    delivered->stream.reset();
     // The transaction is not held while they run: one of them may end it.
     for (const std::function<void()>& resume : waiters)
         resume();
@@ -111,13 +82,12 @@ bool body_check_done(lua_State* L, context_t& context)
         if (!context.body_check.running()) {
             body_getter_t getter = std::move(context.body_getter);
             context.body_getter = nullptr;
-            auto delivered = std::make_shared<delivered_body_t>();
             context.delegate->check_body(
-                watched_getter(std::move(getter), delivered),
-                [handle = context.handle(), delivered](const ox::ScanReport& report, const io::icap::preview_t& preview,
-                                                       const std::shared_ptr<io::http::body_stream_t>& stream,
-                                                       const boost::system::error_code& error) {
-                    body_checked(handle, delivered, report, preview, stream, error);
+                std::move(getter),
+                [handle = context.handle()](const ox::ScanReport& report, const io::icap::preview_t& preview,
+                                            const std::shared_ptr<io::http::body_stream_t>& stream,
+                                            const boost::system::error_code& error) {
+                    body_checked(handle, report, preview, stream, error);
                 });
             context.body_check.start();
         }

@@ -20,7 +20,10 @@ namespace checks_test {
 
 class delegate_t : public ic::context::delegate_t {
 public:
-    explicit delegate_t(boost::asio::io_context& io_context) : io_context_(io_context) {}
+    explicit delegate_t(boost::asio::io_context& io_context)
+        : read_back(io::http::body_stream_t::make_empty(io_context)), io_context_(io_context)
+    {
+    }
 
     void check_url(ic::context::context_t*, ic::context::url_check_callback_t&& callback) override
     {
@@ -28,8 +31,9 @@ public:
         later([this, callback = std::move(callback)] { callback(url_report, url_error); });
     }
 
-    // Reads the body as the check engine does; without Vetter the body
-    // stream is not handed back.
+    // Reads the body as the check engine does and hands back the body as
+    // the answer would carry it; without Vetter, that is the whole body
+    // unless the test makes it lose it.
     void check_body(ic::context::body_getter_t&& getter, ic::context::body_check_callback_t&& callback) override
     {
         ++body_checks;
@@ -40,11 +44,12 @@ public:
                 callback(ox::ScanReport(), io::icap::preview_t(), nullptr, error);
                 return;
             }
-            later([this, preview, stream, callback] {
+            later([this, preview, callback] {
                 if (vetter_available)
-                    callback(scan_report, preview, stream, scan_error);
+                    callback(scan_report, preview, read_back, scan_error);
                 else
-                    callback(ox::ScanReport(), preview, nullptr, ox::make_error_code(ox::EC_NO_VETTER));
+                    callback(ox::ScanReport(), preview, body_given_back ? read_back : nullptr,
+                             ox::make_error_code(ox::EC_NO_VETTER));
             });
         });
     }
@@ -65,6 +70,9 @@ public:
     ox::oxs::report_t url_report;
     boost::system::error_code url_error;
     bool vetter_available = true;
+    bool body_given_back = true;
+    // What the check hands back as the body the answer would carry.
+    std::shared_ptr<io::http::body_stream_t> read_back;
     ox::ScanReport scan_report;
     boost::system::error_code scan_error;
 
@@ -83,8 +91,7 @@ private:
 
 // A scan report naming the threats (type, name) in this order, with a scan
 // error unless it is 0.
-inline ox::ScanReport report_of(const std::vector<std::pair<ox::VirusType, std::string>>& threats,
-                                int error = 0)
+inline ox::ScanReport report_of(const std::vector<std::pair<ox::VirusType, std::string>>& threats, int error = 0)
 {
     ox::ScanReport report;
     report.set_object("body");
