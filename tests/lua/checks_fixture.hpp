@@ -44,6 +44,7 @@ public:
                 callback(ox::ScanReport(), io::icap::preview_t(), nullptr, error);
                 return;
             }
+            delivered = stream;
             later([this, preview, callback] {
                 if (vetter_available)
                     callback(scan_report, preview, read_back, scan_error);
@@ -71,6 +72,8 @@ public:
     boost::system::error_code url_error;
     bool vetter_available = true;
     bool body_given_back = true;
+    // The body stream the getter delivered.
+    std::shared_ptr<io::http::body_stream_t> delivered;
     // What the check hands back as the body the answer would carry.
     std::shared_ptr<io::http::body_stream_t> read_back;
     ox::ScanReport scan_report;

@@ -140,6 +140,7 @@ TEST_F(LuaBodyTable, OneScanPerTransaction)
     EXPECT_EQ(eval("table.concat(r, ',')"), "true,false,Ad.One,Joke.Two,Virus.Three");
     EXPECT_EQ(checks.body_checks, 1);
     EXPECT_EQ(getter_calls, 1);
+    EXPECT_EQ(checks.delivered, body_stream);
     // The message passes with the body the scan handed back.
     ASSERT_EQ(outcome->kind(), "allowed");
     EXPECT_EQ(outcome->as<ic::allowed_t>().body, checks.read_back);
