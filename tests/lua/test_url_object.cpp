@@ -379,6 +379,7 @@ TEST_F(LuaUrlObject, SecondAccessWaitsForTheRunningCheck)
         load("orvex = require('orvex')\n"
              "function message_hook(t)\n"
              "  local u = t.request.url\n"
+             "  kept = u\n"
              "  local task = orvex.async(function() task_entered = true return u.in_categories({'gambling'}) end)\n"
              "  hook_entered = true\n"
              "  first = u.in_categories({'gambling'})\n"
@@ -392,6 +393,8 @@ TEST_F(LuaUrlObject, SecondAccessWaitsForTheRunningCheck)
         pump();
     EXPECT_EQ(checks.held(), 1u);
     EXPECT_FALSE(outcome->done);
+    // Outside any coroutine of the host nothing can wait.
+    EXPECT_EQ(eval("select(2, pcall(kept.categories))"), "No coroutine is running");
     checks.release();
     ASSERT_TRUE(run_until([&] { return outcome->done; }));
     EXPECT_EQ(outcome->kind(), "allowed");
