@@ -28,6 +28,8 @@ context_t::context_t(context_t&& other)
       body_getter(std::move(other.body_getter)),
       request_(std::move(other.request_)),
       response_(std::move(other.response_)),
+      request_content_type_(std::move(other.request_content_type_)),
+      response_content_type_(std::move(other.response_content_type_)),
       url_(std::move(other.url_)),
       url_check_error(std::move(other.url_check_error)),
       body_check_error(std::move(other.body_check_error)),
@@ -36,6 +38,8 @@ context_t::context_t(context_t&& other)
       preview(std::move(other.preview)),
       body_stream(std::move(other.body_stream)),
       block_reason(other.block_reason),
+      url_check(std::move(other.url_check)),
+      body_check(std::move(other.body_check)),
       lifetime(std::make_shared<int>(0))
 {
     other.lifetime.reset();
@@ -79,6 +83,28 @@ const std::shared_ptr<ox::oxs::url_t>& context_t::request_url()
     url_ = std::make_shared<ox::oxs::url_t>(std::move(scheme), target.user, target.password, authority.host,
                                             target.path, target.query, target.fragment, authority.port);
     return url_;
+}
+
+const media_type_t& context_t::request_content_type()
+{
+    if (!request_content_type_) {
+        const std::shared_ptr<io::http::request_t>& request = request_header();
+        if (!request)
+            return media_type_t::empty();
+        request_content_type_ = std::make_unique<media_type_t>(request->fields);
+    }
+    return *request_content_type_;
+}
+
+const media_type_t& context_t::response_content_type()
+{
+    if (!response_content_type_) {
+        const std::shared_ptr<io::http::response_t>& response = response_header();
+        if (!response)
+            return media_type_t::empty();
+        response_content_type_ = std::make_unique<media_type_t>(response->fields);
+    }
+    return *response_content_type_;
 }
 
 void context_t::set_scan_result(const boost::system::error_code& error, const ox::ScanReport& report,

@@ -13,6 +13,8 @@
 #include "common/report.hpp"
 #include "common/url.hpp"
 #include "lua/context_delegate.hpp"
+#include "lua/media_type.hpp"
+#include "lua/pending_check.hpp"
 #include "protocol/body_stream.hpp"
 #include "protocol/http_request.hpp"
 #include "protocol/http_response.hpp"
@@ -60,6 +62,10 @@ public:
     const std::shared_ptr<io::http::response_t>& response_header();
     // The request URL; null without a usable request head or without a host.
     const std::shared_ptr<ox::oxs::url_t>& request_url();
+    // The Content-Type of each head, parsed on first use; the empty media
+    // type when the head is absent or unparsable.
+    const media_type_t& request_content_type();
+    const media_type_t& response_content_type();
 
     void set_scan_result(const boost::system::error_code& error, const ox::ScanReport& report,
                          const io::icap::preview_t& preview, const std::shared_ptr<io::http::body_stream_t>& stream);
@@ -73,6 +79,11 @@ public:
 
     bool is_response() const noexcept { return response_head.size() != 0; }
 
+    // Reaches this context as long as its lifetime token lives: what a
+    // check's completion holds, so that it stores nothing once the
+    // transaction was handed over or is gone.
+    std::weak_ptr<context_t> handle() { return std::shared_ptr<context_t>(lifetime, this); }
+
     delegate_t* delegate;
     io::http::param_map_t icap_fields;
     orx::buffer_t request_head;
@@ -83,6 +94,8 @@ public:
 private:
     std::shared_ptr<io::http::request_t> request_;
     std::shared_ptr<io::http::response_t> response_;
+    std::unique_ptr<media_type_t> request_content_type_;
+    std::unique_ptr<media_type_t> response_content_type_;
     std::shared_ptr<ox::oxs::url_t> url_;
 
 public:
@@ -96,6 +109,9 @@ public:
     io::icap::preview_t preview;
     std::shared_ptr<io::http::body_stream_t> body_stream;
     block_reason_t block_reason;
+    // The checks while they run, with the coroutines waiting for them.
+    pending_check_t url_check;
+    pending_check_t body_check;
     // Every weak reference the script holds is bound to it.
     std::shared_ptr<int> lifetime;
 };

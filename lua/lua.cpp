@@ -6,10 +6,12 @@
 
 #include "app/core/config_holder.hpp"
 #include "app/core/inventory.hpp"
+#include "clients/lookup_engine.hpp"
 #include "common/log.hpp"
 #include "common/what.hpp"
 #include "lua/config_module.hpp"
 #include "lua/coroutine_make.hpp"
+#include "lua/lookup_module.hpp"
 #include "lua/orvex_module.hpp"
 #include "lua/protect.hpp"
 #include "lua/regex_module.hpp"
@@ -36,6 +38,8 @@ lua_t::lua_t(inventory_t& inventory)
     ox::lua::orvex::register_metatables(L, &inventory.io_context);
     ox::lua::orvex::open(L);
     ox::lua::regex::open(L);
+    ox::lua::lookup::set_delegate(L, inventory.lookup_engine.get());
+    ox::lua::lookup::open(L);
     context::register_metatables(L);
     open_config_module(L);
     change_connection_ = inventory.config_holder->changed.connect([this] { config_changed(); });

@@ -8,12 +8,15 @@
 #include <vector>
 
 #include "common/util_log.hpp"
+#include "lua/body_table.hpp"
 #include "lua/context.hpp"
 #include "lua/ip_address.hpp"
 #include "lua/library.hpp"
 #include "lua/make_const.hpp"
+#include "lua/media_type_table.hpp"
 #include "lua/protect.hpp"
 #include "lua/regex_module.hpp"
+#include "lua/url_object.hpp"
 #include "lua/value_readers.hpp"
 #include "lua/weak_ref.hpp"
 
@@ -202,6 +205,10 @@ int index(lua_State* L)
                 return ox::lua::store_field(L);
             }
         } else if constexpr (head == head_t::request) {
+            if (key == "content_type") {
+                push_media_type_table(L, context.lifetime, context.request_content_type());
+                return ox::lua::store_field(L);
+            }
             if (key == "method") {
                 const std::string& method = request_for_script(L, context).method;
                 if (method.empty())
@@ -210,6 +217,10 @@ int index(lua_State* L)
                 return ox::lua::store_field(L);
             }
         } else {
+            if (key == "content_type") {
+                push_media_type_table(L, context.lifetime, context.response_content_type());
+                return ox::lua::store_field(L);
+            }
             if (key == "status") {
                 const int code = response_for_script(L, context).code;
                 if (code == -1)
@@ -229,22 +240,15 @@ int index(lua_State* L)
     });
 }
 
-void set_closure(lua_State* L, int reference, lua_CFunction function, const char* name)
-{
-    lua_pushvalue(L, reference);
-    lua_pushcclosure(L, function, 1);
-    lua_setfield(L, -2, name);
-}
-
 // A table that is its own metatable, with search, value and __index over
 // one field map.
 template <head_t head>
 void push_head_table(lua_State* L, int reference)
 {
     lua_createtable(L, 0, 4);
-    set_closure(L, reference, search<head>, "search");
-    set_closure(L, reference, value<head>, "value");
-    set_closure(L, reference, index<head>, "__index");
+    set_weak_closure(L, reference, search<head>, "search");
+    set_weak_closure(L, reference, value<head>, "value");
+    set_weak_closure(L, reference, index<head>, "__index");
     lua_pushvalue(L, -1);
     lua_setmetatable(L, -2);
 }
@@ -265,9 +269,13 @@ void context_t::push(lua_State* L)
     push_head_table<head_t::icap>(L, reference);
     lua_setfield(L, transaction, "icap");
     push_head_table<head_t::request>(L, reference);
+    push_url_object(L, reference);
+    lua_setfield(L, -2, "url");
     lua_setfield(L, transaction, "request");
     push_head_table<head_t::response>(L, reference);
     lua_setfield(L, transaction, "response");
+    push_body_table(L, reference, transaction);
+    lua_setfield(L, transaction, "body");
     lua_settop(L, transaction);
 }
 

@@ -1,5 +1,6 @@
 #include "lua/weak_ref.hpp"
 
+#include "lua/body_table.hpp"
 #include "lua/library.hpp"
 
 namespace ic::context {
@@ -19,6 +20,11 @@ int weak_ref_gc(lua_State* L)
 
 void register_metatables(lua_State* L)
 {
+    lua_createtable(L, 0, 1);
+    lua_pushcfunction(L, summary_view_gc);
+    lua_setfield(L, -2, "__gc");
+    ox::lua::registry_set(L, summary_view_metatable);
+
     lua_createtable(L, 0, 1);
     lua_pushcfunction(L, weak_ref_gc);
     lua_setfield(L, -2, "__gc");
@@ -41,6 +47,13 @@ void* lock_weak_ref(lua_State* L, int index, type_tag_t type)
     if (object == nullptr)
         raise_script_error(L, "trying to use expired pointer");
     return object;
+}
+
+void set_weak_closure(lua_State* L, int reference, lua_CFunction function, const char* name)
+{
+    lua_pushvalue(L, reference);
+    lua_pushcclosure(L, function, 1);
+    lua_setfield(L, -2, name);
 }
 
 void raise_script_error(lua_State* L, const char* text)

@@ -46,6 +46,10 @@ T& lock_weak_ref(lua_State* L, int index)
     return *static_cast<T*>(lock_weak_ref(L, index, &type_tag_of<T>));
 }
 
+// Sets the field `name` of the table on top to a closure of function whose
+// one upvalue is the weak reference at `reference`.
+void set_weak_closure(lua_State* L, int reference, lua_CFunction function, const char* name);
+
 // Raises a script error: the text alone, without a position.
 [[noreturn]] void raise_script_error(lua_State* L, const char* text);
 

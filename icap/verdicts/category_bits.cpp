@@ -22,14 +22,17 @@ std::string lower_ascii(std::string text)
 
 // The script name of a value: its enum name less the prefix, lower-cased.
 template <typename enum_t>
+std::string script_name(int value)
+{
+    return lower_ascii(google::protobuf::GetEnumDescriptor<enum_t>()->FindValueByNumber(value)->name().substr(3));
+}
+
+template <typename enum_t>
 std::map<std::string, std::uint32_t> make_names(int first, int last, std::uint32_t (*to_bit)(enum_t))
 {
-    const google::protobuf::EnumDescriptor* type = google::protobuf::GetEnumDescriptor<enum_t>();
     std::map<std::string, std::uint32_t> names;
-    for (int value = first; value <= last; ++value) {
-        const std::string& name = type->FindValueByNumber(value)->name();
-        names.emplace(lower_ascii(name.substr(3)), to_bit(static_cast<enum_t>(value)));
-    }
+    for (int value = first; value <= last; ++value)
+        names.emplace(script_name<enum_t>(value), to_bit(static_cast<enum_t>(value)));
     return names;
 }
 
@@ -88,6 +91,19 @@ std::uint32_t threat_category_name_to_bit(const std::string& name)
 {
     static const auto names = make_names<ox::VirusType>(ox::SE_KNOWN_VIRUS, last_threat_type, threat_category_to_bit);
     return find_name(names, name);
+}
+
+std::string url_category_name(ox::UrlCategory category)
+{
+    const int value = category;
+    return value >= ox::UC_INFECTION_SOURCE && value <= last_url_category ? script_name<ox::UrlCategory>(value)
+                                                                          : std::string();
+}
+
+std::string threat_category_name(ox::VirusType type)
+{
+    const int value = type;
+    return value >= ox::SE_KNOWN_VIRUS && value <= last_threat_type ? script_name<ox::VirusType>(value) : std::string();
 }
 
 } // namespace ic

@@ -37,5 +37,9 @@ std::uint32_t url_categories_to_bits(const google::protobuf::RepeatedField<int>&
 // the argument. The black list has no name.
 std::uint32_t url_category_name_to_bit(const std::string& name);
 std::uint32_t threat_category_name_to_bit(const std::string& name);
+// The script name of a category (1 to 17) or of a threat class; empty for
+// any other value.
+std::string url_category_name(ox::UrlCategory category);
+std::string threat_category_name(ox::VirusType type);
 
 } // namespace ic

@@ -62,10 +62,12 @@ TEST(category_bits, url_categories_both_ways)
         SCOPED_TRACE(ox::UrlCategory_Name(row.category));
         EXPECT_EQ(ic::url_category_to_bit(row.category), row.bit);
         EXPECT_EQ(ic::bit_to_url_category(row.bit), row.category);
+        EXPECT_EQ(ic::url_category_name(row.category), row.script_name ? row.script_name : "");
         if (row.script_name) {
             EXPECT_EQ(ic::url_category_name_to_bit(row.script_name), row.bit);
         }
     }
+    EXPECT_EQ(ic::url_category_name(static_cast<ox::UrlCategory>(18)), "");
     // Nothing sets bit 30, but it reads as the black list.
     EXPECT_EQ(ic::bit_to_url_category(0x40000000), ox::UC_BLACK_LIST);
 }
@@ -76,7 +78,9 @@ TEST(category_bits, threat_classes)
         SCOPED_TRACE(row.script_name);
         EXPECT_EQ(ic::threat_category_to_bit(row.type), row.bit);
         EXPECT_EQ(ic::threat_category_name_to_bit(row.script_name), row.bit);
+        EXPECT_EQ(ic::threat_category_name(row.type), row.script_name);
     }
+    EXPECT_EQ(ic::threat_category_name(static_cast<ox::VirusType>(9)), "");
 }
 
 TEST(category_bits, names_from_scripts)
