@@ -244,7 +244,33 @@ void icap_handler_t::answer_check(const std::shared_ptr<query_body_t>& body, boo
             process_body(body, keep_alive, answer);
             return;
         }
+        // A message let pass with a body of its own may still owe that body
+        // to the query: a scan that failed part-way hands back what the
+        // scanner had followed by the unread rest of the client's body. The
+        // server reads the query to its end before it writes an answer that
+        // is not early, so such an answer is read whole first, or the rest
+        // would be gone when it is written.
+        if (!inventory_.config_holder->config.allow_early_response()) {
+            io::http::async_read_body(result.body, [this, body, connection, keep_alive, answer,
+                                                    result](const std::shared_ptr<io::http::body_t>& whole,
+                                                            const boost::system::error_code& error) {
+                if (error) {
+                    answer_failure(connection, error, answer);
+                    return;
+                }
+                check_engine_t::result_t read = result;
+                read.body = io::http::body_stream_t::make(result.body->get_executor(), whole);
+                send_check_answer(connection, keep_alive, answer, read);
+            });
+            return;
+        }
     }
+    send_check_answer(connection, keep_alive, answer, result);
+}
+
+void icap_handler_t::send_check_answer(const connection_t& connection, bool keep_alive, const answer_callback_t& answer,
+                                       const check_engine_t::result_t& result)
+{
     const response_t response = io::icap::response_t::make();
     response->code = 200;
     response->reason = "OK";

@@ -103,6 +103,8 @@ private:
     // The answer from the check engine's result.
     void answer_check(const std::shared_ptr<query_body_t>& body, bool keep_alive, const answer_callback_t& answer,
                       const check_engine_t::result_t& result);
+    void send_check_answer(const connection_t& connection, bool keep_alive, const answer_callback_t& answer,
+                           const check_engine_t::result_t& result);
     // A failure met while answering: the protocol error gets 400, any other
     // error drops the connection without an answer.
     void answer_failure(const connection_t& connection, const boost::system::error_code& error,

@@ -64,6 +64,12 @@ icap_head_t parse_icap_head(const std::string& text)
             first = false;
             continue;
         }
+        // A continuation line (the threat list of a blocking answer spans
+        // several) belongs to the field before it, folds kept.
+        if ((line[0] == '\t' || line[0] == ' ') && !head.fields.empty()) {
+            head.fields.back().second += "\r\n" + line;
+            continue;
+        }
         const std::size_t colon = line.find(": ");
         if (colon == std::string::npos)
             throw std::runtime_error("not a field line: " + line);

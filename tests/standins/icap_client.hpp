@@ -24,8 +24,9 @@ struct icap_head_t {
     std::vector<std::string> names() const;
 };
 
-// Splits a head text ending in an empty line; throws std::runtime_error
-// when a line is not "name: value".
+// Splits a head text ending in an empty line; a line that begins with a
+// blank continues the field before it (joined with CR LF, the blank kept).
+// Throws std::runtime_error when another line is not "name: value".
 icap_head_t parse_icap_head(const std::string& text);
 
 class icap_client_t {
