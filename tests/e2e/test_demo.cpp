@@ -1,7 +1,9 @@
 // The demo as scripts/demo runs it: pilotd-standin with the sample settings
-// file starts the daemon, which applies the file, answers with the sample
-// hook, takes the edited file on SIGHUP and stops on Ctrl-C; Squid runs
-// with the squid.conf lines the demo prints.
+// file starts the daemon and hands it the sockets of the stand-in Vetter,
+// Tagger and SeekD with the demo's tables; the daemon applies the file,
+// answers with the sample hook (blocks for a host, for categories and for
+// the test marker in a body), takes the edited file on SIGHUP and stops on
+// Ctrl-C; Squid runs with the squid.conf lines the demo prints.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,16 +14,39 @@
 #include <thread>
 
 #include "e2e/daemon_fixture.hpp"
+#include "e2e/vetter_thread.hpp"
 #include "standins/child_process.hpp"
 #include "standins/http_client.hpp"
 #include "standins/origin_server.hpp"
+#include "standins/seekd_standin.hpp"
 #include "standins/squid_proxy.hpp"
+#include "standins/tagger_standin.hpp"
 
 namespace e2e {
 namespace {
 
+// The text the demo's Vetter reports as a threat.
+const std::string marker = "ORVEX-TEST-MARKER";
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 class demo_test_t : public daemon_test_t {
 protected:
+    demo_test_t()
+    {
+        standin::vetter_scenario_t scenario;
+        scenario.threats.push_back({marker, ox::SE_KNOWN_VIRUS, "Orvex.Test.Marker"});
+        vetter.vetter.set_scenario(scenario);
+        tagger.load_table(read_file(TRAXD_SOURCE_DIR "/tests/standins/demo/tagger.table"));
+        seekd.load_table(read_file(TRAXD_SOURCE_DIR "/tests/standins/demo/seekd.table"));
+    }
+
     ~demo_test_t() override
     {
         if (pid_ > 0 && !status_) {
@@ -58,7 +83,8 @@ protected:
         ASSERT_GE(output, 0);
         standin::spawn_request_t request;
         request.binary = PILOTD_STANDIN_BINARY;
-        request.arguments = {"--daemon", TRAXD_BINARY, "--config", settings_file()};
+        request.arguments = {"--daemon",           TRAXD_BINARY, "--config",    settings_file(), "--vetter",
+                             vetter.vetter.path(), "--tagger",   tagger.path(), "--seekd",       seekd.path()};
         request.descriptors = {{1, output}, {2, output}};
         pid_ = standin::spawn_process(request);
         ::close(output);
@@ -96,6 +122,9 @@ protected:
         return status_;
     }
 
+    vetter_thread_t vetter{templates_dir + "/vetter.sock"};
+    standin::tagger_standin_t tagger;
+    standin::seekd_standin_t seekd;
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
@@ -140,13 +169,32 @@ TEST_F(demo_test_t, sample_hook_answers_and_squid_takes_the_printed_lines)
     ASSERT_TRUE(wait_for_output("pilotd-standin: daemon applied settings revision 1")) << output();
     {
         standin::icap_client_t client(port);
-        const auto passed = client.ask(reqmod("www.example.com", "Allow: 204\r\n"));
+        const auto passed = client.ask(reqmod("www.example.com", "Allow: 204\r\nX-Server-IP: 192.0.2.7\r\n"));
         ASSERT_TRUE(passed.has_value()) << output();
         EXPECT_EQ(passed->status_line, "ICAP/1.0 204 No modifications needed");
-        const auto blocked = client.ask(reqmod("blocked.example", ""));
+        // A block page follows the head: each block on a connection of its own.
+        const auto ask_alone = [this](const std::string& query) { return standin::icap_client_t(port).ask(query); };
+        const auto blocked = ask_alone(reqmod("blocked.example", ""));
         ASSERT_TRUE(blocked.has_value()) << output();
         EXPECT_EQ(blocked->status_line, "ICAP/1.0 200 OK");
         EXPECT_EQ(blocked->field("X-Response-Info"), "Blocked");
+        const auto category = ask_alone(reqmod("www.casino.example", "X-Server-IP: 192.0.2.7\r\n"));
+        ASSERT_TRUE(category.has_value()) << output();
+        EXPECT_EQ(category->field("X-Response-Info"), "Blocked");
+        EXPECT_TRUE(wait_for_output("Notice: Blocked URL: http://www.casino.example (Adult content)")) << output();
+
+        const std::string body = "A body with the marker: " + marker + "\n";
+        const std::string response_head =
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+        std::ostringstream chunk;
+        chunk << std::hex << body.size() << "\r\n" << body << "\r\n0\r\n\r\n";
+        client.send("RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nHost: 127.0.0.1\r\nEncapsulated: res-hdr=0, "
+                    "res-body=" +
+                    std::to_string(response_head.size()) + "\r\n\r\n" + response_head + chunk.str());
+        const auto infected = client.read_answer();
+        ASSERT_TRUE(infected.has_value()) << output();
+        EXPECT_NE(infected->find("\r\nX-Virus-ID: Orvex.Test.Marker\r\n"), std::string::npos) << *infected;
+        EXPECT_NE(infected->find("\r\nHTTP/1.0 403 "), std::string::npos) << *infected;
     }
 
     if (standin::squid_proxy_t::available()) {
@@ -162,7 +210,11 @@ TEST_F(demo_test_t, sample_hook_answers_and_squid_takes_the_printed_lines)
         options.services = services;
         standin::squid_proxy_t squid(options);
         standin::http_client_t client(squid.port());
-        const std::string body = standin::payload(300 * 1024);
+        // The sample hook scans every body, so the daemon answers only once
+        // it has a body whole; Squid sends a response body larger than its
+        // buffers only once the answer has begun, so the bodies here are
+        // ones it holds whole.
+        const std::string body = standin::payload(48 * 1024);
         const auto page = client.get(origin.page_url(body.size(), standin::framing_t::chunked));
         EXPECT_EQ(page.status, 200u) << page.head_text();
         EXPECT_TRUE(page.body == body) << page.body.size() << " bytes";
