@@ -26,9 +26,16 @@ boost::signals2::signal<void(int)> connection_count_signal;
 
 namespace {
 
-constexpr int listen_backlog = 128;
+// The system's largest listen queue: a burst of clients waits there rather
+// than being refused while the loop is busy.
+constexpr int listen_backlog = boost::asio::socket_base::max_listen_connections;
+// Connections already waiting that one completed accept takes along before
+// the next asynchronous accept, so that a busy loop takes clients in
+// batches while one turn still serves the queries of the others.
+constexpr int accept_batch = 64;
 constexpr std::chrono::seconds io_timeout(900);
 constexpr std::chrono::seconds request_timeout(90);
+constexpr std::chrono::seconds half_close_timeout(90);
 // How long accepting rests after running out of descriptors or memory, so
 // that a process at its limits does not spin on the failing accept.
 constexpr std::chrono::milliseconds accept_pause(500);
@@ -40,15 +47,21 @@ std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint)
     return text.str();
 }
 
-void log_connection(const std::shared_ptr<io::icap::server_connection_t>& server_connection, const std::string& text)
+// The parts are only put together when debug records are written: the
+// query loop logs every step.
+template <typename... parts_t>
+void log_connection(const std::shared_ptr<io::icap::server_connection_t>& server_connection, const parts_t&... parts)
 {
-    cf_log_stream(cf_log_debug, "ICAP ", static_cast<const void*>(server_connection.get()), ": ", text);
+    cf_log_stream(cf_log_debug, "ICAP ", static_cast<const void*>(server_connection.get()), ": ", parts...);
 }
 
 } // namespace
 
 icap_server_t::icap_server_t(inventory_t& inventory)
-    : inventory_(inventory), query_wait_(request_timeout), endpoint_(boost::asio::ip::address_v4::any(), 0)
+    : inventory_(inventory),
+      query_wait_(request_timeout),
+      half_close_wait_(half_close_timeout),
+      endpoint_(boost::asio::ip::address_v4::any(), 0)
 {
     listen();
     settings_slot_ = inventory.config_holder->changed.connect(std::bind(&icap_server_t::listen, this));
@@ -136,6 +149,27 @@ void icap_server_t::resume_accept_later(const std::shared_ptr<io::acceptor_t>& a
         io::timer_t::one_shot);
 }
 
+bool icap_server_t::accept_goes_on(const std::shared_ptr<io::acceptor_t>& acceptor,
+                                   const boost::system::error_code& error)
+{
+    switch (accept_retry(error)) {
+    case accept_retry_t::at_once:
+        // A pause here would let any client stall the listener by giving up
+        // before it is taken.
+        if (cf_log_threshold <= cf_log_debug)
+            cf_log(cf_log_debug, "ICAP Server: accept: " + error.message());
+        return true;
+    case accept_retry_t::after_pause:
+        if (cf_log_threshold <= cf_log_error)
+            cf_log(cf_log_error, "ICAP Server: accept: " + error.message());
+        resume_accept_later(acceptor);
+        return false;
+    case accept_retry_t::never:
+        break;
+    }
+    throw boost::system::system_error(error, "accept");
+}
+
 void icap_server_t::on_accept(const std::shared_ptr<io::acceptor_t>& acceptor,
                               const std::shared_ptr<io::connection_t>& connection,
                               const boost::system::error_code& error)
@@ -146,25 +180,30 @@ void icap_server_t::on_accept(const std::shared_ptr<io::acceptor_t>& acceptor,
     if (error) {
         if (error == boost::asio::error::operation_aborted || !current)
             return;
-        switch (accept_retry(error)) {
-        case accept_retry_t::at_once:
-            // A pause here would let any client stall the listener by
-            // giving up before it is taken.
-            if (cf_log_threshold <= cf_log_debug)
-                cf_log(cf_log_debug, "ICAP Server: accept: " + error.message());
+        if (accept_goes_on(acceptor, error))
             accept_next_connection();
-            return;
-        case accept_retry_t::after_pause:
-            if (cf_log_threshold <= cf_log_error)
-                cf_log(cf_log_error, "ICAP Server: accept: " + error.message());
-            resume_accept_later(acceptor);
-            return;
-        case accept_retry_t::never:
-            break;
-        }
-        throw boost::system::system_error(error, "accept");
+        return;
     }
+    serve(connection);
+    if (!current)
+        return;
+    for (int taken = 0; taken < accept_batch; ++taken) {
+        boost::system::error_code waiting_error;
+        const auto waiting = acceptor->accept_waiting(waiting_error);
+        if (waiting_error == boost::asio::error::would_block)
+            break;
+        if (waiting_error) {
+            if (accept_goes_on(acceptor, waiting_error))
+                continue;
+            return;
+        }
+        serve(waiting);
+    }
+    accept_next_connection();
+}
 
+void icap_server_t::serve(const std::shared_ptr<io::connection_t>& connection)
+{
     if (cf_log_threshold <= cf_log_debug)
         cf_log(cf_log_debug, "ICAP Server: new connection accepted");
     connection->set_send_timeout(io_timeout);
@@ -175,8 +214,6 @@ void icap_server_t::on_accept(const std::shared_ptr<io::acceptor_t>& acceptor,
     const std::shared_ptr<void> guard(nullptr, [](void*) { connection_count_signal(-1); });
     const auto server_connection = io::icap::server_connection_t::make(connection, connection);
     accept_next_query(connection, server_connection, guard);
-    if (current)
-        accept_next_connection();
 }
 
 void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& connection,
@@ -216,7 +253,8 @@ void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& c
                     server_connection, respond, response,
                     [this, connection, server_connection, guard](std::shared_ptr<io::icap::response_t> const& written,
                                                                  boost::system::error_code const& sent) {
-                        log_connection(server_connection, "send response: " + sent.message());
+                        if (cf_log_threshold <= cf_log_debug)
+                            log_connection(server_connection, "send response: ", sent.message());
                         if (sent)
                             return;
                         if (written->fields.is_close())
@@ -243,7 +281,7 @@ void icap_server_t::send_response(const std::shared_ptr<io::icap::server_connect
     const auto write = [respond, sent](const std::shared_ptr<io::icap::response_t>& answer) {
         respond(answer, [answer, sent](const boost::system::error_code& error) { sent(answer, error); });
     };
-    if (inventory_.config_holder->config.allow_early_response()) {
+    if (inventory_.config_holder->config.allow_early_response() || !server_connection->body_pending()) {
         write(response);
         return;
     }
@@ -273,7 +311,19 @@ void icap_server_t::close_connection(const std::shared_ptr<io::connection_t>& co
         log_connection(server_connection, "shutdown: " + error.message());
         return;
     }
-    io::async_skip_all(connection, [server_connection](const boost::system::error_code& drained) {
+    // The client may go on sending, a byte now and then, for ever: the
+    // drain is bounded as a whole, not only each read.
+    const std::weak_ptr<io::connection_t> weak_connection = connection;
+    const auto timer = io::timer_t::make(
+        inventory_.io_context, half_close_wait_,
+        [weak_connection, server_connection] {
+            log_connection(server_connection, "half-closed timeout");
+            if (const auto expired = weak_connection.lock())
+                expired->close();
+        },
+        io::timer_t::one_shot);
+    io::async_skip_all(connection, [server_connection, timer](const boost::system::error_code& drained) {
+        timer->cancel();
         log_connection(server_connection, drained ? "read: " + drained.message() : std::string("close connection"));
     });
 }

@@ -58,6 +58,11 @@ public:
     // closed: 90 s in the daemon; tests shorten it.
     const std::chrono::nanoseconds& query_wait() const { return query_wait_; }
     void set_query_wait(const std::chrono::nanoseconds& timeout) { query_wait_ = timeout; }
+    // How long a half-closed connection (after an answer that closes it) is
+    // still read before it is closed, whatever the client sends: 90 s in
+    // the daemon; tests shorten it.
+    const std::chrono::nanoseconds& half_close_wait() const { return half_close_wait_; }
+    void set_half_close_wait(const std::chrono::nanoseconds& timeout) { half_close_wait_ = timeout; }
 
     void accept_next_connection();
     void accept_next_query(const std::shared_ptr<io::connection_t>& connection,
@@ -84,9 +89,14 @@ private:
     void on_accept(const std::shared_ptr<io::acceptor_t>& acceptor, const std::shared_ptr<io::connection_t>& connection,
                    const boost::system::error_code& error);
     void resume_accept_later(const std::shared_ptr<io::acceptor_t>& acceptor);
+    // Whether accepting goes on at once after the failed accept; starts the
+    // pause or throws otherwise.
+    bool accept_goes_on(const std::shared_ptr<io::acceptor_t>& acceptor, const boost::system::error_code& error);
+    void serve(const std::shared_ptr<io::connection_t>& connection);
 
     inventory_t& inventory_;
     std::chrono::nanoseconds query_wait_;
+    std::chrono::nanoseconds half_close_wait_;
     boost::signals2::scoped_connection settings_slot_;
     std::shared_ptr<io::acceptor_t> acceptor_;
     boost::asio::ip::tcp::endpoint endpoint_;

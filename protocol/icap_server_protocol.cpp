@@ -155,6 +155,13 @@ bool drain_pending(server_protocol_t::pending_body_t& pending, const handler_t& 
 {
     if (!pending)
         return false;
+    // Nothing to drain: the next read starts from the rest at once.
+    if (pending->empty_body()) {
+        auto rest = pending->release();
+        pending.reset();
+        retry(rest);
+        return true;
+    }
     auto body = pending;
     io::async_skip_all(body, [&pending, body, handler, retry](const boost::system::error_code& error) {
         pending.reset();
@@ -206,7 +213,14 @@ void server_protocol_t::async_send_response(const std::shared_ptr<io::output_str
                                             const request_pointer_t&, const response_pointer_t& response,
                                             const completion_t& handler)
 {
-    io::async_send_all(response->make_stream(output->get_executor()), output, handler);
+    // The heads go out in one send; a body that has no bytes needs no
+    // further turn of the loop.
+    output->async_send(response->make_head(),
+                       [output, body = response->body, handler](const boost::system::error_code& error) {
+                           if (error || !body || body->empty_body())
+                               return handler(error);
+                           io::async_send_all(body, output, handler);
+                       });
 }
 
 } // namespace io::icap

@@ -27,6 +27,9 @@ public:
     }
     virtual ~server_connection_t() = default;
 
+    // The last query's body may still hold bytes to skip.
+    bool body_pending() const { return pending_ && !pending_->empty_body(); }
+
     void async_wait_request(const request_handler_t& handler)
     {
         protocol_t::async_wait_request(pending_, input_,
