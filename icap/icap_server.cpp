@@ -1,7 +1,11 @@
 #include "icap/icap_server.hpp"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <sstream>
 #include <string>
 
@@ -40,6 +44,26 @@ constexpr std::chrono::seconds half_close_timeout(90);
 // that a process at its limits does not spin on the failing accept.
 constexpr std::chrono::milliseconds accept_pause(500);
 
+// The allocator keeps freed memory for reuse, in the middle of its heap
+// too, so a spike (many clients at once, a large body held until its
+// answer) would leave the daemon as large as it was at the spike. Now and
+// then, once a good amount has been freed since the last time, the free
+// pages go back to the system.
+constexpr std::chrono::seconds trim_interval(10);
+constexpr std::size_t trim_after_freed = 4 << 20;
+
+void give_back_free_memory()
+{
+    static std::size_t free_after_trim = 0;
+    const std::size_t free_now = ::mallinfo2().fordblks;
+    if (free_now < free_after_trim + trim_after_freed) {
+        free_after_trim = std::min(free_after_trim, free_now);
+        return;
+    }
+    ::malloc_trim(0);
+    free_after_trim = ::mallinfo2().fordblks;
+}
+
 std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint)
 {
     std::ostringstream text;
@@ -65,6 +89,12 @@ icap_server_t::icap_server_t(inventory_t& inventory)
 {
     listen();
     settings_slot_ = inventory.config_holder->changed.connect(std::bind(&icap_server_t::listen, this));
+    trim_timer_ = io::timer_t::make(inventory_.io_context, trim_interval, give_back_free_memory, io::timer_t::periodic);
+}
+
+icap_server_t::~icap_server_t()
+{
+    trim_timer_->cancel();
 }
 
 void icap_server_t::listen()

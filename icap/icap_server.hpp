@@ -12,6 +12,7 @@
 
 #include "io/acceptor.hpp"
 #include "io/connection.hpp"
+#include "io/timer.hpp"
 #include "protocol/icap_response.hpp"
 #include "protocol/icap_server_connection.hpp"
 
@@ -48,6 +49,7 @@ public:
     };
 
     explicit icap_server_t(inventory_t& inventory);
+    ~icap_server_t();
 
     // Slot of the settings change: (re)opens the listener when the endpoint
     // changed. Throws ox::EC_BAD_CONFIG, or need_restart_t when the port
@@ -99,6 +101,8 @@ private:
     std::chrono::nanoseconds half_close_wait_;
     boost::signals2::scoped_connection settings_slot_;
     std::shared_ptr<io::acceptor_t> acceptor_;
+    // Gives memory freed after a spike back to the system.
+    std::shared_ptr<io::timer_t> trim_timer_;
     boost::asio::ip::tcp::endpoint endpoint_;
 };
 
