@@ -1,6 +1,7 @@
 #include "icap/icap_server.hpp"
 
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <cstddef>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <boost/asio/error.hpp>
 #include <boost/system/error_code.hpp>
@@ -47,21 +49,52 @@ constexpr std::chrono::milliseconds accept_pause(500);
 // The allocator keeps freed memory for reuse, in the middle of its heap
 // too, so a spike (many clients at once, a large body held until its
 // answer) would leave the daemon as large as it was at the spike. Now and
-// then, once a good amount has been freed since the last time, the free
-// pages go back to the system.
+// then, when much is free and the heap has changed since the last time,
+// the free pages go back to the system.
 constexpr std::chrono::seconds trim_interval(10);
-constexpr std::size_t trim_after_freed = 4 << 20;
+constexpr std::size_t trim_when_free = 4 << 20;
 
 void give_back_free_memory()
 {
-    static std::size_t free_after_trim = 0;
-    const std::size_t free_now = ::mallinfo2().fordblks;
-    if (free_now < free_after_trim + trim_after_freed) {
-        free_after_trim = std::min(free_after_trim, free_now);
+    static std::size_t in_use_after_trim = 0;
+    const struct mallinfo2 now = ::mallinfo2();
+    if (now.fordblks < trim_when_free || now.uordblks == in_use_after_trim)
         return;
-    }
     ::malloc_trim(0);
-    free_after_trim = ::mallinfo2().fordblks;
+    in_use_after_trim = ::mallinfo2().uordblks;
+}
+
+// The event loop keeps a record for every descriptor it has watched and
+// reuses it for later ones, but never frees it. Made one at a time while a
+// burst of clients is accepted, the records lie between the connections'
+// other memory and keep every page of it once the connections are gone.
+// So once a burst reaches a good number of connections the records of the
+// rest of it are made in one stretch, where they lie together, and the
+// memory of the burst can go back to the system afterwards. Only as many as
+// the process may still have descriptors (with some to spare), and only
+// once: the loop reuses them for every later burst.
+constexpr long reserve_at_connections = 1024;
+constexpr rlim_t max_reserved_records = 16384;
+constexpr rlim_t spare_descriptors = 256;
+
+void reserve_descriptor_records(boost::asio::io_context& context, long open)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t used = static_cast<rlim_t>(open) + spare_descriptors;
+    if (limit.rlim_cur <= used)
+        return;
+    const rlim_t wanted = std::min(limit.rlim_cur - used, max_reserved_records);
+    std::vector<boost::asio::ip::tcp::socket> sockets;
+    sockets.reserve(static_cast<std::size_t>(wanted));
+    for (rlim_t i = 0; i < wanted; ++i) {
+        boost::system::error_code error;
+        sockets.emplace_back(context);
+        sockets.back().open(boost::asio::ip::tcp::v4(), error);
+        if (error)
+            break;
+    }
 }
 
 std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint)
@@ -239,9 +272,16 @@ void icap_server_t::serve(const std::shared_ptr<io::connection_t>& connection)
     connection->set_send_timeout(io_timeout);
     connection->set_receive_timeout(io_timeout);
     connection_count_signal(+1);
+    if (++*open_connections_ >= reserve_at_connections && !records_reserved_) {
+        records_reserved_ = true;
+        reserve_descriptor_records(inventory_.io_context, *open_connections_);
+    }
     // Should making the guard fail, shared_ptr calls the deleter itself, so
-    // the count still falls back.
-    const std::shared_ptr<void> guard(nullptr, [](void*) { connection_count_signal(-1); });
+    // the counts still fall back.
+    const std::shared_ptr<void> guard(nullptr, [open = open_connections_](void*) {
+        --*open;
+        connection_count_signal(-1);
+    });
     const auto server_connection = io::icap::server_connection_t::make(connection, connection);
     accept_next_query(connection, server_connection, guard);
 }

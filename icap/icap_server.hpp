@@ -103,6 +103,11 @@ private:
     std::shared_ptr<io::acceptor_t> acceptor_;
     // Gives memory freed after a spike back to the system.
     std::shared_ptr<io::timer_t> trim_timer_;
+    // The connections in their query loops; shared with each connection's
+    // guard, which may outlive the server.
+    std::shared_ptr<long> open_connections_ = std::make_shared<long>(0);
+    // The event loop's descriptor records have been made in one stretch.
+    bool records_reserved_ = false;
     boost::asio::ip::tcp::endpoint endpoint_;
 };
 
