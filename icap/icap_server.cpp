@@ -346,15 +346,16 @@ void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& c
 
 void icap_server_t::send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
                                   const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response,
-                                  const sent_t& sent)
+                                  sent_t sent)
 {
+    if (inventory_.config_holder->config.allow_early_response() || !server_connection->body_pending()) {
+        respond(response,
+                [response, sent = std::move(sent)](const boost::system::error_code& error) { sent(response, error); });
+        return;
+    }
     const auto write = [respond, sent](const std::shared_ptr<io::icap::response_t>& answer) {
         respond(answer, [answer, sent](const boost::system::error_code& error) { sent(answer, error); });
     };
-    if (inventory_.config_holder->config.allow_early_response() || !server_connection->body_pending()) {
-        write(response);
-        return;
-    }
     server_connection->async_skip_body(
         [this, server_connection, response, sent, write](const boost::system::error_code& error) {
             if (!error) {

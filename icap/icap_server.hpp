@@ -74,8 +74,7 @@ public:
     // body that turns out malformed then gets 400 "Bad request" with
     // "Connection: close" in place of the answer.
     void send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
-                       const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response,
-                       const sent_t& sent);
+                       const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response, sent_t sent);
     void close_connection(const std::shared_ptr<io::connection_t>& connection,
                           const std::shared_ptr<io::icap::server_connection_t>& server_connection);
 

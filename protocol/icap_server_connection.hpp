@@ -32,6 +32,6 @@ namespace io {
 // Waits for one query on the connection and hands it, with a respond
 // function, to the callback; errors reach the callback too.
 void async_handle_query(const std::shared_ptr<io::icap::server_connection_t>& connection,
-                        const io::icap::server_connection_t::query_callback_t& callback);
+                        io::icap::server_connection_t::query_callback_t callback);
 
 } // namespace io
