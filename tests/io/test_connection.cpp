@@ -154,8 +154,9 @@ TEST_P(connection_test, what_arrives_between_receives_is_received)
         auto fresh = GetParam().make(context);
         ASSERT_FALSE(send(context, fresh.far, orx::buffer_t("first")).error) << c.name;
         ASSERT_EQ(receive(context, fresh.near).data.str(), "first") << c.name;
-        if (!c.bytes.empty())
+        if (!c.bytes.empty()) {
             ASSERT_FALSE(send(context, fresh.far, orx::buffer_t(c.bytes)).error) << c.name;
+        }
         if (c.peer_closes)
             fresh.far->close();
         context.restart();
@@ -168,8 +169,9 @@ TEST_P(connection_test, what_arrives_between_receives_is_received)
             got += piece.data.str();
         }
         EXPECT_EQ(got, c.bytes) << c.name;
-        if (c.peer_closes)
+        if (c.peer_closes) {
             EXPECT_EQ(receive(context, fresh.near).error, io::end_of_stream) << c.name;
+        }
     }
 }
 
