@@ -72,6 +72,9 @@ public:
     std::string_view view() const noexcept { return {data(), size_}; }
     std::string str() const { return std::string(view()); }
 
+    // No other buffer shares the block (true for an empty buffer too).
+    bool unique() const noexcept { return !block_ || sole_holder(); }
+
     // p lies within this buffer's bytes and [p, p + n) ends within them too.
     bool contains(const void* p, std::size_t n) const noexcept;
     bool contains(const buffer_t& other) const noexcept;

@@ -1,9 +1,15 @@
 #include "icap/icap_server.hpp"
 
+#include <malloc.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <boost/asio/error.hpp>
 #include <boost/system/error_code.hpp>
@@ -26,12 +32,70 @@ boost::signals2::signal<void(int)> connection_count_signal;
 
 namespace {
 
-constexpr int listen_backlog = 128;
+// The system's largest listen queue: a burst of clients waits there rather
+// than being refused while the loop is busy.
+constexpr int listen_backlog = boost::asio::socket_base::max_listen_connections;
+// Connections already waiting that one completed accept takes along before
+// the next asynchronous accept, so that a busy loop takes clients in
+// batches while one turn still serves the queries of the others.
+constexpr int accept_batch = 64;
 constexpr std::chrono::seconds io_timeout(900);
 constexpr std::chrono::seconds request_timeout(90);
+constexpr std::chrono::seconds half_close_timeout(90);
 // How long accepting rests after running out of descriptors or memory, so
 // that a process at its limits does not spin on the failing accept.
 constexpr std::chrono::milliseconds accept_pause(500);
+
+// The allocator keeps freed memory for reuse, in the middle of its heap
+// too, so a spike (many clients at once, a large body held until its
+// answer) would leave the daemon as large as it was at the spike. Now and
+// then, when much is free and the heap has changed since the last time,
+// the free pages go back to the system.
+constexpr std::chrono::seconds trim_interval(10);
+constexpr std::size_t trim_when_free = 4 << 20;
+
+void give_back_free_memory()
+{
+    static std::size_t in_use_after_trim = 0;
+    const struct mallinfo2 now = ::mallinfo2();
+    if (now.fordblks < trim_when_free || now.uordblks == in_use_after_trim)
+        return;
+    ::malloc_trim(0);
+    in_use_after_trim = ::mallinfo2().uordblks;
+}
+
+// The event loop keeps a record for every descriptor it has watched and
+// reuses it for later ones, but never frees it. Made one at a time while a
+// burst of clients is accepted, the records lie between the connections'
+// other memory and keep every page of it once the connections are gone.
+// So once a burst reaches a good number of connections the records of the
+// rest of it are made in one stretch, where they lie together, and the
+// memory of the burst can go back to the system afterwards. Only as many as
+// the process may still have descriptors (with some to spare), and only
+// once: the loop reuses them for every later burst.
+constexpr long reserve_at_connections = 1024;
+constexpr rlim_t max_reserved_records = 16384;
+constexpr rlim_t spare_descriptors = 256;
+
+void reserve_descriptor_records(boost::asio::io_context& context, long open)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t used = static_cast<rlim_t>(open) + spare_descriptors;
+    if (limit.rlim_cur <= used)
+        return;
+    const rlim_t wanted = std::min(limit.rlim_cur - used, max_reserved_records);
+    std::vector<boost::asio::ip::tcp::socket> sockets;
+    sockets.reserve(static_cast<std::size_t>(wanted));
+    for (rlim_t i = 0; i < wanted; ++i) {
+        boost::system::error_code error;
+        sockets.emplace_back(context);
+        sockets.back().open(boost::asio::ip::tcp::v4(), error);
+        if (error)
+            break;
+    }
+}
 
 std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint)
 {
@@ -40,18 +104,30 @@ std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint)
     return text.str();
 }
 
-void log_connection(const std::shared_ptr<io::icap::server_connection_t>& server_connection, const std::string& text)
+// The parts are only put together when debug records are written: the
+// query loop logs every step.
+template <typename... parts_t>
+void log_connection(const std::shared_ptr<io::icap::server_connection_t>& server_connection, const parts_t&... parts)
 {
-    cf_log_stream(cf_log_debug, "ICAP ", static_cast<const void*>(server_connection.get()), ": ", text);
+    cf_log_stream(cf_log_debug, "ICAP ", static_cast<const void*>(server_connection.get()), ": ", parts...);
 }
 
 } // namespace
 
 icap_server_t::icap_server_t(inventory_t& inventory)
-    : inventory_(inventory), query_wait_(request_timeout), endpoint_(boost::asio::ip::address_v4::any(), 0)
+    : inventory_(inventory),
+      query_wait_(request_timeout),
+      half_close_wait_(half_close_timeout),
+      endpoint_(boost::asio::ip::address_v4::any(), 0)
 {
     listen();
     settings_slot_ = inventory.config_holder->changed.connect(std::bind(&icap_server_t::listen, this));
+    trim_timer_ = io::timer_t::make(inventory_.io_context, trim_interval, give_back_free_memory, io::timer_t::periodic);
+}
+
+icap_server_t::~icap_server_t()
+{
+    trim_timer_->cancel();
 }
 
 void icap_server_t::listen()
@@ -136,6 +212,27 @@ void icap_server_t::resume_accept_later(const std::shared_ptr<io::acceptor_t>& a
         io::timer_t::one_shot);
 }
 
+bool icap_server_t::accept_goes_on(const std::shared_ptr<io::acceptor_t>& acceptor,
+                                   const boost::system::error_code& error)
+{
+    switch (accept_retry(error)) {
+    case accept_retry_t::at_once:
+        // A pause here would let any client stall the listener by giving up
+        // before it is taken.
+        if (cf_log_threshold <= cf_log_debug)
+            cf_log(cf_log_debug, "ICAP Server: accept: " + error.message());
+        return true;
+    case accept_retry_t::after_pause:
+        if (cf_log_threshold <= cf_log_error)
+            cf_log(cf_log_error, "ICAP Server: accept: " + error.message());
+        resume_accept_later(acceptor);
+        return false;
+    case accept_retry_t::never:
+        break;
+    }
+    throw boost::system::system_error(error, "accept");
+}
+
 void icap_server_t::on_accept(const std::shared_ptr<io::acceptor_t>& acceptor,
                               const std::shared_ptr<io::connection_t>& connection,
                               const boost::system::error_code& error)
@@ -146,37 +243,47 @@ void icap_server_t::on_accept(const std::shared_ptr<io::acceptor_t>& acceptor,
     if (error) {
         if (error == boost::asio::error::operation_aborted || !current)
             return;
-        switch (accept_retry(error)) {
-        case accept_retry_t::at_once:
-            // A pause here would let any client stall the listener by
-            // giving up before it is taken.
-            if (cf_log_threshold <= cf_log_debug)
-                cf_log(cf_log_debug, "ICAP Server: accept: " + error.message());
+        if (accept_goes_on(acceptor, error))
             accept_next_connection();
-            return;
-        case accept_retry_t::after_pause:
-            if (cf_log_threshold <= cf_log_error)
-                cf_log(cf_log_error, "ICAP Server: accept: " + error.message());
-            resume_accept_later(acceptor);
-            return;
-        case accept_retry_t::never:
-            break;
-        }
-        throw boost::system::system_error(error, "accept");
+        return;
     }
+    serve(connection);
+    if (!current)
+        return;
+    for (int taken = 0; taken < accept_batch; ++taken) {
+        boost::system::error_code waiting_error;
+        const auto waiting = acceptor->accept_waiting(waiting_error);
+        if (waiting_error == boost::asio::error::would_block)
+            break;
+        if (waiting_error) {
+            if (accept_goes_on(acceptor, waiting_error))
+                continue;
+            return;
+        }
+        serve(waiting);
+    }
+    accept_next_connection();
+}
 
+void icap_server_t::serve(const std::shared_ptr<io::connection_t>& connection)
+{
     if (cf_log_threshold <= cf_log_debug)
         cf_log(cf_log_debug, "ICAP Server: new connection accepted");
     connection->set_send_timeout(io_timeout);
     connection->set_receive_timeout(io_timeout);
     connection_count_signal(+1);
+    if (++*open_connections_ >= reserve_at_connections && !records_reserved_) {
+        records_reserved_ = true;
+        reserve_descriptor_records(inventory_.io_context, *open_connections_);
+    }
     // Should making the guard fail, shared_ptr calls the deleter itself, so
-    // the count still falls back.
-    const std::shared_ptr<void> guard(nullptr, [](void*) { connection_count_signal(-1); });
+    // the counts still fall back.
+    const std::shared_ptr<void> guard(nullptr, [open = open_connections_](void*) {
+        --*open;
+        connection_count_signal(-1);
+    });
     const auto server_connection = io::icap::server_connection_t::make(connection, connection);
     accept_next_query(connection, server_connection, guard);
-    if (current)
-        accept_next_connection();
 }
 
 void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& connection,
@@ -216,7 +323,8 @@ void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& c
                     server_connection, respond, response,
                     [this, connection, server_connection, guard](std::shared_ptr<io::icap::response_t> const& written,
                                                                  boost::system::error_code const& sent) {
-                        log_connection(server_connection, "send response: " + sent.message());
+                        if (cf_log_threshold <= cf_log_debug)
+                            log_connection(server_connection, "send response: ", sent.message());
                         if (sent)
                             return;
                         if (written->fields.is_close())
@@ -238,15 +346,16 @@ void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& c
 
 void icap_server_t::send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
                                   const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response,
-                                  const sent_t& sent)
+                                  sent_t sent)
 {
+    if (inventory_.config_holder->config.allow_early_response() || !server_connection->body_pending()) {
+        respond(response,
+                [response, sent = std::move(sent)](const boost::system::error_code& error) { sent(response, error); });
+        return;
+    }
     const auto write = [respond, sent](const std::shared_ptr<io::icap::response_t>& answer) {
         respond(answer, [answer, sent](const boost::system::error_code& error) { sent(answer, error); });
     };
-    if (inventory_.config_holder->config.allow_early_response()) {
-        write(response);
-        return;
-    }
     server_connection->async_skip_body(
         [this, server_connection, response, sent, write](const boost::system::error_code& error) {
             if (!error) {
@@ -273,7 +382,19 @@ void icap_server_t::close_connection(const std::shared_ptr<io::connection_t>& co
         log_connection(server_connection, "shutdown: " + error.message());
         return;
     }
-    io::async_skip_all(connection, [server_connection](const boost::system::error_code& drained) {
+    // The client may go on sending, a byte now and then, for ever: the
+    // drain is bounded as a whole, not only each read.
+    const std::weak_ptr<io::connection_t> weak_connection = connection;
+    const auto timer = io::timer_t::make(
+        inventory_.io_context, half_close_wait_,
+        [weak_connection, server_connection] {
+            log_connection(server_connection, "half-closed timeout");
+            if (const auto expired = weak_connection.lock())
+                expired->close();
+        },
+        io::timer_t::one_shot);
+    io::async_skip_all(connection, [server_connection, timer](const boost::system::error_code& drained) {
+        timer->cancel();
         log_connection(server_connection, drained ? "read: " + drained.message() : std::string("close connection"));
     });
 }

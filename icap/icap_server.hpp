@@ -12,6 +12,7 @@
 
 #include "io/acceptor.hpp"
 #include "io/connection.hpp"
+#include "io/timer.hpp"
 #include "protocol/icap_response.hpp"
 #include "protocol/icap_server_connection.hpp"
 
@@ -48,6 +49,7 @@ public:
     };
 
     explicit icap_server_t(inventory_t& inventory);
+    ~icap_server_t();
 
     // Slot of the settings change: (re)opens the listener when the endpoint
     // changed. Throws ox::EC_BAD_CONFIG, or need_restart_t when the port
@@ -58,6 +60,11 @@ public:
     // closed: 90 s in the daemon; tests shorten it.
     const std::chrono::nanoseconds& query_wait() const { return query_wait_; }
     void set_query_wait(const std::chrono::nanoseconds& timeout) { query_wait_ = timeout; }
+    // How long a half-closed connection (after an answer that closes it) is
+    // still read before it is closed, whatever the client sends: 90 s in
+    // the daemon; tests shorten it.
+    const std::chrono::nanoseconds& half_close_wait() const { return half_close_wait_; }
+    void set_half_close_wait(const std::chrono::nanoseconds& timeout) { half_close_wait_ = timeout; }
 
     void accept_next_connection();
     void accept_next_query(const std::shared_ptr<io::connection_t>& connection,
@@ -67,8 +74,7 @@ public:
     // body that turns out malformed then gets 400 "Bad request" with
     // "Connection: close" in place of the answer.
     void send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
-                       const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response,
-                       const sent_t& sent);
+                       const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response, sent_t sent);
     void close_connection(const std::shared_ptr<io::connection_t>& connection,
                           const std::shared_ptr<io::icap::server_connection_t>& server_connection);
 
@@ -84,11 +90,23 @@ private:
     void on_accept(const std::shared_ptr<io::acceptor_t>& acceptor, const std::shared_ptr<io::connection_t>& connection,
                    const boost::system::error_code& error);
     void resume_accept_later(const std::shared_ptr<io::acceptor_t>& acceptor);
+    // Whether accepting goes on at once after the failed accept; starts the
+    // pause or throws otherwise.
+    bool accept_goes_on(const std::shared_ptr<io::acceptor_t>& acceptor, const boost::system::error_code& error);
+    void serve(const std::shared_ptr<io::connection_t>& connection);
 
     inventory_t& inventory_;
     std::chrono::nanoseconds query_wait_;
+    std::chrono::nanoseconds half_close_wait_;
     boost::signals2::scoped_connection settings_slot_;
     std::shared_ptr<io::acceptor_t> acceptor_;
+    // Gives memory freed after a spike back to the system.
+    std::shared_ptr<io::timer_t> trim_timer_;
+    // The connections in their query loops; shared with each connection's
+    // guard, which may outlive the server.
+    std::shared_ptr<long> open_connections_ = std::make_shared<long>(0);
+    // The event loop's descriptor records have been made in one stretch.
+    bool records_reserved_ = false;
     boost::asio::ip::tcp::endpoint endpoint_;
 };
 

@@ -50,6 +50,27 @@ public:
         });
     }
 
+    std::shared_ptr<connection_t> accept_waiting(boost::system::error_code& error) override
+    {
+        // Only this call accepts synchronously; asynchronous accepts do
+        // not depend on the flag.
+        error.clear();
+        if (!acceptor_->non_blocking())
+            acceptor_->non_blocking(true, error);
+        while (!error) {
+            auto socket = std::make_shared<socket_t>(acceptor_->get_executor());
+            acceptor_->accept(*socket, error);
+            if (error)
+                break;
+            try {
+                return make_connection(socket);
+            } catch (const boost::system::system_error& e) {
+                cf_log_stream(cf_log_debug, "Accepted connection dropped: ", cf_what(e));
+            }
+        }
+        return nullptr;
+    }
+
     void close() override
     {
         boost::system::error_code ignored;
@@ -86,6 +107,12 @@ void post_listen_result(const boost::asio::any_io_executor& executor, const std:
 }
 
 } // namespace
+
+std::shared_ptr<connection_t> acceptor_t::accept_waiting(boost::system::error_code& error)
+{
+    error = boost::asio::error::would_block;
+    return nullptr;
+}
 
 acceptor_t::pointer_t acceptor_t::make(const std::shared_ptr<boost::asio::ip::tcp::acceptor>& acceptor)
 {

@@ -27,6 +27,13 @@ public:
     // Completes once: with a new connection, or with an empty pointer and the
     // error (operation_aborted after close).
     virtual void async_accept(const connection_handler_t& handler) = 0;
+    // Takes a connection that is already waiting, without waiting for one:
+    // the connection, or an empty pointer and the error (would_block when
+    // no client is waiting). A listener under load calls it after each
+    // accept, so that a burst of clients is taken in one turn of the loop
+    // rather than one per turn. Clients dropped as async_accept drops them
+    // are skipped. This base takes none: always would_block.
+    virtual std::shared_ptr<connection_t> accept_waiting(boost::system::error_code& error);
     // Closes the listening socket; never throws.
     virtual void close() = 0;
     virtual ~acceptor_t() = default;

@@ -36,9 +36,11 @@ extern const boost::system::error_code unsupported_operation;
 // was closed meanwhile). The buffer handed to a receive completion belongs to
 // the connection: keep a copy or a slice of it (no bytes are copied, and a
 // later receive never overwrites bytes that someone still sees). A receive
-// that ended without bytes (end_of_stream, a reset) and a send that failed
-// are final for their direction: every later receive, or send, reports the
-// same error, posted, until the connection is closed. A close ends a pending
+// on a socket or a descriptor pair waits for bytes without holding a receive
+// block, so an idle connection costs little memory. A receive that ended
+// without bytes (end_of_stream, a reset) and a send that failed are final
+// for their direction: every later receive, or send, reports the same
+// error, posted, until the connection is closed. A close ends a pending
 // receive or send with operation_aborted, also when the send was between two
 // of its writes; an operation started after the close fails with
 // bad_descriptor.

@@ -10,6 +10,7 @@
 
 #include "common/buffer.hpp"
 #include "io/connection.hpp"
+#include "io/receive_pool.hpp"
 #include "io/timer.hpp"
 
 namespace io::detail {
@@ -47,53 +48,171 @@ protected:
                               [self, handler, error = final_error_] { handler(orx::buffer_t(), error); });
             return;
         }
-        // prepare() gives a block no one else sees: bytes handed out by an
-        // earlier receive and still held stay intact, and a block let go of
-        // is reused.
-        buffer_.prepare(receive_size);
         auto timer = make_guard(stream, receive_timeout_);
-        stream.async_read_some(boost::asio::buffer(buffer_.data(), buffer_.size()),
-                               [this, self, timer, handler,
-                                open = lowest_layer_open(stream)](boost::system::error_code error, std::size_t n) {
-                                   if (timer)
-                                       timer->cancel();
-                                   error = ended_by_close(error, open);
-                                   buffer_.resize(n);
-                                   if (error && n == 0)
-                                       final_error_ = error;
-                                   handler(buffer_, error);
-                               });
+        const bool open = lowest_layer_open(stream);
+        if constexpr (waitable<Stream>) {
+            // Bytes may already be there: read them on the loop's next turn
+            // rather than inside this call. Otherwise the receive waits for
+            // readiness without holding a receive block.
+            if (!open) {
+                boost::asio::post(stream.get_executor(),
+                                  [self, handler] { handler(orx::buffer_t(), boost::asio::error::bad_descriptor); });
+                return;
+            }
+            if (readable_) {
+                boost::asio::post(stream.get_executor(), [this, self, &stream, timer, handler, open] {
+                    read_now(stream, pending_t{self, timer, handler, open});
+                });
+                return;
+            }
+            receive_pool_t::give_back(buffer_);
+            watch(stream, pending_t{self, timer, handler, open});
+        } else {
+            // prepare() gives a block no one else sees: bytes handed out by
+            // an earlier receive and still held stay intact, and a block let
+            // go of is reused.
+            buffer_.prepare(receive_size);
+            stream.async_read_some(
+                boost::asio::buffer(buffer_.data(), buffer_.size()),
+                [this, self, timer, handler, open](const boost::system::error_code& error, std::size_t n) {
+                    complete(pending_t{self, timer, handler, open}, error, n);
+                });
+        }
     }
 
     template <typename Stream>
     void async_send(Stream& stream, const orx::buffer_t& data, const output_stream_t::send_handler_t& handler)
     {
         auto self = this->shared_from_this();
-        auto executor = stream.get_executor();
         // A failed write leaves the connection unable to send (a reset, a
         // broken pipe), and as with a final read the event loop may never
         // try a later write. Later sends get the same error, until the
         // connection is closed (then they fail at once with bad_descriptor).
         if (send_error_ && lowest_layer_open(stream)) {
-            boost::asio::post(executor, [self, handler, error = send_error_] { handler(error); });
+            boost::asio::post(stream.get_executor(), [self, handler, error = send_error_] { handler(error); });
             return;
         }
         auto timer = make_guard(stream, send_timeout_);
         // The pending write holds its own reference to the bytes, so the
-        // caller may let go of its buffer.
+        // caller may let go of its buffer. The write's completion never runs
+        // inside this call (the event loop posts even a write that finished
+        // at once), so the caller's completion runs straight from it.
         boost::asio::async_write(stream, boost::asio::buffer(data.data(), data.size()),
-                                 [this, self, timer, handler, data, executor,
+                                 [this, self, timer, handler, data,
                                   open = lowest_layer_open(stream)](boost::system::error_code error, std::size_t) {
                                      if (timer)
                                          timer->cancel();
                                      error = ended_by_close(error, open);
                                      if (error)
                                          send_error_ = error;
-                                     boost::asio::post(executor, [handler, error] { handler(error); });
+                                     handler(error);
                                  });
     }
 
 private:
+    // A plain socket or descriptor: it can wait for readiness and read
+    // without blocking. A TLS stream cannot (its library may hold
+    // decrypted bytes the socket no longer shows).
+    template <typename Stream>
+    static constexpr bool waitable = requires(Stream& stream, boost::system::error_code& error)
+    {
+        stream.async_wait(Stream::wait_read, [](const boost::system::error_code&) {});
+        stream.non_blocking(true, error);
+    };
+
+    // The receive in progress.
+    struct pending_t {
+        std::shared_ptr<Impl> self;
+        timer_t::pointer_t timer;
+        stream_t::receive_handler_t handler;
+        // Whether the connection was open when the receive started.
+        bool open = false;
+    };
+
+    // The slot of the outstanding readiness wait: the receive waiting for
+    // it, if any. The wait's completion owns the slot, so the receive (and
+    // the connection it holds) goes when the event loop drops the wait
+    // unrun, and the connection only sees the slot.
+    struct watch_t {
+        pending_t pending;
+    };
+
+    // Keeps one readiness wait outstanding while nothing is known to be
+    // there to read, so that no readiness event the loop reports between
+    // two receives is missed; a receive that has to wait joins it. Without
+    // a receive the wait does not keep the connection alive.
+    template <typename Stream>
+    void watch(Stream& stream, pending_t pending = pending_t())
+    {
+        if (const auto current = watch_.lock()) {
+            if (pending.self)
+                current->pending = std::move(pending);
+            return;
+        }
+        const auto slot = std::make_shared<watch_t>();
+        slot->pending = std::move(pending);
+        watch_ = slot;
+        std::weak_ptr<Impl> weak = this->shared_from_this();
+        stream.async_wait(Stream::wait_read, [weak, slot, &stream](const boost::system::error_code& error) {
+            const auto self = weak.lock();
+            if (!self)
+                return;
+            self->on_readable(stream, *slot, error);
+        });
+    }
+
+    template <typename Stream>
+    void on_readable(Stream& stream, watch_t& slot, const boost::system::error_code& error)
+    {
+        watch_.reset();
+        if (!error)
+            readable_ = true;
+        if (!slot.pending.self)
+            return;
+        pending_t pending = std::move(slot.pending);
+        slot.pending = pending_t();
+        if (error)
+            complete(std::move(pending), error, 0);
+        else
+            read_now(stream, std::move(pending));
+    }
+
+    // One read without waiting. A stream with nothing there after all goes
+    // back to waiting; one that filled the block may hold more.
+    template <typename Stream>
+    void read_now(Stream& stream, pending_t pending)
+    {
+        receive_pool_t::give_back(buffer_);
+        buffer_ = receive_pool_t::take(receive_size);
+        boost::system::error_code error;
+        if (!stream.non_blocking())
+            stream.non_blocking(true, error);
+        std::size_t n = 0;
+        if (!error)
+            n = stream.read_some(boost::asio::buffer(buffer_.data(), buffer_.size()), error);
+        if (error == boost::asio::error::would_block) {
+            readable_ = false;
+            receive_pool_t::give_back(buffer_);
+            watch(stream, std::move(pending));
+            return;
+        }
+        readable_ = !error && n == receive_size;
+        if (!readable_ && !error)
+            watch(stream);
+        complete(std::move(pending), error, n);
+    }
+
+    void complete(pending_t pending, boost::system::error_code error, std::size_t n)
+    {
+        if (pending.timer)
+            pending.timer->cancel();
+        error = ended_by_close(error, pending.open);
+        buffer_.resize(n);
+        if (error && n == 0)
+            final_error_ = error;
+        pending.handler(buffer_, error);
+    }
+
     // A write of a whole buffer, and a TLS read, are several operations on
     // the socket one after another. A close between two of them makes the
     // next one fail with bad_descriptor; for the caller it is still the
@@ -127,6 +246,10 @@ private:
     }
 
     orx::buffer_t buffer_;
+    std::weak_ptr<watch_t> watch_;
+    // Bytes may be there to read without waiting: at the start, after a
+    // read that filled the block, and after readiness was reported.
+    bool readable_ = true;
     // The error of the read that ended without bytes; success until then.
     boost::system::error_code final_error_;
     // The error of the first failed send; success until then.

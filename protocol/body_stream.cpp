@@ -146,6 +146,7 @@ public:
     boost::asio::any_io_executor get_executor() override { return stream_->get_executor(); }
     io::stream_t::pointer_t self() override { return shared_from_this(); }
     io::stream_t::pointer_t release() override { return stream_->self(); }
+    bool empty_body() const override { return true; }
     void async_receive_chunk(const chunk_handler_t& handler) override { post_end(handler, io::end_of_stream); }
 
 private:
@@ -249,7 +250,7 @@ namespace {
 
 void read_body_step(
     const body_stream_t::pointer_t& stream, const std::shared_ptr<body_t>& body,
-    const std::function<void(std::shared_ptr<body_t> const&, boost::system::error_code const&)>& handler)
+    const std::function<void(const std::shared_ptr<body_t>&, const boost::system::error_code&)>& handler)
 {
     stream->async_receive_chunk([stream, body, handler](body_chunk_t& chunk, const boost::system::error_code& error) {
         if (error && error != io::end_of_stream)
@@ -265,7 +266,7 @@ void read_body_step(
 
 void async_read_body(
     const body_stream_t::pointer_t& stream,
-    const std::function<void(std::shared_ptr<body_t> const&, boost::system::error_code const&)>& handler)
+    const std::function<void(const std::shared_ptr<body_t>&, const boost::system::error_code&)>& handler)
 {
     read_body_step(stream, std::make_shared<body_t>(), handler);
 }

@@ -37,6 +37,9 @@ public:
     // without a raw stream return their own self(). Do not read the body
     // stream again afterwards.
     virtual io::stream_t::pointer_t release() = 0;
+    // A body known to hold no bytes at all, whose reading would only bring
+    // its end: whoever would read it to its end may take release() at once.
+    virtual bool empty_body() const { return false; }
 
     // Replays a stored body. Reading empties the shared list.
     static pointer_t make(const boost::asio::any_io_executor& executor, const std::shared_ptr<body_t>& body);
@@ -92,6 +95,6 @@ io::stream_t::pointer_t put_back(const io::stream_t::pointer_t& stream, const or
 // success, or the chunks read before a failure and that failure.
 void async_read_body(
     const body_stream_t::pointer_t& stream,
-    const std::function<void(std::shared_ptr<body_t> const&, boost::system::error_code const&)>& handler);
+    const std::function<void(const std::shared_ptr<body_t>&, const boost::system::error_code&)>& handler);
 
 } // namespace io::http

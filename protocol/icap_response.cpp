@@ -11,6 +11,11 @@ std::shared_ptr<response_t> response_t::make()
     return std::make_shared<response_t>();
 }
 
+orx::buffer_t response_t::make_head() const
+{
+    return make_message_head(*this, req_head, res_head);
+}
+
 io::stream_t::pointer_t response_t::make_stream(const boost::asio::any_io_executor& executor) const
 {
     return make_message_stream(executor, *this, req_head, res_head);

@@ -30,6 +30,8 @@ struct response_t {
 
     static std::shared_ptr<response_t> make();
 
+    // The head text and both HTTP heads as one buffer.
+    orx::buffer_t make_head() const;
     // The head text and both HTTP heads as one buffer, then the body.
     io::stream_t::pointer_t make_stream(const boost::asio::any_io_executor& executor) const;
     io::stream_t::pointer_t make_stream(boost::asio::io_context& context) const;

@@ -19,16 +19,17 @@ std::shared_ptr<server_connection_t> server_connection_t::make(const std::shared
 namespace io {
 
 void async_handle_query(const std::shared_ptr<io::icap::server_connection_t>& connection,
-                        const io::icap::server_connection_t::query_callback_t& callback)
+                        io::icap::server_connection_t::query_callback_t callback)
 {
-    connection->async_wait_request([connection, callback](const std::shared_ptr<io::icap::request_t const>& request,
-                                                          const boost::system::error_code& error) {
-        callback(request, error,
-                 [connection, request](std::shared_ptr<io::icap::response_t const> const& response,
-                                       std::function<void(boost::system::error_code const&)> const& done) {
-                     connection->async_send_response(request, response, done);
-                 });
-    });
+    connection->async_wait_request(
+        [connection, callback = std::move(callback)](const std::shared_ptr<io::icap::request_t const>& request,
+                                                     const boost::system::error_code& error) {
+            callback(request, error,
+                     [connection, request](std::shared_ptr<io::icap::response_t const> const& response,
+                                           std::function<void(boost::system::error_code const&)> const& done) {
+                         connection->async_send_response(request, response, done);
+                     });
+        });
 }
 
 } // namespace io

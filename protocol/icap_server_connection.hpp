@@ -12,11 +12,11 @@ namespace io::icap {
 class server_connection_t : public io::server_connection_t<server_protocol_t> {
 public:
     // Writes the answer to the query it was made for.
-    using respond_t = std::function<void(const std::shared_ptr<response_t const>&,
-                                         const std::function<void(boost::system::error_code const&)>&)>;
+    using respond_t = std::function<void(const std::shared_ptr<const response_t>&,
+                                         const std::function<void(const boost::system::error_code&)>&)>;
     // Called once per query with the query (null on failure), the error and
     // the way to answer it.
-    using query_callback_t = std::function<void(const std::shared_ptr<request_t const>&,
+    using query_callback_t = std::function<void(const std::shared_ptr<const request_t>&,
                                                 const boost::system::error_code&, const respond_t&)>;
 
     static std::shared_ptr<server_connection_t> make(const std::shared_ptr<io::stream_t>& input,
@@ -32,6 +32,6 @@ namespace io {
 // Waits for one query on the connection and hands it, with a respond
 // function, to the callback; errors reach the callback too.
 void async_handle_query(const std::shared_ptr<io::icap::server_connection_t>& connection,
-                        const io::icap::server_connection_t::query_callback_t& callback);
+                        io::icap::server_connection_t::query_callback_t callback);
 
 } // namespace io

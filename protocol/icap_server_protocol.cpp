@@ -155,6 +155,13 @@ bool drain_pending(server_protocol_t::pending_body_t& pending, const handler_t& 
 {
     if (!pending)
         return false;
+    // Nothing to drain: the next read starts from the rest at once.
+    if (pending->empty_body()) {
+        auto rest = pending->release();
+        pending.reset();
+        retry(rest);
+        return true;
+    }
     auto body = pending;
     io::async_skip_all(body, [&pending, body, handler, retry](const boost::system::error_code& error) {
         pending.reset();
@@ -168,14 +175,24 @@ bool drain_pending(server_protocol_t::pending_body_t& pending, const handler_t& 
 } // namespace
 
 void server_protocol_t::async_wait_request(pending_body_t& pending, const io::stream_t::pointer_t& input,
-                                           const request_handler_t& handler)
+                                           request_handler_t handler)
 {
-    if (drain_pending(pending, handler, [&pending, handler](const io::stream_t::pointer_t& rest) {
+    // A body without bytes needs no draining: the next head is read from
+    // its rest at once.
+    io::stream_t::pointer_t source = input;
+    if (pending && pending->empty_body()) {
+        source = pending->release();
+        pending.reset();
+    }
+    if (pending) {
+        drain_pending(pending, handler, [&pending, handler](const io::stream_t::pointer_t& rest) {
             async_wait_request(pending, rest, handler);
-        }))
+        });
         return;
+    }
     auto reader = std::make_shared<request_reader_t>(
-        input, [&pending, handler](const request_pointer_t& request, const boost::system::error_code& error) {
+        source, [&pending, handler = std::move(handler)](const request_pointer_t& request,
+                                                         const boost::system::error_code& error) {
             if (request)
                 pending = request->body;
             handler(request, error);
@@ -204,9 +221,16 @@ void server_protocol_t::async_skip_body(pending_body_t& pending, const io::strea
 
 void server_protocol_t::async_send_response(const std::shared_ptr<io::output_stream_t>& output,
                                             const request_pointer_t&, const response_pointer_t& response,
-                                            const completion_t& handler)
+                                            completion_t handler)
 {
-    io::async_send_all(response->make_stream(output->get_executor()), output, handler);
+    // The heads go out in one send; a body that has no bytes needs no
+    // further turn of the loop.
+    output->async_send(response->make_head(), [output, body = response->body,
+                                               handler = std::move(handler)](const boost::system::error_code& error) {
+        if (error || !body || body->empty_body())
+            return handler(error);
+        io::async_send_all(body, output, handler);
+    });
 }
 
 } // namespace io::icap

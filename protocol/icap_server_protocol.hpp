@@ -39,7 +39,7 @@ public:
     // any malformed or oversized head gives the protocol error. The caller
     // keeps pending alive until the handler has run.
     static void async_wait_request(pending_body_t& pending, const io::stream_t::pointer_t& input,
-                                   const request_handler_t& handler);
+                                   request_handler_t handler);
     // After a preview answered with 100: drains and releases the preview's
     // body and hands out a decoder of the rest, which becomes pending.
     static void async_wait_continue(pending_body_t& pending, const io::stream_t::pointer_t& input,
@@ -49,7 +49,7 @@ public:
                                 const completion_t& handler);
     static void async_send_response(const std::shared_ptr<io::output_stream_t>& output,
                                     const request_pointer_t& request, const response_pointer_t& response,
-                                    const completion_t& handler);
+                                    completion_t handler);
 };
 
 } // namespace io::icap

@@ -47,17 +47,24 @@ std::ostream& write_response_head(std::ostream& out, const version_t& version, i
     return out << "\r\n" << fields << "\r\n";
 }
 
+// A message's head text followed by extra head bytes, in one buffer.
+template <typename message_t, typename... heads_t>
+orx::buffer_t make_message_head(const message_t& message, const heads_t&... heads)
+{
+    std::ostringstream text;
+    text << message;
+    orx::buffer_t head(text.str());
+    (head.append(heads), ...);
+    return head;
+}
+
 // A message as one stream: its head text followed by extra head bytes in one
 // buffer, then the body (when there is one).
 template <typename message_t, typename... heads_t>
 io::stream_t::pointer_t make_message_stream(const boost::asio::any_io_executor& executor, const message_t& message,
                                             const heads_t&... heads)
 {
-    std::ostringstream text;
-    text << message;
-    orx::buffer_t head(text.str());
-    (head.append(heads), ...);
-    return io::stream_t::make_concat(io::stream_t::make(executor, head), message.body);
+    return io::stream_t::make_concat(io::stream_t::make(executor, make_message_head(message, heads...)), message.body);
 }
 
 } // namespace io

@@ -27,12 +27,18 @@ public:
     }
     virtual ~server_connection_t() = default;
 
-    void async_wait_request(const request_handler_t& handler)
+    // The last query's body may still hold bytes to skip.
+    bool body_pending() const { return pending_ && !pending_->empty_body(); }
+
+    // The handlers are taken by value and moved along: a handler that holds
+    // other handlers is not copied, with everything it holds, at every
+    // layer of every query.
+    void async_wait_request(request_handler_t handler)
     {
-        protocol_t::async_wait_request(pending_, input_,
-                                       [self = this->shared_from_this(),
-                                        handler](const request_pointer_t& request,
-                                                 const boost::system::error_code& error) { handler(request, error); });
+        protocol_t::async_wait_request(
+            pending_, input_,
+            [self = this->shared_from_this(), handler = std::move(handler)](
+                const request_pointer_t& request, const boost::system::error_code& error) { handler(request, error); });
     }
 
     void async_wait_continue(const continue_handler_t& handler)
@@ -43,21 +49,22 @@ public:
                                                   const boost::system::error_code& error) { handler(body, error); });
     }
 
-    void async_skip_body(const completion_t& handler)
+    void async_skip_body(completion_t handler)
     {
-        protocol_t::async_skip_body(pending_, input_, keep_alive(handler));
+        protocol_t::async_skip_body(pending_, input_, keep_alive(std::move(handler)));
     }
 
-    void async_send_response(const request_pointer_t& request, const response_pointer_t& response,
-                             const completion_t& handler)
+    void async_send_response(const request_pointer_t& request, const response_pointer_t& response, completion_t handler)
     {
-        protocol_t::async_send_response(output_, request, response, keep_alive(handler));
+        protocol_t::async_send_response(output_, request, response, keep_alive(std::move(handler)));
     }
 
 private:
-    completion_t keep_alive(const completion_t& handler)
+    completion_t keep_alive(completion_t handler)
     {
-        return [self = this->shared_from_this(), handler](const boost::system::error_code& error) { handler(error); };
+        return [self = this->shared_from_this(), handler = std::move(handler)](const boost::system::error_code& error) {
+            handler(error);
+        };
     }
 
     std::shared_ptr<io::stream_t> input_;

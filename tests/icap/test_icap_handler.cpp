@@ -279,8 +279,9 @@ TEST_P(composition_test, answers_malformed_queries_at_once)
     if (!c.preview.empty())
         r->fields.add("Preview", c.preview);
     auto outcome = handle(r);
-    if (c.code == 200)
+    if (c.code == 200) {
         EXPECT_EQ(outcome.calls, 0);
+    }
     ASSERT_TRUE(run_until([&] { return outcome.calls != 0; }));
     EXPECT_EQ(outcome.calls, 1);
     ASSERT_TRUE(outcome.response);

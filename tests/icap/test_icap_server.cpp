@@ -189,6 +189,68 @@ INSTANTIATE_TEST_SUITE_P(
                                    "ICAP/1.0 400 Bad request\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct half_closed_case_t {
+    const char* name;
+    // Between the client's bytes after the answer; zero: it stays silent.
+    std::chrono::milliseconds drip;
+};
+
+class half_closed_test : public icap_server_test, public testing::WithParamInterface<half_closed_case_t> {};
+
+// After an answer that closes the connection the server half-closes and
+// reads on until the client closes; a client that never does, silent or
+// sending a byte now and then, loses its connection once the half-closed
+// wait has passed.
+TEST_P(half_closed_test, client_that_never_closes_loses_its_connection)
+{
+    EXPECT_EQ(inventory->icap_server->half_close_wait(), 90s);
+    inventory->icap_server->set_half_close_wait(300ms);
+    listen(test_pilotd::free_port());
+    test_icap::client_t client(port);
+    client.send("garbage\r\n\r\n");
+    const std::string head = client.read_head(pumper());
+    EXPECT_EQ(head.rfind("ICAP/1.0 400 Bad request\r\n", 0), 0u) << head;
+    auto next_byte = std::chrono::steady_clock::now();
+    const bool closed = run_until([&] {
+        if (GetParam().drip.count() != 0 && std::chrono::steady_clock::now() >= next_byte) {
+            client.send("x");
+            next_byte += GetParam().drip;
+        }
+        return records_ending(cf_log_debug, ": half-closed timeout") == 1;
+    });
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(run_until([&] { return records_ending(cf_log_debug, ": read: Operation canceled") == 1; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, half_closed_test,
+                         testing::Values(half_closed_case_t{"silent", 0ms}, half_closed_case_t{"dripping", 50ms}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Clients that are already waiting when an accept completes are taken in
+// the same turn of the loop, up to a bound, not one per turn.
+TEST_F(icap_server_test, waiting_clients_are_taken_in_one_turn)
+{
+    listen(test_pilotd::free_port());
+    struct burst_t {
+        int clients;
+        int taken_in_first_turn;
+    };
+    for (const burst_t burst : {burst_t{20, 20}, burst_t{100, 65}}) {
+        std::vector<std::unique_ptr<test_icap::client_t>> clients;
+        for (int i = 0; i < burst.clients; ++i)
+            clients.push_back(std::make_unique<test_icap::client_t>(port));
+        ASSERT_TRUE(run_until([&] { return open_connections > 0; })) << burst.clients;
+        EXPECT_EQ(open_connections, burst.taken_in_first_turn) << burst.clients;
+        EXPECT_TRUE(run_until([&] { return open_connections == burst.clients; })) << burst.clients;
+        for (const auto& client : clients) {
+            client->send(options_query);
+            EXPECT_EQ(client->read_head(pumper()).rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << burst.clients;
+        }
+        clients.clear();
+        EXPECT_TRUE(run_until([&] { return open_connections == 0; })) << burst.clients;
+    }
+}
+
 // A misdirected query whose body is still coming: without early answers the
 // answer waits for the rest of the body.
 TEST_F(icap_server_test, answer_waits_for_the_body_unless_early_answers_are_allowed)

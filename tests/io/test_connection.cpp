@@ -138,6 +138,43 @@ TEST_P(connection_test, receive_is_at_most_8192_bytes)
     EXPECT_FALSE(sent->error);
 }
 
+// Whatever reaches a connection while none of its receives waits, after the
+// loop has already seen it arrive, is there for the next receive: the
+// readiness the loop reported in between is not lost.
+TEST_P(connection_test, what_arrives_between_receives_is_received)
+{
+    struct between_t {
+        const char* name;
+        std::string bytes;
+        bool peer_closes;
+    };
+    for (const between_t& c :
+         {between_t{"short", "second", false}, between_t{"several_blocks", std::string(20000, 'z'), false},
+          between_t{"peer_end", "", true}}) {
+        auto fresh = GetParam().make(context);
+        ASSERT_FALSE(send(context, fresh.far, orx::buffer_t("first")).error) << c.name;
+        ASSERT_EQ(receive(context, fresh.near).data.str(), "first") << c.name;
+        if (!c.bytes.empty()) {
+            ASSERT_FALSE(send(context, fresh.far, orx::buffer_t(c.bytes)).error) << c.name;
+        }
+        if (c.peer_closes)
+            fresh.far->close();
+        context.restart();
+        context.run_for(50ms);
+        std::string got;
+        while (got.size() < c.bytes.size()) {
+            auto piece = receive(context, fresh.near);
+            ASSERT_FALSE(piece.error) << c.name << ": " << piece.error.message();
+            ASSERT_FALSE(piece.inside_call) << c.name;
+            got += piece.data.str();
+        }
+        EXPECT_EQ(got, c.bytes) << c.name;
+        if (c.peer_closes) {
+            EXPECT_EQ(receive(context, fresh.near).error, io::end_of_stream) << c.name;
+        }
+    }
+}
+
 TEST_P(connection_test, empty_send_succeeds)
 {
     auto sent = send(context, pair.near, orx::buffer_t());

@@ -1,0 +1,375 @@
+// Measures a running ICAP server from outside, the way an administrator
+// would see it: its CPU time and memory from /proc, the clients over
+// loopback TCP. Start the daemon by hand (for instance under the stand-in
+// PilotD, as scripts/demo does, with logging at Notice), raise the
+// descriptor limit of both sides with ulimit -n when many connections are
+// asked for, then:
+//
+//   bench_icap_listener options PORT PID CONNECTIONS SECONDS
+//       keep-alive OPTIONS, one client thread per connection: requests per
+//       second and per CPU-second of the server
+//   bench_icap_listener burst PORT PID BUSY NEW
+//       BUSY connections under OPTIONS load while NEW clients connect at
+//       once and each sends one OPTIONS: time until all NEW were answered
+//   bench_icap_listener idle PORT PID CONNECTIONS
+//       CONNECTIONS kept-alive connections, each after one OPTIONS, left
+//       idle: resident memory per connection, and after they all closed
+//   bench_icap_listener respmod PORT PID MEGABYTES
+//       one RESPMOD of a body of that size without "Allow: 204", answered
+//       with the body unchanged: the server's peak resident memory
+//
+// The figures are printed; nothing is asserted.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+const std::string options_query = "OPTIONS icap://127.0.0.1/respmod ICAP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+
+double cpu_seconds(int pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// A "Vm..." line of /proc/PID/status, in KiB.
+long status_kib(int pid, const std::string& name)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(name + ":", 0) == 0)
+            return std::stol(line.substr(name.size() + 1));
+    return -1;
+}
+
+int connect_to(unsigned port, bool blocking)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
+    if (fd < 0)
+        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<unsigned short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS)
+        throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
+    return fd;
+}
+
+void send_all(int fd, const std::string& bytes)
+{
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, 1000);
+                continue;
+            }
+            throw std::runtime_error(std::string("send: ") + std::strerror(errno));
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+// Reads until the bytes end with the terminator; false when the server
+// closed first.
+bool read_until(int fd, std::string& buffer, const std::string& terminator)
+{
+    char chunk[65536];
+    for (;;) {
+        if (buffer.size() >= terminator.size() &&
+            buffer.compare(buffer.size() - terminator.size(), terminator.size(), terminator) == 0)
+            return true;
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            return false;
+        buffer.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+bool ask_options(int fd)
+{
+    send_all(fd, options_query);
+    std::string answer;
+    return read_until(fd, answer, "\r\n\r\n") && answer.rfind("ICAP/1.0 200 ", 0) == 0;
+}
+
+// Client threads that send OPTIONS one after the other until stopped.
+class options_load_t {
+public:
+    options_load_t(unsigned port, int connections)
+    {
+        for (int i = 0; i < connections; ++i)
+            fds_.push_back(connect_to(port, true));
+        for (int fd : fds_)
+            threads_.emplace_back([this, fd] {
+                while (!stop_) {
+                    if (ask_options(fd))
+                        ++answered_;
+                    else
+                        ++failed_;
+                }
+            });
+    }
+    ~options_load_t()
+    {
+        stop_ = true;
+        for (auto& thread : threads_)
+            thread.join();
+        for (int fd : fds_)
+            ::close(fd);
+    }
+
+    long answered() const { return answered_; }
+    long failed() const { return failed_; }
+
+private:
+    std::vector<int> fds_;
+    std::vector<std::thread> threads_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> answered_{0};
+    std::atomic<long> failed_{0};
+};
+
+int options(unsigned port, int pid, int connections, int seconds)
+{
+    options_load_t load(port, connections);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long answered_before = load.answered();
+    const double cpu_before = cpu_seconds(pid);
+    const auto start = clock_type::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double wall = std::chrono::duration<double>(clock_type::now() - start).count();
+    const double cpu = cpu_seconds(pid) - cpu_before;
+    const long answered = load.answered() - answered_before;
+    std::printf("options connections=%d requests=%ld failed=%ld per_s=%.0f server_cpu_s=%.2f per_cpu_s=%.0f\n",
+                connections, answered, load.failed(), static_cast<double>(answered) / wall, cpu,
+                cpu > 0 ? static_cast<double>(answered) / cpu : 0.0);
+    return load.failed() == 0 ? 0 : 1;
+}
+
+int burst(unsigned port, int pid, int busy, int fresh)
+{
+    options_load_t load(port, busy);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double cpu_before = cpu_seconds(pid);
+    struct client_t {
+        int fd;
+        bool sent = false;
+        std::string answer;
+        double answered_after = -1;
+    };
+    const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    std::vector<client_t> clients;
+    clients.reserve(static_cast<std::size_t>(fresh));
+    const auto start = clock_type::now();
+    for (int i = 0; i < fresh; ++i) {
+        clients.push_back(client_t{connect_to(port, false), false, std::string(), -1});
+        epoll_event event{};
+        event.events = EPOLLOUT | EPOLLIN;
+        event.data.u32 = static_cast<std::uint32_t>(i);
+        ::epoll_ctl(poller, EPOLL_CTL_ADD, clients.back().fd, &event);
+    }
+    int done = 0;
+    int failed = 0;
+    std::vector<epoll_event> events(1024);
+    const auto limit = start + std::chrono::seconds(60);
+    while (done + failed < fresh && clock_type::now() < limit) {
+        const int n = ::epoll_wait(poller, events.data(), static_cast<int>(events.size()), 100);
+        for (int k = 0; k < n; ++k) {
+            client_t& client = clients[events[static_cast<std::size_t>(k)].data.u32];
+            if (client.answered_after >= 0)
+                continue;
+            if (!client.sent && (events[static_cast<std::size_t>(k)].events & EPOLLOUT)) {
+                if (::send(client.fd, options_query.data(), options_query.size(), MSG_NOSIGNAL) !=
+                    static_cast<ssize_t>(options_query.size())) {
+                    ++failed;
+                    client.answered_after = 0;
+                    continue;
+                }
+                client.sent = true;
+                epoll_event event{};
+                event.events = EPOLLIN;
+                event.data.u32 = events[static_cast<std::size_t>(k)].data.u32;
+                ::epoll_ctl(poller, EPOLL_CTL_MOD, client.fd, &event);
+            }
+            char chunk[4096];
+            const ssize_t got = ::recv(client.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN)) {
+                ++failed;
+                client.answered_after = 0;
+                continue;
+            }
+            if (got > 0)
+                client.answer.append(chunk, static_cast<std::size_t>(got));
+            if (client.answer.find("\r\n\r\n") != std::string::npos) {
+                client.answered_after = std::chrono::duration<double>(clock_type::now() - start).count();
+                if (client.answer.rfind("ICAP/1.0 200 ", 0) == 0)
+                    ++done;
+                else
+                    ++failed;
+            }
+        }
+    }
+    const double all = std::chrono::duration<double>(clock_type::now() - start).count();
+    const double cpu = cpu_seconds(pid) - cpu_before;
+    std::vector<double> times;
+    for (const auto& client : clients)
+        if (client.answered_after > 0)
+            times.push_back(client.answered_after);
+    std::sort(times.begin(), times.end());
+    const auto at = [&](double q) {
+        return times.empty() ? 0.0 : times[static_cast<std::size_t>(q * static_cast<double>(times.size() - 1))];
+    };
+    std::printf("burst busy=%d new=%d answered=%d failed=%d busy_failed=%ld all_within_s=%.3f "
+                "median_s=%.3f p99_s=%.3f max_s=%.3f server_cpu_s=%.2f\n",
+                busy, fresh, done, failed, load.failed(), all, at(0.5), at(0.99), at(1.0), cpu);
+    for (const auto& client : clients)
+        ::close(client.fd);
+    ::close(poller);
+    return done == fresh ? 0 : 1;
+}
+
+int idle(unsigned port, int pid, int connections)
+{
+    const long before = status_kib(pid, "VmRSS");
+    std::vector<int> fds;
+    fds.reserve(static_cast<std::size_t>(connections));
+    int failed = 0;
+    for (int i = 0; i < connections; ++i) {
+        fds.push_back(connect_to(port, true));
+        if (!ask_options(fds.back()))
+            ++failed;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long held = status_kib(pid, "VmRSS");
+    for (int fd : fds)
+        ::close(fd);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const long after = status_kib(pid, "VmRSS");
+    std::printf("idle connections=%d failed=%d rss_before_kib=%ld rss_held_kib=%ld per_connection_bytes=%.0f "
+                "rss_after_close_kib=%ld\n",
+                connections, failed, before, held,
+                static_cast<double>(held - before) * 1024.0 / static_cast<double>(connections), after);
+    return failed == 0 ? 0 : 1;
+}
+
+int respmod(unsigned port, int pid, long megabytes)
+{
+    const long peak_before = status_kib(pid, "VmHWM");
+    const long rss_before = status_kib(pid, "VmRSS");
+    const int fd = connect_to(port, true);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
+    const std::string query = "RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nHost: 127.0.0.1\r\n"
+                              "Encapsulated: res-hdr=0, res-body=" +
+                              std::to_string(head.size()) + "\r\n\r\n" + head;
+    std::atomic<bool> sent{false};
+    std::thread sender([&] {
+        send_all(fd, query);
+        const std::string piece(65536, 'x');
+        std::ostringstream size;
+        size << std::hex << piece.size() << "\r\n";
+        const std::string chunk = size.str() + piece + "\r\n";
+        for (long i = 0; i < megabytes * 16; ++i)
+            send_all(fd, chunk);
+        send_all(fd, "0\r\n\r\n");
+        sent = true;
+    });
+    std::string answer;
+    long received = 0;
+    char buffer[65536];
+    std::string tail;
+    const auto start = clock_type::now();
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        received += n;
+        tail.append(buffer, static_cast<std::size_t>(n));
+        if (answer.size() < 64)
+            answer.append(buffer, static_cast<std::size_t>(std::min<ssize_t>(n, 64)));
+        if (tail.size() > 16)
+            tail.erase(0, tail.size() - 16);
+        if (sent && tail.size() >= 7 && tail.compare(tail.size() - 7, 7, "\r\n0\r\n\r\n") == 0)
+            break;
+    }
+    sender.join();
+    ::close(fd);
+    const double wall = std::chrono::duration<double>(clock_type::now() - start).count();
+    std::printf("respmod megabytes=%ld answer='%s' received_bytes=%ld wall_s=%.2f rss_before_kib=%ld "
+                "peak_before_kib=%ld peak_after_kib=%ld rss_after_kib=%ld\n",
+                megabytes, answer.substr(0, answer.find('\r')).c_str(), received, wall, rss_before, peak_before,
+                status_kib(pid, "VmHWM"), status_kib(pid, "VmRSS"));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 5 && argc != 6) {
+        std::cerr << "usage: " << argv[0]
+                  << " options PORT PID CONNECTIONS SECONDS | burst PORT PID BUSY NEW | idle PORT PID CONNECTIONS"
+                     " | respmod PORT PID MEGABYTES\n";
+        return 2;
+    }
+    const std::string mode = argv[1];
+    const unsigned port = static_cast<unsigned>(std::atoi(argv[2]));
+    const int pid = std::atoi(argv[3]);
+    const int n = std::atoi(argv[4]);
+    try {
+        if (mode == "options" && argc == 6)
+            return options(port, pid, n, std::atoi(argv[5]));
+        if (mode == "burst" && argc == 6)
+            return burst(port, pid, n, std::atoi(argv[5]));
+        if (mode == "idle")
+            return idle(port, pid, n);
+        if (mode == "respmod")
+            return respmod(port, pid, n);
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 1;
+    }
+    std::cerr << "unknown mode " << mode << '\n';
+    return 2;
+}
