@@ -48,6 +48,10 @@ const transfer_t blocked_page{"blocked_page",
                               "",
                               "blocked.example"};
 
+// Reads the body of every message (no scanner runs here, so the body
+// passes unscanned).
+const std::string scanning_hook = "function message_hook(t) t.body:has_threat() return 'pass' end";
+
 struct squid_case_t {
     const char* name;
     squid_setup_t setup;
@@ -94,6 +98,12 @@ INSTANTIATE_TEST_SUITE_P(
         squid_case_t{"with_preview", {.bypass = false, .preview = true, .preview_size = 4096}, pass_through},
         squid_case_t{"without_preview_early_answers", {.bypass = false, .early_response = true}, pass_through},
         squid_case_t{"without_preview_late_answers", {.bypass = false}, pass_through_held_whole},
+        // A hook that reads every body while no scanner is there: the body
+        // comes back whole, streamed as it arrives.
+        squid_case_t{
+            "scanning_hook_without_scanner",
+            {.bypass = false, .preview = true, .preview_size = 4096, .early_response = true, .hook = scanning_hook},
+            pass_through},
         squid_case_t{"blocked_url",
                      {.bypass = false, .preview = true, .preview_size = 4096, .hook = blocking_hook},
                      {page_1k, upload_1k, blocked_page}}),

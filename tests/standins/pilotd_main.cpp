@@ -96,14 +96,8 @@ int main(int argc, char* argv[])
         standin::pilotd_standin_t pilotd;
         pilotd.set_config_file(config, static_cast<std::uint32_t>(revision));
         pilotd.set_frame_observer(print_frame);
-        ox::Error not_installed;
-        not_installed.set_code(ox::EC_NOT_INSTALLED);
-        for (const ox::Application app : {ox::APP_VETTER, ox::APP_TAGGER, ox::APP_SEEKD}) {
-            if (const auto found = sockets.find(app); found != sockets.end())
-                pilotd.set_socket_path(app, found->second);
-            else
-                pilotd.set_socket_error(app, not_installed);
-        }
+        for (const auto& [app, path] : sockets)
+            pilotd.set_socket_path(app, path);
         standin::launch_options_t options;
         options.binary = daemon;
         options.echo_stderr = true;

@@ -387,9 +387,12 @@ void pilotd_standin_t::answer(const ox::TRAXD2PilotdMessage& message)
         std::lock_guard lock(mutex_);
         const auto socket_answer = [&](ox::Application app, ox::Pilotd2TRAXDMessage::MessageTag tag) {
             const auto found = socket_answers_.find(app);
-            if (found == socket_answers_.end())
-                return;
-            reply = found->second;
+            if (found == socket_answers_.end()) {
+                reply.emplace();
+                reply->mutable_error()->set_code(ox::EC_NOT_INSTALLED);
+            } else {
+                reply = found->second;
+            }
             reply->set_tag(tag);
         };
         switch (message.tag()) {

@@ -84,7 +84,8 @@ public:
     void set_config_file(const std::string& path, std::uint32_t revision);
     void set_auto_answer(bool on);
     // Socket-path requests for `app` (APP_VETTER, APP_TAGGER, APP_SEEKD) are
-    // answered with a path, or with an error; unset ones are not answered.
+    // answered with a path, or with an error; as PilotD does, a service
+    // with neither is not installed.
     void set_socket_path(ox::Application app, const std::string& path);
     void set_socket_error(ox::Application app, const ox::Error& error);
     void set_frame_observer(frame_observer_t observer);
