@@ -26,6 +26,7 @@
 #include "common/ipc_link.hpp"
 #include "schemas/application.pb.h"
 #include "standins/child_process.hpp"
+#include "standins/run_on_loop.hpp"
 
 namespace standin {
 
@@ -152,17 +153,7 @@ pilotd_standin_t::~pilotd_standin_t()
 
 void pilotd_standin_t::run_on_loop(const std::function<void()>& work)
 {
-    std::promise<void> done;
-    auto result = done.get_future();
-    boost::asio::post(io_, [&] {
-        try {
-            work();
-            done.set_value();
-        } catch (...) {
-            done.set_exception(std::current_exception());
-        }
-    });
-    result.get();
+    standin::run_on_loop(io_, work);
 }
 
 pilotd_standin_t::link_t& pilotd_standin_t::started_link() const

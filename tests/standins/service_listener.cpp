@@ -12,6 +12,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include "standins/run_on_loop.hpp"
+
 namespace standin {
 
 service_peer_t::service_peer_t(service_listener_t& owner, std::size_t number,
@@ -229,17 +231,7 @@ std::size_t service_listener_t::held() const
 
 void service_listener_t::run_on_loop(const std::function<void()>& work)
 {
-    std::promise<void> done;
-    auto result = done.get_future();
-    boost::asio::post(io_, [&] {
-        try {
-            work();
-            done.set_value();
-        } catch (...) {
-            done.set_exception(std::current_exception());
-        }
-    });
-    result.get();
+    standin::run_on_loop(io_, work);
 }
 
 void service_listener_t::run_later(duration_t delay, std::function<void()> work)
