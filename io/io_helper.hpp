@@ -62,9 +62,10 @@ protected:
             }
             guard(stream, receive_deadline_, receive_timeout_);
             if (readable_) {
-                boost::asio::post(stream.get_executor(), [this, self, &stream, handler, open] {
-                    read_now(stream, pending_t{self, handler, open});
-                });
+                boost::asio::post(stream.get_executor(),
+                                  [this, &stream, pending = pending_t{self, handler, open}]() mutable {
+                                      read_now(stream, std::move(pending));
+                                  });
                 return;
             }
             receive_pool_t::give_back(buffer_);
@@ -76,8 +77,9 @@ protected:
             guard(stream, receive_deadline_, receive_timeout_);
             buffer_.prepare(receive_size);
             stream.async_read_some(boost::asio::buffer(buffer_.data(), buffer_.size()),
-                                   [this, self, handler, open](const boost::system::error_code& error, std::size_t n) {
-                                       complete(pending_t{self, handler, open}, error, n);
+                                   [this, pending = pending_t{self, handler, open}](
+                                       const boost::system::error_code& error, std::size_t n) mutable {
+                                       complete(std::move(pending), error, n);
                                    });
         }
     }
