@@ -83,6 +83,9 @@ public:
     // Re-encodes a body stream in chunked coding, keeping each chunk's
     // extension and the extension and trailers of its end.
     static pointer_t make_chunked_closure(const pointer_t& source);
+    // A stored body in chunked coding, the same bytes as the closure of its
+    // replay gives, as one piece.
+    static pointer_t make_chunked_encoding(const boost::asio::any_io_executor& executor, const body_t& body);
 
 protected:
     // Posts an empty chunk with the error (the end or a failure) to the
