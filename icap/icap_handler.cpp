@@ -59,6 +59,22 @@ void dump_message(const std::string& prefix, const message_t& message)
     }
 }
 
+// A body read whole, to be returned in chunked coding: a small one framed
+// at once and sent in one piece, a larger one framed piece by piece as it
+// is sent, so that it is not held twice.
+constexpr std::size_t framed_at_once = 65536;
+
+std::shared_ptr<io::http::body_stream_t> returned_body(const boost::asio::any_io_executor& executor,
+                                                       const std::shared_ptr<io::http::body_t>& whole)
+{
+    std::size_t size = 0;
+    for (const io::http::body_chunk_t& chunk : *whole)
+        size += chunk.data.size();
+    if (size <= framed_at_once)
+        return io::http::body_stream_t::make_chunked_encoding(executor, *whole);
+    return io::http::body_stream_t::make_chunked_closure(io::http::body_stream_t::make(executor, whole));
+}
+
 } // namespace
 
 icap_handler_t::icap_handler_t(inventory_t& inventory) : inventory_(inventory) {}
@@ -343,18 +359,17 @@ void icap_handler_t::emulate_204(const std::shared_ptr<query_body_t>& body,
         answer(response, boost::system::error_code());
         return;
     }
-    io::http::async_read_body(stream, [this, body, stream, response, keep_alive,
-                                       answer](const std::shared_ptr<io::http::body_t>& whole,
-                                               const boost::system::error_code& error) {
-        if (error) {
-            answer_failure(body->connection, error, answer);
-            return;
-        }
-        response->body =
-            io::http::body_stream_t::make_chunked_closure(io::http::body_stream_t::make(stream->get_executor(), whole));
-        finish_response(body->connection, response, keep_alive);
-        answer(response, boost::system::error_code());
-    });
+    io::http::async_read_body(
+        stream, [this, body, stream, response, keep_alive, answer](const std::shared_ptr<io::http::body_t>& whole,
+                                                                   const boost::system::error_code& error) {
+            if (error) {
+                answer_failure(body->connection, error, answer);
+                return;
+            }
+            response->body = returned_body(stream->get_executor(), whole);
+            finish_response(body->connection, response, keep_alive);
+            answer(response, boost::system::error_code());
+        });
 }
 
 bool icap_handler_t::allows_204(const io::icap::request_t& request) const

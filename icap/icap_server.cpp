@@ -107,9 +107,15 @@ std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint)
 // The parts are only put together when debug records are written: the
 // query loop logs every step.
 template <typename... parts_t>
+void log_connection(const void* server_connection, const parts_t&... parts)
+{
+    cf_log_stream(cf_log_debug, "ICAP ", server_connection, ": ", parts...);
+}
+
+template <typename... parts_t>
 void log_connection(const std::shared_ptr<io::icap::server_connection_t>& server_connection, const parts_t&... parts)
 {
-    cf_log_stream(cf_log_debug, "ICAP ", static_cast<const void*>(server_connection.get()), ": ", parts...);
+    log_connection(static_cast<const void*>(server_connection.get()), parts...);
 }
 
 } // namespace
@@ -282,66 +288,62 @@ void icap_server_t::serve(const std::shared_ptr<io::connection_t>& connection)
         --*open;
         connection_count_signal(-1);
     });
-    const auto server_connection = io::icap::server_connection_t::make(connection, connection);
-    accept_next_query(connection, server_connection, guard);
+    const auto session = std::make_shared<session_t>();
+    session->connection = connection;
+    session->server_connection = io::icap::server_connection_t::make(connection, connection);
+    session->guard = guard;
+    // The deadline belongs to the session: its handler holds nothing that
+    // keeps the session alive.
+    session->query_deadline = io::deadline_t::make(inventory_.io_context.get_executor(),
+                                                   [weak_connection = std::weak_ptr<io::connection_t>(connection),
+                                                    id = static_cast<const void*>(session->server_connection.get())] {
+                                                       log_connection(id, "wait request timeout");
+                                                       if (const auto expired = weak_connection.lock())
+                                                           expired->close();
+                                                   });
+    accept_next_query(session);
 }
 
-void icap_server_t::accept_next_query(const std::shared_ptr<io::connection_t>& connection,
-                                      const std::shared_ptr<io::icap::server_connection_t>& server_connection,
-                                      const std::shared_ptr<void>& guard)
+void icap_server_t::accept_next_query(const std::shared_ptr<session_t>& session)
 {
-    log_connection(server_connection, "begin wait request");
-    const std::weak_ptr<io::connection_t> weak_connection = connection;
-    // The timer's cancel cannot stop an expiry already queued on the loop, so
-    // a query that arrives in the same turn as the time-out would have its
-    // connection closed under the answer; the flag makes such a late expiry
-    // do nothing.
-    const auto waiting = std::make_shared<bool>(true);
-    const auto timer = io::timer_t::make(
-        inventory_.io_context, query_wait_,
-        [weak_connection, server_connection, waiting] {
-            if (!*waiting)
-                return;
-            log_connection(server_connection, "wait request timeout");
-            if (const auto expired = weak_connection.lock())
-                expired->close();
-        },
-        io::timer_t::one_shot);
+    log_connection(session->server_connection, "begin wait request");
+    session->query_deadline->set(query_wait_);
+    io::async_handle_query(
+        session->server_connection, [this, session](const std::shared_ptr<io::icap::request_t const>& request,
+                                                    const boost::system::error_code& error, const respond_t& respond) {
+            // A query that arrives in the same turn as the time-out keeps its
+            // connection: the lifted deadline makes a queued expiry do nothing.
+            session->query_deadline->lift();
+            const auto& server_connection = session->server_connection;
+            const icap_handler_t::answer_callback_t answer =
+                [this, session, respond](std::shared_ptr<io::icap::response_t> const& response,
+                                         boost::system::error_code const& failure) {
+                    if (failure) {
+                        log_connection(session->server_connection, "error handle request: " + failure.message());
+                        return;
+                    }
+                    send_response(session->server_connection, respond, response,
+                                  [this, session](std::shared_ptr<io::icap::response_t> const& written,
+                                                  boost::system::error_code const& sent) {
+                                      if (cf_log_threshold <= cf_log_debug)
+                                          log_connection(session->server_connection, "send response: ", sent.message());
+                                      if (sent)
+                                          return;
+                                      if (written->fields.is_close())
+                                          close_connection(session->connection, session->server_connection);
+                                      else
+                                          accept_next_query(session);
+                                  });
+                };
 
-    io::async_handle_query(server_connection, [this, connection, server_connection, guard, timer, waiting](
-                                                  const std::shared_ptr<io::icap::request_t const>& request,
-                                                  const boost::system::error_code& error, const respond_t& respond) {
-        *waiting = false;
-        const icap_handler_t::answer_callback_t answer =
-            [this, connection, server_connection, guard, respond](std::shared_ptr<io::icap::response_t> const& response,
-                                                                  boost::system::error_code const& failure) {
-                if (failure) {
-                    log_connection(server_connection, "error handle request: " + failure.message());
-                    return;
-                }
-                send_response(
-                    server_connection, respond, response,
-                    [this, connection, server_connection, guard](std::shared_ptr<io::icap::response_t> const& written,
-                                                                 boost::system::error_code const& sent) {
-                        if (cf_log_threshold <= cf_log_debug)
-                            log_connection(server_connection, "send response: ", sent.message());
-                        if (sent)
-                            return;
-                        if (written->fields.is_close())
-                            close_connection(connection, server_connection);
-                        else
-                            accept_next_query(connection, server_connection, guard);
-                    });
-            };
-
-        if (error == io::protocol_error)
-            inventory_.icap_handler->handle_bad_request(server_connection, answer);
-        else if (error)
-            log_connection(server_connection, "wait request: " + error.message());
-        else
-            inventory_.icap_handler->handle_request(server_connection, request, !request->fields.is_close(), answer);
-        timer->cancel();
-    });
+            if (error == io::protocol_error)
+                inventory_.icap_handler->handle_bad_request(server_connection, answer);
+            else if (error)
+                log_connection(server_connection, "wait request: " + error.message());
+            else
+                inventory_.icap_handler->handle_request(server_connection, request, !request->fields.is_close(),
+                                                        answer);
+        });
 }
 
 void icap_server_t::send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,

@@ -12,6 +12,7 @@
 
 #include "io/acceptor.hpp"
 #include "io/connection.hpp"
+#include "io/deadline.hpp"
 #include "io/timer.hpp"
 #include "protocol/icap_response.hpp"
 #include "protocol/icap_server_connection.hpp"
@@ -66,10 +67,19 @@ public:
     const std::chrono::nanoseconds& half_close_wait() const { return half_close_wait_; }
     void set_half_close_wait(const std::chrono::nanoseconds& timeout) { half_close_wait_ = timeout; }
 
+    // One accepted connection in its query loop.
+    struct session_t {
+        std::shared_ptr<io::connection_t> connection;
+        std::shared_ptr<io::icap::server_connection_t> server_connection;
+        // Bounds the wait for each next query; one for all the queries of
+        // the connection.
+        io::deadline_t::pointer_t query_deadline;
+        // Counts the connection out when the session ends.
+        std::shared_ptr<void> guard;
+    };
+
     void accept_next_connection();
-    void accept_next_query(const std::shared_ptr<io::connection_t>& connection,
-                           const std::shared_ptr<io::icap::server_connection_t>& server_connection,
-                           const std::shared_ptr<void>& guard);
+    void accept_next_query(const std::shared_ptr<session_t>& session);
     // Without early answers the rest of the query body is read first; a
     // body that turns out malformed then gets 400 "Bad request" with
     // "Connection: close" in place of the answer.

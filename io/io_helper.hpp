@@ -10,14 +10,16 @@
 
 #include "common/buffer.hpp"
 #include "io/connection.hpp"
+#include "io/deadline.hpp"
 #include "io/receive_pool.hpp"
-#include "io/timer.hpp"
 
 namespace io::detail {
 
 // The common part of every connection implementation: the receive buffer,
 // the receive and send time-outs, and receives and sends each optionally
-// bounded by its own timer whose expiry closes the whole connection. Impl
+// bounded by a deadline whose passing closes the whole connection (one for
+// all receives and one for all sends, so that an operation that completes
+// in time costs no timer of its own). Impl
 // derives from this and passes its stream to async_receive and async_send.
 template <typename Impl>
 class io_helper_t : public connection_t, public std::enable_shared_from_this<Impl> {
@@ -48,7 +50,6 @@ protected:
                               [self, handler, error = final_error_] { handler(orx::buffer_t(), error); });
             return;
         }
-        auto timer = make_guard(stream, receive_timeout_);
         const bool open = lowest_layer_open(stream);
         if constexpr (waitable<Stream>) {
             // Bytes may already be there: read them on the loop's next turn
@@ -59,24 +60,27 @@ protected:
                                   [self, handler] { handler(orx::buffer_t(), boost::asio::error::bad_descriptor); });
                 return;
             }
+            guard(stream, receive_deadline_, receive_timeout_);
             if (readable_) {
-                boost::asio::post(stream.get_executor(), [this, self, &stream, timer, handler, open] {
-                    read_now(stream, pending_t{self, timer, handler, open});
-                });
+                boost::asio::post(stream.get_executor(),
+                                  [this, &stream, pending = pending_t{self, handler, open}]() mutable {
+                                      read_now(stream, std::move(pending));
+                                  });
                 return;
             }
             receive_pool_t::give_back(buffer_);
-            watch(stream, pending_t{self, timer, handler, open});
+            watch(stream, pending_t{self, handler, open});
         } else {
             // prepare() gives a block no one else sees: bytes handed out by
             // an earlier receive and still held stay intact, and a block let
             // go of is reused.
+            guard(stream, receive_deadline_, receive_timeout_);
             buffer_.prepare(receive_size);
-            stream.async_read_some(
-                boost::asio::buffer(buffer_.data(), buffer_.size()),
-                [this, self, timer, handler, open](const boost::system::error_code& error, std::size_t n) {
-                    complete(pending_t{self, timer, handler, open}, error, n);
-                });
+            stream.async_read_some(boost::asio::buffer(buffer_.data(), buffer_.size()),
+                                   [this, pending = pending_t{self, handler, open}](
+                                       const boost::system::error_code& error, std::size_t n) mutable {
+                                       complete(std::move(pending), error, n);
+                                   });
         }
     }
 
@@ -92,16 +96,16 @@ protected:
             boost::asio::post(stream.get_executor(), [self, handler, error = send_error_] { handler(error); });
             return;
         }
-        auto timer = make_guard(stream, send_timeout_);
+        guard(stream, send_deadline_, send_timeout_);
         // The pending write holds its own reference to the bytes, so the
         // caller may let go of its buffer. The write's completion never runs
         // inside this call (the event loop posts even a write that finished
         // at once), so the caller's completion runs straight from it.
         boost::asio::async_write(stream, boost::asio::buffer(data.data(), data.size()),
-                                 [this, self, timer, handler, data,
+                                 [this, self, handler, data,
                                   open = lowest_layer_open(stream)](boost::system::error_code error, std::size_t) {
-                                     if (timer)
-                                         timer->cancel();
+                                     if (send_deadline_)
+                                         send_deadline_->lift();
                                      error = ended_by_close(error, open);
                                      if (error)
                                          send_error_ = error;
@@ -123,7 +127,6 @@ private:
     // The receive in progress.
     struct pending_t {
         std::shared_ptr<Impl> self;
-        timer_t::pointer_t timer;
         stream_t::receive_handler_t handler;
         // Whether the connection was open when the receive started.
         bool open = false;
@@ -204,8 +207,8 @@ private:
 
     void complete(pending_t pending, boost::system::error_code error, std::size_t n)
     {
-        if (pending.timer)
-            pending.timer->cancel();
+        if (receive_deadline_)
+            receive_deadline_->lift();
         error = ended_by_close(error, pending.open);
         buffer_.resize(n);
         if (error && n == 0)
@@ -234,15 +237,23 @@ private:
             return stream.is_open();
     }
 
+    // Sets the deadline of the operation that starts, made at its first
+    // use; a time-out of zero sets none.
     template <typename Stream>
-    timer_t::pointer_t make_guard(Stream& stream, const std::chrono::nanoseconds& timeout)
+    void guard(Stream& stream, deadline_t::pointer_t& deadline, const std::chrono::nanoseconds& timeout)
     {
-        if (timeout == std::chrono::nanoseconds::zero())
-            return nullptr;
-        auto self = this->shared_from_this();
-        return timer_t::make(
-            boost::asio::any_io_executor(stream.get_executor()), timeout,
-            [self] { static_cast<connection_t&>(*self).close(); }, timer_t::one_shot);
+        if (timeout == std::chrono::nanoseconds::zero()) {
+            if (deadline)
+                deadline->lift();
+            return;
+        }
+        if (!deadline)
+            deadline =
+                deadline_t::make(boost::asio::any_io_executor(stream.get_executor()), [weak = this->weak_from_this()] {
+                    if (const auto self = weak.lock())
+                        static_cast<connection_t&>(*self).close();
+                });
+        deadline->set(timeout);
     }
 
     orx::buffer_t buffer_;
@@ -256,6 +267,8 @@ private:
     boost::system::error_code send_error_;
     std::chrono::nanoseconds receive_timeout_{0};
     std::chrono::nanoseconds send_timeout_{0};
+    deadline_t::pointer_t receive_deadline_;
+    deadline_t::pointer_t send_deadline_;
 };
 
 } // namespace io::detail

@@ -116,37 +116,60 @@ stream_t::pointer_t stream_t::make_concat(const pointer_t& first, const pointer_
     return nullptr;
 }
 
-void async_skip_all(const std::shared_ptr<stream_t>& stream, const completion_t& handler)
+namespace {
+
+// The stream, the output and the caller's handler live in one place shared
+// by the steps: a step's handlers then hold one pointer, and the caller's
+// handler, with everything it holds, is not copied at every piece.
+struct copy_state_t {
+    std::shared_ptr<stream_t> stream;
+    std::shared_ptr<output_stream_t> output;
+    completion_t handler;
+};
+
+void skip_step(const std::shared_ptr<copy_state_t>& state)
 {
-    stream->async_receive([stream, handler](const orx::buffer_t&, const boost::system::error_code& error) {
+    state->stream->async_receive([state](const orx::buffer_t&, const boost::system::error_code& error) {
         if (!error) {
-            async_skip_all(stream, handler);
+            skip_step(state);
             return;
         }
-        handler(error == end_of_stream ? boost::system::error_code() : error);
+        state->handler(error == end_of_stream ? boost::system::error_code() : error);
     });
+}
+
+void send_step(const std::shared_ptr<copy_state_t>& state)
+{
+    state->stream->async_receive([state](const orx::buffer_t& data, const boost::system::error_code& error) {
+        if (error) {
+            state->handler(error == end_of_stream ? boost::system::error_code() : error);
+            return;
+        }
+        if (data.empty()) {
+            send_step(state);
+            return;
+        }
+        state->output->async_send(data, [state](const boost::system::error_code& error) {
+            if (error) {
+                state->handler(error);
+                return;
+            }
+            send_step(state);
+        });
+    });
+}
+
+} // namespace
+
+void async_skip_all(const std::shared_ptr<stream_t>& stream, const completion_t& handler)
+{
+    skip_step(std::make_shared<copy_state_t>(copy_state_t{stream, nullptr, handler}));
 }
 
 void async_send_all(const std::shared_ptr<stream_t>& stream, const std::shared_ptr<output_stream_t>& output,
                     const completion_t& handler)
 {
-    stream->async_receive([stream, output, handler](const orx::buffer_t& data, const boost::system::error_code& error) {
-        if (error) {
-            handler(error == end_of_stream ? boost::system::error_code() : error);
-            return;
-        }
-        if (data.empty()) {
-            async_send_all(stream, output, handler);
-            return;
-        }
-        output->async_send(data, [stream, output, handler](const boost::system::error_code& error) {
-            if (error) {
-                handler(error);
-                return;
-            }
-            async_send_all(stream, output, handler);
-        });
-    });
+    send_step(std::make_shared<copy_state_t>(copy_state_t{stream, output, handler}));
 }
 
 namespace {

@@ -248,17 +248,24 @@ io::stream_t::pointer_t put_back(const io::stream_t::pointer_t& stream, const or
 
 namespace {
 
-void read_body_step(
-    const body_stream_t::pointer_t& stream, const std::shared_ptr<body_t>& body,
-    const std::function<void(const std::shared_ptr<body_t>&, const boost::system::error_code&)>& handler)
+// The stream, the collected body and the caller's handler live in one
+// place shared by the steps, so that the caller's handler, with everything
+// it holds, is not copied at every chunk.
+struct read_body_state_t {
+    body_stream_t::pointer_t stream;
+    std::shared_ptr<body_t> body;
+    std::function<void(const std::shared_ptr<body_t>&, const boost::system::error_code&)> handler;
+};
+
+void read_body_step(const std::shared_ptr<read_body_state_t>& state)
 {
-    stream->async_receive_chunk([stream, body, handler](body_chunk_t& chunk, const boost::system::error_code& error) {
+    state->stream->async_receive_chunk([state](body_chunk_t& chunk, const boost::system::error_code& error) {
         if (error && error != io::end_of_stream)
-            return handler(body, error);
-        body->push_back(chunk);
+            return state->handler(state->body, error);
+        state->body->push_back(chunk);
         if (error)
-            return handler(body, boost::system::error_code());
-        read_body_step(stream, body, handler);
+            return state->handler(state->body, boost::system::error_code());
+        read_body_step(state);
     });
 }
 
@@ -268,7 +275,7 @@ void async_read_body(
     const body_stream_t::pointer_t& stream,
     const std::function<void(const std::shared_ptr<body_t>&, const boost::system::error_code&)>& handler)
 {
-    read_body_step(stream, std::make_shared<body_t>(), handler);
+    read_body_step(std::make_shared<read_body_state_t>(read_body_state_t{stream, std::make_shared<body_t>(), handler}));
 }
 
 } // namespace io::http

@@ -37,8 +37,9 @@ public:
     // without a raw stream return their own self(). Do not read the body
     // stream again afterwards.
     virtual io::stream_t::pointer_t release() = 0;
-    // A body known to hold no bytes at all, whose reading would only bring
-    // its end: whoever would read it to its end may take release() at once.
+    // A body known to hold no more bytes (none at all, or all of them read),
+    // whose reading would only bring its end: whoever would read it to its
+    // end may take release() at once.
     virtual bool empty_body() const { return false; }
 
     // Replays a stored body. Reading empties the shared list.
@@ -69,8 +70,10 @@ public:
     // bytes are handed on in pieces. With max_data not negative, a chunk
     // header that brings the announced data past max_data bytes fails the
     // body with the protocol error at once (a preview longer than the client
-    // announced).
-    static pointer_t make_chunked_decoder(const io::stream_t::pointer_t& stream, std::int64_t max_data = -1);
+    // announced). The bytes ahead, already read from the raw stream, come
+    // first.
+    static pointer_t make_chunked_decoder(const io::stream_t::pointer_t& stream, std::int64_t max_data = -1,
+                                          const orx::buffer_t& ahead = orx::buffer_t());
     // Encodes each raw read as one chunk (lower-case hexadecimal size). The
     // callback sees each chunk before it is encoded and may set its
     // extension and, on the end chunk, trailers. Without write_last_chunk
@@ -80,6 +83,9 @@ public:
     // Re-encodes a body stream in chunked coding, keeping each chunk's
     // extension and the extension and trailers of its end.
     static pointer_t make_chunked_closure(const pointer_t& source);
+    // A stored body in chunked coding, the same bytes as the closure of its
+    // replay gives, as one piece.
+    static pointer_t make_chunked_encoding(const boost::asio::any_io_executor& executor, const body_t& body);
 
 protected:
     // Posts an empty chunk with the error (the end or a failure) to the

@@ -25,12 +25,19 @@ class chunked_decoder_t : public raw_body_stream_base_t,
                           public std::enable_shared_from_this<chunked_decoder_t>,
                           public proto::chunked_data_parser_t::delegate_t {
 public:
-    chunked_decoder_t(io::stream_t::pointer_t stream, std::int64_t max_data)
+    chunked_decoder_t(io::stream_t::pointer_t stream, std::int64_t max_data, const orx::buffer_t& ahead)
         : raw_body_stream_base_t(std::move(stream)), parser_(this), max_data_(max_data)
     {
+        pending_ = ahead;
     }
 
     io::stream_t::pointer_t self() override { return shared_from_this(); }
+
+    // Read to its end but for the end itself.
+    bool empty_body() const override
+    {
+        return parser_.status() == proto::parser_t::complete && !ready_ && current_.data.empty();
+    }
 
     void async_receive_chunk(const chunk_handler_t& handler) override
     {
@@ -179,9 +186,9 @@ private:
 } // namespace
 
 body_stream_t::pointer_t body_stream_t::make_chunked_decoder(const io::stream_t::pointer_t& stream,
-                                                             std::int64_t max_data)
+                                                             std::int64_t max_data, const orx::buffer_t& ahead)
 {
-    return std::make_shared<chunked_decoder_t>(stream, max_data);
+    return std::make_shared<chunked_decoder_t>(stream, max_data, ahead);
 }
 
 } // namespace io::http

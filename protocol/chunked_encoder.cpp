@@ -8,6 +8,26 @@ namespace io::http {
 
 namespace {
 
+// One chunk in chunked coding: size, extension, data; an empty one is the
+// terminating chunk with its trailers.
+void append_encoded(orx::buffer_t& out, const body_chunk_t& chunk)
+{
+    std::ostringstream head;
+    head << std::hex << chunk.data.size();
+    if (!chunk.extensions.empty()) {
+        head << "; ";
+        write_head_text(head, chunk.extensions);
+    }
+    head << "\r\n";
+    out.append(head.str());
+    out.append(chunk.data.data(), chunk.data.size());
+    std::ostringstream tail;
+    if (chunk.data.empty())
+        tail << chunk.trailers;
+    tail << "\r\n";
+    out.append(tail.str());
+}
+
 // Frames each raw read as one chunk; the raw stream's end becomes the
 // terminating chunk (left out without write_last_chunk).
 class chunked_encoder_t : public body_stream_t, public std::enable_shared_from_this<chunked_encoder_t> {
@@ -52,23 +72,10 @@ private:
             body_chunk_t end;
             return handler(end, io::end_of_stream);
         }
-        std::ostringstream head;
-        head << std::hex << chunk.data.size();
-        if (!chunk.extensions.empty()) {
-            head << "; ";
-            write_head_text(head, chunk.extensions);
-        }
-        head << "\r\n";
         body_chunk_t encoded;
-        encoded.data = orx::buffer_t(head.str());
-        encoded.data.append(chunk.data.data(), chunk.data.size());
-        std::ostringstream tail;
-        if (chunk.data.empty()) {
-            tail << chunk.trailers;
+        append_encoded(encoded.data, chunk);
+        if (chunk.data.empty())
             done_ = true;
-        }
-        tail << "\r\n";
-        encoded.data.append(tail.str());
         handler(encoded, {});
     }
 
@@ -110,6 +117,31 @@ body_stream_t::pointer_t body_stream_t::make_chunked_encoder(const io::stream_t:
                                                              const chunk_callback_t& callback, bool write_last_chunk)
 {
     return std::make_shared<chunked_encoder_t>(stream, callback, write_last_chunk);
+}
+
+body_stream_t::pointer_t body_stream_t::make_chunked_encoding(const boost::asio::any_io_executor& executor,
+                                                              const body_t& body)
+{
+    // Room for the data and the framing of every chunk, so that the bytes
+    // are copied once.
+    std::size_t size = 0;
+    for (const body_chunk_t& chunk : body)
+        size += chunk.data.size() + chunk.extensions.size() + 32;
+    orx::buffer_t encoded(size);
+    encoded.resize(0);
+    // A replay ends at its first chunk without data, or after its last.
+    body_chunk_t end;
+    for (const body_chunk_t& chunk : body) {
+        if (chunk.data.empty()) {
+            end = chunk;
+            break;
+        }
+        append_encoded(encoded, chunk);
+    }
+    append_encoded(encoded, end);
+    const auto whole = std::make_shared<body_t>();
+    whole->push_back(body_chunk_t{{}, std::move(encoded), {}});
+    return make(executor, whole);
 }
 
 body_stream_t::pointer_t body_stream_t::make_chunked_closure(const pointer_t& source)

@@ -127,13 +127,14 @@ private:
             request_.reset();
             return handler_(nullptr, error ? error : io::protocol_error);
         }
-        auto source = leftover.empty()
-                          ? input_->self()
-                          : io::stream_t::make_concat(io::stream_t::make(input_->get_executor(), leftover), input_);
         request_->body_type = body_type_;
-        request_->body = body_type_ == body_type_t::null_body
-                             ? io::http::body_stream_t::make_empty(source)
-                             : io::http::body_stream_t::make_chunked_decoder(source, preview_limit(*request_));
+        // The decoder takes the bytes read with the head as its own, rather
+        // than through a stream of their own in front of the input.
+        if (body_type_ == body_type_t::null_body)
+            request_->body = io::http::body_stream_t::make_empty(io::http::put_back(input_, leftover));
+        else
+            request_->body =
+                io::http::body_stream_t::make_chunked_decoder(input_->self(), preview_limit(*request_), leftover);
         handler_(std::move(request_), {});
     }
 

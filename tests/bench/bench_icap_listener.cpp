@@ -14,6 +14,12 @@
 //   bench_icap_listener idle PORT PID CONNECTIONS
 //       CONNECTIONS kept-alive connections, each after one OPTIONS, left
 //       idle: resident memory per connection, and after they all closed
+//   bench_icap_listener query PATH PORT PID CONNECTIONS SECONDS
+//       like options, with the query PATH: reqmod-204 (a GET with
+//       "Allow: 204"), respmod-10k (a 10 KiB body, no "Allow: 204",
+//       answered unchanged), respmod-10k-preview (the same body with
+//       "Allow: 204" and a preview of 1024 bytes, or less when the
+//       server's OPTIONS answer offers less)
 //   bench_icap_listener respmod PORT PID MEGABYTES
 //       one RESPMOD of a body of that size without "Allow: 204", answered
 //       with the body unchanged: the server's peak resident memory
@@ -170,6 +176,138 @@ private:
     std::atomic<long> answered_{0};
     std::atomic<long> failed_{0};
 };
+
+const std::string http_request_head = "GET http://www.example.com/index.html HTTP/1.1\r\nHost: www.example.com\r\n"
+                                      "Accept: */*\r\nUser-Agent: bench\r\n\r\n";
+const std::string http_response_head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                                       "Content-Length: 10240\r\n\r\n";
+
+// One query, sent in two parts when it has a preview: the second part goes
+// after "100 Continue".
+struct query_t {
+    std::string first;
+    std::string rest;
+};
+
+// The preview the server takes (the Preview field of its OPTIONS answer),
+// at most 1024 bytes.
+std::size_t offered_preview(unsigned port)
+{
+    const int fd = connect_to(port, true);
+    send_all(fd, options_query);
+    std::string answer;
+    read_until(fd, answer, "\r\n\r\n");
+    ::close(fd);
+    const std::size_t field = answer.find("\r\nPreview: ");
+    if (field == std::string::npos)
+        return 0;
+    return std::min<std::size_t>(1024, std::stoul(answer.substr(field + 11)));
+}
+
+query_t make_query(const std::string& path, unsigned port)
+{
+    if (path == "reqmod-204")
+        return {"REQMOD icap://127.0.0.1/reqmod ICAP/1.0\r\nHost: 127.0.0.1\r\nAllow: 204\r\n"
+                "Encapsulated: req-hdr=0, null-body=" +
+                    std::to_string(http_request_head.size()) + "\r\n\r\n" + http_request_head,
+                ""};
+    const std::string encapsulated =
+        "Encapsulated: res-hdr=0, res-body=" + std::to_string(http_response_head.size()) + "\r\n\r\n";
+    if (path == "respmod-10k")
+        return {"RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nHost: 127.0.0.1\r\n" + encapsulated + http_response_head +
+                    "2800\r\n" + std::string(10240, 'x') + "\r\n0\r\n\r\n",
+                ""};
+    if (path == "respmod-10k-preview") {
+        const std::size_t preview = offered_preview(port);
+        const auto chunk = [](std::size_t size) {
+            std::ostringstream text;
+            text << std::hex << size << "\r\n" << std::string(size, 'x') << "\r\n";
+            return size == 0 ? std::string() : text.str();
+        };
+        return {"RESPMOD icap://127.0.0.1/respmod ICAP/1.0\r\nHost: 127.0.0.1\r\nAllow: 204\r\nPreview: " +
+                    std::to_string(preview) + "\r\n" + encapsulated + http_response_head + chunk(preview) + "0\r\n\r\n",
+                chunk(10240 - preview) + "0\r\n\r\n"};
+    }
+    throw std::runtime_error("unknown query path " + path);
+}
+
+// Sends the query and reads its answer: a 2xx head, and the chunked body
+// after it when the answer carries one.
+bool ask(int fd, const query_t& query)
+{
+    send_all(fd, query.first);
+    std::string answer;
+    if (!read_until(fd, answer, "\r\n\r\n"))
+        return false;
+    if (answer.rfind("ICAP/1.0 100 ", 0) == 0) {
+        send_all(fd, query.rest);
+        answer.clear();
+        if (!read_until(fd, answer, "\r\n\r\n"))
+            return false;
+    }
+    if (answer.rfind("ICAP/1.0 204 ", 0) == 0)
+        return true;
+    if (answer.rfind("ICAP/1.0 200 ", 0) != 0)
+        return false;
+    if (answer.find("-body=") == std::string::npos)
+        return true;
+    return read_until(fd, answer, "\r\n0\r\n\r\n");
+}
+
+// Client threads that send their query one after the other until stopped.
+class query_load_t {
+public:
+    query_load_t(unsigned port, int connections, query_t query) : query_(std::move(query))
+    {
+        for (int i = 0; i < connections; ++i)
+            fds_.push_back(connect_to(port, true));
+        for (int fd : fds_)
+            threads_.emplace_back([this, fd] {
+                while (!stop_) {
+                    if (ask(fd, query_))
+                        ++answered_;
+                    else
+                        ++failed_;
+                }
+            });
+    }
+    ~query_load_t()
+    {
+        stop_ = true;
+        for (auto& thread : threads_)
+            thread.join();
+        for (int fd : fds_)
+            ::close(fd);
+    }
+
+    long answered() const { return answered_; }
+    long failed() const { return failed_; }
+
+private:
+    const query_t query_;
+    std::vector<int> fds_;
+    std::vector<std::thread> threads_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> answered_{0};
+    std::atomic<long> failed_{0};
+};
+
+int query(const std::string& path, unsigned port, int pid, int connections, int seconds)
+{
+    query_load_t load(port, connections, make_query(path, port));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long answered_before = load.answered();
+    const double cpu_before = cpu_seconds(pid);
+    const auto start = clock_type::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double wall = std::chrono::duration<double>(clock_type::now() - start).count();
+    const double cpu = cpu_seconds(pid) - cpu_before;
+    const long answered = load.answered() - answered_before;
+    std::printf("%s connections=%d requests=%ld failed=%ld per_s=%.0f server_cpu_s=%.2f per_cpu_s=%.0f\n", path.c_str(),
+                connections, answered, load.failed(), static_cast<double>(answered) / wall, cpu,
+                cpu > 0 ? static_cast<double>(answered) / cpu : 0.0);
+    return load.failed() == 0 ? 0 : 1;
+}
 
 int options(unsigned port, int pid, int connections, int seconds)
 {
@@ -347,13 +485,22 @@ int respmod(unsigned port, int pid, long megabytes)
 
 int main(int argc, char** argv)
 {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "query" && argc == 7) {
+        try {
+            return query(argv[2], static_cast<unsigned>(std::atoi(argv[3])), std::atoi(argv[4]), std::atoi(argv[5]),
+                         std::atoi(argv[6]));
+        } catch (const std::exception& e) {
+            std::cerr << e.what() << '\n';
+            return 1;
+        }
+    }
     if (argc != 5 && argc != 6) {
         std::cerr << "usage: " << argv[0]
-                  << " options PORT PID CONNECTIONS SECONDS | burst PORT PID BUSY NEW | idle PORT PID CONNECTIONS"
-                     " | respmod PORT PID MEGABYTES\n";
+                  << " options PORT PID CONNECTIONS SECONDS | query PATH PORT PID CONNECTIONS SECONDS"
+                     " | burst PORT PID BUSY NEW | idle PORT PID CONNECTIONS | respmod PORT PID MEGABYTES\n";
         return 2;
     }
-    const std::string mode = argv[1];
     const unsigned port = static_cast<unsigned>(std::atoi(argv[2]));
     const int pid = std::atoi(argv[3]);
     const int n = std::atoi(argv[4]);

@@ -245,3 +245,26 @@ TEST_F(chunked_decoder, bytes_handed_out_stay_intact_while_later_chunks_arrive)
         EXPECT_EQ(joined, data);
     }
 }
+
+// Bytes already read with the head come before the raw stream's; a body
+// read to its end holds nothing more, and what follows it is given back.
+TEST_F(chunked_decoder, bytes_ahead_come_first_and_a_finished_body_is_empty)
+{
+    auto decoder = body_stream_t::make_chunked_decoder(raw({{"c\r\n0\r\n\r\nNEXT", {}}}), -1, orx::buffer_t("3\r\nab"));
+    EXPECT_FALSE(decoder->empty_body());
+    const auto chunk = test::read_chunk(context, decoder);
+    EXPECT_EQ(chunk.data, "abc");
+    EXPECT_FALSE(chunk.error);
+    EXPECT_EQ(test::read_chunk(context, decoder).error, eof);
+    EXPECT_TRUE(decoder->empty_body());
+    const auto rest = decoder->release();
+    bool done = false;
+    rest->async_receive([&](const orx::buffer_t& data, const boost::system::error_code& error) {
+        EXPECT_EQ(data.str(), "NEXT");
+        EXPECT_FALSE(error);
+        done = true;
+    });
+    context.restart();
+    context.run_for(std::chrono::seconds(5));
+    EXPECT_TRUE(done);
+}

@@ -127,3 +127,34 @@ TEST(chunked_closure, a_source_failure_reaches_the_reader)
     EXPECT_EQ(failed.error, boost::system::error_code(EPROTO, boost::system::system_category()));
     EXPECT_EQ(failed.data, "");
 }
+
+// A stored body framed at once gives the bytes the closure of its replay
+// gives, in one piece: extensions, the end chunk's trailers, a body whose
+// list ends without an end chunk, and one cut at its first empty chunk.
+TEST(chunked_encoding, same_bytes_as_the_closure_in_one_piece)
+{
+    const auto make = [](std::initializer_list<body_chunk_t> chunks) {
+        return std::make_shared<io::http::body_t>(chunks);
+    };
+    body_chunk_t end{"e", orx::buffer_t(), {}};
+    end.trailers.add("T", "v");
+    const std::vector<std::shared_ptr<io::http::body_t>> bodies = {
+        make({{"a", orx::buffer_t("abc"), {}}, end}),
+        make({{"", orx::buffer_t(std::string(300, 'z')), {}}, {"", orx::buffer_t("q"), {}}}),
+        make({}),
+        make({{"", orx::buffer_t("ab"), {}}, end, {"", orx::buffer_t("never"), {}}}),
+    };
+    for (const auto& body : bodies) {
+        boost::asio::io_context context;
+        const auto copy = std::make_shared<io::http::body_t>(*body);
+        boost::system::error_code closure_end;
+        std::string expected;
+        for (const std::string& read :
+             encoded(context, body_stream_t::make_chunked_closure(body_stream_t::make(context, copy)), closure_end))
+            expected += read;
+        boost::system::error_code whole_end;
+        EXPECT_EQ(encoded(context, body_stream_t::make_chunked_encoding(context.get_executor(), *body), whole_end),
+                  std::vector<std::string>{expected});
+        EXPECT_EQ(whole_end, eof);
+    }
+}
