@@ -38,6 +38,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -64,6 +65,7 @@ const char* const usage = "usage: soak-squid --seconds N [--clients N] [--sample
 constexpr double flat_ratio = 1.10;
 constexpr long flat_slack_kb = 4096;
 constexpr std::size_t max_samples_shown = 5;
+constexpr std::size_t max_samples_per_kind = 2;
 
 struct kind_t {
     const char* name;
@@ -81,23 +83,30 @@ struct sample_t {
     long rss_kb;
 };
 
+// The first few failures of each kind of transfer, so that a rare kind
+// of failure is not hidden behind a frequent one.
 class failures_t {
 public:
-    void add(const std::string& text)
+    void add(const std::string& kind, const std::string& text)
     {
         std::lock_guard lock(mutex_);
-        if (texts_.size() < max_samples_shown)
-            texts_.push_back(text);
+        auto& texts = texts_[kind];
+        if (texts.size() < max_samples_per_kind)
+            texts.push_back(text);
     }
     std::vector<std::string> texts() const
     {
         std::lock_guard lock(mutex_);
-        return texts_;
+        std::vector<std::string> all;
+        for (const auto& [kind, texts] : texts_)
+            for (const auto& text : texts)
+                all.push_back(kind + ": " + text);
+        return all;
     }
 
 private:
     mutable std::mutex mutex_;
-    std::vector<std::string> texts_;
+    std::map<std::string, std::vector<std::string>> texts_;
 };
 
 // VmRSS of the process in kB; nothing when it is gone.
@@ -141,10 +150,10 @@ void client_loop(unsigned proxy_port, const standin::origin_server_t& origin, st
                 continue;
             }
             ++kind.failed;
-            failures.add(std::string(kind.name) + ": " + wrong);
+            failures.add(kind.name, wrong);
         } catch (const std::exception& e) {
             ++kind.failed;
-            failures.add(std::string(kind.name) + ": " + e.what());
+            failures.add(kind.name, e.what());
             client.reset();
         }
     }
