@@ -43,6 +43,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -50,28 +51,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_cpu.hpp"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 
 const std::string options_query = "OPTIONS icap://127.0.0.1/respmod ICAP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-
-double cpu_seconds(int pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0;
-    unsigned long long stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14)
-            utime = std::stoull(field);
-        if (i == 15)
-            stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 // A "Vm..." line of /proc/PID/status, in KiB.
 long status_kib(int pid, const std::string& name)
@@ -140,24 +126,25 @@ bool ask_options(int fd)
     return read_until(fd, answer, "\r\n\r\n") && answer.rfind("ICAP/1.0 200 ", 0) == 0;
 }
 
-// Client threads that send OPTIONS one after the other until stopped.
-class options_load_t {
+// Client threads, one per connection, that each ask one query after the
+// other until stopped.
+class load_t {
 public:
-    options_load_t(unsigned port, int connections)
+    load_t(unsigned port, int connections, std::function<bool(int fd)> ask) : ask_(std::move(ask))
     {
         for (int i = 0; i < connections; ++i)
             fds_.push_back(connect_to(port, true));
         for (int fd : fds_)
             threads_.emplace_back([this, fd] {
                 while (!stop_) {
-                    if (ask_options(fd))
+                    if (ask_(fd))
                         ++answered_;
                     else
                         ++failed_;
                 }
             });
     }
-    ~options_load_t()
+    ~load_t()
     {
         stop_ = true;
         for (auto& thread : threads_)
@@ -170,6 +157,7 @@ public:
     long failed() const { return failed_; }
 
 private:
+    const std::function<bool(int fd)> ask_;
     std::vector<int> fds_;
     std::vector<std::thread> threads_;
     std::atomic<bool> stop_{false};
@@ -254,83 +242,41 @@ bool ask(int fd, const query_t& query)
     return read_until(fd, answer, "\r\n0\r\n\r\n");
 }
 
-// Client threads that send their query one after the other until stopped.
-class query_load_t {
-public:
-    query_load_t(unsigned port, int connections, query_t query) : query_(std::move(query))
-    {
-        for (int i = 0; i < connections; ++i)
-            fds_.push_back(connect_to(port, true));
-        for (int fd : fds_)
-            threads_.emplace_back([this, fd] {
-                while (!stop_) {
-                    if (ask(fd, query_))
-                        ++answered_;
-                    else
-                        ++failed_;
-                }
-            });
-    }
-    ~query_load_t()
-    {
-        stop_ = true;
-        for (auto& thread : threads_)
-            thread.join();
-        for (int fd : fds_)
-            ::close(fd);
-    }
-
-    long answered() const { return answered_; }
-    long failed() const { return failed_; }
-
-private:
-    const query_t query_;
-    std::vector<int> fds_;
-    std::vector<std::thread> threads_;
-    std::atomic<bool> stop_{false};
-    std::atomic<long> answered_{0};
-    std::atomic<long> failed_{0};
-};
-
-int query(const std::string& path, unsigned port, int pid, int connections, int seconds)
+// Keeps the load running and prints what it did in the measured seconds.
+int measure(const std::string& name, load_t& load, int pid, int connections, int seconds)
 {
-    query_load_t load(port, connections, make_query(path, port));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const long answered_before = load.answered();
-    const double cpu_before = cpu_seconds(pid);
+    const double cpu_before = bench::process_tree_cpu_seconds(pid);
     const auto start = clock_type::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double wall = std::chrono::duration<double>(clock_type::now() - start).count();
-    const double cpu = cpu_seconds(pid) - cpu_before;
+    const double cpu = bench::process_tree_cpu_seconds(pid) - cpu_before;
     const long answered = load.answered() - answered_before;
-    std::printf("%s connections=%d requests=%ld failed=%ld per_s=%.0f server_cpu_s=%.2f per_cpu_s=%.0f\n", path.c_str(),
+    std::printf("%s connections=%d requests=%ld failed=%ld per_s=%.0f server_cpu_s=%.2f per_cpu_s=%.0f\n", name.c_str(),
                 connections, answered, load.failed(), static_cast<double>(answered) / wall, cpu,
                 cpu > 0 ? static_cast<double>(answered) / cpu : 0.0);
     return load.failed() == 0 ? 0 : 1;
+}
+
+int query(const std::string& path, unsigned port, int pid, int connections, int seconds)
+{
+    const query_t made = make_query(path, port);
+    load_t load(port, connections, [made](int fd) { return ask(fd, made); });
+    return measure(path, load, pid, connections, seconds);
 }
 
 int options(unsigned port, int pid, int connections, int seconds)
 {
-    options_load_t load(port, connections);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long answered_before = load.answered();
-    const double cpu_before = cpu_seconds(pid);
-    const auto start = clock_type::now();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double wall = std::chrono::duration<double>(clock_type::now() - start).count();
-    const double cpu = cpu_seconds(pid) - cpu_before;
-    const long answered = load.answered() - answered_before;
-    std::printf("options connections=%d requests=%ld failed=%ld per_s=%.0f server_cpu_s=%.2f per_cpu_s=%.0f\n",
-                connections, answered, load.failed(), static_cast<double>(answered) / wall, cpu,
-                cpu > 0 ? static_cast<double>(answered) / cpu : 0.0);
-    return load.failed() == 0 ? 0 : 1;
+    load_t load(port, connections, ask_options);
+    return measure("options", load, pid, connections, seconds);
 }
 
 int burst(unsigned port, int pid, int busy, int fresh)
 {
-    options_load_t load(port, busy);
+    load_t load(port, busy, ask_options);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const double cpu_before = cpu_seconds(pid);
+    const double cpu_before = bench::process_tree_cpu_seconds(pid);
     struct client_t {
         int fd;
         bool sent = false;
@@ -390,7 +336,7 @@ int burst(unsigned port, int pid, int busy, int fresh)
         }
     }
     const double all = std::chrono::duration<double>(clock_type::now() - start).count();
-    const double cpu = cpu_seconds(pid) - cpu_before;
+    const double cpu = bench::process_tree_cpu_seconds(pid) - cpu_before;
     std::vector<double> times;
     for (const auto& client : clients)
         if (client.answered_after > 0)

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_cpu.hpp"
 #include "standins/child_process.hpp"
 #include "standins/icap_client.hpp"
 #include "standins/pilotd_standin.hpp"
@@ -37,32 +38,6 @@ using namespace std::chrono_literals;
 
 constexpr int clients = 8;
 constexpr int queries_per_client = 250;
-
-// User and system time of a process and of the children it has now, in
-// seconds.
-double cpu_seconds(pid_t pid)
-{
-    double total = 0;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // The fields after the command name, which is in parentheses.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0;
-    unsigned long long stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14)
-            utime = std::stoull(field);
-        if (i == 15)
-            stime = std::stoull(field);
-    }
-    total += static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    pid_t child = 0;
-    while (children >> child)
-        total += cpu_seconds(child);
-    return total;
-}
 
 class server_t {
 public:
@@ -233,13 +208,13 @@ void load(benchmark::State& state, bool respmod)
         state.SkipWithError("wrong answers");
         return;
     }
-    const double cpu_before = cpu_seconds(server.pid());
+    const double cpu_before = bench::process_tree_cpu_seconds(server.pid());
     for (auto _ : state)
         if (!clients_load.run()) {
             state.SkipWithError("wrong answers");
             return;
         }
-    const double cpu = cpu_seconds(server.pid()) - cpu_before;
+    const double cpu = bench::process_tree_cpu_seconds(server.pid()) - cpu_before;
     const double queries = static_cast<double>(state.iterations()) * clients * queries_per_client;
     state.counters["requests"] = queries;
     state.counters["server_cpu_s"] = cpu;
