@@ -265,12 +265,6 @@ int main(int argc, char* argv[])
         squid_options.bypass = false;
         squid_options.preview = preview;
         squid_options.preview_size = 1024;
-        // Squid 5.7 takes a client for gone and drops its upload when the
-        // request buffer fills while the origin side waits, which happens
-        // with several large uploads at once even without any ICAP service:
-        // the buffer holds the largest upload, so that what is left to see
-        // is the daemon's doing.
-        squid_options.extra_config = "client_request_buffer_max_size 16 MB\n";
         standin::squid_proxy_t squid(squid_options);
         std::cout << "soak: orvex-traxd (pid " << daemon << ") on 127.0.0.1:" << icap_port << ", Squid (pid "
                   << squid.pid() << ") on 127.0.0.1:" << squid.port() << ", origin on 127.0.0.1:" << origin.port()

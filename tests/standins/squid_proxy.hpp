@@ -33,8 +33,6 @@ struct squid_options_t {
     // (icap_service, adaptation_access) in place of the harness's, which
     // point both services at icap_port with the bypass above.
     std::optional<std::string> services;
-    // More squid.conf lines, written after the harness's own.
-    std::string extra_config;
     std::string binary = "/usr/sbin/squid";
     std::chrono::milliseconds start_limit = 30s;
     std::chrono::milliseconds stop_limit = 10s;
