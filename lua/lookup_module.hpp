@@ -26,7 +26,7 @@ delegate_t* get_delegate(lua_State* L);
 // Registers the module (a read-only view) in package.loaded.
 void open(lua_State* L);
 
-// The kind and the tag of the spec at `argument`: its text split at the
+// The kind and the tag of the lookup spec at `argument`: its text split at the
 // first at sign.
 std::pair<std::string, std::string> split_spec(lua_State* L, int argument);
 // The params table at `argument` (none when the call has fewer
