@@ -98,12 +98,12 @@ INSTANTIATE_TEST_SUITE_P(
         squid_case_t{"with_preview", {.bypass = false, .preview = true, .preview_size = 4096}, pass_through},
         squid_case_t{"without_preview_early_answers", {.bypass = false, .early_response = true}, pass_through},
         squid_case_t{"without_preview_late_answers", {.bypass = false}, pass_through_held_whole},
-        // A hook that reads every body while no scanner is there: the body
-        // comes back whole, streamed as it arrives.
+        // A hook that reads every body while no scanner is there: bodies that
+        // Squid holds whole come back unchanged.
         squid_case_t{
             "scanning_hook_without_scanner",
             {.bypass = false, .preview = true, .preview_size = 4096, .early_response = true, .hook = scanning_hook},
-            pass_through},
+            pass_through_held_whole},
         squid_case_t{"blocked_url",
                      {.bypass = false, .preview = true, .preview_size = 4096, .hook = blocking_hook},
                      {page_1k, upload_1k, blocked_page}}),
