@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <boost/asio/post.hpp>
@@ -106,6 +107,18 @@ inline ox::ScanReport report_of(const std::vector<std::pair<ox::VirusType, std::
     if (error != 0)
         report.set_error(static_cast<ox::ScanError>(error));
     return report;
+}
+
+// The reason the transaction's checks set for a block, as text: "url",
+// "threat" or "scan error" with its bits or code.
+inline std::string block_reason(const hook_test::outcome_t& outcome)
+{
+    const auto& reason = outcome.context->block_reason;
+    if (const auto* url = std::get_if<ic::context::url_bits_t>(&reason))
+        return "url " + std::to_string(url->bits);
+    if (const auto* threat = std::get_if<ic::context::threat_bits_t>(&reason))
+        return "threat " + std::to_string(threat->bits);
+    return "scan error " + std::to_string(std::get<ox::ScanError>(reason));
 }
 
 class fixture_t : public hook_test::fixture_t {

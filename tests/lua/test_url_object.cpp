@@ -31,15 +31,7 @@ protected:
                                  body + "\n  return 'pass'\nend",
                              query);
     }
-    std::string block_reason() const
-    {
-        const auto& reason = outcome->context->block_reason;
-        if (const auto* url = std::get_if<ic::context::url_bits_t>(&reason))
-            return "url " + std::to_string(url->bits);
-        if (const auto* threat = std::get_if<ic::context::threat_bits_t>(&reason))
-            return "threat " + std::to_string(threat->bits);
-        return "scan error " + std::to_string(std::get<ox::ScanError>(reason));
-    }
+    std::string block_reason() const { return checks_test::block_reason(*outcome); }
     std::size_t warned(const std::string& text) const
     {
         std::size_t count = 0;

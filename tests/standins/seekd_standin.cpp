@@ -32,7 +32,8 @@ seekd_standin_t::key_t parse_key(std::istringstream& words)
 } // namespace
 
 seekd_standin_t::seekd_standin_t(const std::string& path)
-    : listener_("seekd", path,
+    : request_recorder_t(listener_),
+      listener_("seekd", path,
                 [this](const std::shared_ptr<service_peer_t>& peer, const std::string& body) { on_frame(peer, body); })
 {
 }
@@ -85,29 +86,6 @@ void seekd_standin_t::load_table(const std::string& text)
         table_[key] = std::move(answer);
 }
 
-void seekd_standin_t::set_observer(observer_t observer)
-{
-    std::lock_guard lock(listener_.mutex());
-    observer_ = std::move(observer);
-}
-
-std::vector<sk::ClientMessage> seekd_standin_t::requests() const
-{
-    std::lock_guard lock(listener_.mutex());
-    return requests_;
-}
-
-bool seekd_standin_t::wait_for_requests(std::size_t count, service_listener_t::duration_t limit) const
-{
-    return listener_.wait_until(limit, [&] { return requests_.size() >= count; });
-}
-
-std::size_t seekd_standin_t::malformed() const
-{
-    std::lock_guard lock(listener_.mutex());
-    return malformed_;
-}
-
 std::string seekd_standin_t::reply_for(const sk::ClientMessage& request, const answer_t& answer, fault_t fault)
 {
     const bool lookup = request.tag() == sk::ClientMessage::LOOKUP_REQUEST;
@@ -150,12 +128,10 @@ void seekd_standin_t::on_frame(const std::shared_ptr<service_peer_t>& peer, cons
     std::string reply;
     {
         std::lock_guard lock(listener_.mutex());
-        if (!request.ParseFromString(body)) {
-            ++malformed_;
+        if (!record(body, request)) {
             listener_.notify();
             return;
         }
-        requests_.push_back(request);
         const key_t key{request.lookup_type(), request.lookup_tag(), request.user(), request.domain()};
         const auto found = table_.find(key);
         const answer_t answer = found == table_.end() ? answer_t{} : found->second;

@@ -18,11 +18,12 @@
 
 #include "schemas/seekd_client_ipc.pb.h"
 #include "standins/fault.hpp"
+#include "standins/request_recorder.hpp"
 #include "standins/service_listener.hpp"
 
 namespace standin {
 
-class seekd_standin_t {
+class seekd_standin_t : public request_recorder_t<sk::ClientMessage> {
 public:
     // One lookup, as the daemon names it: the tag lower-cased without '_'.
     struct key_t {
@@ -41,10 +42,6 @@ public:
         ox::ErrorCode error = ox::EC_OK;
     };
 
-    // Called on the stand-in's thread for every request, with a line about
-    // it and its reply.
-    using observer_t = std::function<void(const std::string& line)>;
-
     // Listens at `path`, or at a temporary path when it is empty.
     explicit seekd_standin_t(const std::string& path = {});
 
@@ -60,22 +57,12 @@ public:
     // (EC_NOT_INSTALLED); values are separated by blanks; "#" starts a
     // comment. Throws std::runtime_error naming the line.
     void load_table(const std::string& text);
-    void set_observer(observer_t observer);
-
-    // Every request received so far, in arrival order.
-    std::vector<sk::ClientMessage> requests() const;
-    bool wait_for_requests(std::size_t count, service_listener_t::duration_t limit = std::chrono::seconds(5)) const;
-    // Frames from the daemon that were no request.
-    std::size_t malformed() const;
 
 private:
     void on_frame(const std::shared_ptr<service_peer_t>& peer, const std::string& body);
     static std::string reply_for(const sk::ClientMessage& request, const answer_t& answer, fault_t fault);
 
     std::map<key_t, answer_t> table_;
-    std::vector<sk::ClientMessage> requests_;
-    std::size_t malformed_ = 0;
-    observer_t observer_;
     // Declared last: its thread stops before the state it reaches goes.
     service_listener_t listener_;
 };

@@ -46,7 +46,8 @@ ox::ErrorCode parse_error(const std::string& name)
 } // namespace
 
 tagger_standin_t::tagger_standin_t(const std::string& path)
-    : listener_("tagger", path,
+    : request_recorder_t(listener_),
+      listener_("tagger", path,
                 [this](const std::shared_ptr<service_peer_t>& peer, const std::string& body) { on_frame(peer, body); })
 {
 }
@@ -86,29 +87,6 @@ void tagger_standin_t::load_table(const std::string& text)
     std::lock_guard lock(listener_.mutex());
     for (auto& [host, verdict] : table)
         table_[host] = std::move(verdict);
-}
-
-void tagger_standin_t::set_observer(observer_t observer)
-{
-    std::lock_guard lock(listener_.mutex());
-    observer_ = std::move(observer);
-}
-
-std::vector<tg::ClientMessage> tagger_standin_t::requests() const
-{
-    std::lock_guard lock(listener_.mutex());
-    return requests_;
-}
-
-bool tagger_standin_t::wait_for_requests(std::size_t count, service_listener_t::duration_t limit) const
-{
-    return listener_.wait_until(limit, [&] { return requests_.size() >= count; });
-}
-
-std::size_t tagger_standin_t::malformed() const
-{
-    std::lock_guard lock(listener_.mutex());
-    return malformed_;
 }
 
 tagger_standin_t::verdict_t tagger_standin_t::verdict_for(const std::string& raw_url) const
@@ -163,12 +141,10 @@ void tagger_standin_t::on_frame(const std::shared_ptr<service_peer_t>& peer, con
     std::string reply;
     {
         std::lock_guard lock(listener_.mutex());
-        if (!request.ParseFromString(body)) {
-            ++malformed_;
+        if (!record(body, request)) {
             listener_.notify();
             return;
         }
-        requests_.push_back(request);
         const verdict_t verdict = verdict_for(request.raw_url());
         reply = reply_for(request, verdict, fault);
         if (observer_) {

@@ -16,11 +16,12 @@
 
 #include "schemas/tagger_client_ipc.pb.h"
 #include "standins/fault.hpp"
+#include "standins/request_recorder.hpp"
 #include "standins/service_listener.hpp"
 
 namespace standin {
 
-class tagger_standin_t {
+class tagger_standin_t : public request_recorder_t<tg::ClientMessage> {
 public:
     // What Tagger says about a host.
     struct verdict_t {
@@ -28,10 +29,6 @@ public:
         std::string legal_url;
         ox::ErrorCode error = ox::EC_OK;
     };
-
-    // Called on the stand-in's thread for every request, with a line about
-    // it and its reply.
-    using observer_t = std::function<void(const std::string& line)>;
 
     // Listens at `path`, or at a temporary path when it is empty.
     explicit tagger_standin_t(const std::string& path = {});
@@ -48,13 +45,6 @@ public:
     // (UC_ADULT_CONTENT), the code by its enum name (EC_NOT_INSTALLED);
     // "#" starts a comment. Throws std::runtime_error naming the line.
     void load_table(const std::string& text);
-    void set_observer(observer_t observer);
-
-    // Every request received so far, in arrival order.
-    std::vector<tg::ClientMessage> requests() const;
-    bool wait_for_requests(std::size_t count, service_listener_t::duration_t limit = std::chrono::seconds(5)) const;
-    // Frames from the daemon that were no request.
-    std::size_t malformed() const;
 
 private:
     void on_frame(const std::shared_ptr<service_peer_t>& peer, const std::string& body);
@@ -63,9 +53,6 @@ private:
     static std::string reply_for(const tg::ClientMessage& request, const verdict_t& verdict, fault_t fault);
 
     std::map<std::string, verdict_t> table_;
-    std::vector<tg::ClientMessage> requests_;
-    std::size_t malformed_ = 0;
-    observer_t observer_;
     // Declared last: its thread stops before the state it reaches goes.
     service_listener_t listener_;
 };
