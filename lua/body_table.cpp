@@ -220,11 +220,13 @@ std::string scan_error_name(ox::ScanError error)
     return name;
 }
 
-// __index of the body table: "content_type" (that of the request or
-// response table, by direction) and "scan_error" (what an earlier scan
-// left; it never starts one), stored once known.
+// __index of the body table: its functions, "content_type" (that of the
+// request or response table, by direction) and "scan_error" (what an
+// earlier scan left; it never starts one), stored once known.
 int body_index(lua_State* L)
 {
+    if (index_lazy_function(L, {{"has_threat", has_threat}, {"threats", threats}}))
+        return 1;
     context_t& context = this_context(L);
     if (lua_type(L, 2) != LUA_TSTRING)
         return 0;
@@ -262,8 +264,6 @@ void push_body_table(lua_State* L, int reference, int transaction)
     reference = lua_absindex(L, reference);
     transaction = lua_absindex(L, transaction);
     lua_createtable(L, 0, 5);
-    set_weak_closure(L, reference, has_threat, "has_threat");
-    set_weak_closure(L, reference, threats, "threats");
     lua_pushvalue(L, reference);
     lua_pushvalue(L, transaction);
     lua_pushcclosure(L, body_index, 2);

@@ -1,8 +1,9 @@
 // The script's view of a transaction: the table message_hook receives and
 // the ICAP, request and response tables hanging off it. Everything in them
-// is computed on first use and stored in the table, and reaches the
-// context through a weak reference, so that nothing costs anything unless
-// the script asks for it and nothing outlives the transaction.
+// but their metamethods, functions included, is made on first use and
+// stored in the table, and reaches the context through a weak reference,
+// so that nothing costs anything unless the script asks for it and nothing
+// outlives the transaction.
 
 #include <string>
 #include <vector>
@@ -180,10 +181,20 @@ bool push_source(lua_State* L, const io::http::param_map_t& fields)
 }
 
 // __index of the ICAP, request and response tables: the lazy keys, stored
-// in the table once computed (nil is not stored).
+// in the table once computed (nil is not stored). The functions and the
+// URL object come first: making them needs nothing of the transaction.
 template <head_t head>
 int index(lua_State* L)
 {
+    if (index_lazy_function(L, {{"search", search<head>}, {"value", value<head>}}))
+        return 1;
+    if constexpr (head == head_t::request) {
+        if (is_key(L, 2, "url")) {
+            lua_settop(L, 2);
+            push_url_object(L, lua_upvalueindex(1));
+            return ox::lua::store_field(L);
+        }
+    }
     context_t& context = this_context(L);
     if (lua_type(L, 2) != LUA_TSTRING)
         return 0;
@@ -240,14 +251,11 @@ int index(lua_State* L)
     });
 }
 
-// A table that is its own metatable, with search, value and __index over
-// one field map.
+// A table that is its own metatable, with __index over one field map.
 template <head_t head>
 void push_head_table(lua_State* L, int reference)
 {
     lua_createtable(L, 0, 4);
-    set_weak_closure(L, reference, search<head>, "search");
-    set_weak_closure(L, reference, value<head>, "value");
     set_weak_closure(L, reference, index<head>, "__index");
     lua_pushvalue(L, -1);
     lua_setmetatable(L, -2);
@@ -269,8 +277,6 @@ void context_t::push(lua_State* L)
     push_head_table<head_t::icap>(L, reference);
     lua_setfield(L, transaction, "icap");
     push_head_table<head_t::request>(L, reference);
-    push_url_object(L, reference);
-    lua_setfield(L, -2, "url");
     lua_setfield(L, transaction, "request");
     push_head_table<head_t::response>(L, reference);
     lua_setfield(L, transaction, "response");

@@ -296,11 +296,25 @@ int legal_url_continue(lua_State* L, int, lua_KContext)
     });
 }
 
+template <bool raw>
+void finish_url_table(lua_State* L, int reference);
+
 // __index of the URL object and of its raw twin: the lazy keys, stored once
-// computed. The URL is obtained before the key is looked at.
+// computed. The URL is obtained before the key is looked at, except for the
+// object's functions and its raw twin, which need nothing of it.
 template <bool raw>
 int url_index(lua_State* L)
 {
+    if constexpr (!raw) {
+        if (index_lazy_function(L, {{"categories", categories}, {"in_categories", in_categories}}))
+            return 1;
+        if (is_key(L, 2, "raw")) {
+            lua_settop(L, 2);
+            lua_createtable(L, 0, 3);
+            finish_url_table<true>(L, lua_upvalueindex(1));
+            return ox::lua::store_field(L);
+        }
+    }
     context_t& context = this_context(L);
     lua_settop(L, 2);
     const int pushed = ox::lua::protect(L, [&] {
@@ -345,11 +359,6 @@ void push_url_object(lua_State* L, int reference)
 {
     reference = lua_absindex(L, reference);
     lua_createtable(L, 0, 6);
-    set_weak_closure(L, reference, categories, "categories");
-    set_weak_closure(L, reference, in_categories, "in_categories");
-    lua_createtable(L, 0, 3);
-    finish_url_table<true>(L, reference);
-    lua_setfield(L, -2, "raw");
     finish_url_table<false>(L, reference);
 }
 

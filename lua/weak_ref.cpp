@@ -2,6 +2,7 @@
 
 #include "lua/body_table.hpp"
 #include "lua/library.hpp"
+#include "lua/make_const.hpp"
 
 namespace ic::context {
 
@@ -54,6 +55,34 @@ void set_weak_closure(lua_State* L, int reference, lua_CFunction function, const
     lua_pushvalue(L, reference);
     lua_pushcclosure(L, function, 1);
     lua_setfield(L, -2, name);
+}
+
+bool is_key(lua_State* L, int index, std::string_view text)
+{
+    if (lua_type(L, index) != LUA_TSTRING)
+        return false;
+    std::size_t length = 0;
+    const char* key = lua_tolstring(L, index, &length);
+    return std::string_view(key, length) == text;
+}
+
+bool index_lazy_function(lua_State* L, std::initializer_list<lazy_function_t> functions)
+{
+    if (lua_type(L, 2) != LUA_TSTRING)
+        return false;
+    std::size_t length = 0;
+    const char* text = lua_tolstring(L, 2, &length);
+    const std::string_view key(text, length);
+    for (const lazy_function_t& entry : functions) {
+        if (key == entry.name) {
+            lua_settop(L, 2);
+            lua_pushvalue(L, lua_upvalueindex(1));
+            lua_pushcclosure(L, entry.function, 1);
+            ox::lua::store_field(L);
+            return true;
+        }
+    }
+    return false;
 }
 
 void raise_script_error(lua_State* L, const char* text)

@@ -4,7 +4,9 @@
 // references bound to the transaction's lifetime token, so that nothing a
 // script keeps can reach a transaction that is over.
 
+#include <initializer_list>
 #include <memory>
+#include <string_view>
 
 #include <lua.hpp>
 
@@ -49,6 +51,23 @@ T& lock_weak_ref(lua_State* L, int index)
 // Sets the field `name` of the table on top to a closure of function whose
 // one upvalue is the weak reference at `reference`.
 void set_weak_closure(lua_State* L, int reference, lua_CFunction function, const char* name);
+
+// A function of a table the host builds for scripts that is made on first
+// use, bound to the table's transaction.
+struct lazy_function_t {
+    const char* name;
+    lua_CFunction function;
+};
+
+// The first step of the __index handler of such a table, before it reaches
+// the transaction (so that reading the function never fails, even once the
+// transaction is over): when the key at 2 names one of the functions, sets
+// the table at 1 to a closure of it whose one upvalue is the handler's
+// first (the weak reference), leaves the closure on top and returns true.
+bool index_lazy_function(lua_State* L, std::initializer_list<lazy_function_t> functions);
+
+// Whether the value at index is the string `text` (embedded zeros count).
+bool is_key(lua_State* L, int index, std::string_view text);
 
 // Raises a script error: the text alone, without a position.
 [[noreturn]] void raise_script_error(lua_State* L, const char* text);

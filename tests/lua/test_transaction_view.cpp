@@ -243,6 +243,38 @@ TEST_F(LuaTransactionView, ArgumentErrors)
     EXPECT_NE(eval("r").find("must be string or array of strings"), std::string::npos);
 }
 
+// The functions and objects hanging off the tables are made on first read:
+// reading one never fails, even where the heads cannot be parsed or the
+// transaction is over, and gives the same value every time.
+TEST_F(LuaTransactionView, MembersMadeOnFirstRead)
+{
+    struct case_t {
+        const char* path; // from the transaction table
+        const char* type;
+    };
+    const query_t unparsable{{}, "GET / HTTP/1.1\r\nno colon here\r\n\r\n", "HTTP/1.1 200 OK\r\n"};
+    for (const case_t& c :
+         {case_t{".icap.search", "function"}, case_t{".icap.value", "function"}, case_t{".request.search", "function"},
+          case_t{".request.value", "function"}, case_t{".response.search", "function"},
+          case_t{".response.value", "function"}, case_t{".request.url", "table"}, case_t{".request.url.raw", "table"},
+          case_t{".request.url.categories", "function"}, case_t{".request.url.in_categories", "function"},
+          case_t{".body.has_threat", "function"}, case_t{".body.threats", "function"}}) {
+        const std::string during = "t" + std::string(c.path), after = "kept" + std::string(c.path);
+        view("r = {type(" + during + "), rawequal(" + during + ", " + during + ")}", unparsable);
+        EXPECT_EQ(eval("r[1]"), c.type) << c.path;
+        EXPECT_EQ(eval("r[2]"), "true") << c.path;
+        view("kept = t", unparsable);
+        EXPECT_EQ(eval("type(" + after + ")"), c.type) << c.path;
+        EXPECT_EQ(eval("rawequal(" + after + ", " + after + ")"), "true") << c.path;
+    }
+    EXPECT_EQ(eval("select(2, pcall(kept.icap.value, 'X'))"), "trying to use expired pointer");
+    // A key is a name only as a whole.
+    view("r = tostring(t.icap['value\\0']) .. tostring(t.request['url\\0']) .. tostring(t.request.url['raw\\0']) ..\n"
+         "    tostring(t.body['threats\\0'])",
+         reqmod);
+    EXPECT_EQ(eval("r"), "nilnilnilnil");
+}
+
 // Nothing a script keeps reaches a transaction that is over.
 TEST_F(LuaTransactionView, KeptTablesExpireWithTheirTransaction)
 {
