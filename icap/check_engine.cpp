@@ -33,7 +33,7 @@ constexpr std::uint32_t all_categories = 0xFFFFFFFF;
 } // namespace
 
 check_engine_t::check_engine_t(inventory_t& inventory)
-    : run_hook([&inventory](context::context_t context, verdict_handler_t&& handler) {
+    : run_hook([&inventory](context::context_t&& context, verdict_handler_t&& handler) {
           inventory.lua->run_hook(std::move(context), std::move(handler));
       }),
       inventory_(inventory)
@@ -50,7 +50,7 @@ void check_engine_t::process(const io::http::param_map_t& icap_fields, const orx
     const auto transaction = std::make_shared<check_transaction_t>(*this, callback);
     context::context_t context(icap_fields, request_head, response_head, getter, transaction.get());
     run_hook(std::move(context),
-             [this, transaction](context::context_t context, const std::shared_ptr<verdict_t>& verdict) {
+             [this, transaction](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
                  const auto [result, error] = make_result(context, verdict);
                  transaction->finish(result, error);
              });

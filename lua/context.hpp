@@ -56,6 +56,10 @@ public:
     context_t(const context_t&) = delete;
     ~context_t();
 
+    // Ends what scripts and checks hold of the context, as a move away
+    // does, while it stays where it is: the context is being handed over.
+    void hand_over() noexcept { lifetime.reset(); }
+
     // The parsed heads; null when absent or unparsable (tried again at the
     // next call).
     const std::shared_ptr<io::http::request_t>& request_header();

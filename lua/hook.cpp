@@ -184,10 +184,13 @@ std::shared_ptr<verdict_t> hook_t::block_reason_to_verdict()
 
 void hook_t::complete(const std::shared_ptr<verdict_t>& verdict)
 {
-    auto context = std::make_shared<context::context_t>(std::move(context_));
-    boost::asio::post(inventory_->io_context, [completion = std::move(completion_), context, verdict]() mutable {
-        completion(std::move(*context), verdict);
-    });
+    // The completion takes the context from here, and nothing once the hook
+    // is gone. It is moved out first: it may destroy the hook.
+    context_.hand_over();
+    boost::asio::post(inventory_->io_context, wrap([this, verdict] {
+                          const completion_t completion = std::move(completion_);
+                          completion(std::move(context_), verdict);
+                      }));
 }
 
 } // namespace ic

@@ -25,7 +25,9 @@ class verdict_t;
 // log function carries "Hook <address>: ".
 class hook_t final : public ox::lua::coroutine_t, private boost::noncopyable {
 public:
-    using completion_t = std::function<void(context::context_t, const std::shared_ptr<verdict_t>&)>;
+    // Gets the context to move away or leave; the hook and what it still
+    // holds go once it has returned.
+    using completion_t = std::function<void(context::context_t&&, const std::shared_ptr<verdict_t>&)>;
 
     // The function to run is on top of L's stack. Runs the script up to its
     // first suspension or its end. The completion always runs later, from

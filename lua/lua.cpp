@@ -119,7 +119,7 @@ void lua_t::load_hook()
     ox::lua::registry_set(L, message_hook_key);
 }
 
-void lua_t::run_hook(context::context_t context, completion_t&& completion)
+void lua_t::run_hook(context::context_t&& context, completion_t&& completion)
 {
     lua_State* L = state_.get();
     ox::lua::registry_get(L, message_hook_key);
@@ -128,7 +128,7 @@ void lua_t::run_hook(context::context_t context, completion_t&& completion)
     // from its own code: once the caller's completion has returned, the
     // hook can go at once, without another turn of the loop.
     completion_t handover = [this, position, completion = std::move(completion)](
-                                context::context_t context, const std::shared_ptr<verdict_t>& verdict) mutable {
+                                context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) mutable {
         completion(std::move(context), verdict);
         if (*position)
             hooks_.erase(**position);

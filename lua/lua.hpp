@@ -42,7 +42,7 @@ public:
     // Runs message_hook for one transaction. The completion is called
     // later from the event loop, never from inside this call, with the
     // context and the verdict.
-    void run_hook(context::context_t context, completion_t&& completion);
+    void run_hook(context::context_t&& context, completion_t&& completion);
 
     lua_State* state() const noexcept { return state_.get(); }
 

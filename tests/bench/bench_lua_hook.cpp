@@ -78,7 +78,7 @@ void run_hooks(benchmark::State& state, const std::string& script)
     for (auto _ : state) {
         for (std::size_t i = 0; i < batch; ++i) {
             ic::context::context_t context(icap_fields, head, orx::buffer_t(), {}, &delegate);
-            inventory.lua->run_hook(std::move(context), [&completed](ic::context::context_t,
+            inventory.lua->run_hook(std::move(context), [&completed](ic::context::context_t&&,
                                                                      const std::shared_ptr<ic::verdict_t>& verdict) {
                 completed += verdict != nullptr;
             });
