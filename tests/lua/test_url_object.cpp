@@ -395,6 +395,31 @@ TEST_F(LuaUrlObject, SecondAccessWaitsForTheRunningCheck)
     EXPECT_EQ(checks.url_checks, 1);
 }
 
+// The hook's end is the transaction's end at once: a task that the same
+// completed check resumes after the hook finds it over.
+TEST_F(LuaUrlObject, TransactionOverAsSoonAsTheHookEnds)
+{
+    checks.hold = true;
+    ASSERT_TRUE(load("orvex = require('orvex')\n"
+                     "function message_hook(t)\n"
+                     "  local u = t.request.url\n"
+                     "  task = orvex.async(function()\n"
+                     "    orvex.sleep(0)\n"
+                     "    task_waits = true\n"
+                     "    return pcall(u.in_categories, {'jobs'})\n"
+                     "  end)\n"
+                     "  return u.in_categories({'jobs'}) and 'block' or 'pass'\n"
+                     "end"));
+    auto outcome = start(make_checked(reqmod("http://site.example/")));
+    ASSERT_TRUE(run_until([&] { return checks.held() == 1 && eval("task_waits") == "true"; }));
+    checks.release();
+    ASSERT_TRUE(run_until([&] { return eval("select(2, pcall(task.wait))") != "No coroutine is running"; }));
+    EXPECT_EQ(eval("select(2, task.wait())"), "trying to use expired pointer");
+    ASSERT_TRUE(run_until([&] { return outcome->done; }));
+    EXPECT_EQ(outcome->kind(), "allowed");
+    EXPECT_EQ(checks.url_checks, 1);
+}
+
 // A check that completes after its transaction is over stores nothing and
 // resumes nobody.
 TEST_F(LuaUrlObject, LateCompletionAfterTheTransaction)
