@@ -1,24 +1,63 @@
 #include "lua/coroutine.hpp"
 
 #include <memory>
+#include <tuple>
+#include <utility>
 
 #include "lua/library.hpp"
 #include "lua/protect.hpp"
+#include "lua/thread_pool.hpp"
 
 namespace ox::lua {
 
-coroutine_t::coroutine_t(lua_State* L, int index) : thread_(nullptr)
+namespace {
+
+// coroutine.running, calling the standard library's (the upvalue).
+int running(lua_State* L)
+{
+    registry_get(L, key::coroutine);
+    auto* coroutine = static_cast<coroutine_t*>(lua_touserdata(L, -1));
+    lua_pop(L, 1);
+    if (coroutine != nullptr && coroutine->thread() == L)
+        coroutine->keep_thread();
+    lua_pushvalue(L, lua_upvalueindex(1));
+    lua_insert(L, 1);
+    lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+    return lua_gettop(L);
+}
+
+} // namespace
+
+void watch_coroutine_running(lua_State* L)
+{
+    if (lua_getglobal(L, "coroutine") == LUA_TTABLE) {
+        lua_getfield(L, -1, "running");
+        lua_pushcclosure(L, running, 1);
+        lua_setfield(L, -2, "running");
+    }
+    lua_pop(L, 1);
+}
+
+coroutine_t::coroutine_t(lua_State* L, int index, thread_pool_t* pool) : thread_(nullptr), pool_(pool)
 {
     index = lua_absindex(L, index);
-    thread_ = lua_newthread(L);
-    thread_ref_ = registry_ref_t(L);
+    if (pool_ != nullptr) {
+        std::tie(thread_, thread_ref_) = pool_->take(L);
+    } else {
+        thread_ = lua_newthread(L);
+        thread_ref_ = registry_ref_t(L);
+    }
     registry_get(L, key::coroutine_environment);
     environment_ref_ = registry_ref_t(L);
     lua_rotate(L, index, -1);
     lua_xmove(L, thread_, 1);
 }
 
-coroutine_t::~coroutine_t() = default;
+coroutine_t::~coroutine_t()
+{
+    if (pool_ != nullptr && returned_)
+        pool_->give_back(thread_, std::move(thread_ref_));
+}
 
 void coroutine_t::resume(int arguments)
 {
@@ -62,6 +101,7 @@ void coroutine_t::resume(int arguments)
 
     switch (status) {
     case LUA_OK:
+        returned_ = true;
         on_coroutine_finish();
         break;
     case LUA_YIELD:

@@ -7,6 +7,8 @@
 
 namespace ox::lua {
 
+class thread_pool_t;
+
 // Runs one Lua function in a coroutine of its own and tells the derived
 // class, through the virtual operations, how each resumption ended. While it
 // runs, the registry names it as the running coroutine and holds its
@@ -14,9 +16,12 @@ namespace ox::lua {
 // their previous values back afterwards, so resumptions nest.
 class coroutine_t : public ox::util::callback_wrapper_t {
 public:
-    // Moves the function at `index` of L's stack onto a new thread. The
-    // caller then moves the arguments onto `thread()` and calls `resume`.
-    coroutine_t(lua_State* L, int index);
+    // Moves the function at `index` of L's stack onto a new thread, or one
+    // of the pool. The caller then moves the arguments onto `thread()` and
+    // calls `resume`. The pool gets the thread back once this object goes,
+    // if the function returned and the script never got hold of the
+    // thread.
+    coroutine_t(lua_State* L, int index, thread_pool_t* pool = nullptr);
     virtual ~coroutine_t();
 
     // Resumes the thread with the `arguments` values on top of its stack,
@@ -26,6 +31,10 @@ public:
     void resume(int arguments);
 
     lua_State* thread() const noexcept { return thread_; }
+
+    // The script got hold of the thread (coroutine.running): it runs no
+    // other function.
+    void keep_thread() noexcept { pool_ = nullptr; }
 
 protected:
     // The function returned; its results are on the thread's stack.
@@ -45,6 +54,12 @@ private:
     lua_State* thread_;
     registry_ref_t thread_ref_;
     registry_ref_t environment_ref_;
+    thread_pool_t* pool_;
+    bool returned_ = false;
 };
+
+// Makes coroutine.running of L's standard library tell the host coroutine
+// whose thread it gives away (see keep_thread).
+void watch_coroutine_running(lua_State* L);
 
 } // namespace ox::lua

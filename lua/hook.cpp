@@ -44,8 +44,9 @@ bool equals_ignoring_case(const char* text, std::size_t length, const char* word
 
 } // namespace
 
-hook_t::hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion)
-    : coroutine_t(L, -1),
+hook_t::hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion,
+               ox::lua::thread_pool_t* threads)
+    : coroutine_t(L, -1, threads),
       inventory_(&inventory),
       context_(std::move(context)),
       completion_(std::move(completion)),

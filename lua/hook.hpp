@@ -30,9 +30,10 @@ public:
     using completion_t = std::function<void(context::context_t&&, const std::shared_ptr<verdict_t>&)>;
 
     // The function to run is on top of L's stack. Runs the script up to its
-    // first suspension or its end. The completion always runs later, from
-    // the event loop.
-    hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion);
+    // first suspension or its end, on a thread of the pool if there is one.
+    // The completion always runs later, from the event loop.
+    hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion,
+           ox::lua::thread_pool_t* threads = nullptr);
     ~hook_t() override;
 
 protected:

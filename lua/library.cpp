@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "lua/coroutine.hpp"
 #include "lua/exception_ptr.hpp"
 #include "lua/make_const.hpp"
 
@@ -44,6 +45,7 @@ void open_library(lua_State* L)
     registry_set(L, key::coroutine_environment);
 
     register_exception_ptr_metatable(L);
+    watch_coroutine_running(L);
 }
 
 void registry_get(lua_State* L, const char* key)

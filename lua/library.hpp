@@ -39,8 +39,9 @@ using state_ptr_t = std::unique_ptr<lua_State, state_deleter_t>;
 // state: Not enough memory" when Lua cannot make one.
 state_ptr_t new_state();
 
-// Creates the library's registry slots; run once, right after the standard
-// libraries are opened.
+// Creates the library's registry slots and has coroutine.running tell the
+// host coroutines when a script gets hold of their thread; run once, right
+// after the standard libraries are opened.
 void open_library(lua_State* L);
 
 // Pushes the registry value of the key.

@@ -25,11 +25,16 @@ namespace {
 
 constexpr const char* message_hook_key = "ic.message_hook";
 constexpr const char* message_hook_name = "message_hook";
+// Hook threads kept for reuse: as many as hooks commonly wait at once.
+constexpr std::size_t idle_threads = 64;
 
 } // namespace
 
 lua_t::lua_t(inventory_t& inventory)
-    : inventory_(inventory), state_(ox::lua::new_state()), settings_(inventory.config_holder.get())
+    : inventory_(inventory),
+      state_(ox::lua::new_state()),
+      settings_(inventory.config_holder.get()),
+      threads_(idle_threads)
 {
     lua_State* L = state_.get();
     luaL_openlibs(L);
@@ -133,7 +138,7 @@ void lua_t::run_hook(context::context_t&& context, completion_t&& completion)
         if (*position)
             hooks_.erase(**position);
     };
-    hooks_.emplace_back(L, inventory_, std::move(context), std::move(handover));
+    hooks_.emplace_back(L, inventory_, std::move(context), std::move(handover), &threads_);
     *position = std::prev(hooks_.end());
 }
 

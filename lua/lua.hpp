@@ -10,6 +10,7 @@
 #include "lua/context.hpp"
 #include "lua/hook.hpp"
 #include "lua/library.hpp"
+#include "lua/thread_pool.hpp"
 
 namespace ic {
 
@@ -54,6 +55,8 @@ private:
     inventory_t& inventory_;
     ox::lua::state_ptr_t state_;
     const config_holder_t* settings_;
+    // The threads of hooks that returned, for the next hooks.
+    ox::lua::thread_pool_t threads_;
     std::list<hook_t> hooks_;
     boost::signals2::scoped_connection change_connection_;
 };

@@ -387,6 +387,43 @@ TEST_F(LuaHook, ExitOrderLeavesThroughTheHook)
     EXPECT_THROW(ox::util::log(3, "direct"), ic::need_restart_t);
 }
 
+// Whatever one hook did with its coroutine, the next hook starts as on a
+// new one: with the transaction table alone, no debug hook, and not on a
+// thread the script kept (which still holds the first hook's results, so
+// it is suspended, not running).
+TEST_F(LuaHook, NextHookStartsClean)
+{
+    struct case_t {
+        const char* name;
+        const char* first; // the first hook's body
+    };
+    for (const case_t& c :
+         {case_t{"returns_more", "return 'pass', 'more', 'values'"}, case_t{"fails", "error('bad')"},
+          case_t{"suspends", "orvex.sleep(0.01) return 'pass'"},
+          case_t{"keeps_its_thread", "kept = coroutine.running() return 'pass'"},
+          case_t{"sets_a_debug_hook", "debug.sethook(function() lines = true end, 'l') return 'pass'"},
+          case_t{"fails_suspended", "orvex.sleep(0.01) error('bad')"}}) {
+        ASSERT_TRUE(load(std::string("orvex = require('orvex') n = 0 kept = nil lines = nil\n"
+                                     "function message_hook(t, ...)\n"
+                                     "  n = n + 1\n"
+                                     "  if n == 1 then\n") +
+                         c.first +
+                         "\n  end\n"
+                         "  r = {extra = select('#', ...), hooked = debug.gethook() ~= nil,\n"
+                         "       kept = kept and coroutine.status(kept), direction = t.direction}\n"
+                         "  return 'pass'\n"
+                         "end"));
+        run();
+        const auto second = run();
+        EXPECT_EQ(second->kind(), "allowed") << c.name;
+        EXPECT_EQ(eval("r.extra"), "0") << c.name;
+        EXPECT_EQ(eval("r.hooked"), "false") << c.name;
+        EXPECT_EQ(eval("tostring(r.kept)"), c.name == std::string("keeps_its_thread") ? "suspended" : "nil") << c.name;
+        EXPECT_EQ(eval("r.direction"), "request") << c.name;
+        EXPECT_EQ(eval("lines"), "nil") << c.name;
+    }
+}
+
 // Ten thousand hooks leave the interpreter's memory where it was.
 TEST_F(LuaHook, NoLeakOverManyHooks)
 {

@@ -9,6 +9,7 @@
 #include "lua/exception_ptr.hpp"
 #include "lua/protect.hpp"
 #include "lua/registry_ref.hpp"
+#include "lua/thread_pool.hpp"
 #include "lua_state.hpp"
 #include "schemas/error.pb.h"
 
@@ -272,6 +273,85 @@ TEST_F(LuaLibrary, ExitOrderLeavesTheResumptionThoughTheScriptCatchesIt)
     later->resume(0);
     EXPECT_THROW(run_pending(), ic::need_restart_t);
     EXPECT_EQ(later->events, (strings{"resume", "yield", "resume", "abandon"}));
+}
+
+// A pool gets back only the thread of a function that returned and whose
+// thread the script never got hold of; a thread it hands out again shows
+// nothing of its last run.
+struct reuse_case_t {
+    const char* name;
+    const char* code;
+    bool completed; // the host operations it waits for complete
+    bool reused;
+};
+
+class LuaThreadReuse : public lua_test::state_test_t, public testing::WithParamInterface<reuse_case_t> {};
+
+TEST_P(LuaThreadReuse, OnlyCleanThreadsComeBack)
+{
+    const reuse_case_t& c = GetParam();
+    lua_register(L, "exit_code", throw_exit_code);
+    // A new thread must not get the address of one collected meanwhile.
+    lua_gc(L, LUA_GCSTOP, 0);
+    ox::lua::thread_pool_t pool(4);
+    ASSERT_EQ(luaL_loadstring(L, c.code), LUA_OK);
+    auto first = std::make_unique<recording_coroutine_t>(L, -1, &pool);
+    lua_State* const thread = first->thread();
+    try {
+        first->resume(0);
+    } catch (ox::ErrorCode) {
+    }
+    if (c.completed)
+        run_pending();
+    first.reset();
+
+    ASSERT_EQ(luaL_loadstring(L, "return select('#', ...), debug.gethook()"), LUA_OK);
+    recording_coroutine_t second(L, -1, &pool);
+    EXPECT_EQ(second.thread() == thread, c.reused);
+    second.resume(0);
+    EXPECT_EQ(second.results, (strings{"0", "nil", "", "0"}));
+    EXPECT_EQ(eval("select(2, coroutine.running())"), "true");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LuaThreadReuse,
+    testing::Values(reuse_case_t{"returns", "return 1, 2, 3", false, true},
+                    reuse_case_t{"fails", "error('bad')", false, false},
+                    reuse_case_t{"yields_without_tag", "coroutine.yield()", false, false},
+                    reuse_case_t{"left_suspended", "host_wait() return 1", false, false},
+                    reuse_case_t{"resumed_to_its_end", "host_wait() return 1", true, true},
+                    reuse_case_t{"exit_order", "pcall(exit_code) return 1", false, false},
+                    reuse_case_t{"gives_its_thread_away", "kept = coroutine.running()", false, false},
+                    reuse_case_t{"gives_a_nested_thread_away",
+                                 "coroutine.wrap(function() kept = coroutine.running() end)()", false, true},
+                    reuse_case_t{"sets_a_debug_hook", "debug.sethook(function() end, 'l')", false, false},
+                    reuse_case_t{"clears_its_debug_hook", "debug.sethook(function() end, 'l') debug.sethook()", false,
+                                 true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+void count_lines(lua_State*, lua_Debug*) {}
+
+// A kept thread gets the debug hook a new one would; none is kept while the
+// main state has one.
+TEST_F(LuaLibrary, ThreadPoolAndTheMainStatesDebugHook)
+{
+    lua_gc(L, LUA_GCSTOP, 0);
+    ox::lua::thread_pool_t pool(4);
+    const auto run_one = [&] {
+        luaL_loadstring(L, "return 1");
+        recording_coroutine_t co(L, -1, &pool);
+        co.resume(0);
+        return co.thread();
+    };
+    lua_State* const kept = run_one();
+    lua_sethook(L, count_lines, LUA_MASKLINE, 0);
+    auto [thread, reference] = pool.take(L);
+    EXPECT_EQ(thread, kept);
+    EXPECT_EQ(lua_gethook(thread), count_lines);
+    EXPECT_EQ(lua_gethookmask(thread), LUA_MASKLINE);
+    pool.give_back(thread, std::move(reference));
+    lua_sethook(L, nullptr, 0, 0);
+    EXPECT_NE(run_one(), kept);
 }
 
 } // namespace
