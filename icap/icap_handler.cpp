@@ -252,6 +252,19 @@ void icap_handler_t::answer_check(const std::shared_ptr<query_body_t>& body, boo
         // asked for the rest, whatever its Allow field says; so it need not
         // send a body only to have it echoed.
         const bool may_204 = allows_204(*body->request) || (body->has_preview() && !body->continued());
+        // After 100 "Continue" a 204 goes out only once the rest of the body
+        // is in, even when answers may be early: Squid reads an answer that
+        // arrives together with the 100 only when more bytes follow, and none
+        // follow a 204.
+        if (may_204 && body->continued() && inventory_.config_holder->config.allow_early_response()) {
+            connection->async_skip_body([this, connection, keep_alive, answer](const boost::system::error_code& error) {
+                if (error)
+                    answer_failure(connection, error, answer);
+                else
+                    no_modifications(connection, keep_alive, answer);
+            });
+            return;
+        }
         if (may_204) {
             no_modifications(connection, keep_alive, answer);
             return;

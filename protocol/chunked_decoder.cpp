@@ -17,10 +17,14 @@ constexpr std::size_t max_piece = 65535;
 constexpr std::size_t min_capacity = 16384;
 
 // Turns the chunked coding of a raw stream into body chunks. A chunk is
-// complete, and handed on, once the header of the following chunk (or the
-// end of the trailers) has been parsed; chunks of more than 65535 bytes go
-// out in pieces as their data arrives. Bytes after the body stay in pending
-// for release().
+// handed on once all its data has arrived, and chunks of more than 65535
+// bytes go out in pieces of 65535 bytes as their data arrives, so that the
+// pieces are the same however the reads cut the bytes. What the reads
+// already brought beyond a chunk's data is parsed before the chunk goes
+// out (bad framing fails the body at once); a chunk whose data ends the
+// bytes read so far goes out without waiting for the next size line, which
+// a sender that waits for the answer would send only later. Bytes after
+// the body stay in pending for release().
 class chunked_decoder_t : public raw_body_stream_base_t,
                           public std::enable_shared_from_this<chunked_decoder_t>,
                           public proto::chunked_data_parser_t::delegate_t {
@@ -41,7 +45,7 @@ public:
 
     void async_receive_chunk(const chunk_handler_t& handler) override
     {
-        if (current_.data.size() > max_piece || ready_) {
+        if (current_.data.size() > max_piece || ready_ || (pending_.empty() && chunk_done())) {
             post([handler](chunked_decoder_t& self) { self.deliver(handler); });
         } else if (parser_.status() == proto::parser_t::complete) {
             post_end(handler, io::end_of_stream);
@@ -63,18 +67,21 @@ public:
             if (announced_ > max_data_)
                 throw proto::base_ragel_parser_t::error_t("more chunk data than announced");
         }
-        current_.extensions = std::move(next_extension_);
-        next_extension_ = extension;
-        if (first_)
-            first_ = false;
-        else
+        chunk_left_ = size;
+        // Data still held belongs to the previous chunk, which is whole now.
+        if (current_.data.empty()) {
+            current_.extensions = extension;
+        } else {
+            next_extension_ = extension;
             ready_ = true;
+        }
     }
 
     void on_data(proto::chunked_data_parser_t&, const char* data, std::size_t size) override
     {
         if (size == 0)
             return;
+        chunk_left_ -= static_cast<std::int64_t>(size);
         std::size_t const held = current_.data.size();
         if (held == 0) {
             // The data lies in the raw read being parsed: share its block
@@ -137,19 +144,18 @@ private:
             if (taken == 0 && !pending_.empty() && parser_.status() == proto::parser_t::running)
                 return fail(handler, io::protocol_error);
             pending_ = pending_.tail(pending_.size() - taken);
-            if (parser_.status() == proto::parser_t::complete) {
-                current_.extensions = std::move(next_extension_);
-                next_extension_.clear();
-                first_ = false;
+            if (parser_.status() == proto::parser_t::complete)
                 ready_ = true;
-            }
             if (ready_ || pending_.empty()) {
-                if (current_.data.size() > max_piece || ready_)
+                if (current_.data.size() > max_piece || ready_ || chunk_done())
                     return deliver(handler);
                 return async_receive_chunk(handler);
             }
         }
     }
+
+    // All the data of the chunk being gathered has arrived.
+    bool chunk_done() const { return chunk_left_ == 0 && !current_.data.empty(); }
 
     void deliver(const chunk_handler_t& handler)
     {
@@ -159,26 +165,35 @@ private:
             current_.data = current_.data.tail(current_.data.size() - max_piece);
             capacity_ = 0;
             // A chunk's extension goes with its first piece only.
-            std::string& extension = ready_ ? current_.extensions : next_extension_;
-            piece.extensions = std::move(extension);
-            extension.clear();
+            piece.extensions = std::move(current_.extensions);
+            current_.extensions.clear();
             return handler(piece, {});
         }
         const bool end = current_.data.empty() && parser_.status() == proto::parser_t::complete;
-        ready_ = false;
-        handler(current_, end ? io::end_of_stream : boost::system::error_code());
-        current_.data = {};
+        // The handler may read on at once: the decoder holds nothing of this
+        // chunk by then.
+        body_chunk_t chunk = std::move(current_);
+        current_ = body_chunk_t();
+        current_.extensions = std::move(next_extension_);
+        next_extension_.clear();
         capacity_ = 0;
+        ready_ = false;
+        handler(chunk, end ? io::end_of_stream : boost::system::error_code());
     }
 
     proto::chunked_data_parser_t parser_;
+    // The data gathered of one chunk, with that chunk's extension, and
+    // after the end the extension and trailers of the terminating chunk.
     body_chunk_t current_;
     // Room in current_.data's block when this decoder made it; 0 when the
     // data shares a block with others.
     std::size_t capacity_ = 0;
+    // The extension of a chunk whose size line came while current_ still
+    // held the data of the one before.
     std::string next_extension_;
+    // current_ is to go out whole: the next size line or the end came.
     bool ready_ = false;
-    bool first_ = true;
+    std::int64_t chunk_left_ = 0;
     std::int64_t max_data_;
     std::int64_t announced_ = 0;
 };

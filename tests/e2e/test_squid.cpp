@@ -98,12 +98,20 @@ INSTANTIATE_TEST_SUITE_P(
         squid_case_t{"with_preview", {.bypass = false, .preview = true, .preview_size = 4096}, pass_through},
         squid_case_t{"without_preview_early_answers", {.bypass = false, .early_response = true}, pass_through},
         squid_case_t{"without_preview_late_answers", {.bypass = false}, pass_through_held_whole},
-        // A hook that reads every body while no scanner is there: bodies that
-        // Squid holds whole come back unchanged.
+        // A hook that reads every body while no scanner is there, so that
+        // each body streams back as it arrives, after a preview or without
+        // one. Squid keeps what it sent of a body until the answer's first
+        // bytes reach it and stops sending when its buffers are full; an
+        // answer that came together with 100 "Continue" it reads only when
+        // more bytes follow. So each chunk must go back as soon as its data
+        // is in, and a 204 after the 100 must wait for the rest of the body.
         squid_case_t{
             "scanning_hook_without_scanner",
             {.bypass = false, .preview = true, .preview_size = 4096, .early_response = true, .hook = scanning_hook},
-            pass_through_held_whole},
+            pass_through},
+        squid_case_t{"scanning_hook_without_scanner_or_preview",
+                     {.bypass = false, .early_response = true, .hook = scanning_hook},
+                     pass_through},
         squid_case_t{"blocked_url",
                      {.bypass = false, .preview = true, .preview_size = 4096, .hook = blocking_hook},
                      {page_1k, upload_1k, blocked_page}}),

@@ -14,6 +14,45 @@ namespace {
 
 boost::system::error_code const eof = boost::asio::error::eof;
 
+// A sender that sends what it has and then waits: each receive takes what
+// was sent and not yet read, or waits until send() brings more.
+class waiting_sender_t : public io::stream_t, public std::enable_shared_from_this<waiting_sender_t> {
+public:
+    explicit waiting_sender_t(boost::asio::io_context& context) : executor_(context.get_executor()) {}
+
+    boost::asio::any_io_executor get_executor() override { return executor_; }
+    pointer_t self() override { return shared_from_this(); }
+    void async_receive(const receive_handler_t& handler) override
+    {
+        waiting_ = handler;
+        hand_over();
+    }
+
+    void send(const std::string& bytes)
+    {
+        sent_ += bytes;
+        hand_over();
+    }
+
+    // Drops a receive still waiting, which holds its reader.
+    void hang_up() { waiting_ = nullptr; }
+
+private:
+    void hand_over()
+    {
+        if (!waiting_ || sent_.empty())
+            return;
+        boost::asio::post(executor_,
+                          [handler = std::move(waiting_), data = orx::buffer_t(sent_)] { handler(data, {}); });
+        waiting_ = nullptr;
+        sent_.clear();
+    }
+
+    boost::asio::any_io_executor executor_;
+    receive_handler_t waiting_;
+    std::string sent_;
+};
+
 struct decoder_fixture_t : ::testing::Test {
     boost::asio::io_context context;
 
@@ -21,11 +60,28 @@ struct decoder_fixture_t : ::testing::Test {
     {
         return scripted_stream_t::make(context, std::move(steps));
     }
+
+    std::shared_ptr<waiting_sender_t> waiting_sender()
+    {
+        senders_.push_back(std::make_shared<waiting_sender_t>(context));
+        return senders_.back();
+    }
+
+    void TearDown() override
+    {
+        for (const auto& sender : senders_)
+            sender->hang_up();
+    }
+
+private:
+    std::vector<std::shared_ptr<waiting_sender_t>> senders_;
 };
 
 struct data_chunk_t {
     std::string extensions;
     std::string data;
+
+    bool operator==(const data_chunk_t&) const = default;
 };
 
 } // namespace
@@ -267,4 +323,143 @@ TEST_F(chunked_decoder, bytes_ahead_come_first_and_a_finished_body_is_empty)
     context.restart();
     context.run_for(std::chrono::seconds(5));
     EXPECT_TRUE(done);
+}
+
+namespace {
+
+// What a sender sends before it waits, the chunks handed on meanwhile, the
+// rest it sends later and the chunks and end that follow.
+struct waiting_case_t {
+    const char* name;
+    std::string sent;
+    std::vector<data_chunk_t> before;
+    std::string rest;
+    std::vector<data_chunk_t> after;
+    boost::system::error_code end;
+};
+
+std::vector<waiting_case_t> waiting_cases()
+{
+    std::string big(70000, 'b');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 26);
+    return {
+        {"data without its line end", "5;e\r\nhello", {{"e", "hello"}}, "\r\n0\r\n\r\n", {}, eof},
+        {"data and its line end", "5\r\nhello\r\n", {{"", "hello"}}, "0;ieof\r\n\r\n", {}, eof},
+        {"data and the start of a size line",
+         "5\r\nhello\r\n1",
+         {{"", "hello"}},
+         "\r\nx\r\n0\r\n\r\n",
+         {{"", "x"}},
+         eof},
+        {"a chunk with an extension and trailers after a wait",
+         "3\r\nabc\r\n",
+         {{"", "abc"}},
+         "2;x=1\r\nde\r\n0\r\nT: v\r\n\r\n",
+         {{"x=1", "de"}},
+         eof},
+        {"two chunks", "3;a\r\nabc\r\n2;b\r\nde\r\n", {{"a", "abc"}, {"b", "de"}}, "0\r\n\r\n", {}, eof},
+        {"the last chunk without the trailers' end", "5\r\nhello\r\n0\r\n", {{"", "hello"}}, "\r\n", {}, eof},
+        {"a chunk bigger than a piece",
+         "11170\r\n" + big + "\r\n",
+         {{"", big.substr(0, 65535)}, {"", big.substr(65535)}},
+         "0\r\n\r\n",
+         {},
+         eof},
+        {"a chunk bigger than a piece, partly sent",
+         "11170\r\n" + big.substr(0, 66000),
+         {{"", big.substr(0, 65535)}},
+         big.substr(66000) + "\r\n0\r\n\r\n",
+         {{"", big.substr(65535)}},
+         eof},
+        {"bytes other than a line end after the data",
+         "5\r\nhello",
+         {{"", "hello"}},
+         "X\r\n0\r\n\r\n",
+         {},
+         io::protocol_error},
+        {"two line ends after the data", "5\r\nhello\r\n", {{"", "hello"}}, "\r\n0\r\n\r\n", {}, io::protocol_error},
+        {"a bad trailer", "5\r\nhello\r\n0\r\n", {{"", "hello"}}, "Bad Name: v\r\n\r\n", {}, io::protocol_error},
+    };
+}
+
+} // namespace
+
+// A sender that waits after a chunk (for the answer to what it sent, say)
+// must get that chunk's data handed on without the next size line; what
+// comes after it is checked as strictly as when it arrives at once.
+TEST_F(chunked_decoder, hands_on_a_chunk_whose_data_has_arrived_while_the_sender_waits)
+{
+    for (const auto& c : waiting_cases()) {
+        SCOPED_TRACE(c.name);
+        auto sender = waiting_sender();
+        auto decoder = body_stream_t::make_chunked_decoder(sender);
+        sender->send(c.sent);
+        for (const auto& expected : c.before) {
+            const auto got = test::read_chunk(context, decoder);
+            ASSERT_FALSE(got.error) << got.error.message();
+            EXPECT_EQ(got.extensions, expected.extensions);
+            EXPECT_EQ(got.data, expected.data);
+        }
+        // Nothing more until the sender goes on.
+        bool done = false;
+        test::chunk_result_t next;
+        decoder->async_receive_chunk([&](io::http::body_chunk_t& chunk, const boost::system::error_code& error) {
+            next = {chunk.extensions, chunk.data.str(), chunk.trailers, error};
+            done = true;
+        });
+        context.restart();
+        context.poll();
+        ASSERT_FALSE(done) << "handed on " << next.data.size() << " bytes, " << next.error.message();
+        sender->send(c.rest);
+        ASSERT_TRUE(test::run_until(context, [&] { return done; }));
+        std::vector<test::chunk_result_t> got{next};
+        while (!got.back().error && got.size() < 10)
+            got.push_back(test::read_chunk(context, decoder));
+        ASSERT_EQ(got.size(), c.after.size() + 1);
+        for (std::size_t i = 0; i < c.after.size(); ++i) {
+            EXPECT_FALSE(got[i].error);
+            EXPECT_EQ(got[i].extensions, c.after[i].extensions);
+            EXPECT_EQ(got[i].data, c.after[i].data);
+        }
+        EXPECT_EQ(got.back().error, c.end);
+        EXPECT_EQ(got.back().data, "");
+    }
+}
+
+// A reader that asks for the next chunk from within its handler, as
+// async_read_body does, gets the same chunks.
+TEST_F(chunked_decoder, a_reader_that_reads_on_in_its_handler_gets_the_same_chunks)
+{
+    for (const auto& c : waiting_cases()) {
+        SCOPED_TRACE(c.name);
+        auto sender = waiting_sender();
+        std::shared_ptr<io::http::body_t> body;
+        boost::system::error_code error;
+        io::http::async_read_body(body_stream_t::make_chunked_decoder(sender),
+                                  [&](const std::shared_ptr<io::http::body_t>& b, const boost::system::error_code& e) {
+                                      body = b;
+                                      error = e;
+                                  });
+        sender->send(c.sent);
+        context.restart();
+        context.poll();
+        ASSERT_FALSE(body) << "the body ended before the sender went on";
+        sender->send(c.rest);
+        ASSERT_TRUE(test::run_until(context, [&] { return body != nullptr; }));
+        std::vector<data_chunk_t> expected = c.before;
+        expected.insert(expected.end(), c.after.begin(), c.after.end());
+        std::vector<data_chunk_t> got;
+        for (const auto& chunk : *body)
+            got.push_back({chunk.extensions, chunk.data.str()});
+        if (c.end == eof) {
+            EXPECT_FALSE(error);
+            ASSERT_FALSE(got.empty());
+            EXPECT_EQ(got.back().data, "") << "the body ends with its end chunk";
+            got.pop_back();
+        } else {
+            EXPECT_EQ(error, c.end);
+        }
+        EXPECT_EQ(got, expected);
+    }
 }
