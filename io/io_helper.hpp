@@ -202,10 +202,17 @@ private:
         readable_ = !error && n == receive_size;
         if (!readable_ && !error)
             watch(stream);
-        complete(std::move(pending), error, n);
+        complete(std::move(pending), error, n, true);
     }
 
-    void complete(pending_t pending, boost::system::error_code error, std::size_t n)
+    // With pooled, the block goes back to the pool once the handler has
+    // returned and no one kept a slice of it: the next receive of this
+    // connection, or another connection's, reads into the same block, so
+    // that many busy connections need no more blocks than the loop reads
+    // at once, rather than one each until their next receive starts. A
+    // block of which a slice is still held stays, and goes back at the
+    // next receive should it be free by then.
+    void complete(pending_t pending, boost::system::error_code error, std::size_t n, bool pooled = false)
     {
         if (receive_deadline_)
             receive_deadline_->lift();
@@ -214,6 +221,8 @@ private:
         if (error && n == 0)
             final_error_ = error;
         pending.handler(buffer_, error);
+        if (pooled && buffer_.unique())
+            receive_pool_t::give_back(buffer_);
     }
 
     // A write of a whole buffer, and a TLS read, are several operations on
