@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <utility>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
@@ -85,7 +86,7 @@ protected:
     }
 
     template <typename Stream>
-    void async_send(Stream& stream, const orx::buffer_t& data, const output_stream_t::send_handler_t& handler)
+    void async_send(Stream& stream, const orx::buffer_t& data, output_stream_t::send_handler_t handler)
     {
         auto self = this->shared_from_this();
         // A failed write leaves the connection unable to send (a reset, a
@@ -93,16 +94,20 @@ protected:
         // try a later write. Later sends get the same error, until the
         // connection is closed (then they fail at once with bad_descriptor).
         if (send_error_ && lowest_layer_open(stream)) {
-            boost::asio::post(stream.get_executor(), [self, handler, error = send_error_] { handler(error); });
+            boost::asio::post(stream.get_executor(),
+                              [self, handler = std::move(handler), error = send_error_] { handler(error); });
             return;
         }
         guard(stream, send_deadline_, send_timeout_);
         // The pending write holds its own reference to the bytes, so the
         // caller may let go of its buffer. The write's completion never runs
         // inside this call (the event loop posts even a write that finished
-        // at once), so the caller's completion runs straight from it.
+        // at once), so the caller's completion runs straight from it. The
+        // handler is moved along, not copied with all it holds; the bytes
+        // are captured as a buffer of their own (a copy of a const
+        // reference would be const, and copied at every step).
         boost::asio::async_write(stream, boost::asio::buffer(data.data(), data.size()),
-                                 [this, self, handler, data,
+                                 [this, self = std::move(self), handler = std::move(handler), data = data,
                                   open = lowest_layer_open(stream)](boost::system::error_code error, std::size_t) {
                                      if (send_deadline_)
                                          send_deadline_->lift();
