@@ -98,7 +98,27 @@ protected:
                               [self, handler = std::move(handler), error = send_error_] { handler(error); });
             return;
         }
+        std::size_t written = 0;
+        if constexpr (waitable<Stream>) {
+            // Inside a receive completion of this connection the bytes are
+            // written at once, and the completion runs as soon as that
+            // receive completion returns: not inside this call, and without
+            // a further turn of the event loop. What does not fit now is
+            // written as below.
+            if (completing_ && !finished_send_) {
+                boost::system::error_code error;
+                written = write_now(stream, data, error);
+                if (error != boost::asio::error::would_block) {
+                    if (error)
+                        send_error_ = error;
+                    finished_send_ = std::move(handler);
+                    finished_send_error_ = error;
+                    return;
+                }
+            }
+        }
         guard(stream, send_deadline_, send_timeout_);
+        const orx::buffer_t rest = written == 0 ? data : data.tail(data.size() - written);
         // The pending write holds its own reference to the bytes, so the
         // caller may let go of its buffer. The write's completion never runs
         // inside this call (the event loop posts even a write that finished
@@ -106,8 +126,8 @@ protected:
         // handler is moved along, not copied with all it holds; the bytes
         // are captured as a buffer of their own (a copy of a const
         // reference would be const, and copied at every step).
-        boost::asio::async_write(stream, boost::asio::buffer(data.data(), data.size()),
-                                 [this, self = std::move(self), handler = std::move(handler), data = data,
+        boost::asio::async_write(stream, boost::asio::buffer(rest.data(), rest.size()),
+                                 [this, self = std::move(self), handler = std::move(handler), data = rest,
                                   open = lowest_layer_open(stream)](boost::system::error_code error, std::size_t) {
                                      if (send_deadline_)
                                          send_deadline_->lift();
@@ -225,9 +245,54 @@ private:
         buffer_.resize(n);
         if (error && n == 0)
             final_error_ = error;
+        if (!pooled) {
+            pending.handler(buffer_, error);
+            return;
+        }
+        const completing_t completing(*this);
         pending.handler(buffer_, error);
-        if (pooled && buffer_.unique())
+        if (buffer_.unique())
             receive_pool_t::give_back(buffer_);
+        // A send written at once while the handler ran completes here; its
+        // completion may write the next one at once in turn.
+        while (finished_send_) {
+            const output_stream_t::send_handler_t handler = std::exchange(finished_send_, nullptr);
+            handler(finished_send_error_);
+        }
+    }
+
+    // Marks the run of a receive completion (and of the sends it wrote at
+    // once). Should a handler throw, a send already written still
+    // completes, on the loop's next turn.
+    class completing_t {
+    public:
+        explicit completing_t(io_helper_t& helper) : helper_(helper) { helper_.completing_ = true; }
+        ~completing_t()
+        {
+            helper_.completing_ = false;
+            if (helper_.finished_send_)
+                boost::asio::post(helper_.get_executor(), [self = helper_.shared_from_this(),
+                                                           handler = std::exchange(helper_.finished_send_, nullptr),
+                                                           error = helper_.finished_send_error_] { handler(error); });
+        }
+        completing_t(const completing_t&) = delete;
+        completing_t& operator=(const completing_t&) = delete;
+
+    private:
+        io_helper_t& helper_;
+    };
+
+    // Writes as much of data as the socket takes without waiting; the error
+    // is would_block when some is left.
+    template <typename Stream>
+    static std::size_t write_now(Stream& stream, const orx::buffer_t& data, boost::system::error_code& error)
+    {
+        std::size_t written = 0;
+        if (!stream.non_blocking())
+            stream.non_blocking(true, error);
+        while (!error && written < data.size())
+            written += stream.write_some(boost::asio::buffer(data.data() + written, data.size() - written), error);
+        return written;
     }
 
     // A write of a whole buffer, and a TLS read, are several operations on
@@ -272,6 +337,11 @@ private:
 
     orx::buffer_t buffer_;
     std::weak_ptr<watch_t> watch_;
+    // A receive completion runs: a send started now is written at once.
+    bool completing_ = false;
+    // The completion of the send written at once, and its outcome.
+    output_stream_t::send_handler_t finished_send_;
+    boost::system::error_code finished_send_error_;
     // Bytes may be there to read without waiting: at the start, after a
     // read that filled the block, and after readiness was reported.
     bool readable_ = true;
