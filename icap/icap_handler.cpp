@@ -142,7 +142,10 @@ void icap_handler_t::process_options(const connection_t& connection, const reque
         bad_request(connection, keep_alive, answer);
         return;
     }
-    if (boost::algorithm::iequals(request->fields.get("Orvex-Get-Scan-Status"), "Yes")) {
+    // A name too long to be kept inside a std::string: made once, not at
+    // every query.
+    static const std::string scan_status_field = "Orvex-Get-Scan-Status";
+    if (boost::algorithm::iequals(request->fields.get(scan_status_field), "Yes")) {
         inventory_.state_watcher->async_get_scan_state(
             [this, connection, request, keep_alive, answer](const ox::ScanReport& report,
                                                             const boost::system::error_code& error) {
