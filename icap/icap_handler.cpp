@@ -142,7 +142,10 @@ void icap_handler_t::process_options(const connection_t& connection, const reque
         bad_request(connection, keep_alive, answer);
         return;
     }
-    if (boost::algorithm::iequals(request->fields.get("Orvex-Get-Scan-Status"), "Yes")) {
+    // A name too long to be kept inside a std::string: made once, not at
+    // every query.
+    static const std::string scan_status_field = "Orvex-Get-Scan-Status";
+    if (boost::algorithm::iequals(request->fields.get(scan_status_field), "Yes")) {
         inventory_.state_watcher->async_get_scan_state(
             [this, connection, request, keep_alive, answer](const ox::ScanReport& report,
                                                             const boost::system::error_code& error) {
@@ -153,9 +156,34 @@ void icap_handler_t::process_options(const connection_t& connection, const reque
             });
         return;
     }
-    const response_t response = make_options_response(request);
-    finish_response(connection, response, keep_alive);
-    answer(response, boost::system::error_code());
+    answer(options_answer(connection, request, keep_alive), boost::system::error_code());
+}
+
+template <typename make_t>
+icap_handler_t::response_t icap_handler_t::kept_answer(kept_answer_t& kept, const connection_t& connection,
+                                                       bool keep_alive, const make_t& make)
+{
+    const ox::TRAXDConfig& config = inventory_.config_holder->config;
+    const std::time_t now = std::time(nullptr);
+    // The ISTag is the time without its last digit: the same period, the
+    // same tag.
+    const std::time_t period = now / 10;
+    if (!kept.response || kept.istag_period != period || kept.use_204 != config.use_204() ||
+        kept.use_preview != config.use_preview()) {
+        const response_t response = make();
+        complete_answer(response, keep_alive, now);
+        response->made_head = response->make_head();
+        kept = kept_answer_t{period, config.use_204(), config.use_preview(), response};
+    }
+    log_answer(connection, kept.response);
+    return kept.response;
+}
+
+icap_handler_t::response_t icap_handler_t::options_answer(const connection_t& connection, const request_t& request,
+                                                          bool keep_alive)
+{
+    return kept_answer(options_answers_[(is_reqmod_path(request->url.path) ? 2 : 0) + (keep_alive ? 1 : 0)], connection,
+                       keep_alive, [&] { return make_options_response(request); });
 }
 
 void icap_handler_t::add_engine_headers(const response_t& response, const boost::system::error_code& error,
@@ -441,13 +469,23 @@ std::string icap_handler_t::make_istag(std::time_t now)
 
 void icap_handler_t::finish_response(const connection_t& connection, const response_t& response, bool keep_alive)
 {
-    response->fields.add("ISTag", make_istag(std::time(nullptr)));
+    complete_answer(response, keep_alive, std::time(nullptr));
+    log_answer(connection, response);
+}
+
+void icap_handler_t::complete_answer(const response_t& response, bool keep_alive, std::time_t now)
+{
+    response->fields.add("ISTag", make_istag(now));
     response->version = io::icap::version_t{1, 0};
     if (response->code >= 200)
         response->fields.add("Connection", keep_alive ? "keep-alive" : "close");
     make_encapsulated(*response);
     if (!response->body)
         response->body = io::http::body_stream_t::make_empty(inventory_.io_context);
+}
+
+void icap_handler_t::log_answer(const connection_t& connection, const response_t& response) const
+{
     if (cf_log_threshold <= cf_log_debug) {
         const std::string prefix = connection_text(connection);
         cf_log(cf_log_debug, prefix + " --> " + std::to_string(response->code) + " " + response->reason);
@@ -527,7 +565,13 @@ void icap_handler_t::version_not_supported(const connection_t& connection, bool,
 
 void icap_handler_t::no_modifications(const connection_t& connection, bool keep_alive, const answer_callback_t& answer)
 {
-    fixed_answer(connection, 204, "No modifications needed", keep_alive, answer);
+    const response_t response = kept_answer(no_modifications_answers_[keep_alive ? 1 : 0], connection, keep_alive, [] {
+        const response_t made = io::icap::response_t::make();
+        made->code = 204;
+        made->reason = "No modifications needed";
+        return made;
+    });
+    answer(response, boost::system::error_code());
 }
 
 } // namespace ic

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -83,6 +84,10 @@ public:
     // Adds ISTag, Connection (final answers only) and Encapsulated, gives
     // the answer an empty body when it has none, and logs it.
     void finish_response(const connection_t& connection, const response_t& response, bool keep_alive);
+    // The finished OPTIONS answer without the scanning service's state:
+    // made again only when something in it changed (the ISTag, the
+    // settings it shows), else the same answer with the same bytes.
+    response_t options_answer(const connection_t& connection, const request_t& request, bool keep_alive);
     // Adds the Encapsulated field that the answer's heads and body call for.
     static void make_encapsulated(io::icap::response_t& response);
     // The ISTag value at a time: the seconds without their last digit, in
@@ -112,8 +117,30 @@ private:
     request_type_t dispatch(const connection_t& connection, const request_t& request, bool keep_alive,
                             const answer_callback_t& answer);
     bool dump_enabled() const;
+    // finish_response without the log, with the ISTag of the time now.
+    void complete_answer(const response_t& response, bool keep_alive, std::time_t now);
+    void log_answer(const connection_t& connection, const response_t& response) const;
+
+    // A finished answer that is given again as long as nothing in it
+    // changes, and what it was made from.
+    struct kept_answer_t {
+        // The ISTag's period: the time in tens of seconds.
+        std::time_t istag_period = -1;
+        bool use_204 = false;
+        bool use_preview = false;
+        response_t response;
+    };
+    // The kept answer, first made by make() and finished when the ISTag or
+    // the settings changed since; logged as finish_response logs.
+    template <typename make_t>
+    response_t kept_answer(kept_answer_t& kept, const connection_t& connection, bool keep_alive, const make_t& make);
 
     inventory_t& inventory_;
+    // OPTIONS by the service (RESPMOD, REQMOD) and then keep-alive (no,
+    // yes).
+    std::array<kept_answer_t, 4> options_answers_;
+    // 204 by keep-alive (no, yes).
+    std::array<kept_answer_t, 2> no_modifications_answers_;
 };
 
 } // namespace ic

@@ -308,55 +308,56 @@ void icap_server_t::accept_next_query(const std::shared_ptr<session_t>& session)
 {
     log_connection(session->server_connection, "begin wait request");
     session->query_deadline->set(query_wait_);
-    io::async_handle_query(
-        session->server_connection, [this, session](const std::shared_ptr<io::icap::request_t const>& request,
-                                                    const boost::system::error_code& error, const respond_t& respond) {
-            // A query that arrives in the same turn as the time-out keeps its
-            // connection: the lifted deadline makes a queued expiry do nothing.
-            session->query_deadline->lift();
-            const auto& server_connection = session->server_connection;
-            const icap_handler_t::answer_callback_t answer =
-                [this, session, respond](std::shared_ptr<io::icap::response_t> const& response,
-                                         boost::system::error_code const& failure) {
-                    if (failure) {
-                        log_connection(session->server_connection, "error handle request: " + failure.message());
-                        return;
-                    }
-                    send_response(session->server_connection, respond, response,
-                                  [this, session](std::shared_ptr<io::icap::response_t> const& written,
-                                                  boost::system::error_code const& sent) {
-                                      if (cf_log_threshold <= cf_log_debug)
-                                          log_connection(session->server_connection, "send response: ", sent.message());
-                                      if (sent)
-                                          return;
-                                      if (written->fields.is_close())
-                                          close_connection(session->connection, session->server_connection);
-                                      else
-                                          accept_next_query(session);
-                                  });
-                };
+    session->server_connection->async_wait_request([this,
+                                                    session](const std::shared_ptr<io::icap::request_t const>& request,
+                                                             const boost::system::error_code& error) {
+        // A query that arrives in the same turn as the time-out keeps its
+        // connection: the lifted deadline makes a queued expiry do nothing.
+        session->query_deadline->lift();
+        const auto& server_connection = session->server_connection;
+        const icap_handler_t::answer_callback_t answer =
+            [this, session, request](std::shared_ptr<io::icap::response_t> const& response,
+                                     boost::system::error_code const& failure) {
+                if (failure) {
+                    log_connection(session->server_connection, "error handle request: " + failure.message());
+                    return;
+                }
+                send_response(session->server_connection, request, response,
+                              [this, session](std::shared_ptr<io::icap::response_t> const& written,
+                                              boost::system::error_code const& sent) {
+                                  if (cf_log_threshold <= cf_log_debug)
+                                      log_connection(session->server_connection, "send response: ", sent.message());
+                                  if (sent)
+                                      return;
+                                  if (written->fields.is_close())
+                                      close_connection(session->connection, session->server_connection);
+                                  else
+                                      accept_next_query(session);
+                              });
+            };
 
-            if (error == io::protocol_error)
-                inventory_.icap_handler->handle_bad_request(server_connection, answer);
-            else if (error)
-                log_connection(server_connection, "wait request: " + error.message());
-            else
-                inventory_.icap_handler->handle_request(server_connection, request, !request->fields.is_close(),
-                                                        answer);
-        });
+        if (error == io::protocol_error)
+            inventory_.icap_handler->handle_bad_request(server_connection, answer);
+        else if (error)
+            log_connection(server_connection, "wait request: " + error.message());
+        else
+            inventory_.icap_handler->handle_request(server_connection, request, !request->fields.is_close(), answer);
+    });
 }
 
 void icap_server_t::send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
-                                  const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response,
-                                  sent_t sent)
+                                  const std::shared_ptr<const io::icap::request_t>& request,
+                                  const std::shared_ptr<io::icap::response_t>& response, sent_t sent)
 {
     if (inventory_.config_holder->config.allow_early_response() || !server_connection->body_pending()) {
-        respond(response,
-                [response, sent = std::move(sent)](const boost::system::error_code& error) { sent(response, error); });
+        server_connection->async_send_response(
+            request, response,
+            [response, sent = std::move(sent)](const boost::system::error_code& error) { sent(response, error); });
         return;
     }
-    const auto write = [respond, sent](const std::shared_ptr<io::icap::response_t>& answer) {
-        respond(answer, [answer, sent](const boost::system::error_code& error) { sent(answer, error); });
+    const auto write = [server_connection, request, sent](const std::shared_ptr<io::icap::response_t>& answer) {
+        server_connection->async_send_response(
+            request, answer, [answer, sent](const boost::system::error_code& error) { sent(answer, error); });
     };
     server_connection->async_skip_body(
         [this, server_connection, response, sent, write](const boost::system::error_code& error) {

@@ -29,7 +29,6 @@ extern boost::signals2::signal<void(int)> connection_count_signal;
 // runs one query loop per connection.
 class icap_server_t : private boost::noncopyable {
 public:
-    using respond_t = io::icap::server_connection_t::respond_t;
     // Called once an answer has been written or has failed, with the answer
     // actually written: the one given, or the 400 that replaced it.
     using sent_t = std::function<void(const std::shared_ptr<io::icap::response_t>&, const boost::system::error_code&)>;
@@ -80,11 +79,13 @@ public:
 
     void accept_next_connection();
     void accept_next_query(const std::shared_ptr<session_t>& session);
-    // Without early answers the rest of the query body is read first; a
-    // body that turns out malformed then gets 400 "Bad request" with
-    // "Connection: close" in place of the answer.
+    // Writes the answer to the query on its connection. Without early
+    // answers the rest of the query body is read first; a body that turns
+    // out malformed then gets 400 "Bad request" with "Connection: close" in
+    // place of the answer.
     void send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
-                       const respond_t& respond, const std::shared_ptr<io::icap::response_t>& response, sent_t sent);
+                       const std::shared_ptr<const io::icap::request_t>& request,
+                       const std::shared_ptr<io::icap::response_t>& response, sent_t sent);
     void close_connection(const std::shared_ptr<io::connection_t>& connection,
                           const std::shared_ptr<io::icap::server_connection_t>& server_connection);
 

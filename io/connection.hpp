@@ -70,7 +70,7 @@ public:
     virtual void set_receive_timeout(const std::chrono::nanoseconds& timeout) = 0;
     virtual void set_send_timeout(const std::chrono::nanoseconds& timeout) = 0;
 
-    void async_send(const orx::buffer_t& data, const send_handler_t& handler) override = 0;
+    void async_send(const orx::buffer_t& data, send_handler_t handler) override = 0;
 
     // Ends the sending direction: the peer sees the end of the stream while
     // receives go on. Never throws.

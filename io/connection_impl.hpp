@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <utility>
 
 #include <boost/asio/post.hpp>
 
@@ -38,9 +39,9 @@ public:
 
     void async_shutdown(const connection_handler_t& handler) override { post_unsupported(get_executor(), handler); }
 
-    void async_send(const orx::buffer_t& data, const output_stream_t::send_handler_t& handler) override
+    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler) override
     {
-        helper_t::async_send(*socket_, data, handler);
+        helper_t::async_send(*socket_, data, std::move(handler));
     }
 
     void shutdown_send(boost::system::error_code& error) override { socket_->shutdown(Socket::shutdown_send, error); }
@@ -85,9 +86,9 @@ public:
     }
     void async_shutdown(const connection_handler_t& handler) override { post_unsupported(get_executor(), handler); }
 
-    void async_send(const orx::buffer_t& data, const output_stream_t::send_handler_t& handler) override
+    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler) override
     {
-        helper_t::async_send(*output_, data, handler);
+        helper_t::async_send(*output_, data, std::move(handler));
     }
 
     // The sending half of a descriptor pair is its own descriptor: closing it

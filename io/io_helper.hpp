@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <utility>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
@@ -85,7 +86,7 @@ protected:
     }
 
     template <typename Stream>
-    void async_send(Stream& stream, const orx::buffer_t& data, const output_stream_t::send_handler_t& handler)
+    void async_send(Stream& stream, const orx::buffer_t& data, output_stream_t::send_handler_t handler)
     {
         auto self = this->shared_from_this();
         // A failed write leaves the connection unable to send (a reset, a
@@ -93,16 +94,40 @@ protected:
         // try a later write. Later sends get the same error, until the
         // connection is closed (then they fail at once with bad_descriptor).
         if (send_error_ && lowest_layer_open(stream)) {
-            boost::asio::post(stream.get_executor(), [self, handler, error = send_error_] { handler(error); });
+            boost::asio::post(stream.get_executor(),
+                              [self, handler = std::move(handler), error = send_error_] { handler(error); });
             return;
         }
+        std::size_t written = 0;
+        if constexpr (waitable<Stream>) {
+            // Inside a receive completion of this connection the bytes are
+            // written at once, and the completion runs as soon as that
+            // receive completion returns: not inside this call, and without
+            // a further turn of the event loop. What does not fit now is
+            // written as below.
+            if (completing_ && !finished_send_) {
+                boost::system::error_code error;
+                written = write_now(stream, data, error);
+                if (error != boost::asio::error::would_block) {
+                    if (error)
+                        send_error_ = error;
+                    finished_send_ = std::move(handler);
+                    finished_send_error_ = error;
+                    return;
+                }
+            }
+        }
         guard(stream, send_deadline_, send_timeout_);
+        const orx::buffer_t rest = written == 0 ? data : data.tail(data.size() - written);
         // The pending write holds its own reference to the bytes, so the
         // caller may let go of its buffer. The write's completion never runs
         // inside this call (the event loop posts even a write that finished
-        // at once), so the caller's completion runs straight from it.
-        boost::asio::async_write(stream, boost::asio::buffer(data.data(), data.size()),
-                                 [this, self, handler, data,
+        // at once), so the caller's completion runs straight from it. The
+        // handler is moved along, not copied with all it holds; the bytes
+        // are captured as a buffer of their own (a copy of a const
+        // reference would be const, and copied at every step).
+        boost::asio::async_write(stream, boost::asio::buffer(rest.data(), rest.size()),
+                                 [this, self = std::move(self), handler = std::move(handler), data = rest,
                                   open = lowest_layer_open(stream)](boost::system::error_code error, std::size_t) {
                                      if (send_deadline_)
                                          send_deadline_->lift();
@@ -202,10 +227,17 @@ private:
         readable_ = !error && n == receive_size;
         if (!readable_ && !error)
             watch(stream);
-        complete(std::move(pending), error, n);
+        complete(std::move(pending), error, n, true);
     }
 
-    void complete(pending_t pending, boost::system::error_code error, std::size_t n)
+    // With pooled, the block goes back to the pool once the handler has
+    // returned and no one kept a slice of it: the next receive of this
+    // connection, or another connection's, reads into the same block, so
+    // that many busy connections need no more blocks than the loop reads
+    // at once, rather than one each until their next receive starts. A
+    // block of which a slice is still held stays, and goes back at the
+    // next receive should it be free by then.
+    void complete(pending_t pending, boost::system::error_code error, std::size_t n, bool pooled = false)
     {
         if (receive_deadline_)
             receive_deadline_->lift();
@@ -213,7 +245,54 @@ private:
         buffer_.resize(n);
         if (error && n == 0)
             final_error_ = error;
+        if (!pooled) {
+            pending.handler(buffer_, error);
+            return;
+        }
+        const completing_t completing(*this);
         pending.handler(buffer_, error);
+        if (buffer_.unique())
+            receive_pool_t::give_back(buffer_);
+        // A send written at once while the handler ran completes here; its
+        // completion may write the next one at once in turn.
+        while (finished_send_) {
+            const output_stream_t::send_handler_t handler = std::exchange(finished_send_, nullptr);
+            handler(finished_send_error_);
+        }
+    }
+
+    // Marks the run of a receive completion (and of the sends it wrote at
+    // once). Should a handler throw, a send already written still
+    // completes, on the loop's next turn.
+    class completing_t {
+    public:
+        explicit completing_t(io_helper_t& helper) : helper_(helper) { helper_.completing_ = true; }
+        ~completing_t()
+        {
+            helper_.completing_ = false;
+            if (helper_.finished_send_)
+                boost::asio::post(helper_.get_executor(), [self = helper_.shared_from_this(),
+                                                           handler = std::exchange(helper_.finished_send_, nullptr),
+                                                           error = helper_.finished_send_error_] { handler(error); });
+        }
+        completing_t(const completing_t&) = delete;
+        completing_t& operator=(const completing_t&) = delete;
+
+    private:
+        io_helper_t& helper_;
+    };
+
+    // Writes as much of data as the socket takes without waiting; the error
+    // is would_block when some is left.
+    template <typename Stream>
+    static std::size_t write_now(Stream& stream, const orx::buffer_t& data, boost::system::error_code& error)
+    {
+        std::size_t written = 0;
+        if (!stream.non_blocking())
+            stream.non_blocking(true, error);
+        while (!error && written < data.size())
+            written += stream.write_some(boost::asio::buffer(data.data() + written, data.size() - written), error);
+        return written;
     }
 
     // A write of a whole buffer, and a TLS read, are several operations on
@@ -258,6 +337,11 @@ private:
 
     orx::buffer_t buffer_;
     std::weak_ptr<watch_t> watch_;
+    // A receive completion runs: a send started now is written at once.
+    bool completing_ = false;
+    // The completion of the send written at once, and its outcome.
+    output_stream_t::send_handler_t finished_send_;
+    boost::system::error_code finished_send_error_;
     // Bytes may be there to read without waiting: at the start, after a
     // read that filled the block, and after readiness was reported.
     bool readable_ = true;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <utility>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/ssl/stream.hpp>
@@ -56,9 +57,9 @@ public:
         });
     }
 
-    void async_send(const orx::buffer_t& data, const output_stream_t::send_handler_t& handler) override
+    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler) override
     {
-        helper_t::async_send(tls_stream_, data, handler);
+        helper_t::async_send(tls_stream_, data, std::move(handler));
     }
 
     // A half-close cannot be expressed inside TLS.

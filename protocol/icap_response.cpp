@@ -13,6 +13,8 @@ std::shared_ptr<response_t> response_t::make()
 
 orx::buffer_t response_t::make_head() const
 {
+    if (!made_head.empty())
+        return made_head;
     return make_message_head(*this, req_head, res_head);
 }
 

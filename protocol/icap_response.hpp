@@ -27,10 +27,14 @@ struct response_t {
     orx::buffer_t res_head;
     body_type_t body_type = body_type_t::null_body;
     std::shared_ptr<io::http::body_stream_t> body;
+    // The head text and both HTTP heads as make_head() gives them, kept for
+    // an answer that is sent again unchanged, so that they are put together
+    // once; empty otherwise. Whoever sets it changes nothing else after.
+    orx::buffer_t made_head;
 
     static std::shared_ptr<response_t> make();
 
-    // The head text and both HTTP heads as one buffer.
+    // The head text and both HTTP heads as one buffer (made_head when set).
     orx::buffer_t make_head() const;
     // The head text and both HTTP heads as one buffer, then the body.
     io::stream_t::pointer_t make_stream(const boost::asio::any_io_executor& executor) const;

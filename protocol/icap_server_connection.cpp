@@ -1,5 +1,7 @@
 #include "protocol/icap_server_connection.hpp"
 
+#include <utility>
+
 namespace io::icap {
 
 server_connection_t::server_connection_t(std::shared_ptr<io::stream_t> input,
@@ -26,8 +28,8 @@ void async_handle_query(const std::shared_ptr<io::icap::server_connection_t>& co
                                                      const boost::system::error_code& error) {
             callback(request, error,
                      [connection, request](std::shared_ptr<io::icap::response_t const> const& response,
-                                           std::function<void(boost::system::error_code const&)> const& done) {
-                         connection->async_send_response(request, response, done);
+                                           std::function<void(boost::system::error_code const&)> done) {
+                         connection->async_send_response(request, response, std::move(done));
                      });
         });
 }

@@ -11,9 +11,10 @@ namespace io::icap {
 // The ICAP query cycle of one accepted connection.
 class server_connection_t : public io::server_connection_t<server_protocol_t> {
 public:
-    // Writes the answer to the query it was made for.
+    // Writes the answer to the query it was made for; the completion is
+    // moved along to the write.
     using respond_t = std::function<void(const std::shared_ptr<const response_t>&,
-                                         const std::function<void(const boost::system::error_code&)>&)>;
+                                         std::function<void(const boost::system::error_code&)>)>;
     // Called once per query with the query (null on failure), the error and
     // the way to answer it.
     using query_callback_t = std::function<void(const std::shared_ptr<const request_t>&,

@@ -100,14 +100,21 @@ std::size_t field_block_parser_t::parse(const char* data, std::size_t size, bool
                 }
                 break;
             case state_t::name:
-                if (is_tchar(c))
-                    field_.name += c;
-                else if (is_blank(c))
+                if (is_tchar(c)) {
+                    // As in the value: the rest of the name at once.
+                    std::size_t end = i + 1;
+                    while (end < size && is_tchar(data[end]))
+                        ++end;
+                    field_.name.append(data + i, end - i);
+                    count_consumed(end - i - 1);
+                    i = end - 1;
+                } else if (is_blank(c)) {
                     state_ = state_t::name_ws;
-                else if (c == ':')
+                } else if (c == ':') {
                     state_ = state_t::value;
-                else
+                } else {
                     ok = false;
+                }
                 break;
             case state_t::name_ws:
                 if (c == ':')
@@ -117,14 +124,24 @@ std::size_t field_block_parser_t::parse(const char* data, std::size_t size, bool
                 break;
             case state_t::value:
             case state_t::fold_value:
-                if (c == '\r')
+                if (c == '\r') {
                     state_ = state_t::value_cr;
-                else if (c == '\n')
+                } else if (c == '\n') {
                     state_ = state_t::line_start;
-                else if (c != '\0')
-                    append_value(c);
-                else
+                } else if (c == '\0') {
                     ok = false;
+                } else if (fold_pending_) {
+                    append_value(c);
+                } else {
+                    // The rest of a run of plain value bytes is taken in
+                    // one append rather than byte by byte.
+                    std::size_t end = i + 1;
+                    while (end < size && data[end] != '\r' && data[end] != '\n' && data[end] != '\0')
+                        ++end;
+                    field_.value.append(data + i, end - i);
+                    count_consumed(end - i - 1);
+                    i = end - 1;
+                }
                 break;
             case state_t::fold_lead:
                 if (c == '\r') {

@@ -2,37 +2,53 @@
 
 #include "protocol/parsers/wire_text.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <sstream>
-#include <vector>
+#include <string>
+#include <string_view>
 
 namespace proto::icap {
 
 namespace {
 
-// Pieces of `text` between separators, as std::getline yields them.
-std::vector<std::string> split(const std::string& text, char separator)
+// Calls visit with each piece of text between separators as std::getline
+// yields them (none after a separator that ends the text), without SP and
+// HT at its ends, until visit returns false.
+template <typename visit_t>
+void split(std::string_view text, char separator, const visit_t& visit)
 {
-    std::vector<std::string> pieces;
-    std::istringstream in(text);
-    for (std::string piece; std::getline(in, piece, separator);) {
-        trim_blanks(piece);
-        pieces.push_back(std::move(piece));
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(separator, start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view piece = text.substr(start, end - start);
+        const std::size_t first = piece.find_first_not_of(" \t");
+        piece = first == std::string_view::npos ? std::string_view()
+                                                : piece.substr(first, piece.find_last_not_of(" \t") + 1 - first);
+        if (!visit(piece))
+            return;
+        start = end + 1;
     }
-    return pieces;
 }
 
-bool kind_of(const std::string& name, section_kind_t& kind)
+// text equals name, upper-case, ignoring the case of ASCII letters.
+bool iequals_upper(std::string_view text, std::string_view name)
+{
+    return text.size() == name.size() &&
+           std::equal(text.begin(), text.end(), name.begin(), [](char a, char b) { return to_upper(a) == b; });
+}
+
+bool kind_of(std::string_view name, section_kind_t& kind)
 {
     static constexpr struct {
-        const char* name;
+        std::string_view name;
         section_kind_t kind;
     } names[] = {{"REQ-HDR", req_hdr},   {"RES-HDR", res_hdr},   {"REQ-BODY", req_body},
                  {"RES-BODY", res_body}, {"OPT-BODY", opt_body}, {"NULL-BODY", null_body}};
-    std::string const key = to_upper(name);
     for (const auto& entry : names) {
-        if (key == entry.name) {
+        if (iequals_upper(name, entry.name)) {
             kind = entry.kind;
             return true;
         }
@@ -48,8 +64,9 @@ bool is_body(section_kind_t kind)
 // A decimal offset read as atoll does (leading space and sign allowed, the
 // digits up to the first other byte, none gives 0), but refusing a number
 // that does not fit in 64 bits.
-bool to_offset(const std::string& text, std::int64_t& offset)
+bool to_offset(std::string_view piece, std::int64_t& offset)
 {
+    const std::string text(piece);
     errno = 0;
     char* end = nullptr;
     const long long value = std::strtoll(text.c_str(), &end, 10);
@@ -63,25 +80,35 @@ bool to_offset(const std::string& text, std::int64_t& offset)
 
 section_list_t parse_encapsulated(const std::string& value)
 {
-    base_ragel_parser_t::error_t const invalid("invalid icap encapsulated field: " + value);
     section_list_t sections;
-    for (const auto& piece : split(value, ',')) {
-        const auto parts = split(piece, '=');
+    bool valid = true;
+    split(value, ',', [&](std::string_view piece) {
+        std::string_view parts[2];
+        std::size_t count = 0;
+        split(piece, '=', [&](std::string_view part) {
+            if (count < 2)
+                parts[count] = part;
+            return ++count <= 2;
+        });
         section_t section;
-        if (parts.size() != 2 || !kind_of(parts[0], section.kind) || !to_offset(parts[1], section.offset))
-            throw invalid;
-        if (!sections.empty() && is_body(sections.back().kind))
-            throw invalid;
-        sections.push_back(section);
-    }
+        valid = count == 2 && kind_of(parts[0], section.kind) && to_offset(parts[1], section.offset) &&
+                (sections.empty() || !is_body(sections.back().kind));
+        if (valid)
+            sections.push_back(section);
+        return valid;
+    });
+    // Made only when thrown: a valid field costs no message.
+    const auto invalid = [&value] { return base_ragel_parser_t::error_t("invalid icap encapsulated field: " + value); };
+    if (!valid)
+        throw invalid();
     if (sections.empty())
         return sections;
     if (sections.front().offset != 0 || !is_body(sections.back().kind))
-        throw invalid;
+        throw invalid();
     for (std::size_t i = 0; i + 1 < sections.size(); ++i) {
         // Offsets start at 0 and never decrease, so the difference cannot overflow.
         if (sections[i + 1].offset < sections[i].offset)
-            throw invalid;
+            throw invalid();
         sections[i].length = sections[i + 1].offset - sections[i].offset;
     }
     return sections;
@@ -103,6 +130,7 @@ void parser_t::reset()
     start_line_.reset();
     phase_ = phase_t::start_line;
     pending_.clear();
+    next_ = 0;
     current_ = section_t{};
     fields_.reset();
     body_.reset();
@@ -186,24 +214,24 @@ std::size_t parser_t::parse_sections(const char* data, std::size_t size, bool la
 
 void parser_t::next_section()
 {
-    while (!pending_.empty() && pending_.front().kind == null_body)
-        pending_.pop_front();
-    if (pending_.empty()) {
+    while (next_ < pending_.size() && pending_[next_].kind == null_body)
+        ++next_;
+    if (next_ == pending_.size()) {
         current_ = section_t{};
         phase_ = phase_t::complete;
         return;
     }
-    current_ = pending_.front();
-    pending_.pop_front();
+    current_ = pending_[next_++];
 }
 
 void parser_t::on_field(field_block_parser_t&, const field_t& field)
 {
     if (delegate_)
         delegate_->on_field(*this, field);
-    if (to_upper(field.name) != "ENCAPSULATED")
+    if (!iequals_upper(field.name, "ENCAPSULATED"))
         return;
     pending_ = parse_encapsulated(field.value);
+    next_ = 0;
     if (delegate_)
         delegate_->on_encapsulated(*this, pending_);
 }

@@ -11,8 +11,8 @@
 #include "protocol/parsers/start_line_machine.hpp"
 
 #include <cstdint>
-#include <deque>
 #include <string>
+#include <vector>
 
 namespace proto::icap {
 
@@ -31,7 +31,7 @@ struct section_t {
     section_kind_t kind = req_hdr;
 };
 
-using section_list_t = std::deque<section_t>;
+using section_list_t = std::vector<section_t>;
 
 // Splits an Encapsulated value such as 'req-hdr=0, res-hdr=137, res-body=296'
 // into sections. The first offset must be 0, offsets must not decrease, a
@@ -83,7 +83,10 @@ private:
     delegate_t* delegate_;
     start_line_machine_t start_line_;
     phase_t phase_ = phase_t::start_line;
+    // The sections of the last Encapsulated field; those from next_ on are
+    // still to come.
     section_list_t pending_;
+    std::size_t next_ = 0;
     section_t current_;
     field_block_parser_t fields_;
     chunked_data_parser_t body_;

@@ -24,7 +24,7 @@ class unused_output_t : public io::output_stream_t {
 public:
     explicit unused_output_t(boost::asio::any_io_executor executor) : executor_(std::move(executor)) {}
     boost::asio::any_io_executor get_executor() override { return executor_; }
-    void async_send(const orx::buffer_t&, const send_handler_t&) override { ADD_FAILURE() << "written"; }
+    void async_send(const orx::buffer_t&, send_handler_t) override { ADD_FAILURE() << "written"; }
 
 private:
     boost::asio::any_io_executor executor_;
@@ -322,6 +322,35 @@ INSTANTIATE_TEST_SUITE_P(
                     composition_case_t{"preview_without_body", "RESPMOD", "/respmod", "", http_response,
                                        bt_t::null_body, "512", 200, kind_t::respmod}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The OPTIONS answer is kept from one query to the next: every answer still
+// follows the settings in force, and its kept bytes are those its fields
+// give.
+TEST_F(icap_handler_test, kept_options_answer_follows_the_settings)
+{
+    struct step_t {
+        std::string path;
+        bool use_204;
+        bool use_preview;
+        bool keep_alive;
+    };
+    for (const step_t& s : {step_t{"/respmod", false, false, true}, step_t{"/respmod", true, false, true},
+                            step_t{"/respmod", true, false, true}, step_t{"/reqmod", true, false, true},
+                            step_t{"/respmod", true, true, false}, step_t{"/respmod", false, true, true}}) {
+        config().set_use_204(s.use_204);
+        config().set_use_preview(s.use_preview);
+        const auto outcome = handle(request("OPTIONS", "icap://h" + s.path), s.keep_alive);
+        ASSERT_TRUE(outcome.response);
+        const auto& fields = outcome.response->fields;
+        EXPECT_EQ(fields.get("Methods"), s.path == "/reqmod" ? "REQMOD" : "RESPMOD");
+        EXPECT_EQ(fields.has("Allow"), s.use_204);
+        EXPECT_EQ(fields.has("Preview"), s.use_preview);
+        EXPECT_EQ(fields.get("Connection"), s.keep_alive ? "keep-alive" : "close");
+        io::icap::response_t remade = *outcome.response;
+        remade.made_head = orx::buffer_t();
+        EXPECT_EQ(outcome.response->make_head().view(), remade.make_head().view());
+    }
+}
 
 TEST_F(icap_handler_test, no_modifications_keeps_the_connection_when_asked)
 {

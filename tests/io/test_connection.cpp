@@ -175,6 +175,52 @@ TEST_P(connection_test, what_arrives_between_receives_is_received)
     }
 }
 
+// A send started inside a receive completion goes out in order with the
+// sends after it, also when it is more than the socket takes at once, and
+// completes once, never inside the call.
+TEST_P(connection_test, send_from_a_receive_completion)
+{
+    struct size_case_t {
+        const char* name;
+        std::size_t size;
+    };
+    for (const size_case_t& c : {size_case_t{"small", 100}, size_case_t{"more_than_the_socket_takes", 8 << 20}}) {
+        auto fresh = GetParam().make(context);
+        std::string bytes(c.size, ' ');
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>('a' + i % 26);
+        ASSERT_FALSE(send(context, fresh.far, orx::buffer_t("query")).error) << c.name;
+        auto first = std::make_shared<io_test::sent_t>();
+        std::shared_ptr<io_test::sent_t> second;
+        int completions = 0;
+        bool returned = false;
+        const auto near = fresh.near;
+        near->async_receive([&, near, first](const orx::buffer_t& data, const error_code& error) {
+            EXPECT_FALSE(error) << c.name;
+            EXPECT_EQ(data.str(), "query") << c.name;
+            near->async_send(orx::buffer_t(bytes), [&, near, first](const error_code& sent) {
+                *first = {sent, !returned, true};
+                ++completions;
+                second = io_test::start_send(near, orx::buffer_t("end"));
+            });
+            returned = true;
+        });
+        std::string got;
+        while (got.size() < bytes.size() + 3) {
+            auto piece = receive(context, fresh.far);
+            ASSERT_FALSE(piece.error) << c.name << ": " << piece.error.message();
+            got += piece.data.str();
+        }
+        ASSERT_TRUE(run_until(context, [&] { return second && second->done; })) << c.name;
+        EXPECT_TRUE(got == bytes + "end") << c.name;
+        EXPECT_FALSE(first->error) << c.name;
+        EXPECT_FALSE(first->inside_call) << c.name;
+        EXPECT_EQ(completions, 1) << c.name;
+        EXPECT_FALSE(second->error) << c.name;
+        EXPECT_FALSE(second->inside_call) << c.name;
+    }
+}
+
 TEST_P(connection_test, empty_send_succeeds)
 {
     auto sent = send(context, pair.near, orx::buffer_t());

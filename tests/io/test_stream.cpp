@@ -65,7 +65,7 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return context_.get_executor(); }
 
-    void async_send(const orx::buffer_t& data, const send_handler_t& handler) override
+    void async_send(const orx::buffer_t& data, send_handler_t handler) override
     {
         const bool fail = fail_at_ && *fail_at_ == sent.size();
         sent.push_back(data.str());
