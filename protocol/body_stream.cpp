@@ -41,6 +41,17 @@ public:
         });
     }
 
+    bool take_stored(orx::buffer_t& bytes) override
+    {
+        for (const body_chunk_t& chunk : *body_) {
+            if (chunk.data.empty())
+                break;
+            bytes.append(chunk.data);
+        }
+        body_->clear();
+        return true;
+    }
+
 private:
     boost::asio::any_io_executor executor_;
     std::shared_ptr<body_t> body_;

@@ -41,6 +41,11 @@ public:
     // whose reading would only bring its end: whoever would read it to its
     // end may take release() at once.
     virtual bool empty_body() const { return false; }
+    // A body whose rest is stored in memory hands it over at once: the data
+    // of its remaining chunks, one after another, as a read would give them,
+    // and the stream is at its end afterwards. Returns false, taking
+    // nothing, for a body that still has to be read.
+    virtual bool take_stored(orx::buffer_t&) { return false; }
 
     // Replays a stored body. Reading empties the shared list.
     static pointer_t make(const boost::asio::any_io_executor& executor, const std::shared_ptr<body_t>& body);

@@ -224,14 +224,24 @@ void server_protocol_t::async_send_response(const std::shared_ptr<io::output_str
                                             const request_pointer_t&, const response_pointer_t& response,
                                             completion_t handler)
 {
-    // The heads go out in one send; a body that has no bytes needs no
-    // further turn of the loop.
-    output->async_send(response->make_head(), [output, body = response->body,
-                                               handler = std::move(handler)](const boost::system::error_code& error) {
-        if (error || !body || body->empty_body())
-            return handler(error);
-        io::async_send_all(body, output, handler);
-    });
+    // The heads go out in one send, together with a body stored whole; a
+    // body that has no bytes, or went out with the heads, needs no further
+    // turn of the loop.
+    orx::buffer_t bytes = response->make_head();
+    io::http::body_stream_t::pointer_t body = response->body;
+    if (body && !body->empty_body()) {
+        orx::buffer_t stored;
+        if (body->take_stored(stored)) {
+            bytes.append(stored);
+            body.reset();
+        }
+    }
+    output->async_send(
+        bytes, [output, body = std::move(body), handler = std::move(handler)](const boost::system::error_code& error) {
+            if (error || !body || body->empty_body())
+                return handler(error);
+            io::async_send_all(body, output, handler);
+        });
 }
 
 } // namespace io::icap

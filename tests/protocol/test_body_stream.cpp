@@ -117,6 +117,38 @@ TEST_F(body_stream, replay_delivers_and_consumes_the_stored_chunks)
     EXPECT_TRUE(body->empty());
 }
 
+// A stored body handed over at once gives the bytes a reading would give,
+// in order and up to its first end chunk, and leaves the stream at its end;
+// a body that has to be read gives nothing.
+TEST_F(body_stream, stored_body_is_taken_whole_only_when_stored)
+{
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> chunks;
+        std::string taken;
+    } cases[] = {
+        {"one chunk", {{"", "abc"}}, "abc"},
+        {"several chunks", {{"", "ab"}, {"x", "cd"}, {"", "e"}}, "abcde"},
+        {"stops at the end chunk", {{"", "ab"}, {"e", ""}, {"", "zz"}}, "ab"},
+        {"nothing stored", {}, ""},
+    };
+    for (const auto& c : cases) {
+        auto replay = body_stream_t::make(context, stored(c.chunks));
+        orx::buffer_t bytes("head:");
+        ASSERT_TRUE(replay->take_stored(bytes)) << c.name;
+        EXPECT_EQ(bytes.str(), "head:" + c.taken) << c.name;
+        const auto [after, end] = read(replay);
+        EXPECT_TRUE(after.empty()) << c.name;
+        EXPECT_EQ(end, eof) << c.name;
+    }
+
+    auto direct = body_stream_t::make_direct(raw({{"abc", {}}, {"", eof}}));
+    orx::buffer_t bytes;
+    EXPECT_FALSE(direct->take_stored(bytes));
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_EQ(read(direct).first, (strings_t{"abc"}));
+}
+
 TEST_F(body_stream, chain_hides_the_ends_of_its_elements)
 {
     auto first = body_stream_t::make(context, stored({{"", "a"}, {"e1", ""}}));
