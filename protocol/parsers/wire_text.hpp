@@ -3,7 +3,9 @@
 // Byte-level text helpers of the wire grammars: ASCII only, independent of
 // the locale.
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 namespace proto {
 
@@ -22,6 +24,14 @@ inline std::string to_upper(std::string text)
     for (char& c : text)
         c = to_upper(c);
     return text;
+}
+
+// text equals name, upper-case, ignoring the case of ASCII letters: the
+// comparison of to_upper(text) == name without the copy.
+inline bool iequals_upper(std::string_view text, std::string_view name)
+{
+    return text.size() == name.size() &&
+           std::equal(text.begin(), text.end(), name.begin(), [](char a, char b) { return to_upper(a) == b; });
 }
 
 // Removes SP and HT from both ends.
