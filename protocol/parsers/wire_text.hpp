@@ -37,6 +37,9 @@ inline bool iequals_upper(std::string_view text, std::string_view name)
 // Removes SP and HT from both ends.
 inline void trim_blanks(std::string& text)
 {
+    // Most fields have nothing to trim.
+    if (text.empty() || (!is_blank(text.front()) && !is_blank(text.back())))
+        return;
     const auto first = text.find_first_not_of(" \t");
     if (first == std::string::npos) {
         text.clear();
