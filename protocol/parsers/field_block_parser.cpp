@@ -2,18 +2,31 @@
 
 #include "protocol/parsers/wire_text.hpp"
 
-#include <cstring>
+#include <array>
+#include <string_view>
 
 namespace proto {
 
 namespace {
 
+// Token bytes of a field name, and every byte from 0x80 up, looked up in a
+// table: names are scanned a byte at a time.
+constexpr auto tchar_table = [] {
+    std::array<bool, 256> table{};
+    for (int c = '0'; c <= '9'; ++c)
+        table[c] = true;
+    for (int c = 'a'; c <= 'z'; ++c)
+        table[c] = table[c - 'a' + 'A'] = true;
+    for (const char c : std::string_view("!#$%&'*+-.^_`|~"))
+        table[static_cast<unsigned char>(c)] = true;
+    for (int c = 0x80; c < 0x100; ++c)
+        table[c] = true;
+    return table;
+}();
+
 bool is_tchar(char c)
 {
-    const auto u = static_cast<unsigned char>(c);
-    if (u >= 0x80 || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
-        return true;
-    return c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+    return tchar_table[static_cast<unsigned char>(c)];
 }
 
 } // namespace

@@ -190,18 +190,18 @@ void parser_t::count_down(std::size_t n)
 
 void parser_t::on_field(field_block_parser_t&, const field_t& field)
 {
-    std::string const name = to_upper(field.name);
-    if (name == "CONTENT-LENGTH") {
+    const std::string& name = field.name;
+    if (iequals_upper(name, "CONTENT-LENGTH")) {
         content_length_ = to_content_length(field.value);
-    } else if (name == "TRANSFER-ENCODING") {
-        if (to_upper(field.value) == "CHUNKED" && !chunked_)
+    } else if (iequals_upper(name, "TRANSFER-ENCODING")) {
+        if (iequals_upper(field.value, "CHUNKED") && !chunked_)
             chunked_ = std::make_unique<chunked_data_parser_t>(this);
-    } else if (name == "CONTENT-ENCODING") {
-        if (to_upper(field.value) != "IDENTITY") {
+    } else if (iequals_upper(name, "CONTENT-ENCODING")) {
+        if (!iequals_upper(field.value, "IDENTITY")) {
             encoded_ = true;
             multipart_.reset();
         }
-    } else if (name == "CONTENT-TYPE" && !encoded_ && !multipart_) {
+    } else if (iequals_upper(name, "CONTENT-TYPE") && !encoded_ && !multipart_) {
         try {
             // Without a boundary nothing could be split: the body stays plain.
             const auto type = parse_content_type(field.value);

@@ -33,13 +33,6 @@ void split(std::string_view text, char separator, const visit_t& visit)
     }
 }
 
-// text equals name, upper-case, ignoring the case of ASCII letters.
-bool iequals_upper(std::string_view text, std::string_view name)
-{
-    return text.size() == name.size() &&
-           std::equal(text.begin(), text.end(), name.begin(), [](char a, char b) { return to_upper(a) == b; });
-}
-
 bool kind_of(std::string_view name, section_kind_t& kind)
 {
     static constexpr struct {

@@ -96,12 +96,6 @@ int base_ragel_parser_t::consumed() const
     return clamp_position(consumed_);
 }
 
-void base_ragel_parser_t::count_consumed(std::size_t n) noexcept
-{
-    constexpr auto top = std::numeric_limits<std::int64_t>::max();
-    consumed_ = n > static_cast<std::uint64_t>(top - consumed_) ? top : consumed_ + static_cast<std::int64_t>(n);
-}
-
 std::int32_t base_ragel_parser_t::position_of(std::size_t index) noexcept
 {
     constexpr std::size_t top = std::numeric_limits<std::int32_t>::max();

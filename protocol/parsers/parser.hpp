@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -52,7 +53,13 @@ public:
 protected:
     base_ragel_parser_t() = default;
 
-    void count_consumed(std::size_t n) noexcept;
+    // Adds n, held at the top of the range; inline, as parsers count every
+    // step.
+    void count_consumed(std::size_t n) noexcept
+    {
+        constexpr auto top = std::numeric_limits<std::int64_t>::max();
+        consumed_ = n > static_cast<std::uint64_t>(top - consumed_) ? top : consumed_ + static_cast<std::int64_t>(n);
+    }
     void clear_consumed() noexcept { consumed_ = 0; }
 
     // Position of the byte at `index` of an input, clamped to the 32-bit range.

@@ -57,6 +57,12 @@ bool start_line_machine_t::line_end(char c)
     return true;
 }
 
+void start_line_machine_t::count_consumed(std::size_t n) noexcept
+{
+    const auto room = static_cast<std::uint64_t>(INT64_MAX - consumed_);
+    consumed_ = n > room ? INT64_MAX : consumed_ + static_cast<std::int64_t>(n);
+}
+
 int& start_line_machine_t::major()
 {
     return kind_ == kind_t::request ? request_.major : status_.major;
@@ -70,6 +76,16 @@ int& start_line_machine_t::minor()
 std::size_t start_line_machine_t::run(const char* data, std::size_t size)
 {
     std::size_t i = 0;
+    // Takes the run of bytes from i on that `keep` accepts, appended to `text`
+    // at once; i is left on its last byte.
+    const auto take_run = [&](std::string& text, auto keep) {
+        std::size_t end = i + 1;
+        while (end < size && keep(data[end]))
+            ++end;
+        text.append(data + i, end - i);
+        count_consumed(end - i - 1);
+        i = end - 1;
+    };
     for (; i < size && state_ != state_t::done; ++i) {
         const char c = data[i];
         bool ok = true;
@@ -137,7 +153,7 @@ std::size_t start_line_machine_t::run(const char* data, std::size_t size)
             break;
         case state_t::after_method:
             if (is_uri_byte(c)) {
-                request_.uri += c;
+                take_run(request_.uri, is_uri_byte);
                 state_ = state_t::uri;
             } else {
                 ok = is_blank(c);
@@ -145,7 +161,7 @@ std::size_t start_line_machine_t::run(const char* data, std::size_t size)
             break;
         case state_t::uri:
             if (is_uri_byte(c))
-                request_.uri += c;
+                take_run(request_.uri, is_uri_byte);
             else if (is_blank(c))
                 state_ = state_t::after_uri;
             else
@@ -204,7 +220,8 @@ std::size_t start_line_machine_t::run(const char* data, std::size_t size)
         case state_t::reason:
             if (!line_end(c)) {
                 ok = c != '\0';
-                status_.reason += c;
+                if (ok)
+                    take_run(status_.reason, [](char b) { return b != '\r' && b != '\n' && b != '\0'; });
             }
             break;
         case state_t::cr:
@@ -218,8 +235,7 @@ std::size_t start_line_machine_t::run(const char* data, std::size_t size)
         if (!ok)
             throw base_ragel_parser_t::parser_error_t(error_message_, data + i, data + size,
                                                       static_cast<std::int32_t>(i < INT_MAX ? i + 1 : INT_MAX));
-        if (consumed_ < INT64_MAX)
-            ++consumed_;
+        count_consumed(1);
     }
     return i;
 }

@@ -76,6 +76,8 @@ private:
 
     // On CR or LF moves on to the end of the line and returns true.
     bool line_end(char c);
+    // Adds n to the bytes of the line, held at INT64_MAX.
+    void count_consumed(std::size_t n) noexcept;
     int& major();
     int& minor();
 

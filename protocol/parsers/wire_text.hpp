@@ -3,7 +3,9 @@
 // Byte-level text helpers of the wire grammars: ASCII only, independent of
 // the locale.
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 namespace proto {
 
@@ -24,9 +26,20 @@ inline std::string to_upper(std::string text)
     return text;
 }
 
+// text equals name, upper-case, ignoring the case of ASCII letters: the
+// comparison of to_upper(text) == name without the copy.
+inline bool iequals_upper(std::string_view text, std::string_view name)
+{
+    return text.size() == name.size() &&
+           std::equal(text.begin(), text.end(), name.begin(), [](char a, char b) { return to_upper(a) == b; });
+}
+
 // Removes SP and HT from both ends.
 inline void trim_blanks(std::string& text)
 {
+    // Most fields have nothing to trim.
+    if (text.empty() || (!is_blank(text.front()) && !is_blank(text.back())))
+        return;
     const auto first = text.find_first_not_of(" \t");
     if (first == std::string::npos) {
         text.clear();
