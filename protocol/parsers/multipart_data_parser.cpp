@@ -142,7 +142,7 @@ void multipart_data_parser_t::on_field(field_block_parser_t&, const field_t& fie
 {
     if (delegate_)
         delegate_->on_part_field(*this, field);
-    if (to_upper(field.name) != "CONTENT-TYPE")
+    if (!iequals_upper(field.name, "CONTENT-TYPE"))
         return;
     content_type_t type;
     try {
