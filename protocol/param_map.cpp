@@ -123,7 +123,8 @@ std::int64_t param_map_t::content_length() const
 
 bool param_map_t::first_value_is(const std::string& name, std::string_view expected) const
 {
-    return has(name) && iequals(get(name), expected);
+    const auto it = fields_.find(name);
+    return it != fields_.end() && iequals(it->second.empty() ? std::string_view() : it->second.front(), expected);
 }
 
 bool param_map_t::is_chunked() const

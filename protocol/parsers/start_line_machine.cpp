@@ -135,7 +135,8 @@ std::size_t start_line_machine_t::run(const char* data, std::size_t size)
                 kind_ = kind_t::status;
                 state_ = state_t::major_first;
             } else if (is_alpha(c) || is_digit(c)) {
-                request_.method += c;
+                // No longer the version word: the rest of the method at once.
+                take_run(request_.method, [](char b) { return is_alpha(b) || is_digit(b); });
             } else if (is_blank(c)) {
                 kind_ = kind_t::request;
                 state_ = state_t::after_method;
