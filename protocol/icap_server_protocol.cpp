@@ -1,5 +1,9 @@
 #include "protocol/icap_server_protocol.hpp"
 
+#include <optional>
+#include <string>
+#include <utility>
+
 #include <boost/asio/post.hpp>
 
 #include "protocol/parsers/icap_parser.hpp"
@@ -22,14 +26,26 @@ std::int64_t preview_limit(const request_t& request)
     return announced == malformed_preview ? 0 : announced;
 }
 
+// The URL of a query's start line. A proxy sends its queries to one or two
+// service URLs, so the last one parsed on this thread is kept and copied
+// rather than the same text parsed again at every query.
+const ox::oxs::url_t& service_url(const std::string& text)
+{
+    thread_local std::optional<std::pair<std::string, ox::oxs::url_t>> last;
+    if (!last || last->first != text)
+        last.emplace(text, ox::oxs::url_t(text));
+    return last->second;
+}
+
 // Reads one query head from a stream and hands over its body unread.
 class request_reader_t : public std::enable_shared_from_this<request_reader_t>,
                          public proto::icap::parser_t::delegate_t {
 public:
     using handler_t = server_protocol_t::request_handler_t;
 
-    request_reader_t(io::stream_t::pointer_t input, handler_t handler)
-        : parser_(this), input_(std::move(input)), handler_(std::move(handler))
+    // The body of the query read becomes `pending`.
+    request_reader_t(server_protocol_t::pending_body_t& pending, io::stream_t::pointer_t input, handler_t handler)
+        : parser_(this), pending_(pending), input_(std::move(input)), handler_(std::move(handler))
     {
     }
 
@@ -39,7 +55,7 @@ public:
     {
         request_ = request_t::make();
         request_->method = line.method;
-        request_->url = ox::oxs::url_t(line.uri);
+        request_->url = service_url(line.uri);
         if (line.major != 0)
             request_->version = {line.major, line.minor};
     }
@@ -135,10 +151,12 @@ private:
         else
             request_->body =
                 io::http::body_stream_t::make_chunked_decoder(input_->self(), preview_limit(*request_), leftover);
+        pending_ = request_->body;
         handler_(std::move(request_), {});
     }
 
     proto::icap::parser_t parser_;
+    server_protocol_t::pending_body_t& pending_;
     io::stream_t::pointer_t input_;
     std::shared_ptr<request_t> request_;
     body_type_t body_type_ = body_type_t::null_body;
@@ -191,14 +209,7 @@ void server_protocol_t::async_wait_request(pending_body_t& pending, const io::st
         });
         return;
     }
-    auto reader = std::make_shared<request_reader_t>(
-        source, [&pending, handler = std::move(handler)](const request_pointer_t& request,
-                                                         const boost::system::error_code& error) {
-            if (request)
-                pending = request->body;
-            handler(request, error);
-        });
-    reader->start();
+    std::make_shared<request_reader_t>(pending, source, std::move(handler))->start();
 }
 
 void server_protocol_t::async_wait_continue(pending_body_t& pending, const io::stream_t::pointer_t& input,
