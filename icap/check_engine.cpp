@@ -40,15 +40,15 @@ check_engine_t::check_engine_t(inventory_t& inventory)
 {
 }
 
-void check_engine_t::process(const io::http::param_map_t& icap_fields, const orx::buffer_t& request_head,
-                             const orx::buffer_t& response_head, const context::body_getter_t& getter,
-                             const result_callback_t& callback)
+void check_engine_t::process(std::shared_ptr<const io::http::param_map_t> icap_fields,
+                             const orx::buffer_t& request_head, const orx::buffer_t& response_head,
+                             const context::body_getter_t& getter, const result_callback_t& callback)
 {
     // The context's delegate is the transaction rather than the engine
     // itself, so that the engine learns which transaction's body a scan
     // still holds.
     const auto transaction = std::make_shared<check_transaction_t>(*this, callback);
-    context::context_t context(icap_fields, request_head, response_head, getter, transaction.get());
+    context::context_t context(std::move(icap_fields), request_head, response_head, getter, transaction.get());
     run_hook(std::move(context),
              [this, transaction](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
                  const auto [result, error] = make_result(context, verdict);
@@ -72,8 +72,8 @@ check_engine_t::make_result(context::context_t& context, const std::shared_ptr<v
         return {result, {}};
     }
     blocked_t& blocked = dynamic_cast<blocked_t&>(*verdict);
-    blocked.client_ip = context.icap_fields.get("X-Client-IP");
-    blocked.client_user = context.icap_fields.get("X-Client-Username");
+    blocked.client_ip = context.icap_fields->get("X-Client-IP");
+    blocked.client_user = context.icap_fields->get("X-Client-Username");
     const answer_t answer = blocked.make_answer(context.request_header(), context.response_header());
     result.modified = true;
     result.icap_headers = answer.headers;
@@ -99,7 +99,7 @@ void check_engine_t::check_url(context::context_t* context, context::url_check_c
     }
     boost::system::error_code invalid;
     const boost::asio::ip::address server =
-        boost::asio::ip::make_address(context->icap_fields.get("X-Server-IP"), invalid);
+        boost::asio::ip::make_address(context->icap_fields->get("X-Server-IP"), invalid);
     if (!invalid)
         url->addresses.insert(server);
     if (!url->addresses.empty()) {

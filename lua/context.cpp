@@ -8,10 +8,10 @@
 
 namespace ic::context {
 
-context_t::context_t(const io::http::param_map_t& icap_fields, const orx::buffer_t& request_head,
+context_t::context_t(std::shared_ptr<const io::http::param_map_t> icap_fields, const orx::buffer_t& request_head,
                      const orx::buffer_t& response_head, const body_getter_t& body_getter, delegate_t* delegate)
     : delegate(delegate),
-      icap_fields(icap_fields),
+      icap_fields(std::move(icap_fields)),
       request_head(request_head),
       response_head(response_head),
       body_getter(body_getter),
@@ -22,7 +22,8 @@ context_t::context_t(const io::http::param_map_t& icap_fields, const orx::buffer
 
 context_t::context_t(context_t&& other)
     : delegate(other.delegate),
-      icap_fields(std::move(other.icap_fields)),
+      // Copied: the fields stay readable through the source as well.
+      icap_fields(other.icap_fields),
       request_head(std::move(other.request_head)),
       response_head(std::move(other.response_head)),
       body_getter(std::move(other.body_getter)),

@@ -46,7 +46,8 @@ using block_reason_t = std::variant<ox::ScanError, url_bits_t, threat_bits_t>;
 // engine gets it back with the verdict.
 class context_t {
 public:
-    context_t(const io::http::param_map_t& icap_fields, const orx::buffer_t& request_head,
+    // The ICAP fields are the query's own, shared rather than copied.
+    context_t(std::shared_ptr<const io::http::param_map_t> icap_fields, const orx::buffer_t& request_head,
               const orx::buffer_t& response_head, const body_getter_t& body_getter, delegate_t* delegate);
     // The moved-to context gets a lifetime token of its own and the source's
     // ends: what a script holds of the transaction cannot reach a context
@@ -89,7 +90,8 @@ public:
     std::weak_ptr<context_t> handle() { return std::shared_ptr<context_t>(lifetime, this); }
 
     delegate_t* delegate;
-    io::http::param_map_t icap_fields;
+    // Never null.
+    std::shared_ptr<const io::http::param_map_t> icap_fields;
     orx::buffer_t request_head;
     orx::buffer_t response_head;
     // Taken by the first body check; empty when the message has no body.
