@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <utility>
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
@@ -42,17 +43,17 @@ check_engine_t::check_engine_t(inventory_t& inventory)
 
 void check_engine_t::process(std::shared_ptr<const io::http::param_map_t> icap_fields,
                              const orx::buffer_t& request_head, const orx::buffer_t& response_head,
-                             const context::body_getter_t& getter, const result_callback_t& callback)
+                             const context::body_getter_t& getter, result_callback_t callback)
 {
     // The context's delegate is the transaction rather than the engine
     // itself, so that the engine learns which transaction's body a scan
     // still holds.
-    const auto transaction = std::make_shared<check_transaction_t>(*this, callback);
+    const auto transaction = std::make_shared<check_transaction_t>(*this, std::move(callback));
     context::context_t context(std::move(icap_fields), request_head, response_head, getter, transaction.get());
     run_hook(std::move(context),
              [this, transaction](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
-                 const auto [result, error] = make_result(context, verdict);
-                 transaction->finish(result, error);
+                 auto [result, error] = make_result(context, verdict);
+                 transaction->finish(std::move(result), error);
              });
 }
 
