@@ -37,19 +37,32 @@ const ox::oxs::url_t& service_url(const std::string& text)
     return last->second;
 }
 
-// Reads one query head from a stream and hands over its body unread.
+// Reads one query head from a stream and hands over its body unread. A
+// reader that has handed over its query is kept for the next one, on any
+// connection: most of what it holds (the parser and its strings) is the
+// same size from one query to the next.
 class request_reader_t : public std::enable_shared_from_this<request_reader_t>,
                          public proto::icap::parser_t::delegate_t {
 public:
     using handler_t = server_protocol_t::request_handler_t;
 
-    // The body of the query read becomes `pending`.
-    request_reader_t(server_protocol_t::pending_body_t& pending, io::stream_t::pointer_t input, handler_t handler)
-        : parser_(this), pending_(pending), input_(std::move(input)), handler_(std::move(handler))
+    request_reader_t() : parser_(this) {}
+
+    // A reader that is free, made or kept.
+    static std::shared_ptr<request_reader_t> take()
     {
+        std::shared_ptr<request_reader_t> reader = std::move(spare());
+        return reader ? reader : std::make_shared<request_reader_t>();
     }
 
-    void start() { read(); }
+    // Reads one query; its body becomes `pending`.
+    void start(server_protocol_t::pending_body_t& pending, io::stream_t::pointer_t input, handler_t handler)
+    {
+        pending_ = &pending;
+        input_ = std::move(input);
+        handler_ = std::move(handler);
+        read();
+    }
 
     void on_request_line(proto::icap::parser_t&, const proto::request_line_t& line) override
     {
@@ -139,24 +152,49 @@ private:
 
     void finish(const boost::system::error_code& error, const orx::buffer_t& leftover)
     {
-        if (error || !request_) {
-            request_.reset();
-            return handler_(nullptr, error ? error : io::protocol_error);
+        const handler_t handler = std::move(handler_);
+        std::shared_ptr<request_t> request = std::move(request_);
+        if (!error && request) {
+            request->body_type = body_type_;
+            // The decoder takes the bytes read with the head as its own,
+            // rather than through a stream of their own in front of the input.
+            if (body_type_ == body_type_t::null_body)
+                request->body = io::http::body_stream_t::make_empty(io::http::put_back(input_, leftover));
+            else
+                request->body =
+                    io::http::body_stream_t::make_chunked_decoder(input_->self(), preview_limit(*request), leftover);
+            *pending_ = request->body;
         }
-        request_->body_type = body_type_;
-        // The decoder takes the bytes read with the head as its own, rather
-        // than through a stream of their own in front of the input.
-        if (body_type_ == body_type_t::null_body)
-            request_->body = io::http::body_stream_t::make_empty(io::http::put_back(input_, leftover));
+        clear();
+        if (error || !request)
+            handler(nullptr, error ? error : io::protocol_error);
         else
-            request_->body =
-                io::http::body_stream_t::make_chunked_decoder(input_->self(), preview_limit(*request_), leftover);
-        pending_ = request_->body;
-        handler_(std::move(request_), {});
+            handler(std::move(request), {});
+        // Kept only now: the handler may have started reading the next
+        // query, with another reader.
+        if (!spare())
+            spare() = shared_from_this();
+    }
+
+    // Back to the state after construction, holding nothing of the query.
+    void clear()
+    {
+        parser_.reset();
+        pending_ = nullptr;
+        input_.reset();
+        body_type_ = body_type_t::null_body;
+        head_size_ = 0;
+        body_reached_ = false;
+    }
+
+    static std::shared_ptr<request_reader_t>& spare()
+    {
+        thread_local std::shared_ptr<request_reader_t> reader;
+        return reader;
     }
 
     proto::icap::parser_t parser_;
-    server_protocol_t::pending_body_t& pending_;
+    server_protocol_t::pending_body_t* pending_ = nullptr;
     io::stream_t::pointer_t input_;
     std::shared_ptr<request_t> request_;
     body_type_t body_type_ = body_type_t::null_body;
@@ -209,7 +247,7 @@ void server_protocol_t::async_wait_request(pending_body_t& pending, const io::st
         });
         return;
     }
-    std::make_shared<request_reader_t>(pending, source, std::move(handler))->start();
+    request_reader_t::take()->start(pending, source, std::move(handler));
 }
 
 void server_protocol_t::async_wait_continue(pending_body_t& pending, const io::stream_t::pointer_t& input,

@@ -41,8 +41,14 @@ void start_line_machine_t::reset()
     state_ = state_t::start;
     kind_ = kind_t::none;
     matched_ = 0;
-    request_ = request_line_t{};
-    status_ = status_line_t{};
+    // Cleared rather than replaced: the strings keep their room for the
+    // next line.
+    request_.method.clear();
+    request_.uri.clear();
+    request_.major = request_.minor = 0;
+    status_.code = 0;
+    status_.reason.clear();
+    status_.major = status_.minor = 0;
     consumed_ = 0;
 }
 
