@@ -89,7 +89,6 @@ std::size_t start_line_machine_t::run(const char* data, std::size_t size)
         while (end < size && keep(data[end]))
             ++end;
         text.append(data + i, end - i);
-        count_consumed(end - i - 1);
         i = end - 1;
     };
     for (; i < size && state_ != state_t::done; ++i) {
@@ -239,11 +238,14 @@ std::size_t start_line_machine_t::run(const char* data, std::size_t size)
         case state_t::done:
             break;
         }
-        if (!ok)
+        if (!ok) {
+            count_consumed(i);
             throw base_ragel_parser_t::parser_error_t(error_message_, data + i, data + size,
                                                       static_cast<std::int32_t>(i < INT_MAX ? i + 1 : INT_MAX));
-        count_consumed(1);
+        }
     }
+    // Every byte taken belongs to the line.
+    count_consumed(i);
     return i;
 }
 
