@@ -107,17 +107,20 @@ std::size_t field_block_parser_t::take_line(const char* data, std::size_t begin,
         ++at;
     std::size_t bad = at;
     if (data[at] == ':') {
-        const std::size_t value = at + 1;
-        const std::size_t value_end = lf > value && data[lf - 1] == '\r' ? lf - 1 : lf;
+        // The value without the blanks at its ends, as delivered; a NUL or
+        // CR is no blank, so none is left out of the checks.
+        std::size_t value = at + 1;
+        std::size_t value_end = lf > value && data[lf - 1] == '\r' ? lf - 1 : lf;
+        while (value < value_end && is_blank(data[value]))
+            ++value;
+        while (value_end > value && is_blank(data[value_end - 1]))
+            --value_end;
         // A NUL fails where it is, a CR that is not the line's last byte
-        // at the byte after it.
-        bad = lf;
-        for (std::size_t k = value; k < value_end; ++k) {
-            if (data[k] == '\0' || data[k] == '\r') {
-                bad = data[k] == '\0' ? k : k + 1;
-                break;
-            }
-        }
+        // at the byte after it: whichever comes first.
+        const auto* cr = static_cast<const char*>(std::memchr(data + value, '\r', value_end - value));
+        const std::size_t clean_end = cr ? static_cast<std::size_t>(cr - data) : value_end;
+        const auto* nul = static_cast<const char*>(std::memchr(data + value, '\0', clean_end - value));
+        bad = nul ? static_cast<std::size_t>(nul - data) : cr ? clean_end + 1 : lf;
         if (bad == lf) {
             try {
                 field_.name.assign(data + begin, name_end - begin);
