@@ -15,8 +15,7 @@ context_t::context_t(std::shared_ptr<const io::http::param_map_t> icap_fields, c
       request_head(request_head),
       response_head(response_head),
       body_getter(body_getter),
-      block_reason(url_bits_t{black_list_bit}),
-      lifetime(std::make_shared<int>(0))
+      block_reason(url_bits_t{black_list_bit})
 {
 }
 
@@ -40,13 +39,19 @@ context_t::context_t(context_t&& other)
       body_stream(std::move(other.body_stream)),
       block_reason(other.block_reason),
       url_check(std::move(other.url_check)),
-      body_check(std::move(other.body_check)),
-      lifetime(std::make_shared<int>(0))
+      body_check(std::move(other.body_check))
 {
-    other.lifetime.reset();
+    other.hand_over();
 }
 
 context_t::~context_t() = default;
+
+const std::shared_ptr<int>& context_t::lifetime()
+{
+    if (!lifetime_ && !handed_over_)
+        lifetime_ = std::make_shared<int>(0);
+    return lifetime_;
+}
 
 const std::shared_ptr<io::http::request_t>& context_t::request_header()
 {

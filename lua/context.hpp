@@ -59,7 +59,16 @@ public:
 
     // Ends what scripts and checks hold of the context, as a move away
     // does, while it stays where it is: the context is being handed over.
-    void hand_over() noexcept { lifetime.reset(); }
+    void hand_over() noexcept
+    {
+        lifetime_.reset();
+        handed_over_ = true;
+    }
+
+    // The token every weak reference a script holds is bound to, made when
+    // first asked for: a context handed on before its hook ran never needs
+    // one. Null once the context was handed over or moved from.
+    const std::shared_ptr<int>& lifetime();
 
     // The parsed heads; null when absent or unparsable (tried again at the
     // next call).
@@ -87,7 +96,7 @@ public:
     // Reaches this context as long as its lifetime token lives: what a
     // check's completion holds, so that it stores nothing once the
     // transaction was handed over or is gone.
-    std::weak_ptr<context_t> handle() { return std::shared_ptr<context_t>(lifetime, this); }
+    std::weak_ptr<context_t> handle() { return std::shared_ptr<context_t>(lifetime(), this); }
 
     delegate_t* delegate;
     // Never null.
@@ -118,8 +127,10 @@ public:
     // The checks while they run, with the coroutines waiting for them.
     pending_check_t url_check;
     pending_check_t body_check;
-    // Every weak reference the script holds is bound to it.
-    std::shared_ptr<int> lifetime;
+
+private:
+    std::shared_ptr<int> lifetime_;
+    bool handed_over_ = false;
 };
 
 } // namespace ic::context

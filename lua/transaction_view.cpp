@@ -217,7 +217,7 @@ int index(lua_State* L)
             }
         } else if constexpr (head == head_t::request) {
             if (key == "content_type") {
-                push_media_type_table(L, context.lifetime, context.request_content_type());
+                push_media_type_table(L, context.lifetime(), context.request_content_type());
                 return ox::lua::store_field(L);
             }
             if (key == "method") {
@@ -229,7 +229,7 @@ int index(lua_State* L)
             }
         } else {
             if (key == "content_type") {
-                push_media_type_table(L, context.lifetime, context.response_content_type());
+                push_media_type_table(L, context.lifetime(), context.response_content_type());
                 return ox::lua::store_field(L);
             }
             if (key == "status") {
@@ -290,7 +290,7 @@ void context_t::push(lua_State* L)
     lua_pushstring(L, is_response() ? "response" : "request");
     lua_setfield(L, -2, "direction");
     // One weak reference serves every function of the transaction.
-    push_weak_ref(L, lifetime, this);
+    push_weak_ref(L, lifetime(), this);
     lua_pushcclosure(L, transaction_index, 1);
     lua_setfield(L, -2, "__index");
     lua_pushvalue(L, -1);
