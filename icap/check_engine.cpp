@@ -60,18 +60,20 @@ void check_engine_t::process(std::shared_ptr<const io::http::param_map_t> icap_f
 std::pair<check_engine_t::result_t, boost::system::error_code>
 check_engine_t::make_result(context::context_t& context, const std::shared_ptr<verdict_t>& verdict)
 {
-    result_t result;
-    if (std::dynamic_pointer_cast<protocol_error_t>(verdict))
-        return {result, io::protocol_error};
-    if (const auto allowed = std::dynamic_pointer_cast<allowed_t>(verdict)) {
-        if (context.response_head.size() != 0)
-            result.response_head = context.response_head;
-        else
-            result.request_head = context.request_head;
-        result.preview = allowed->preview;
-        result.body = allowed->body;
-        return {result, {}};
+    // The usual verdict first, its preview the result's own from the start.
+    if (const auto* allowed = dynamic_cast<const allowed_t*>(verdict.get())) {
+        const bool response = context.response_head.size() != 0;
+        return {result_t{.modified = false,
+                         .icap_headers = {},
+                         .request_head = response ? orx::buffer_t() : context.request_head,
+                         .response_head = response ? context.response_head : orx::buffer_t(),
+                         .preview = allowed->preview,
+                         .body = allowed->body},
+                {}};
     }
+    if (dynamic_cast<const protocol_error_t*>(verdict.get()))
+        return {result_t(), io::protocol_error};
+    result_t result;
     blocked_t& blocked = dynamic_cast<blocked_t&>(*verdict);
     blocked.client_ip = context.icap_fields->get("X-Client-IP");
     blocked.client_user = context.icap_fields->get("X-Client-Username");
@@ -86,7 +88,7 @@ check_engine_t::make_result(context::context_t& context, const std::shared_ptr<v
     } else {
         result.request_head = answer.request_head;
     }
-    return {result, {}};
+    return {std::move(result), {}};
 }
 
 void check_engine_t::check_url(context::context_t* context, context::url_check_callback_t&& callback)
