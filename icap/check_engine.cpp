@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <utility>
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
@@ -40,40 +41,42 @@ check_engine_t::check_engine_t(inventory_t& inventory)
 {
 }
 
-void check_engine_t::process(const io::http::param_map_t& icap_fields, const orx::buffer_t& request_head,
-                             const orx::buffer_t& response_head, const context::body_getter_t& getter,
-                             const result_callback_t& callback)
+void check_engine_t::process(std::shared_ptr<const io::http::param_map_t> icap_fields,
+                             const orx::buffer_t& request_head, const orx::buffer_t& response_head,
+                             const context::body_getter_t& getter, result_callback_t callback)
 {
     // The context's delegate is the transaction rather than the engine
     // itself, so that the engine learns which transaction's body a scan
     // still holds.
-    const auto transaction = std::make_shared<check_transaction_t>(*this, callback);
-    context::context_t context(icap_fields, request_head, response_head, getter, transaction.get());
+    const auto transaction = std::make_shared<check_transaction_t>(*this, std::move(callback));
+    context::context_t context(std::move(icap_fields), request_head, response_head, getter, transaction.get());
     run_hook(std::move(context),
              [this, transaction](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
-                 const auto [result, error] = make_result(context, verdict);
-                 transaction->finish(result, error);
+                 auto [result, error] = make_result(context, verdict);
+                 transaction->finish(std::move(result), error);
              });
 }
 
 std::pair<check_engine_t::result_t, boost::system::error_code>
 check_engine_t::make_result(context::context_t& context, const std::shared_ptr<verdict_t>& verdict)
 {
-    result_t result;
-    if (std::dynamic_pointer_cast<protocol_error_t>(verdict))
-        return {result, io::protocol_error};
-    if (const auto allowed = std::dynamic_pointer_cast<allowed_t>(verdict)) {
-        if (context.response_head.size() != 0)
-            result.response_head = context.response_head;
-        else
-            result.request_head = context.request_head;
-        result.preview = allowed->preview;
-        result.body = allowed->body;
-        return {result, {}};
+    // The usual verdict first, its preview the result's own from the start.
+    if (const auto* allowed = dynamic_cast<const allowed_t*>(verdict.get())) {
+        const bool response = context.response_head.size() != 0;
+        return {result_t{.modified = false,
+                         .icap_headers = {},
+                         .request_head = response ? orx::buffer_t() : context.request_head,
+                         .response_head = response ? context.response_head : orx::buffer_t(),
+                         .preview = allowed->preview,
+                         .body = allowed->body},
+                {}};
     }
+    if (dynamic_cast<const protocol_error_t*>(verdict.get()))
+        return {result_t(), io::protocol_error};
+    result_t result;
     blocked_t& blocked = dynamic_cast<blocked_t&>(*verdict);
-    blocked.client_ip = context.icap_fields.get("X-Client-IP");
-    blocked.client_user = context.icap_fields.get("X-Client-Username");
+    blocked.client_ip = context.icap_fields->get("X-Client-IP");
+    blocked.client_user = context.icap_fields->get("X-Client-Username");
     const answer_t answer = blocked.make_answer(context.request_header(), context.response_header());
     result.modified = true;
     result.icap_headers = answer.headers;
@@ -85,7 +88,7 @@ check_engine_t::make_result(context::context_t& context, const std::shared_ptr<v
     } else {
         result.request_head = answer.request_head;
     }
-    return {result, {}};
+    return {std::move(result), {}};
 }
 
 void check_engine_t::check_url(context::context_t* context, context::url_check_callback_t&& callback)
@@ -99,7 +102,7 @@ void check_engine_t::check_url(context::context_t* context, context::url_check_c
     }
     boost::system::error_code invalid;
     const boost::asio::ip::address server =
-        boost::asio::ip::make_address(context->icap_fields.get("X-Server-IP"), invalid);
+        boost::asio::ip::make_address(context->icap_fields->get("X-Server-IP"), invalid);
     if (!invalid)
         url->addresses.insert(server);
     if (!url->addresses.empty()) {

@@ -60,9 +60,8 @@ public:
     // body. The callback runs exactly once, later, when no read of the body
     // that a check started is outstanding; its only error is the protocol
     // error, every other failure having become a verdict.
-    void process(const io::http::param_map_t& icap_fields, const orx::buffer_t& request_head,
-                 const orx::buffer_t& response_head, const context::body_getter_t& getter,
-                 const result_callback_t& callback);
+    void process(std::shared_ptr<const io::http::param_map_t> icap_fields, const orx::buffer_t& request_head,
+                 const orx::buffer_t& response_head, const context::body_getter_t& getter, result_callback_t callback);
 
     // Classifies the transaction's request URL: the address in
     // "X-Server-IP", else those the host resolves to, go with it to Tagger.

@@ -27,9 +27,9 @@ void check_transaction_t::check_body(context::body_getter_t&& getter, context::b
     });
 }
 
-void check_transaction_t::finish(const check_engine_t::result_t& result, const boost::system::error_code& error)
+void check_transaction_t::finish(check_engine_t::result_t&& result, const boost::system::error_code& error)
 {
-    result_.emplace(result, error);
+    result_.emplace(std::move(result), error);
     settle();
 }
 

@@ -27,7 +27,7 @@ public:
 
     // Hands the result to the callback at once, or once the last scan has
     // completed.
-    void finish(const check_engine_t::result_t& result, const boost::system::error_code& error);
+    void finish(check_engine_t::result_t&& result, const boost::system::error_code& error);
 
 private:
     void settle();

@@ -1,12 +1,11 @@
 #include "icap/icap_handler.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <string_view>
 
-#include <boost/algorithm/string/predicate.hpp>
-#include <boost/algorithm/string/split.hpp>
-#include <boost/algorithm/string/trim.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "app/core/config_holder.hpp"
@@ -109,15 +108,15 @@ icap_handler_t::request_type_t icap_handler_t::dispatch(const connection_t& conn
         service_not_found(connection, keep_alive, answer);
         return bad;
     }
-    if (boost::algorithm::iequals(request->method, "OPTIONS")) {
+    if (io::http::iequals(request->method, "OPTIONS")) {
         process_options(connection, request, keep_alive, answer);
         return options;
     }
-    if (reqmod_service && boost::algorithm::iequals(request->method, "REQMOD")) {
+    if (reqmod_service && io::http::iequals(request->method, "REQMOD")) {
         process_reqmod(connection, request, keep_alive, answer);
         return reqmod;
     }
-    if (!reqmod_service && boost::algorithm::iequals(request->method, "RESPMOD")) {
+    if (!reqmod_service && io::http::iequals(request->method, "RESPMOD")) {
         process_respmod(connection, request, keep_alive, answer);
         return respmod;
     }
@@ -145,7 +144,7 @@ void icap_handler_t::process_options(const connection_t& connection, const reque
     // A name too long to be kept inside a std::string: made once, not at
     // every query.
     static const std::string scan_status_field = "Orvex-Get-Scan-Status";
-    if (boost::algorithm::iequals(request->fields.get(scan_status_field), "Yes")) {
+    if (io::http::iequals(request->fields.get(scan_status_field), "Yes")) {
         inventory_.state_watcher->async_get_scan_state(
             [this, connection, request, keep_alive, answer](const ox::ScanReport& report,
                                                             const boost::system::error_code& error) {
@@ -246,7 +245,8 @@ void icap_handler_t::check(const connection_t& connection, const request_t& requ
     if (request->body_type != io::icap::body_type_t::null_body)
         getter = std::bind(&icap_handler_t::process_preview, this, body, std::placeholders::_1);
     inventory_.check_engine->process(
-        request->fields, request->req_head, request->res_head, getter,
+        std::shared_ptr<const io::http::param_map_t>(request, &request->fields), request->req_head, request->res_head,
+        getter,
         [this, body, keep_alive, answer](const check_engine_t::result_t& result,
                                          const boost::system::error_code& error) {
             if (cf_log_threshold <= cf_log_debug)
@@ -387,7 +387,7 @@ void icap_handler_t::emulate_204(const std::shared_ptr<query_body_t>& body,
     response->reason = "OK";
     response->body_type = request->body_type;
     response->res_head = request->res_head;
-    if (boost::algorithm::iequals(request->method, "REQMOD"))
+    if (io::http::iequals(request->method, "REQMOD"))
         response->req_head = request->req_head;
     if (request->body_type == io::icap::body_type_t::null_body) {
         finish_response(body->connection, response, keep_alive);
@@ -417,15 +417,18 @@ bool icap_handler_t::allows_204(const io::icap::request_t& request) const
 {
     if (!inventory_.config_holder->config.use_204())
         return false;
-    const std::string& allow = request.fields.get("Allow");
-    if (allow.empty())
-        return false;
-    std::vector<std::string> pieces;
-    boost::algorithm::split(pieces, allow, [](char c) { return c == ','; });
-    for (std::string& piece : pieces) {
-        boost::algorithm::trim(piece);
+    // Each piece between commas, without the white space at its ends.
+    const std::string_view allow = request.fields.get("Allow");
+    constexpr std::string_view space = " \t\n\v\f\r";
+    std::size_t start = 0;
+    while (start <= allow.size()) {
+        const std::size_t comma = std::min(allow.find(',', start), allow.size());
+        std::string_view piece = allow.substr(start, comma - start);
+        piece.remove_prefix(std::min(piece.find_first_not_of(space), piece.size()));
+        piece.remove_suffix(piece.size() - (piece.find_last_not_of(space) + 1));
         if (piece == "204")
             return true;
+        start = comma + 1;
     }
     return false;
 }

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include <boost/core/noncopyable.hpp>
+#include <boost/signals2/dummy_mutex.hpp>
 #include <boost/signals2/signal.hpp>
+#include <boost/signals2/signal_type.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "icap/check_engine.hpp"
@@ -40,8 +42,11 @@ public:
 
     explicit icap_handler_t(inventory_t& inventory);
 
-    // Emitted once per query, as soon as it has been dispatched.
-    boost::signals2::signal<void(request_type_t)> request_signal;
+    // Emitted once per query, as soon as it has been dispatched. It is
+    // connected and emitted on the event loop's thread only, so it takes no
+    // lock.
+    boost::signals2::signal_type<
+        void(request_type_t), boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type request_signal;
 
     // One parsed query; keep_alive is false when the query asked for the
     // connection to be closed.

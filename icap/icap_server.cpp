@@ -322,18 +322,7 @@ void icap_server_t::accept_next_query(const std::shared_ptr<session_t>& session)
                     log_connection(session->server_connection, "error handle request: " + failure.message());
                     return;
                 }
-                send_response(session->server_connection, request, response,
-                              [this, session](std::shared_ptr<io::icap::response_t> const& written,
-                                              boost::system::error_code const& sent) {
-                                  if (cf_log_threshold <= cf_log_debug)
-                                      log_connection(session->server_connection, "send response: ", sent.message());
-                                  if (sent)
-                                      return;
-                                  if (written->fields.is_close())
-                                      close_connection(session->connection, session->server_connection);
-                                  else
-                                      accept_next_query(session);
-                              });
+                send_response(session, request, response);
             };
 
         if (error == io::protocol_error)
@@ -345,35 +334,53 @@ void icap_server_t::accept_next_query(const std::shared_ptr<session_t>& session)
     });
 }
 
-void icap_server_t::send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
+void icap_server_t::send_response(const std::shared_ptr<session_t>& session,
                                   const std::shared_ptr<const io::icap::request_t>& request,
-                                  const std::shared_ptr<io::icap::response_t>& response, sent_t sent)
+                                  const std::shared_ptr<io::icap::response_t>& response)
 {
+    const auto& server_connection = session->server_connection;
     if (inventory_.config_holder->config.allow_early_response() || !server_connection->body_pending()) {
-        server_connection->async_send_response(
-            request, response,
-            [response, sent = std::move(sent)](const boost::system::error_code& error) { sent(response, error); });
+        write_response(session, request, response);
         return;
     }
-    const auto write = [server_connection, request, sent](const std::shared_ptr<io::icap::response_t>& answer) {
-        server_connection->async_send_response(
-            request, answer, [answer, sent](const boost::system::error_code& error) { sent(answer, error); });
-    };
-    server_connection->async_skip_body(
-        [this, server_connection, response, sent, write](const boost::system::error_code& error) {
-            if (!error) {
-                write(response);
-            } else if (error == io::protocol_error) {
-                // The body broke while it was read to its end: the client
-                // learns of it as of any malformed query, and the
-                // connection, whose input is lost, closes.
-                inventory_.icap_handler->bad_request(server_connection, false,
-                                                     [write](const std::shared_ptr<io::icap::response_t>& bad,
-                                                             const boost::system::error_code&) { write(bad); });
-            } else {
-                sent(response, error);
-            }
-        });
+    server_connection->async_skip_body([this, session, request, response](const boost::system::error_code& error) {
+        if (!error) {
+            write_response(session, request, response);
+        } else if (error == io::protocol_error) {
+            // The body broke while it was read to its end: the client
+            // learns of it as of any malformed query, and the connection,
+            // whose input is lost, closes.
+            inventory_.icap_handler->bad_request(
+                session->server_connection, false,
+                [this, session, request](const std::shared_ptr<io::icap::response_t>& bad,
+                                         const boost::system::error_code&) { write_response(session, request, bad); });
+        } else {
+            on_sent(session, response, error);
+        }
+    });
+}
+
+void icap_server_t::write_response(const std::shared_ptr<session_t>& session,
+                                   const std::shared_ptr<const io::icap::request_t>& request,
+                                   const std::shared_ptr<io::icap::response_t>& response)
+{
+    session->server_connection->async_send_response(
+        request, response,
+        [this, session, response](const boost::system::error_code& error) { on_sent(session, response, error); });
+}
+
+void icap_server_t::on_sent(const std::shared_ptr<session_t>& session,
+                            const std::shared_ptr<io::icap::response_t>& written,
+                            const boost::system::error_code& error)
+{
+    if (cf_log_threshold <= cf_log_debug)
+        log_connection(session->server_connection, "send response: ", error.message());
+    if (error)
+        return;
+    if (written->fields.is_close())
+        close_connection(session->connection, session->server_connection);
+    else
+        accept_next_query(session);
 }
 
 void icap_server_t::close_connection(const std::shared_ptr<io::connection_t>& connection,

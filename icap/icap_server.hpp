@@ -29,9 +29,6 @@ extern boost::signals2::signal<void(int)> connection_count_signal;
 // runs one query loop per connection.
 class icap_server_t : private boost::noncopyable {
 public:
-    // Called once an answer has been written or has failed, with the answer
-    // actually written: the one given, or the 400 that replaced it.
-    using sent_t = std::function<void(const std::shared_ptr<io::icap::response_t>&, const boost::system::error_code&)>;
     using acceptor_factory_t =
         std::function<std::shared_ptr<io::acceptor_t>(const std::shared_ptr<boost::asio::ip::tcp::acceptor>&)>;
 
@@ -79,13 +76,14 @@ public:
 
     void accept_next_connection();
     void accept_next_query(const std::shared_ptr<session_t>& session);
-    // Writes the answer to the query on its connection. Without early
-    // answers the rest of the query body is read first; a body that turns
-    // out malformed then gets 400 "Bad request" with "Connection: close" in
-    // place of the answer.
-    void send_response(const std::shared_ptr<io::icap::server_connection_t>& server_connection,
+    // Writes the answer to the query on the session's connection, then
+    // waits for the next query or closes the connection as the answer says.
+    // Without early answers the rest of the query body is read first; a
+    // body that turns out malformed then gets 400 "Bad request" with
+    // "Connection: close" in place of the answer.
+    void send_response(const std::shared_ptr<session_t>& session,
                        const std::shared_ptr<const io::icap::request_t>& request,
-                       const std::shared_ptr<io::icap::response_t>& response, sent_t sent);
+                       const std::shared_ptr<io::icap::response_t>& response);
     void close_connection(const std::shared_ptr<io::connection_t>& connection,
                           const std::shared_ptr<io::icap::server_connection_t>& server_connection);
 
@@ -105,6 +103,13 @@ private:
     // pause or throws otherwise.
     bool accept_goes_on(const std::shared_ptr<io::acceptor_t>& acceptor, const boost::system::error_code& error);
     void serve(const std::shared_ptr<io::connection_t>& connection);
+    void write_response(const std::shared_ptr<session_t>& session,
+                        const std::shared_ptr<const io::icap::request_t>& request,
+                        const std::shared_ptr<io::icap::response_t>& response);
+    // After an answer was written or failed, with the answer actually
+    // written: the one given, or the 400 that replaced it.
+    void on_sent(const std::shared_ptr<session_t>& session, const std::shared_ptr<io::icap::response_t>& written,
+                 const boost::system::error_code& error);
 
     inventory_t& inventory_;
     std::chrono::nanoseconds query_wait_;

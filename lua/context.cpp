@@ -8,21 +8,21 @@
 
 namespace ic::context {
 
-context_t::context_t(const io::http::param_map_t& icap_fields, const orx::buffer_t& request_head,
+context_t::context_t(std::shared_ptr<const io::http::param_map_t> icap_fields, const orx::buffer_t& request_head,
                      const orx::buffer_t& response_head, const body_getter_t& body_getter, delegate_t* delegate)
     : delegate(delegate),
-      icap_fields(icap_fields),
+      icap_fields(std::move(icap_fields)),
       request_head(request_head),
       response_head(response_head),
       body_getter(body_getter),
-      block_reason(url_bits_t{black_list_bit}),
-      lifetime(std::make_shared<int>(0))
+      block_reason(url_bits_t{black_list_bit})
 {
 }
 
 context_t::context_t(context_t&& other)
     : delegate(other.delegate),
-      icap_fields(std::move(other.icap_fields)),
+      // Copied: the fields stay readable through the source as well.
+      icap_fields(other.icap_fields),
       request_head(std::move(other.request_head)),
       response_head(std::move(other.response_head)),
       body_getter(std::move(other.body_getter)),
@@ -39,13 +39,19 @@ context_t::context_t(context_t&& other)
       body_stream(std::move(other.body_stream)),
       block_reason(other.block_reason),
       url_check(std::move(other.url_check)),
-      body_check(std::move(other.body_check)),
-      lifetime(std::make_shared<int>(0))
+      body_check(std::move(other.body_check))
 {
-    other.lifetime.reset();
+    other.hand_over();
 }
 
 context_t::~context_t() = default;
+
+const std::shared_ptr<int>& context_t::lifetime()
+{
+    if (!lifetime_ && !handed_over_)
+        lifetime_ = std::make_shared<int>(0);
+    return lifetime_;
+}
 
 const std::shared_ptr<io::http::request_t>& context_t::request_header()
 {

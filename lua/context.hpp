@@ -46,7 +46,8 @@ using block_reason_t = std::variant<ox::ScanError, url_bits_t, threat_bits_t>;
 // engine gets it back with the verdict.
 class context_t {
 public:
-    context_t(const io::http::param_map_t& icap_fields, const orx::buffer_t& request_head,
+    // The ICAP fields are the query's own, shared rather than copied.
+    context_t(std::shared_ptr<const io::http::param_map_t> icap_fields, const orx::buffer_t& request_head,
               const orx::buffer_t& response_head, const body_getter_t& body_getter, delegate_t* delegate);
     // The moved-to context gets a lifetime token of its own and the source's
     // ends: what a script holds of the transaction cannot reach a context
@@ -58,7 +59,16 @@ public:
 
     // Ends what scripts and checks hold of the context, as a move away
     // does, while it stays where it is: the context is being handed over.
-    void hand_over() noexcept { lifetime.reset(); }
+    void hand_over() noexcept
+    {
+        lifetime_.reset();
+        handed_over_ = true;
+    }
+
+    // The token every weak reference a script holds is bound to, made when
+    // first asked for: a context handed on before its hook ran never needs
+    // one. Null once the context was handed over or moved from.
+    const std::shared_ptr<int>& lifetime();
 
     // The parsed heads; null when absent or unparsable (tried again at the
     // next call).
@@ -86,10 +96,11 @@ public:
     // Reaches this context as long as its lifetime token lives: what a
     // check's completion holds, so that it stores nothing once the
     // transaction was handed over or is gone.
-    std::weak_ptr<context_t> handle() { return std::shared_ptr<context_t>(lifetime, this); }
+    std::weak_ptr<context_t> handle() { return std::shared_ptr<context_t>(lifetime(), this); }
 
     delegate_t* delegate;
-    io::http::param_map_t icap_fields;
+    // Never null.
+    std::shared_ptr<const io::http::param_map_t> icap_fields;
     orx::buffer_t request_head;
     orx::buffer_t response_head;
     // Taken by the first body check; empty when the message has no body.
@@ -116,8 +127,10 @@ public:
     // The checks while they run, with the coroutines waiting for them.
     pending_check_t url_check;
     pending_check_t body_check;
-    // Every weak reference the script holds is bound to it.
-    std::shared_ptr<int> lifetime;
+
+private:
+    std::shared_ptr<int> lifetime_;
+    bool handed_over_ = false;
 };
 
 } // namespace ic::context

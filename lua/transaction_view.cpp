@@ -55,7 +55,7 @@ template <head_t head>
 const io::http::param_map_t& fields_of(lua_State* L, context_t& context)
 {
     if constexpr (head == head_t::icap)
-        return context.icap_fields;
+        return *context.icap_fields;
     else if constexpr (head == head_t::request)
         return request_for_script(L, context).fields;
     else
@@ -207,17 +207,17 @@ int index(lua_State* L)
         }
         if constexpr (head == head_t::icap) {
             if (key == "src") {
-                if (!push_source(L, context.icap_fields))
+                if (!push_source(L, *context.icap_fields))
                     return 0;
                 return ox::lua::store_field(L);
             }
             if (key == "user") {
-                push_user(L, context.icap_fields.get("X-Client-Username"));
+                push_user(L, context.icap_fields->get("X-Client-Username"));
                 return ox::lua::store_field(L);
             }
         } else if constexpr (head == head_t::request) {
             if (key == "content_type") {
-                push_media_type_table(L, context.lifetime, context.request_content_type());
+                push_media_type_table(L, context.lifetime(), context.request_content_type());
                 return ox::lua::store_field(L);
             }
             if (key == "method") {
@@ -229,7 +229,7 @@ int index(lua_State* L)
             }
         } else {
             if (key == "content_type") {
-                push_media_type_table(L, context.lifetime, context.response_content_type());
+                push_media_type_table(L, context.lifetime(), context.response_content_type());
                 return ox::lua::store_field(L);
             }
             if (key == "status") {
@@ -261,28 +261,40 @@ void push_head_table(lua_State* L, int reference)
     lua_setmetatable(L, -2);
 }
 
+// __index of the transaction table: the ICAP, request, response and body
+// tables, made on first read and stored, so that a hook pays only for the
+// tables it reads. Making them needs nothing of the transaction: reading
+// one never fails, even once the transaction is over.
+int transaction_index(lua_State* L)
+{
+    const int reference = lua_upvalueindex(1);
+    if (is_key(L, 2, "icap"))
+        push_head_table<head_t::icap>(L, reference);
+    else if (is_key(L, 2, "request"))
+        push_head_table<head_t::request>(L, reference);
+    else if (is_key(L, 2, "response"))
+        push_head_table<head_t::response>(L, reference);
+    else if (is_key(L, 2, "body"))
+        push_body_table(L, reference, 1);
+    else
+        return 0;
+    return ox::lua::store_field(L);
+}
+
 } // namespace
 
 void context_t::push(lua_State* L)
 {
-    lua_createtable(L, 0, 5);
-    const int transaction = lua_gettop(L);
+    // Its own metatable, as the tables below it are.
+    lua_createtable(L, 0, 2);
     lua_pushstring(L, is_response() ? "response" : "request");
-    lua_setfield(L, transaction, "direction");
-
+    lua_setfield(L, -2, "direction");
     // One weak reference serves every function of the transaction.
-    push_weak_ref(L, lifetime, this);
-    const int reference = lua_gettop(L);
-
-    push_head_table<head_t::icap>(L, reference);
-    lua_setfield(L, transaction, "icap");
-    push_head_table<head_t::request>(L, reference);
-    lua_setfield(L, transaction, "request");
-    push_head_table<head_t::response>(L, reference);
-    lua_setfield(L, transaction, "response");
-    push_body_table(L, reference, transaction);
-    lua_setfield(L, transaction, "body");
-    lua_settop(L, transaction);
+    push_weak_ref(L, lifetime(), this);
+    lua_pushcclosure(L, transaction_index, 1);
+    lua_setfield(L, -2, "__index");
+    lua_pushvalue(L, -1);
+    lua_setmetatable(L, -2);
 }
 
 } // namespace ic::context

@@ -1,5 +1,9 @@
 #include "protocol/icap_server_protocol.hpp"
 
+#include <optional>
+#include <string>
+#include <utility>
+
 #include <boost/asio/post.hpp>
 
 #include "protocol/parsers/icap_parser.hpp"
@@ -22,24 +26,49 @@ std::int64_t preview_limit(const request_t& request)
     return announced == malformed_preview ? 0 : announced;
 }
 
-// Reads one query head from a stream and hands over its body unread.
+// The URL of a query's start line. A proxy sends its queries to one or two
+// service URLs, so the last one parsed on this thread is kept and copied
+// rather than the same text parsed again at every query.
+const ox::oxs::url_t& service_url(const std::string& text)
+{
+    thread_local std::optional<std::pair<std::string, ox::oxs::url_t>> last;
+    if (!last || last->first != text)
+        last.emplace(text, ox::oxs::url_t(text));
+    return last->second;
+}
+
+// Reads one query head from a stream and hands over its body unread. A
+// reader that has handed over its query is kept for the next one, on any
+// connection: most of what it holds (the parser and its strings) is the
+// same size from one query to the next.
 class request_reader_t : public std::enable_shared_from_this<request_reader_t>,
                          public proto::icap::parser_t::delegate_t {
 public:
     using handler_t = server_protocol_t::request_handler_t;
 
-    request_reader_t(io::stream_t::pointer_t input, handler_t handler)
-        : parser_(this), input_(std::move(input)), handler_(std::move(handler))
+    request_reader_t() : parser_(this) {}
+
+    // A reader that is free, made or kept.
+    static std::shared_ptr<request_reader_t> take()
     {
+        std::shared_ptr<request_reader_t> reader = std::move(spare());
+        return reader ? reader : std::make_shared<request_reader_t>();
     }
 
-    void start() { read(); }
+    // Reads one query; its body becomes `pending`.
+    void start(server_protocol_t::pending_body_t& pending, io::stream_t::pointer_t input, handler_t handler)
+    {
+        pending_ = &pending;
+        input_ = std::move(input);
+        handler_ = std::move(handler);
+        read();
+    }
 
     void on_request_line(proto::icap::parser_t&, const proto::request_line_t& line) override
     {
         request_ = request_t::make();
         request_->method = line.method;
-        request_->url = ox::oxs::url_t(line.uri);
+        request_->url = service_url(line.uri);
         if (line.major != 0)
             request_->version = {line.major, line.minor};
     }
@@ -123,22 +152,49 @@ private:
 
     void finish(const boost::system::error_code& error, const orx::buffer_t& leftover)
     {
-        if (error || !request_) {
-            request_.reset();
-            return handler_(nullptr, error ? error : io::protocol_error);
+        const handler_t handler = std::move(handler_);
+        std::shared_ptr<request_t> request = std::move(request_);
+        if (!error && request) {
+            request->body_type = body_type_;
+            // The decoder takes the bytes read with the head as its own,
+            // rather than through a stream of their own in front of the input.
+            if (body_type_ == body_type_t::null_body)
+                request->body = io::http::body_stream_t::make_empty(io::http::put_back(input_, leftover));
+            else
+                request->body =
+                    io::http::body_stream_t::make_chunked_decoder(input_->self(), preview_limit(*request), leftover);
+            *pending_ = request->body;
         }
-        request_->body_type = body_type_;
-        // The decoder takes the bytes read with the head as its own, rather
-        // than through a stream of their own in front of the input.
-        if (body_type_ == body_type_t::null_body)
-            request_->body = io::http::body_stream_t::make_empty(io::http::put_back(input_, leftover));
+        clear();
+        if (error || !request)
+            handler(nullptr, error ? error : io::protocol_error);
         else
-            request_->body =
-                io::http::body_stream_t::make_chunked_decoder(input_->self(), preview_limit(*request_), leftover);
-        handler_(std::move(request_), {});
+            handler(std::move(request), {});
+        // Kept only now: the handler may have started reading the next
+        // query, with another reader.
+        if (!spare())
+            spare() = shared_from_this();
+    }
+
+    // Back to the state after construction, holding nothing of the query.
+    void clear()
+    {
+        parser_.reset();
+        pending_ = nullptr;
+        input_.reset();
+        body_type_ = body_type_t::null_body;
+        head_size_ = 0;
+        body_reached_ = false;
+    }
+
+    static std::shared_ptr<request_reader_t>& spare()
+    {
+        thread_local std::shared_ptr<request_reader_t> reader;
+        return reader;
     }
 
     proto::icap::parser_t parser_;
+    server_protocol_t::pending_body_t* pending_ = nullptr;
     io::stream_t::pointer_t input_;
     std::shared_ptr<request_t> request_;
     body_type_t body_type_ = body_type_t::null_body;
@@ -191,14 +247,7 @@ void server_protocol_t::async_wait_request(pending_body_t& pending, const io::st
         });
         return;
     }
-    auto reader = std::make_shared<request_reader_t>(
-        source, [&pending, handler = std::move(handler)](const request_pointer_t& request,
-                                                         const boost::system::error_code& error) {
-            if (request)
-                pending = request->body;
-            handler(request, error);
-        });
-    reader->start();
+    request_reader_t::take()->start(pending, source, std::move(handler));
 }
 
 void server_protocol_t::async_wait_continue(pending_body_t& pending, const io::stream_t::pointer_t& input,

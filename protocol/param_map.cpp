@@ -34,6 +34,9 @@ bool field_name_less_t::operator()(const std::string& a, const std::string& b) c
 {
     std::size_t const n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
+        // Names mostly come in one spelling: equal bytes need no case.
+        if (a[i] == b[i])
+            continue;
         const auto x = static_cast<signed char>(upper(a[i]));
         const auto y = static_cast<signed char>(upper(b[i]));
         if (x != y)
@@ -123,7 +126,8 @@ std::int64_t param_map_t::content_length() const
 
 bool param_map_t::first_value_is(const std::string& name, std::string_view expected) const
 {
-    return has(name) && iequals(get(name), expected);
+    const auto it = fields_.find(name);
+    return it != fields_.end() && iequals(it->second.empty() ? std::string_view() : it->second.front(), expected);
 }
 
 bool param_map_t::is_chunked() const

@@ -2,15 +2,13 @@
 
 #include <limits>
 
-#include <boost/algorithm/string/predicate.hpp>
-
 #include "protocol/param_map.hpp"
 
 namespace io::icap {
 
 std::int64_t announced_preview(const request_t& request)
 {
-    if (!boost::algorithm::iequals(request.method, "REQMOD") && !boost::algorithm::iequals(request.method, "RESPMOD"))
+    if (!io::http::iequals(request.method, "REQMOD") && !io::http::iequals(request.method, "RESPMOD"))
         return no_preview;
     const std::string& text = request.fields.get("Preview");
     if (text.empty())

@@ -3,6 +3,7 @@
 #include "protocol/parsers/wire_text.hpp"
 
 #include <array>
+#include <cstring>
 #include <string_view>
 
 namespace proto {
@@ -83,6 +84,61 @@ void field_block_parser_t::deliver()
     clear_consumed();
 }
 
+// One field line, data[begin] the first byte of its name and data[lf] its
+// LF, with the checks and the outcome of the byte-wise states: the same
+// errors at the same bytes, the field delivered at the same point.
+// Returns the index of the LF.
+std::size_t field_block_parser_t::take_line(const char* data, std::size_t begin, std::size_t lf, std::size_t size)
+{
+    try {
+        if (state_ == state_t::line_start)
+            deliver();
+    } catch (...) {
+        state_ = state_t::failed;
+        throw parser_error_t(std::current_exception(), position_of(begin));
+    }
+    // The LF ends every scan below: it is no token byte, blank, colon, CR
+    // or NUL.
+    std::size_t at = begin + 1;
+    while (is_tchar(data[at]))
+        ++at;
+    const std::size_t name_end = at;
+    while (is_blank(data[at]))
+        ++at;
+    std::size_t bad = at;
+    if (data[at] == ':') {
+        // The value without the blanks at its ends, as delivered; a NUL or
+        // CR is no blank, so none is left out of the checks.
+        std::size_t value = at + 1;
+        std::size_t value_end = lf > value && data[lf - 1] == '\r' ? lf - 1 : lf;
+        while (value < value_end && is_blank(data[value]))
+            ++value;
+        while (value_end > value && is_blank(data[value_end - 1]))
+            --value_end;
+        // A NUL fails where it is, a CR that is not the line's last byte
+        // at the byte after it: whichever comes first.
+        const auto* cr = static_cast<const char*>(std::memchr(data + value, '\r', value_end - value));
+        const std::size_t clean_end = cr ? static_cast<std::size_t>(cr - data) : value_end;
+        const auto* nul = static_cast<const char*>(std::memchr(data + value, '\0', clean_end - value));
+        bad = nul ? static_cast<std::size_t>(nul - data) : cr ? clean_end + 1 : lf;
+        if (bad == lf) {
+            try {
+                field_.name.assign(data + begin, name_end - begin);
+                field_.value.assign(data + value, value_end - value);
+            } catch (...) {
+                state_ = state_t::failed;
+                throw parser_error_t(std::current_exception(), position_of(begin));
+            }
+            state_ = state_t::line_start;
+            count_consumed(lf + 1 - begin);
+            return lf;
+        }
+    }
+    count_consumed(bad - begin);
+    state_ = state_t::failed;
+    throw parser_error_t("invalid field block data", data + bad, data + size, position_of(bad));
+}
+
 std::size_t field_block_parser_t::parse(const char* data, std::size_t size, bool)
 {
     if (status() != running)
@@ -90,6 +146,15 @@ std::size_t field_block_parser_t::parse(const char* data, std::size_t size, bool
     std::size_t i = 0;
     for (; i < size && state_ != state_t::complete; ++i) {
         const char c = data[i];
+        // A field line that is here whole is taken in one pass; a line cut
+        // by the end of the input, a fold and the end of the block go
+        // through the states byte by byte.
+        if ((state_ == state_t::first_line || state_ == state_t::line_start) && is_tchar(c)) {
+            if (const void* lf = std::memchr(data + i + 1, '\n', size - i - 1)) {
+                i = take_line(data, i, static_cast<std::size_t>(static_cast<const char*>(lf) - data), size);
+                continue;
+            }
+        }
         bool ok = true;
         try {
             switch (state_) {

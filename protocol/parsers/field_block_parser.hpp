@@ -48,6 +48,7 @@ private:
 
     void append_value(char c);
     void deliver();
+    std::size_t take_line(const char* data, std::size_t begin, std::size_t lf, std::size_t size);
 
     delegate_t* delegate_;
     state_t state_ = state_t::first_line;

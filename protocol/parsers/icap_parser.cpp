@@ -2,9 +2,7 @@
 
 #include "protocol/parsers/wire_text.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdlib>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -23,11 +21,13 @@ void split(std::string_view text, char separator, const visit_t& visit)
         std::size_t end = text.find(separator, start);
         if (end == std::string_view::npos)
             end = text.size();
-        std::string_view piece = text.substr(start, end - start);
-        const std::size_t first = piece.find_first_not_of(" \t");
-        piece = first == std::string_view::npos ? std::string_view()
-                                                : piece.substr(first, piece.find_last_not_of(" \t") + 1 - first);
-        if (!visit(piece))
+        std::size_t first = start;
+        std::size_t last = end;
+        while (first < last && is_blank(text[first]))
+            ++first;
+        while (last > first && is_blank(text[last - 1]))
+            --last;
+        if (!visit(text.substr(first, last - first)))
             return;
         start = end + 1;
     }
@@ -54,18 +54,33 @@ bool is_body(section_kind_t kind)
     return kind != req_hdr && kind != res_hdr;
 }
 
-// A decimal offset read as atoll does (leading space and sign allowed, the
-// digits up to the first other byte, none gives 0), but refusing a number
-// that does not fit in 64 bits.
+// A decimal offset read as atoll does (leading white space and a sign
+// allowed, the digits up to the first other byte, none gives 0), but
+// refusing a number that does not fit in 64 bits.
 bool to_offset(std::string_view piece, std::int64_t& offset)
 {
-    const std::string text(piece);
-    errno = 0;
-    char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    if (errno == ERANGE)
+    std::size_t i = 0;
+    while (i < piece.size() && (piece[i] == ' ' || (piece[i] >= '\t' && piece[i] <= '\r')))
+        ++i;
+    const bool negative = i < piece.size() && piece[i] == '-';
+    if (i < piece.size() && (piece[i] == '-' || piece[i] == '+'))
+        ++i;
+    // Summed on the negative side, which holds one value more.
+    constexpr std::int64_t min = std::numeric_limits<std::int64_t>::min();
+    std::int64_t value = 0;
+    for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i) {
+        const int digit = piece[i] - '0';
+        if (value < (min + digit) / 10)
+            return false;
+        value = value * 10 - digit;
+    }
+    if (negative) {
+        offset = value;
+        return true;
+    }
+    if (value == min)
         return false;
-    offset = end == text.c_str() ? 0 : value;
+    offset = -value;
     return true;
 }
 
@@ -74,6 +89,8 @@ bool to_offset(std::string_view piece, std::int64_t& offset)
 section_list_t parse_encapsulated(const std::string& value)
 {
     section_list_t sections;
+    // Queries carry two or three sections.
+    sections.reserve(4);
     bool valid = true;
     split(value, ',', [&](std::string_view piece) {
         std::string_view parts[2];

@@ -41,8 +41,14 @@ void start_line_machine_t::reset()
     state_ = state_t::start;
     kind_ = kind_t::none;
     matched_ = 0;
-    request_ = request_line_t{};
-    status_ = status_line_t{};
+    // Cleared rather than replaced: the strings keep their room for the
+    // next line.
+    request_.method.clear();
+    request_.uri.clear();
+    request_.major = request_.minor = 0;
+    status_.code = 0;
+    status_.reason.clear();
+    status_.major = status_.minor = 0;
     consumed_ = 0;
 }
 
@@ -83,7 +89,6 @@ std::size_t start_line_machine_t::run(const char* data, std::size_t size)
         while (end < size && keep(data[end]))
             ++end;
         text.append(data + i, end - i);
-        count_consumed(end - i - 1);
         i = end - 1;
     };
     for (; i < size && state_ != state_t::done; ++i) {
@@ -135,7 +140,8 @@ std::size_t start_line_machine_t::run(const char* data, std::size_t size)
                 kind_ = kind_t::status;
                 state_ = state_t::major_first;
             } else if (is_alpha(c) || is_digit(c)) {
-                request_.method += c;
+                // No longer the version word: the rest of the method at once.
+                take_run(request_.method, [](char b) { return is_alpha(b) || is_digit(b); });
             } else if (is_blank(c)) {
                 kind_ = kind_t::request;
                 state_ = state_t::after_method;
@@ -232,11 +238,14 @@ std::size_t start_line_machine_t::run(const char* data, std::size_t size)
         case state_t::done:
             break;
         }
-        if (!ok)
+        if (!ok) {
+            count_consumed(i);
             throw base_ragel_parser_t::parser_error_t(error_message_, data + i, data + size,
                                                       static_cast<std::int32_t>(i < INT_MAX ? i + 1 : INT_MAX));
-        count_consumed(1);
+        }
     }
+    // Every byte taken belongs to the line.
+    count_consumed(i);
     return i;
 }
 

@@ -65,11 +65,11 @@ void run_hooks(benchmark::State& state, const std::string& script)
     daemon_t daemon(script);
     ic::inventory_t& inventory = *daemon.inventory;
     null_delegate_t delegate;
-    io::http::param_map_t icap_fields;
-    icap_fields.add("Host", "127.0.0.1:1344");
-    icap_fields.add("Allow", "204");
-    icap_fields.add("X-Client-IP", "192.168.10.20");
-    icap_fields.add("Encapsulated", "req-hdr=0, null-body=287");
+    const auto icap_fields = std::make_shared<io::http::param_map_t>();
+    icap_fields->add("Host", "127.0.0.1:1344");
+    icap_fields->add("Allow", "204");
+    icap_fields->add("X-Client-IP", "192.168.10.20");
+    icap_fields->add("Encapsulated", "req-hdr=0, null-body=287");
     const orx::buffer_t head{std::string(request_head)};
     // Hooks started per turn of the event loop: 1 pays a whole turn (and its
     // epoll_wait) per message, more share a turn as on a busy daemon.

@@ -71,7 +71,8 @@ protected:
     {
         engine().run_hook = test_hook::runner(inventory->io_context, decide);
         outcome_t outcome;
-        engine().process(fields, orx::buffer_t(request_head), orx::buffer_t(response), getter, outcome.callback());
+        engine().process(std::make_shared<const io::http::param_map_t>(fields), orx::buffer_t(request_head),
+                         orx::buffer_t(response), getter, outcome.callback());
         EXPECT_EQ(outcome.calls, 0) << "completed inside the call";
         run_until([&] { return outcome.calls != 0; });
         return outcome;
@@ -287,7 +288,8 @@ TEST_P(url_check_test, addresses_then_tagger)
     io::http::param_map_t fields;
     if (!c.server_ip.empty())
         fields.add("X-Server-IP", c.server_ip);
-    ic::context::context_t context(fields, orx::buffer_t(c.request_head), orx::buffer_t(), {}, &engine());
+    ic::context::context_t context(std::make_shared<const io::http::param_map_t>(std::move(fields)),
+                                   orx::buffer_t(c.request_head), orx::buffer_t(), {}, &engine());
     std::optional<boost::system::error_code> error;
     ox::oxs::report_t report;
     engine().check_url(&context, [&](const ox::oxs::report_t& r, const boost::system::error_code& e) {
@@ -579,7 +581,8 @@ TEST_F(check_engine_test, result_waits_for_a_scan_still_running)
         return test_hook::pass(context);
     });
     outcome_t outcome;
-    engine().process({}, orx::buffer_t(get_head), orx::buffer_t(response_head), getter, outcome.callback());
+    engine().process(std::make_shared<const io::http::param_map_t>(), orx::buffer_t(get_head),
+                     orx::buffer_t(response_head), getter, outcome.callback());
     ASSERT_TRUE(run_until([&] { return static_cast<bool>(deliver_body); }));
     // The verdict is in; the body is not.
     for (int i = 0; i < 10; ++i)

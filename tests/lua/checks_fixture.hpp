@@ -139,8 +139,9 @@ protected:
                                   [this, handler] { handler(preview, body_stream, boost::system::error_code()); });
             };
         }
-        return ic::context::context_t(fields, orx::buffer_t(query.request_head), orx::buffer_t(query.response_head),
-                                      getter, to != nullptr ? to : &checks);
+        return ic::context::context_t(std::make_shared<const io::http::param_map_t>(std::move(fields)),
+                                      orx::buffer_t(query.request_head), orx::buffer_t(query.response_head), getter,
+                                      to != nullptr ? to : &checks);
     }
 
     // Loads the hook and runs one transaction through it.

@@ -104,7 +104,8 @@ protected:
         io::http::param_map_t fields;
         for (const auto& [name, value] : query.icap_fields)
             fields.add(name, value);
-        return ic::context::context_t(fields, orx::buffer_t(query.request_head), orx::buffer_t(query.response_head), {},
+        return ic::context::context_t(std::make_shared<const io::http::param_map_t>(std::move(fields)),
+                                      orx::buffer_t(query.request_head), orx::buffer_t(query.response_head), {},
                                       &delegate);
     }
 

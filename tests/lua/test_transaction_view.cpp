@@ -254,7 +254,8 @@ TEST_F(LuaTransactionView, MembersMadeOnFirstRead)
     };
     const query_t unparsable{{}, "GET / HTTP/1.1\r\nno colon here\r\n\r\n", "HTTP/1.1 200 OK\r\n"};
     for (const case_t& c :
-         {case_t{".icap.search", "function"}, case_t{".icap.value", "function"}, case_t{".request.search", "function"},
+         {case_t{".icap", "table"}, case_t{".request", "table"}, case_t{".response", "table"}, case_t{".body", "table"},
+          case_t{".icap.search", "function"}, case_t{".icap.value", "function"}, case_t{".request.search", "function"},
           case_t{".request.value", "function"}, case_t{".response.search", "function"},
           case_t{".response.value", "function"}, case_t{".request.url", "table"}, case_t{".request.url.raw", "table"},
           case_t{".request.url.categories", "function"}, case_t{".request.url.in_categories", "function"},
@@ -270,9 +271,9 @@ TEST_F(LuaTransactionView, MembersMadeOnFirstRead)
     EXPECT_EQ(eval("select(2, pcall(kept.icap.value, 'X'))"), "trying to use expired pointer");
     // A key is a name only as a whole.
     view("r = tostring(t.icap['value\\0']) .. tostring(t.request['url\\0']) .. tostring(t.request.url['raw\\0']) ..\n"
-         "    tostring(t.body['threats\\0'])",
+         "    tostring(t.body['threats\\0']) .. tostring(t['icap\\0']) .. tostring(t[1])",
          reqmod);
-    EXPECT_EQ(eval("r"), "nilnilnilnil");
+    EXPECT_EQ(eval("r"), "nilnilnilnilnilnil");
 }
 
 // Nothing a script keeps reaches a transaction that is over.

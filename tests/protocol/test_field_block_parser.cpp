@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -97,6 +99,51 @@ TEST(field_block_parser, error_gives_position_and_excerpt_from_the_offending_byt
     EXPECT_EQ(parser.status(), parser_t::failed);
     EXPECT_THROW(parser.parse("x", 1, false), field_block_parser_t::error_t);
 }
+
+// A line whose end is in the input is checked in one pass, one cut short
+// byte by byte: both must fail at the same byte with the same excerpt.
+struct error_case_t {
+    const char* name;
+    std::string input;
+    std::int32_t position; // 1-based, of the offending byte
+};
+
+class field_block_errors : public ::testing::TestWithParam<error_case_t> {};
+
+TEST_P(field_block_errors, same_byte_with_or_without_the_end_of_the_line)
+{
+    const error_case_t& c = GetParam();
+    const auto offending = static_cast<std::size_t>(c.position - 1);
+    const std::string cut = c.input.substr(0, std::max(c.input.find('\n', offending + 1), offending + 1));
+    for (const std::string& input : {c.input, cut}) {
+        SCOPED_TRACE(input.size() == c.input.size() ? "whole" : "cut before the line end");
+        recorder_t recorder;
+        field_block_parser_t parser(&recorder);
+        try {
+            parser.parse(input.data(), input.size(), false);
+            FAIL() << "no error";
+        } catch (const field_block_parser_t::parser_error_t& e) {
+            EXPECT_EQ(e.position(), c.position);
+            const std::string excerpt = input.substr(offending);
+            EXPECT_EQ(std::string(e.what()), field_block_parser_t::parser_error_t("invalid field block data",
+                                                                                  excerpt.data(), excerpt.size(), 0)
+                                                 .what());
+        }
+        EXPECT_EQ(parser.status(), parser_t::failed);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(lines, field_block_errors,
+                         ::testing::Values(error_case_t{"space_inside_name", "A: 1\r\nNa me: v\r\n", 10},
+                                           error_case_t{"control_byte_in_name", "A: 1\r\nB\x01: 2\r\n", 8},
+                                           error_case_t{"blank_then_no_colon", "A \tB: v\r\n", 4},
+                                           error_case_t{"name_ends_the_line", "Ab\r\n\r\n", 3},
+                                           error_case_t{"name_then_bare_lf", "A\n\n", 2},
+                                           error_case_t{"cr_inside_value", "A: x\ry\r\n\r\n", 6},
+                                           error_case_t{"cr_before_the_cr_lf", "A: x\r\r\n", 6},
+                                           error_case_t{"nul_inside_value", std::string("A: x\0y\r\n", 8), 5},
+                                           error_case_t{"nul_before_a_stray_cr", std::string("A: \0\rx\r\n", 8), 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(field_block_parser, refuses_input_after_complete_and_takes_it_after_reset)
 {

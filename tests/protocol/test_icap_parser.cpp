@@ -182,6 +182,16 @@ INSTANTIATE_TEST_SUITE_P(
                options_events("req-hdr=0, null-body=5",
                               {"encapsulated req_hdr@0/5 null_body@5/-1", "head end", "req_hdr:abcde"}),
                options_with("req-hdr=0, null-body=5").size() + 5, parser_t::complete},
+        // Offsets read as atoll reads them: a sign, the digits up to the first
+        // other byte, none at all as 0.
+        case_t{"offsets_as_atoll_reads_them", options_with("req-hdr=+0, res-hdr=-0x, null-body=3 4") + "abcNEXT", false,
+               options_events("req-hdr=+0, res-hdr=-0x, null-body=3 4",
+                              {"encapsulated req_hdr@0/0 res_hdr@0/3 null_body@3/-1", "head end", "res_hdr:abc"}),
+               options_with("req-hdr=+0, res-hdr=-0x, null-body=3 4").size() + 3, parser_t::complete},
+        case_t{"offset_without_digits_is_zero", options_with("req-hdr=x, null-body=\v2") + "abNEXT", false,
+               options_events("req-hdr=x, null-body=\v2",
+                              {"encapsulated req_hdr@0/2 null_body@2/-1", "head end", "req_hdr:ab"}),
+               options_with("req-hdr=x, null-body=\v2").size() + 2, parser_t::complete},
         case_t{"names_in_any_case_with_blanks", options_with("REQ-HDR = 0 , Req-Body = 3") + "abc0\r\n\r\n", false,
                options_events("REQ-HDR = 0 , Req-Body = 3", {"encapsulated req_hdr@0/3 req_body@3/-1", "head end",
                                                              "req_hdr:abc", "req_body:0\r\n\r\n"}),
