@@ -281,19 +281,48 @@ int transaction_index(lua_State* L)
     return ox::lua::store_field(L);
 }
 
+// The iterator of pairs over the transaction table: a raw next, whatever a
+// script may have assigned to the global "next".
+int transaction_next(lua_State* L)
+{
+    luaL_checktype(L, 1, LUA_TTABLE);
+    lua_settop(L, 2);
+    if (lua_next(L, 1) != 0)
+        return 2;
+    lua_pushnil(L);
+    return 1;
+}
+
+// __pairs of the transaction table: a script that walks the table sees the
+// same five keys as when every table was made up front.
+int transaction_pairs(lua_State* L)
+{
+    for (const char* key : {"icap", "request", "response", "body"}) {
+        lua_getfield(L, 1, key);
+        lua_pop(L, 1);
+    }
+    lua_pushcfunction(L, transaction_next);
+    lua_pushvalue(L, 1);
+    lua_pushnil(L);
+    return 3;
+}
+
 } // namespace
 
 void context_t::push(lua_State* L)
 {
-    // Its own metatable, as the tables below it are.
-    lua_createtable(L, 0, 2);
+    lua_createtable(L, 0, 5);
     lua_pushstring(L, is_response() ? "response" : "request");
     lua_setfield(L, -2, "direction");
+    // The table stays plain to the script: its lazy members come from a
+    // metatable of its own, so no metamethod shows among its keys.
+    lua_createtable(L, 0, 2);
     // One weak reference serves every function of the transaction.
     push_weak_ref(L, lifetime(), this);
     lua_pushcclosure(L, transaction_index, 1);
     lua_setfield(L, -2, "__index");
-    lua_pushvalue(L, -1);
+    lua_pushcfunction(L, transaction_pairs);
+    lua_setfield(L, -2, "__pairs");
     lua_setmetatable(L, -2);
 }
 

@@ -276,6 +276,23 @@ TEST_F(LuaTransactionView, MembersMadeOnFirstRead)
     EXPECT_EQ(eval("r"), "nilnilnilnilnilnil");
 }
 
+// The transaction table reads as a plain table of five keys, however many of
+// its tables a script has read so far.
+TEST_F(LuaTransactionView, PlainTransactionTable)
+{
+    for (const char* before : {"", "local _ = t.request\n", "local _ = t.icap, t.body, t.response, t.request\n"}) {
+        view(std::string(before) + "next = nil\n"
+                                   "local keys = {}\n"
+                                   "for k, v in pairs(t) do keys[#keys + 1] = k .. ':' .. type(v) end\n"
+                                   "table.sort(keys)\n"
+                                   "r = table.concat(keys, ',') .. ' ' .. tostring(rawget(t, '__index')) .. ' ' ..\n"
+                                   "    tostring(t.__pairs) .. ' ' .. tostring(rawequal(t.request, t.request))",
+             reqmod);
+        EXPECT_EQ(eval("r"), "body:table,direction:string,icap:table,request:table,response:table nil nil true")
+            << before;
+    }
+}
+
 // Nothing a script keeps reaches a transaction that is over.
 TEST_F(LuaTransactionView, KeptTablesExpireWithTheirTransaction)
 {
