@@ -96,7 +96,7 @@ protected:
         while (got.size() < text.size()) {
             auto piece = receive(context, to);
             ASSERT_FALSE(piece.error) << piece.error.message();
-            ASSERT_LE(piece.data.size(), 8192u);
+            ASSERT_LE(piece.data.size(), 65536u);
             got += piece.data.str();
         }
         EXPECT_EQ(got, text);
