@@ -52,6 +52,12 @@ public:
         return true;
     }
 
+    bool take_stored_chunks(body_t& chunks) override
+    {
+        chunks.splice(chunks.end(), *body_);
+        return true;
+    }
+
 private:
     boost::asio::any_io_executor executor_;
     std::shared_ptr<body_t> body_;
@@ -276,6 +282,13 @@ void read_body_step(const std::shared_ptr<read_body_state_t>& state)
         state->body->push_back(chunk);
         if (error)
             return state->handler(state->body, boost::system::error_code());
+        // An end that is already there is taken without another turn of
+        // the loop.
+        body_chunk_t end;
+        if (state->stream->take_end(end)) {
+            state->body->push_back(std::move(end));
+            return state->handler(state->body, boost::system::error_code());
+        }
         read_body_step(state);
     });
 }
