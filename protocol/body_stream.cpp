@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "protocol/protocol_error.hpp"
 #include "protocol/raw_body_stream.hpp"
@@ -279,7 +280,7 @@ void read_body_step(const std::shared_ptr<read_body_state_t>& state)
     state->stream->async_receive_chunk([state](body_chunk_t& chunk, const boost::system::error_code& error) {
         if (error && error != io::end_of_stream)
             return state->handler(state->body, error);
-        state->body->push_back(chunk);
+        state->body->push_back(std::move(chunk));
         if (error)
             return state->handler(state->body, boost::system::error_code());
         // An end that is already there is taken without another turn of
