@@ -31,7 +31,8 @@ extern const boost::system::error_code unsupported_operation;
 // One end of a byte connection, both a readable and a writable stream.
 //
 // One receive and one send may be outstanding at the same time. A receive
-// completes with 1 to 8192 bytes, or with an empty buffer and an error
+// completes with 1 to 65536 bytes (fewer while the connection's reads stay
+// small), or with an empty buffer and an error
 // (end_of_stream at the peer's end, operation_aborted when the connection
 // was closed meanwhile). The buffer handed to a receive completion belongs to
 // the connection: keep a copy or a slice of it (no bytes are copied, and a
@@ -71,6 +72,8 @@ public:
     virtual void set_send_timeout(const std::chrono::nanoseconds& timeout) = 0;
 
     void async_send(const orx::buffer_t& data, send_handler_t handler) override = 0;
+    // Writes the pieces with few system calls and without joining them.
+    void async_send_pieces(const pieces_t& pieces, send_handler_t handler) override = 0;
 
     // Ends the sending direction: the peer sees the end of the stream while
     // receives go on. Never throws.

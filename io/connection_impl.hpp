@@ -44,6 +44,11 @@ public:
         helper_t::async_send(*socket_, data, std::move(handler));
     }
 
+    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler) override
+    {
+        helper_t::async_send(*socket_, pieces, std::move(handler));
+    }
+
     void shutdown_send(boost::system::error_code& error) override { socket_->shutdown(Socket::shutdown_send, error); }
 
     void close() override
@@ -89,6 +94,11 @@ public:
     void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler) override
     {
         helper_t::async_send(*output_, data, std::move(handler));
+    }
+
+    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler) override
+    {
+        helper_t::async_send(*output_, pieces, std::move(handler));
     }
 
     // The sending half of a descriptor pair is its own descriptor: closing it

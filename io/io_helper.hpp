@@ -1,8 +1,10 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
@@ -25,7 +27,11 @@ namespace io::detail {
 template <typename Impl>
 class io_helper_t : public connection_t, public std::enable_shared_from_this<Impl> {
 public:
-    static constexpr std::size_t receive_size = 8192;
+    // Receive blocks start small and grow while reads fill them, so that a
+    // body that streams in takes few reads while small queries keep small
+    // blocks.
+    static constexpr std::size_t min_receive_size = 8192;
+    static constexpr std::size_t max_receive_size = 65536;
 
     stream_t::pointer_t self() override { return this->shared_from_this(); }
 
@@ -69,14 +75,15 @@ protected:
                                   });
                 return;
             }
-            receive_pool_t::give_back(buffer_);
+            receive_pool_t::give_back(buffer_, block_size_);
             watch(stream, pending_t{self, handler, open});
         } else {
             // prepare() gives a block no one else sees: bytes handed out by
             // an earlier receive and still held stay intact, and a block let
             // go of is reused.
             guard(stream, receive_deadline_, receive_timeout_);
-            buffer_.prepare(receive_size);
+            block_size_ = receive_size_;
+            buffer_.prepare(block_size_);
             stream.async_read_some(boost::asio::buffer(buffer_.data(), buffer_.size()),
                                    [this, pending = pending_t{self, handler, open}](
                                        const boost::system::error_code& error, std::size_t n) mutable {
@@ -85,8 +92,10 @@ protected:
         }
     }
 
-    template <typename Stream>
-    void async_send(Stream& stream, const orx::buffer_t& data, output_stream_t::send_handler_t handler)
+    // Sends one buffer (orx::buffer_t) or several in order (pieces_t), the
+    // latter written together without being copied into one block.
+    template <typename Stream, typename Bytes>
+    void async_send(Stream& stream, Bytes bytes, output_stream_t::send_handler_t handler)
     {
         auto self = this->shared_from_this();
         // A failed write leaves the connection unable to send (a reset, a
@@ -98,7 +107,6 @@ protected:
                               [self, handler = std::move(handler), error = send_error_] { handler(error); });
             return;
         }
-        std::size_t written = 0;
         if constexpr (waitable<Stream>) {
             // Inside a receive completion of this connection the bytes are
             // written at once, and the completion runs as soon as that
@@ -107,7 +115,7 @@ protected:
             // written as below.
             if (completing_ && !finished_send_) {
                 boost::system::error_code error;
-                written = write_now(stream, data, error);
+                write_now(stream, bytes, error);
                 if (error != boost::asio::error::would_block) {
                     if (error)
                         send_error_ = error;
@@ -118,16 +126,14 @@ protected:
             }
         }
         guard(stream, send_deadline_, send_timeout_);
-        const orx::buffer_t rest = written == 0 ? data : data.tail(data.size() - written);
         // The pending write holds its own reference to the bytes, so the
-        // caller may let go of its buffer. The write's completion never runs
-        // inside this call (the event loop posts even a write that finished
-        // at once), so the caller's completion runs straight from it. The
-        // handler is moved along, not copied with all it holds; the bytes
-        // are captured as a buffer of their own (a copy of a const
-        // reference would be const, and copied at every step).
-        boost::asio::async_write(stream, boost::asio::buffer(rest.data(), rest.size()),
-                                 [this, self = std::move(self), handler = std::move(handler), data = rest,
+        // caller may let go of its buffers. The write's completion never
+        // runs inside this call (the event loop posts even a write that
+        // finished at once), so the caller's completion runs straight from
+        // it. The handler is moved along, not copied with all it holds.
+        const auto buffers = sequence(bytes);
+        boost::asio::async_write(stream, buffers,
+                                 [this, self = std::move(self), handler = std::move(handler), bytes = std::move(bytes),
                                   open = lowest_layer_open(stream)](boost::system::error_code error, std::size_t) {
                                      if (send_deadline_)
                                          send_deadline_->lift();
@@ -210,8 +216,9 @@ private:
     template <typename Stream>
     void read_now(Stream& stream, pending_t pending)
     {
-        receive_pool_t::give_back(buffer_);
-        buffer_ = receive_pool_t::take(receive_size);
+        receive_pool_t::give_back(buffer_, block_size_);
+        block_size_ = receive_size_;
+        buffer_ = receive_pool_t::take(block_size_);
         boost::system::error_code error;
         if (!stream.non_blocking())
             stream.non_blocking(true, error);
@@ -220,11 +227,11 @@ private:
             n = stream.read_some(boost::asio::buffer(buffer_.data(), buffer_.size()), error);
         if (error == boost::asio::error::would_block) {
             readable_ = false;
-            receive_pool_t::give_back(buffer_);
+            receive_pool_t::give_back(buffer_, block_size_);
             watch(stream, std::move(pending));
             return;
         }
-        readable_ = !error && n == receive_size;
+        readable_ = !error && n == block_size_;
         if (!readable_ && !error)
             watch(stream);
         complete(std::move(pending), error, n, true);
@@ -242,6 +249,7 @@ private:
         if (receive_deadline_)
             receive_deadline_->lift();
         error = ended_by_close(error, pending.open);
+        fit_receive_size(n);
         buffer_.resize(n);
         if (error && n == 0)
             final_error_ = error;
@@ -252,12 +260,31 @@ private:
         const completing_t completing(*this);
         pending.handler(buffer_, error);
         if (buffer_.unique())
-            receive_pool_t::give_back(buffer_);
+            receive_pool_t::give_back(buffer_, block_size_);
         // A send written at once while the handler ran completes here; its
         // completion may write the next one at once in turn.
         while (finished_send_) {
             const output_stream_t::send_handler_t handler = std::exchange(finished_send_, nullptr);
             handler(finished_send_error_);
+        }
+    }
+
+    // A read that filled its block may have left more behind: the next
+    // block is twice as large. Only a run of reads that used little of
+    // their block makes it smaller again, so that a connection whose
+    // queries each end in a short read keeps the size their bulk needs.
+    void fit_receive_size(std::size_t n)
+    {
+        if (n == 0)
+            return;
+        if (n == block_size_) {
+            receive_size_ = std::min(2 * block_size_, max_receive_size);
+            short_reads_ = 0;
+        } else if (n > receive_size_ / 4) {
+            short_reads_ = 0;
+        } else if (receive_size_ > min_receive_size && ++short_reads_ == shrink_after) {
+            receive_size_ /= 2;
+            short_reads_ = 0;
         }
     }
 
@@ -282,17 +309,42 @@ private:
         io_helper_t& helper_;
     };
 
-    // Writes as much of data as the socket takes without waiting; the error
-    // is would_block when some is left.
-    template <typename Stream>
-    static std::size_t write_now(Stream& stream, const orx::buffer_t& data, boost::system::error_code& error)
+    // The bytes of a send as the socket writes them.
+    static boost::asio::const_buffer sequence(const orx::buffer_t& data)
     {
-        std::size_t written = 0;
+        return boost::asio::buffer(data.data(), data.size());
+    }
+    static std::vector<boost::asio::const_buffer> sequence(const pieces_t& pieces)
+    {
+        std::vector<boost::asio::const_buffer> buffers;
+        buffers.reserve(pieces.size());
+        for (const orx::buffer_t& piece : pieces)
+            buffers.push_back(boost::asio::buffer(piece.data(), piece.size()));
+        return buffers;
+    }
+
+    // Drops the first n bytes, which have been written.
+    static void consume(orx::buffer_t& data, std::size_t n) { data = data.tail(data.size() - n); }
+    static void consume(pieces_t& pieces, std::size_t n)
+    {
+        auto piece = pieces.begin();
+        for (; piece != pieces.end() && n >= piece->size(); ++piece)
+            n -= piece->size();
+        pieces.erase(pieces.begin(), piece);
+        if (n != 0)
+            consume(pieces.front(), n);
+    }
+
+    // Writes as much of bytes as the socket takes without waiting and
+    // leaves the rest in bytes; the error is would_block when some is left.
+    template <typename Stream, typename Bytes>
+    static void write_now(Stream& stream, Bytes& bytes, boost::system::error_code& error)
+    {
         if (!stream.non_blocking())
             stream.non_blocking(true, error);
-        while (!error && written < data.size())
-            written += stream.write_some(boost::asio::buffer(data.data() + written, data.size() - written), error);
-        return written;
+        // Written pieces, empty ones among them, are dropped as they go.
+        while (!error && !bytes.empty())
+            consume(bytes, stream.write_some(sequence(bytes), error));
     }
 
     // A write of a whole buffer, and a TLS read, are several operations on
@@ -336,6 +388,12 @@ private:
     }
 
     orx::buffer_t buffer_;
+    // The size buffer_ was taken with, and the size of the next block.
+    std::size_t block_size_ = min_receive_size;
+    std::size_t receive_size_ = min_receive_size;
+    // Reads in a row that used at most a quarter of a block.
+    static constexpr unsigned shrink_after = 8;
+    unsigned short_reads_ = 0;
     std::weak_ptr<watch_t> watch_;
     // A receive completion runs: a send started now is written at once.
     bool completing_ = false;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/system/error_code.hpp>
@@ -8,6 +10,10 @@
 #include "common/buffer.hpp"
 
 namespace io {
+
+// Bytes in several pieces that go out one after another, each piece
+// sharing its block with whoever made it.
+using pieces_t = std::vector<orx::buffer_t>;
 
 // An asynchronous byte sink. At most one send is outstanding at a time; the
 // completion runs once the whole buffer is written or the write failed, and
@@ -20,6 +26,20 @@ public:
 
     virtual boost::asio::any_io_executor get_executor() = 0;
     virtual void async_send(const orx::buffer_t& data, send_handler_t handler) = 0;
+    // One send of the pieces' bytes in order. Sinks that can write several
+    // blocks at once do so without copying them together; this one joins
+    // them first.
+    virtual void async_send_pieces(const pieces_t& pieces, send_handler_t handler)
+    {
+        std::size_t size = 0;
+        for (const orx::buffer_t& piece : pieces)
+            size += piece.size();
+        orx::buffer_t joined(size);
+        joined.resize(0);
+        for (const orx::buffer_t& piece : pieces)
+            joined.append(piece.data(), piece.size());
+        async_send(joined, std::move(handler));
+    }
     virtual ~output_stream_t() = default;
 };
 

@@ -169,6 +169,14 @@ void async_skip_all(const std::shared_ptr<stream_t>& stream, const completion_t&
 void async_send_all(const std::shared_ptr<stream_t>& stream, const std::shared_ptr<output_stream_t>& output,
                     const completion_t& handler)
 {
+    pieces_t stored;
+    if (stream->take_stored_pieces(stored)) {
+        if (stored.empty())
+            boost::asio::post(output->get_executor(), [handler] { handler({}); });
+        else
+            output->async_send_pieces(stored, handler);
+        return;
+    }
     send_step(std::make_shared<copy_state_t>(copy_state_t{stream, output, handler}));
 }
 

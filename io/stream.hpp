@@ -37,6 +37,10 @@ public:
     // stream, but a chain that is down to its last element hands out that
     // element, so that layers of wrappers do not pile up.
     virtual pointer_t self() = 0;
+    // A stream whose rest is stored in memory hands it over at once, as
+    // pieces that share its bytes, and is at its end afterwards. Returns
+    // false, taking nothing, for a stream that still has to be read.
+    virtual bool take_stored_pieces(pieces_t&) { return false; }
     virtual ~stream_t() = default;
 
     // A stream that yields data in one piece (nothing for an empty buffer)
@@ -60,9 +64,9 @@ using read_all_handler_t = stream_t::receive_handler_t;
 // first receive error.
 void async_skip_all(const std::shared_ptr<stream_t>& stream, const completion_t& handler);
 
-// Copies the stream into output piece by piece (empty pieces are not sent):
-// success once the stream ended, else the first receive or send error, as
-// it came.
+// Copies the stream into output piece by piece (empty pieces are not sent),
+// or in one send when its rest is stored: success once the stream ended,
+// else the first receive or send error, as it came.
 void async_send_all(const std::shared_ptr<stream_t>& stream, const std::shared_ptr<output_stream_t>& output,
                     const completion_t& handler);
 

@@ -62,6 +62,11 @@ public:
         helper_t::async_send(tls_stream_, data, std::move(handler));
     }
 
+    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler) override
+    {
+        helper_t::async_send(tls_stream_, pieces, std::move(handler));
+    }
+
     // A half-close cannot be expressed inside TLS.
     void shutdown_send(boost::system::error_code& error) override { error = unsupported_operation; }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "protocol/protocol_error.hpp"
 #include "protocol/raw_body_stream.hpp"
@@ -49,6 +50,12 @@ public:
             bytes.append(chunk.data);
         }
         body_->clear();
+        return true;
+    }
+
+    bool take_stored_chunks(body_t& chunks) override
+    {
+        chunks.splice(chunks.end(), *body_);
         return true;
     }
 
@@ -273,9 +280,16 @@ void read_body_step(const std::shared_ptr<read_body_state_t>& state)
     state->stream->async_receive_chunk([state](body_chunk_t& chunk, const boost::system::error_code& error) {
         if (error && error != io::end_of_stream)
             return state->handler(state->body, error);
-        state->body->push_back(chunk);
+        state->body->push_back(std::move(chunk));
         if (error)
             return state->handler(state->body, boost::system::error_code());
+        // An end that is already there is taken without another turn of
+        // the loop.
+        body_chunk_t end;
+        if (state->stream->take_end(end)) {
+            state->body->push_back(std::move(end));
+            return state->handler(state->body, boost::system::error_code());
+        }
         read_body_step(state);
     });
 }

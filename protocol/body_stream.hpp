@@ -46,6 +46,14 @@ public:
     // and the stream is at its end afterwards. Returns false, taking
     // nothing, for a body that still has to be read.
     virtual bool take_stored(orx::buffer_t&) { return false; }
+    // The same for the chunks themselves: the remaining chunks are moved to
+    // the end of chunks, their bytes shared, not copied.
+    virtual bool take_stored_chunks(body_t&) { return false; }
+    // A body with nothing left but its end hands the end chunk over at once
+    // (the extension and trailers of the terminating chunk) and is at its
+    // end afterwards. Returns false, taking nothing, for a body whose end
+    // has to be read.
+    virtual bool take_end(body_chunk_t&) { return false; }
 
     // Replays a stored body. Reading empties the shared list.
     static pointer_t make(const boost::asio::any_io_executor& executor, const std::shared_ptr<body_t>& body);
@@ -86,7 +94,9 @@ public:
     static pointer_t make_chunked_encoder(const io::stream_t::pointer_t& stream, const chunk_callback_t& callback,
                                           bool write_last_chunk);
     // Re-encodes a body stream in chunked coding, keeping each chunk's
-    // extension and the extension and trailers of its end.
+    // extension and the extension and trailers of its end. Over a stored
+    // body it hands over all its chunks framed at once as pieces
+    // (take_stored_pieces): the data as it is, between small size lines.
     static pointer_t make_chunked_closure(const pointer_t& source);
     // A stored body in chunked coding, the same bytes as the closure of its
     // replay gives, as one piece.

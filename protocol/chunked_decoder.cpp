@@ -43,6 +43,15 @@ public:
         return parser_.status() == proto::parser_t::complete && !ready_ && current_.data.empty();
     }
 
+    bool take_end(body_chunk_t& end) override
+    {
+        if (!empty_body())
+            return false;
+        end = std::move(current_);
+        current_ = body_chunk_t();
+        return true;
+    }
+
     void async_receive_chunk(const chunk_handler_t& handler) override
     {
         if (current_.data.size() > max_piece || ready_ || (pending_.empty() && chunk_done())) {

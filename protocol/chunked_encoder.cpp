@@ -1,6 +1,9 @@
 #include <boost/asio/post.hpp>
 
+#include <charconv>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "protocol/body_stream.hpp"
 
@@ -8,24 +11,84 @@ namespace io::http {
 
 namespace {
 
+// The size line of a chunk: lower-case hexadecimal size, the extension
+// (line breaks made harmless), CRLF.
+void append_size_line(std::string& out, std::size_t size, const std::string& extensions)
+{
+    char digits[2 * sizeof(std::size_t)];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, size, 16).ptr);
+    if (!extensions.empty()) {
+        std::ostringstream text;
+        text << "; ";
+        write_head_text(text, extensions);
+        out += text.str();
+    }
+    out += "\r\n";
+}
+
+// What follows the size line of the terminating chunk: its trailers and the
+// empty line.
+void append_end(std::string& out, const param_map_t& trailers)
+{
+    if (!trailers.empty()) {
+        std::ostringstream text;
+        text << trailers;
+        out += text.str();
+    }
+    out += "\r\n";
+}
+
 // One chunk in chunked coding: size, extension, data; an empty one is the
 // terminating chunk with its trailers.
 void append_encoded(orx::buffer_t& out, const body_chunk_t& chunk)
 {
-    std::ostringstream head;
-    head << std::hex << chunk.data.size();
-    if (!chunk.extensions.empty()) {
-        head << "; ";
-        write_head_text(head, chunk.extensions);
+    std::string text;
+    append_size_line(text, chunk.data.size(), chunk.extensions);
+    if (chunk.data.empty()) {
+        append_end(text, chunk.trailers);
+        out.append(text);
+        return;
     }
-    head << "\r\n";
-    out.append(head.str());
+    out.append(text);
     out.append(chunk.data.data(), chunk.data.size());
-    std::ostringstream tail;
-    if (chunk.data.empty())
-        tail << chunk.trailers;
-    tail << "\r\n";
-    out.append(tail.str());
+    out.append("\r\n", 2);
+}
+
+// A stored body in chunked coding as pieces: the data of each chunk as it
+// is, and between them the line ends and size lines, slices of one small
+// block. The body ends at its first chunk without data, or after its last.
+void append_pieces(io::pieces_t& pieces, const body_t& chunks)
+{
+    std::string framing;
+    // Where the framing before each data chunk ends.
+    std::vector<std::size_t> cuts;
+    const body_chunk_t* end = nullptr;
+    for (const body_chunk_t& chunk : chunks) {
+        if (chunk.data.empty()) {
+            end = &chunk;
+            break;
+        }
+        if (!cuts.empty())
+            framing += "\r\n";
+        append_size_line(framing, chunk.data.size(), chunk.extensions);
+        cuts.push_back(framing.size());
+    }
+    if (!cuts.empty())
+        framing += "\r\n";
+    const body_chunk_t none;
+    append_size_line(framing, 0, end ? end->extensions : none.extensions);
+    append_end(framing, end ? end->trailers : none.trailers);
+    const orx::buffer_t block(framing);
+    pieces.reserve(pieces.size() + 2 * cuts.size() + 1);
+    std::size_t at = 0;
+    auto chunk = chunks.begin();
+    for (const std::size_t cut : cuts) {
+        pieces.push_back(block.sub(at, cut - at));
+        pieces.push_back(chunk->data);
+        at = cut;
+        ++chunk;
+    }
+    pieces.push_back(block.sub(at, block.size() - at));
 }
 
 // Frames each raw read as one chunk; the raw stream's end becomes the
@@ -85,30 +148,56 @@ private:
     bool write_last_chunk_;
 };
 
-// The io::stream_t view of a body stream that remembers the last chunk read,
-// so that the encoder on top can give each chunk its source's extension
-// and trailers.
-class closure_t : public io::stream_t, public std::enable_shared_from_this<closure_t> {
+// Frames the chunks of a body stream, each with its extension, and its end
+// with the end's extension and trailers.
+class chunked_closure_t : public body_stream_t, public std::enable_shared_from_this<chunked_closure_t> {
 public:
-    explicit closure_t(body_stream_t::pointer_t source) : source_(std::move(source)) {}
+    explicit chunked_closure_t(pointer_t source) : source_(std::move(source)) {}
 
     boost::asio::any_io_executor get_executor() override { return source_->get_executor(); }
     io::stream_t::pointer_t self() override { return shared_from_this(); }
+    io::stream_t::pointer_t release() override { return source_->release(); }
 
-    void async_receive(const receive_handler_t& handler) override
+    void async_receive_chunk(const chunk_handler_t& handler) override
     {
+        if (done_)
+            return post_end(handler, io::end_of_stream);
         source_->async_receive_chunk(
             [self = shared_from_this(), handler](body_chunk_t& chunk, const boost::system::error_code& error) {
-                self->last_ = chunk;
-                handler(chunk.data, error);
+                self->encode(handler, chunk, error);
             });
     }
 
-    const body_chunk_t& last() const noexcept { return last_; }
+    bool take_stored_pieces(io::pieces_t& pieces) override
+    {
+        body_t chunks;
+        if (done_ || !source_->take_stored_chunks(chunks))
+            return false;
+        append_pieces(pieces, chunks);
+        done_ = true;
+        return true;
+    }
 
 private:
-    body_stream_t::pointer_t source_;
-    body_chunk_t last_;
+    void encode(const chunk_handler_t& handler, body_chunk_t& chunk, const boost::system::error_code& error)
+    {
+        if (chunk.data.empty() && !error)
+            return async_receive_chunk(handler);
+        if (error && error != io::end_of_stream) {
+            body_chunk_t failed;
+            return handler(failed, error);
+        }
+        // Data that comes together with the end is a chunk of its own; the
+        // end follows on the next read.
+        body_chunk_t encoded;
+        append_encoded(encoded.data, chunk);
+        if (chunk.data.empty())
+            done_ = true;
+        handler(encoded, {});
+    }
+
+    pointer_t source_;
+    bool done_ = false;
 };
 
 } // namespace
@@ -146,14 +235,7 @@ body_stream_t::pointer_t body_stream_t::make_chunked_encoding(const boost::asio:
 
 body_stream_t::pointer_t body_stream_t::make_chunked_closure(const pointer_t& source)
 {
-    auto closure = std::make_shared<closure_t>(source);
-    return make_chunked_encoder(
-        closure,
-        [closure](body_chunk_t& chunk, const boost::system::error_code&) {
-            chunk.extensions = closure->last().extensions;
-            chunk.trailers = closure->last().trailers;
-        },
-        true);
+    return std::make_shared<chunked_closure_t>(source);
 }
 
 } // namespace io::http

@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include <boost/asio/error.hpp>
@@ -121,21 +123,42 @@ TEST_P(connection_test, bytes_flow_both_ways)
     EXPECT_EQ(receive(context, pair.near).data.str(), "pong");
 }
 
-TEST_P(connection_test, receive_is_at_most_8192_bytes)
+// A fresh connection reads in blocks of 8192 bytes; a read that fills its
+// block makes the next one larger, up to 65536 bytes, and a run of short
+// reads makes it smaller again.
+TEST_P(connection_test, receive_blocks_follow_what_arrives)
 {
-    const std::string big(20000, 'b');
-    auto sent = start_send(pair.near, orx::buffer_t(big));
-    std::string got;
-    while (got.size() < big.size()) {
-        auto piece = receive(context, pair.far);
-        ASSERT_FALSE(piece.error) << piece.error.message();
-        ASSERT_GE(piece.data.size(), 1u);
-        ASSERT_LE(piece.data.size(), 8192u);
-        got += piece.data.str();
+    const auto transfer = [&](std::size_t size, std::size_t& first, std::size_t& largest) {
+        const std::string big(size, 'b');
+        auto sent = start_send(pair.near, orx::buffer_t(big));
+        std::string got;
+        first = 0;
+        largest = 0;
+        while (got.size() < big.size()) {
+            auto piece = receive(context, pair.far);
+            ASSERT_FALSE(piece.error) << piece.error.message();
+            ASSERT_GE(piece.data.size(), 1u);
+            ASSERT_LE(piece.data.size(), 65536u);
+            if (got.empty())
+                first = piece.data.size();
+            largest = std::max(largest, piece.data.size());
+            got += piece.data.str();
+        }
+        EXPECT_EQ(got, big);
+        run_until(context, [&] { return sent->done; });
+        EXPECT_FALSE(sent->error);
+    };
+    std::size_t first = 0;
+    std::size_t largest = 0;
+    transfer(1 << 20, first, largest);
+    EXPECT_LE(first, 8192u);
+    EXPECT_GT(largest, 8192u);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_FALSE(send(context, pair.near, orx::buffer_t("x")).error);
+        EXPECT_EQ(receive(context, pair.far).data.str(), "x");
     }
-    EXPECT_EQ(got, big);
-    run_until(context, [&] { return sent->done; });
-    EXPECT_FALSE(sent->error);
+    transfer(65536, first, largest);
+    EXPECT_LE(first, 32768u);
 }
 
 // Whatever reaches a connection while none of its receives waits, after the
@@ -175,20 +198,45 @@ TEST_P(connection_test, what_arrives_between_receives_is_received)
     }
 }
 
+// The bytes cut into pieces of sizes that vary, empty ones among them, so
+// that a large text needs more pieces than one system call writes.
+io::pieces_t cut(const std::string& bytes)
+{
+    static const std::size_t sizes[] = {0, 1, 7, 4096, 0, 30000, 3, 65536};
+    io::pieces_t pieces;
+    std::size_t at = 0;
+    for (std::size_t i = 0; at < bytes.size(); ++i) {
+        const std::size_t size = std::min(sizes[i % std::size(sizes)], bytes.size() - at);
+        pieces.push_back(size == 0 ? orx::buffer_t() : orx::buffer_t(bytes.data() + at, size));
+        at += size;
+    }
+    pieces.push_back(orx::buffer_t());
+    return pieces;
+}
+
+std::string letters(std::size_t size)
+{
+    std::string bytes(size, ' ');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>('a' + i % 26);
+    return bytes;
+}
+
 // A send started inside a receive completion goes out in order with the
 // sends after it, also when it is more than the socket takes at once, and
-// completes once, never inside the call.
+// completes once, never inside the call; as one buffer or in pieces.
 TEST_P(connection_test, send_from_a_receive_completion)
 {
     struct size_case_t {
         const char* name;
         std::size_t size;
+        bool in_pieces;
     };
-    for (const size_case_t& c : {size_case_t{"small", 100}, size_case_t{"more_than_the_socket_takes", 8 << 20}}) {
+    for (const size_case_t& c : {size_case_t{"small", 100, false}, size_case_t{"small_in_pieces", 100, true},
+                                 size_case_t{"more_than_the_socket_takes", 8 << 20, false},
+                                 size_case_t{"more_than_the_socket_takes_in_pieces", 8 << 20, true}}) {
         auto fresh = GetParam().make(context);
-        std::string bytes(c.size, ' ');
-        for (std::size_t i = 0; i < bytes.size(); ++i)
-            bytes[i] = static_cast<char>('a' + i % 26);
+        const std::string bytes = letters(c.size);
         ASSERT_FALSE(send(context, fresh.far, orx::buffer_t("query")).error) << c.name;
         auto first = std::make_shared<io_test::sent_t>();
         std::shared_ptr<io_test::sent_t> second;
@@ -198,11 +246,15 @@ TEST_P(connection_test, send_from_a_receive_completion)
         near->async_receive([&, near, first](const orx::buffer_t& data, const error_code& error) {
             EXPECT_FALSE(error) << c.name;
             EXPECT_EQ(data.str(), "query") << c.name;
-            near->async_send(orx::buffer_t(bytes), [&, near, first](const error_code& sent) {
+            auto sent = [&, near, first](const error_code& sent) {
                 *first = {sent, !returned, true};
                 ++completions;
                 second = io_test::start_send(near, orx::buffer_t("end"));
-            });
+            };
+            if (c.in_pieces)
+                near->async_send_pieces(cut(bytes), sent);
+            else
+                near->async_send(orx::buffer_t(bytes), sent);
             returned = true;
         });
         std::string got;
@@ -218,6 +270,47 @@ TEST_P(connection_test, send_from_a_receive_completion)
         EXPECT_EQ(completions, 1) << c.name;
         EXPECT_FALSE(second->error) << c.name;
         EXPECT_FALSE(second->inside_call) << c.name;
+    }
+}
+
+// Pieces go out as their bytes in order, whatever their number and sizes,
+// and the send completes once, never inside the call.
+TEST_P(connection_test, pieces_go_out_in_order)
+{
+    struct case_t {
+        const char* name;
+        io::pieces_t pieces;
+        std::string expected;
+    };
+    const std::string big = letters(8 << 20);
+    const case_t cases[] = {
+        {"none", {}, ""},
+        {"only empty ones", {orx::buffer_t(), orx::buffer_t()}, ""},
+        {"one", {orx::buffer_t("one")}, "one"},
+        {"slices of one block", {orx::buffer_t("abcdef").sub(3, 3), orx::buffer_t("abcdef").head(3)}, "defabc"},
+        {"more than the socket takes, in many pieces", cut(big), big},
+    };
+    for (const case_t& c : cases) {
+        auto fresh = GetParam().make(context);
+        auto result = std::make_shared<io_test::sent_t>();
+        int completions = 0;
+        bool returned = false;
+        fresh.near->async_send_pieces(c.pieces, [&, result](const error_code& error) {
+            *result = {error, !returned, true};
+            ++completions;
+        });
+        returned = true;
+        std::string got;
+        while (got.size() < c.expected.size()) {
+            auto piece = receive(context, fresh.far);
+            ASSERT_FALSE(piece.error) << c.name << ": " << piece.error.message();
+            got += piece.data.str();
+        }
+        ASSERT_TRUE(run_until(context, [&] { return result->done; })) << c.name;
+        EXPECT_TRUE(got == c.expected) << c.name;
+        EXPECT_FALSE(result->error) << c.name;
+        EXPECT_FALSE(result->inside_call) << c.name;
+        EXPECT_EQ(completions, 1) << c.name;
     }
 }
 

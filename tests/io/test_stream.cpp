@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/error.hpp>
@@ -321,5 +322,63 @@ TEST_P(whole_stream_test, send_all)
 
 INSTANTIATE_TEST_SUITE_P(scripts, whole_stream_test, ::testing::ValuesIn(whole_stream_cases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A stream whose rest is stored: it hands it over as pieces and is never
+// read.
+class stored_stream_t : public io::stream_t, public std::enable_shared_from_this<stored_stream_t> {
+public:
+    stored_stream_t(boost::asio::io_context& context, io::pieces_t pieces)
+        : context_(context), pieces_(std::move(pieces))
+    {
+    }
+
+    boost::asio::any_io_executor get_executor() override { return context_.get_executor(); }
+    void async_receive(const receive_handler_t&) override { ADD_FAILURE() << "a stored stream was read"; }
+    pointer_t self() override { return shared_from_this(); }
+    bool take_stored_pieces(io::pieces_t& pieces) override
+    {
+        pieces = std::exchange(pieces_, {});
+        return true;
+    }
+
+private:
+    boost::asio::io_context& context_;
+    io::pieces_t pieces_;
+};
+
+// A stored rest goes out in one send of all its pieces, nothing at all
+// when it is empty; the completion runs once, later, with the send's error.
+TEST(send_all, a_stored_rest_goes_out_in_one_send)
+{
+    struct case_t {
+        const char* name;
+        io::pieces_t pieces;
+        std::optional<std::size_t> send_fails_at;
+        error_code expected_error;
+        std::vector<std::string> expected_sent;
+    } const cases[] = {
+        {"pieces", {orx::buffer_t("ab"), orx::buffer_t(), orx::buffer_t("cd")}, {}, {}, {"abcd"}},
+        {"nothing", {}, {}, {}, {}},
+        {"send_error", {orx::buffer_t("ab")}, 0, broken, {"ab"}},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        boost::asio::io_context context;
+        auto output = std::make_shared<recording_output_t>(context, c.send_fails_at, broken);
+        error_code result = boost::asio::error::fault;
+        int calls = 0;
+        bool returned = false;
+        io::async_send_all(std::make_shared<stored_stream_t>(context, c.pieces), output, [&](const error_code& error) {
+            result = error;
+            ++calls;
+            EXPECT_TRUE(returned);
+        });
+        returned = true;
+        context.run_for(5s);
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(result, c.expected_error);
+        EXPECT_EQ(output->sent, c.expected_sent);
+    }
+}
 
 } // namespace

@@ -1,5 +1,6 @@
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <openssl/evp.h>
@@ -89,14 +90,26 @@ protected:
         server_tls = server->connection;
     }
 
-    void expect_flow(const connection_ptr& from, const connection_ptr& to, const std::string& text)
+    // The text goes as one buffer, or in pieces (an empty one among them).
+    void expect_flow(const connection_ptr& from, const connection_ptr& to, const std::string& text,
+                     bool in_pieces = false)
     {
-        EXPECT_FALSE(send(context, from, orx::buffer_t(text)).error);
+        if (in_pieces) {
+            const orx::buffer_t whole(text);
+            const io::pieces_t pieces{whole.head(text.size() / 2), orx::buffer_t(),
+                                      whole.tail(text.size() - text.size() / 2)};
+            std::optional<boost::system::error_code> sent;
+            from->async_send_pieces(pieces, [&](const boost::system::error_code& error) { sent = error; });
+            ASSERT_TRUE(run_until(context, [&] { return sent.has_value(); }));
+            EXPECT_FALSE(*sent);
+        } else {
+            EXPECT_FALSE(send(context, from, orx::buffer_t(text)).error);
+        }
         std::string got;
         while (got.size() < text.size()) {
             auto piece = receive(context, to);
             ASSERT_FALSE(piece.error) << piece.error.message();
-            ASSERT_LE(piece.data.size(), 8192u);
+            ASSERT_LE(piece.data.size(), 65536u);
             got += piece.data.str();
         }
         EXPECT_EQ(got, text);
@@ -114,6 +127,7 @@ TEST_F(tls_test, data_both_ways_then_back_to_plain)
     handshake();
     expect_flow(client_tls, server_tls, "request over TLS");
     expect_flow(server_tls, client_tls, std::string(20000, 'r'));
+    expect_flow(server_tls, client_tls, std::string(30000, 'p') + " in pieces", true);
 
     // The client ends TLS; the server sees the end of the TLS stream, ends
     // TLS too, and both go on with plain bytes on the same socket.

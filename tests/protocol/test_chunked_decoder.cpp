@@ -120,19 +120,38 @@ TEST_F(chunked_decoder, decodes_chunks_extensions_and_trailers_whatever_the_read
                 EXPECT_EQ(got[i].extensions, c.chunks[i].extensions);
                 EXPECT_EQ(got[i].data, c.chunks[i].data);
             }
+            const auto trailers_of = [](const io::http::param_map_t& fields) {
+                std::vector<std::pair<std::string, std::string>> trailers;
+                for (const auto& [name, values] : fields.fields())
+                    for (const auto& value : values)
+                        trailers.emplace_back(name, value);
+                return trailers;
+            };
             const auto& end = got.back();
             EXPECT_EQ(end.error, eof);
             EXPECT_EQ(end.data, "");
             EXPECT_EQ(end.extensions, c.end_extension);
-            std::vector<std::pair<std::string, std::string>> trailers;
-            for (const auto& [name, values] : end.trailers.fields())
-                for (const auto& value : values)
-                    trailers.emplace_back(name, value);
-            EXPECT_EQ(trailers, c.trailers);
+            EXPECT_EQ(trailers_of(end.trailers), c.trailers);
             // Reading on after the end gives the end again; the bytes after
             // the body are the next query's.
             EXPECT_EQ(test::read_chunk(context, decoder).error, eof);
             EXPECT_EQ(test::read_all(context, decoder->release()), c.rest);
+            // Read whole, the body ends with the same end chunk, also when
+            // the end came with the last data and is taken at once.
+            std::shared_ptr<io::http::body_t> body;
+            auto whole = body_stream_t::make_chunked_decoder(raw(pieces(c.wire, read_size)));
+            io::http::async_read_body(
+                whole, [&](const std::shared_ptr<io::http::body_t>& b, const boost::system::error_code& e) {
+                    EXPECT_FALSE(e);
+                    body = b;
+                });
+            ASSERT_TRUE(test::run_until(context, [&] { return body != nullptr; }));
+            ASSERT_EQ(body->size(), c.chunks.size() + 1);
+            EXPECT_EQ(body->back().data.str(), "");
+            EXPECT_EQ(body->back().extensions, c.end_extension);
+            EXPECT_EQ(trailers_of(body->back().trailers), c.trailers);
+            EXPECT_EQ(test::read_chunk(context, whole).error, eof);
+            EXPECT_EQ(test::read_all(context, whole->release()), c.rest);
         }
     }
 }

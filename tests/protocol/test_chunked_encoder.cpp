@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "scripted_stream.hpp"
@@ -128,33 +130,89 @@ TEST(chunked_closure, a_source_failure_reaches_the_reader)
     EXPECT_EQ(failed.data, "");
 }
 
-// A stored body framed at once gives the bytes the closure of its replay
-// gives, in one piece: extensions, the end chunk's trailers, a body whose
+// Stored bodies with extensions, the end chunk's trailers, a body whose
 // list ends without an end chunk, and one cut at its first empty chunk.
-TEST(chunked_encoding, same_bytes_as_the_closure_in_one_piece)
+std::vector<std::shared_ptr<io::http::body_t>> stored_bodies()
 {
     const auto make = [](std::initializer_list<body_chunk_t> chunks) {
         return std::make_shared<io::http::body_t>(chunks);
     };
     body_chunk_t end{"e", orx::buffer_t(), {}};
     end.trailers.add("T", "v");
-    const std::vector<std::shared_ptr<io::http::body_t>> bodies = {
+    return {
         make({{"a", orx::buffer_t("abc"), {}}, end}),
         make({{"", orx::buffer_t(std::string(300, 'z')), {}}, {"", orx::buffer_t("q"), {}}}),
         make({}),
         make({{"", orx::buffer_t("ab"), {}}, end, {"", orx::buffer_t("never"), {}}}),
     };
-    for (const auto& body : bodies) {
+}
+
+// What the closure of a replay of the body gives, read chunk by chunk.
+std::string closure_bytes(const io::http::body_t& body)
+{
+    boost::asio::io_context context;
+    const auto copy = std::make_shared<io::http::body_t>(body);
+    boost::system::error_code end;
+    std::string bytes;
+    for (const std::string& read :
+         encoded(context, body_stream_t::make_chunked_closure(body_stream_t::make(context, copy)), end))
+        bytes += read;
+    EXPECT_EQ(end, eof);
+    return bytes;
+}
+
+// A stored body framed at once gives the bytes the closure of its replay
+// gives, in one piece.
+TEST(chunked_encoding, same_bytes_as_the_closure_in_one_piece)
+{
+    for (const auto& body : stored_bodies()) {
         boost::asio::io_context context;
-        const auto copy = std::make_shared<io::http::body_t>(*body);
-        boost::system::error_code closure_end;
-        std::string expected;
-        for (const std::string& read :
-             encoded(context, body_stream_t::make_chunked_closure(body_stream_t::make(context, copy)), closure_end))
-            expected += read;
+        const std::string expected = closure_bytes(*body);
         boost::system::error_code whole_end;
         EXPECT_EQ(encoded(context, body_stream_t::make_chunked_encoding(context.get_executor(), *body), whole_end),
                   std::vector<std::string>{expected});
         EXPECT_EQ(whole_end, eof);
     }
+}
+
+// The closure of a stored body hands it over at once as pieces: the same
+// bytes as its reads, each chunk's data shared rather than copied; the
+// closure is at its end afterwards.
+TEST(chunked_closure, a_stored_body_is_handed_over_in_pieces)
+{
+    for (const auto& body : stored_bodies()) {
+        boost::asio::io_context context;
+        const std::string expected = closure_bytes(*body);
+        const auto copy = std::make_shared<io::http::body_t>(*body);
+        auto closure = body_stream_t::make_chunked_closure(body_stream_t::make(context, copy));
+        io::pieces_t pieces;
+        ASSERT_TRUE(closure->take_stored_pieces(pieces));
+        std::string joined;
+        for (const orx::buffer_t& piece : pieces)
+            joined += piece.str();
+        for (const body_chunk_t& chunk : *body) {
+            if (chunk.data.empty())
+                break;
+            EXPECT_TRUE(std::any_of(pieces.begin(), pieces.end(), [&](const orx::buffer_t& piece) {
+                return piece.data() == chunk.data.data() && piece.size() == chunk.data.size();
+            })) << chunk.data.str();
+        }
+        EXPECT_EQ(joined, expected);
+        EXPECT_EQ(test::read_chunk(context, closure).error, eof);
+    }
+}
+
+// A body that still has to be read is read, not handed over.
+TEST(chunked_closure, a_body_being_read_is_not_handed_over)
+{
+    boost::asio::io_context context;
+    auto decoder =
+        body_stream_t::make_chunked_decoder(scripted_stream_t::make(context, {{"3\r\nabc\r\n0\r\n\r\n", {}}}));
+    auto closure = body_stream_t::make_chunked_closure(decoder);
+    io::pieces_t pieces;
+    EXPECT_FALSE(closure->take_stored_pieces(pieces));
+    EXPECT_TRUE(pieces.empty());
+    boost::system::error_code end;
+    EXPECT_EQ(encoded(context, closure, end), (std::vector<std::string>{"3\r\nabc\r\n", "0\r\n\r\n"}));
+    EXPECT_EQ(end, eof);
 }
