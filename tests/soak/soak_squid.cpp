@@ -5,7 +5,7 @@
 //
 //   soak-squid --seconds N [--clients N] [--sample-seconds N] [--preview 0|1]
 //              [--kinds NAME,...] [--keep DIRECTORY] [--squid-trace 0|1]
-//              [--squid-debug OPTIONS] [--squid-conf LINES]
+//              [--icap-tap 0|1] [--squid-debug OPTIONS] [--squid-conf LINES]
 //              [--log-level debug|info|notice]
 //
 // The real daemon runs under the stand-in PilotD (a hook that lets every
@@ -35,7 +35,12 @@
 // the daemon without its last chunk (see soak/squid_account.hpp). With
 // --squid-trace 1 its cache.log records what tells such a failure apart;
 // a failure proven to be Squid's is reported as Squid's, listed and
-// counted, and does not fail the run. Every other failure does.
+// counted, and does not fail the run. Every other failure does. With
+// --icap-tap 1 (previews off) Squid reaches the daemon through a relay that
+// follows the ICAP framing of every answer (soak/icap_tap.hpp); a failure
+// is then Squid's only when, besides, the daemon's answer for its URL
+// ended whole, with the whole body, and the relay reports every answer of
+// the daemon that did not end.
 //
 // To chase a rare failure: every request has a URL of its own (client and
 // round in the path); --kinds runs only some kinds of transfer (their
@@ -68,6 +73,7 @@
 
 #include <boost/beast/http/error.hpp>
 
+#include "soak/icap_tap.hpp"
 #include "soak/squid_account.hpp"
 #include "standins/http_body.hpp"
 #include "standins/http_client.hpp"
@@ -83,7 +89,7 @@ using clock_t_ = std::chrono::steady_clock;
 
 const char* const usage = "usage: soak-squid --seconds N [--clients N] [--sample-seconds N] [--preview 0|1]\n"
                           "                  [--kinds NAME,...] [--keep DIRECTORY] [--squid-trace 0|1]\n"
-                          "                  [--squid-debug OPTIONS] [--squid-conf LINES]\n"
+                          "                  [--icap-tap 0|1] [--squid-debug OPTIONS] [--squid-conf LINES]\n"
                           "                  [--log-level debug|info|notice]\n";
 
 // Growth allowed between the two halves of the run: a tenth, and a few
@@ -129,6 +135,7 @@ struct failure_t {
     std::string began;
     std::string ended;
     std::string text;
+    std::size_t size = 0;
     // The page arrived whole and byte for byte in chunked coding, and the
     // connection ended where only its last chunk was missing.
     bool unterminated = false;
@@ -179,6 +186,7 @@ void client_loop(unsigned proxy_port, const standin::origin_server_t& origin, co
         failure.kind = kind.name;
         failure.url = kind.upload ? origin.upload_url(label) : origin.page_url(kind.size, kind.framing, label);
         failure.began = wall_time();
+        failure.size = kind.size;
         try {
             if (!client)
                 client.emplace(proxy_port);
@@ -247,6 +255,7 @@ int main(int argc, char* argv[])
     std::string kind_names;
     std::string keep;
     bool squid_trace = false;
+    bool icap_tap = false;
     std::string squid_debug;
     std::string squid_conf;
     std::string log_level = "notice";
@@ -268,6 +277,8 @@ int main(int argc, char* argv[])
             keep = text;
         else if (name == "--squid-trace")
             squid_trace = value != 0;
+        else if (name == "--icap-tap")
+            icap_tap = value != 0;
         else if (name == "--squid-debug")
             squid_debug = text;
         else if (name == "--squid-conf")
@@ -281,7 +292,9 @@ int main(int argc, char* argv[])
     }
     const std::map<std::string, ox::LogLevel> levels{
         {"debug", ox::LOG_LEVEL_DEBUG}, {"info", ox::LOG_LEVEL_INFO}, {"notice", ox::LOG_LEVEL_NOTICE}};
-    if (seconds <= 0 || clients < 1 || sample_seconds <= 0 || argc % 2 == 0 || !levels.contains(log_level)) {
+    // The relay does not follow previews.
+    if (seconds <= 0 || clients < 1 || sample_seconds <= 0 || argc % 2 == 0 || !levels.contains(log_level) ||
+        (icap_tap && preview)) {
         std::cerr << usage;
         return 2;
     }
@@ -348,10 +361,14 @@ int main(int argc, char* argv[])
             throw std::runtime_error("orvex-traxd did not apply its settings\n" + pilotd.stderr_text());
         const pid_t daemon = pilotd.pid();
 
+        std::optional<soak::icap_tap_t> tap;
+        if (icap_tap)
+            tap.emplace(icap_port);
+
         // Started after the daemon listens: Squid asks for OPTIONS at once
         // and, after a failure, only minutes later.
         standin::squid_options_t squid_options;
-        squid_options.icap_port = icap_port;
+        squid_options.icap_port = tap ? tap->port() : icap_port;
         squid_options.bypass = false;
         squid_options.preview = preview;
         squid_options.preview_size = 1024;
@@ -365,7 +382,9 @@ int main(int argc, char* argv[])
         std::cout << "soak: orvex-traxd (pid " << daemon << ") on 127.0.0.1:" << icap_port << ", Squid (pid "
                   << squid.pid() << ") on 127.0.0.1:" << squid.port() << ", origin on 127.0.0.1:" << origin.port()
                   << "; " << clients << " clients for " << seconds << " s, previews " << (preview ? "on" : "off")
-                  << ", Squid's forwarding decisions " << (squid_trace ? "traced" : "not traced") << std::endl;
+                  << ", Squid's forwarding decisions " << (squid_trace ? "traced" : "not traced")
+                  << (tap ? ", through the ICAP relay on 127.0.0.1:" + std::to_string(tap->port()) : std::string())
+                  << std::endl;
 
         std::atomic<bool> stopping{false};
         failures_t failures;
@@ -412,12 +431,24 @@ int main(int argc, char* argv[])
         // Squid's own words: an error code in the access log, an ICAP
         // error outcome in the ICAP log, complaints about the service, and
         // the answers it cut short itself.
-        const soak::squid_account_t account(squid);
+        const soak::squid_account_t account(squid.directory());
+        const auto answers = tap ? tap->answers() : std::map<std::string, soak::tapped_answer_t>{};
+        // Without the relay, Squid's logs are the only witness of what the
+        // daemon sent.
+        const auto answered_whole = [&](const failure_t& failure, std::size_t size) {
+            if (!tap)
+                return true;
+            const auto answer = answers.find(failure.url);
+            return answer != answers.end() && answer->second.ended && answer->second.start_line == "ICAP/1.0 200 OK" &&
+                   answer->second.body_size == size;
+        };
         std::vector<failure_t> squids;
         std::vector<failure_t> unexplained;
-        for (auto& failure : failures.all())
-            (failure.unterminated && account.cut_short_by_squid(failure.url) ? squids : unexplained)
-                .push_back(std::move(failure));
+        for (auto& failure : failures.all()) {
+            const bool squids_doing = failure.unterminated && account.cut_short_by_squid(failure.url) &&
+                                      answered_whole(failure, failure.size);
+            (squids_doing ? squids : unexplained).push_back(std::move(failure));
+        }
         std::map<std::string, std::size_t> shown_of_kind;
         for (const auto& failure : unexplained)
             if (shown_of_kind[failure.kind]++ < max_samples_per_kind)
@@ -442,6 +473,16 @@ int main(int argc, char* argv[])
                 out << failure.line() << '\n';
             std::cout << "soak: Squid's directory " << squid.directory()
                       << " stays; the daemon's log and the failures are in " << keep << '\n';
+        }
+        if (tap) {
+            std::vector<std::string> unended;
+            for (const auto& [url, answer] : answers)
+                if (!answer.ended)
+                    unended.push_back(url + ": " + answer.start_line + ", " + std::to_string(answer.body_size) +
+                                      " body bytes, " + answer.trouble);
+            std::cout << "soak: the relay saw " << answers.size() << " RESPMOD answers of the daemon\n";
+            show("answers of the daemon that did not end", unended);
+            show("connections that were not ICAP framing", tap->broken());
         }
         show("access.log lines with an error code", account.access_errors());
         show("icap.log lines with an ICAP error", account.icap_errors());

@@ -4,8 +4,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "standins/squid_proxy.hpp"
-
 namespace soak {
 
 namespace {
@@ -56,11 +54,11 @@ bool debug_line(const std::string& line)
 
 const char* const squid_trace_sections = "17,3 20,3";
 
-squid_account_t::squid_account_t(const standin::squid_proxy_t& squid)
+squid_account_t::squid_account_t(const std::string& directory)
 {
-    read_access_log(squid.directory() + "/access.log");
-    read_icap_log(squid.directory() + "/icap.log");
-    read_cache_log(squid.cache_log_path());
+    read_access_log(directory + "/access.log");
+    read_icap_log(directory + "/icap.log");
+    read_cache_log(directory + "/cache.log");
 }
 
 // "<time> <ms> <client> <status>/<code> <bytes> <method> <url> <hierarchy>

@@ -20,10 +20,6 @@
 #include <string>
 #include <vector>
 
-namespace standin {
-class squid_proxy_t;
-}
-
 namespace soak {
 
 // The debug_options that make cache.log hold what cut_short_by_squid needs.
@@ -31,8 +27,9 @@ extern const char* const squid_trace_sections;
 
 class squid_account_t {
 public:
-    // Reads Squid's logs line by line (cache.log may be gigabytes).
-    explicit squid_account_t(const standin::squid_proxy_t& squid);
+    // Reads the logs in Squid's directory (access.log, icap.log, cache.log)
+    // line by line: cache.log may be gigabytes.
+    explicit squid_account_t(const std::string& directory);
 
     // access.log lines with an error code.
     const std::vector<std::string>& access_errors() const { return access_errors_; }

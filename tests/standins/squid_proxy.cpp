@@ -313,11 +313,6 @@ std::string squid_proxy_t::read_tail(const std::string& name, std::size_t bytes)
     return tail;
 }
 
-std::string squid_proxy_t::cache_log_path() const
-{
-    return directory_ + "/cache.log";
-}
-
 std::string squid_proxy_t::failure_report(std::size_t lines) const
 {
     // Only the end is read: with debug options the log grows to gigabytes.

@@ -67,9 +67,6 @@ public:
     std::string config_text() const;
     // Squid's own log (start-up, ICAP service states and errors).
     std::string cache_log() const;
-    // Where it is, for a reader that must not hold it whole (with debug
-    // options it grows to gigabytes).
-    std::string cache_log_path() const;
     // One line per HTTP transaction: the usual fields, Squid's master
     // transaction number, the client's port and then
     // "<error code>/<error detail>", e.g. "ERR_ICAP_FAILURE/...".
