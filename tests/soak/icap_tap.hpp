@@ -5,7 +5,9 @@
 // RESPMOD query carried, whether the daemon's answer to it ended as ICAP
 // frames it: its heads, every chunk and the last chunk, before the
 // connection ended. It tells what the daemon sent, whatever Squid makes of
-// it. Bytes pass unchanged, in both directions, as they come.
+// it. Bytes pass unchanged, in both directions, as they come, but through
+// a hop of their own: they reach Squid in other pieces and at other times,
+// and Squid's own races then come more often (see soak_squid.cpp).
 
 #include <cstdint>
 #include <map>
