@@ -4,6 +4,9 @@
 // thousand transfers.
 //
 //   soak-squid --seconds N [--clients N] [--sample-seconds N] [--preview 0|1]
+//              [--kinds NAME,...] [--keep DIRECTORY] [--squid-trace 0|1]
+//              [--icap-tap 0|1] [--squid-debug OPTIONS] [--squid-conf LINES]
+//              [--log-level debug|info|notice]
 //
 // The real daemon runs under the stand-in PilotD (a hook that lets every
 // message pass, 204 on, logging at Notice), Squid without a cache sends
@@ -25,8 +28,32 @@
 // the ICAP errors in Squid's logs and whether the daemon's memory stayed
 // flat: the largest VmRSS of the second half of the run (after a warm-up)
 // against that of the first half. The exit status is 0 only when there was
-// no failed transfer, no ICAP error, the daemon still ran and its memory
-// was flat.
+// no failed transfer (but those proven Squid's, below), no ICAP error, the
+// daemon still ran and its memory was flat.
+//
+// Squid itself now and then ends the answer for a page streamed back by
+// the daemon without its last chunk (see soak/squid_account.hpp). With
+// --squid-trace 1 its cache.log records what tells such a failure apart;
+// a failure proven to be Squid's is reported as Squid's, listed and
+// counted, and does not fail the run. Every other failure does. With
+// --icap-tap 1 (previews off) Squid reaches the daemon through a relay that
+// follows the ICAP framing of every answer (soak/icap_tap.hpp); a failure
+// is then Squid's only when, besides, the daemon's answer for its URL
+// ended whole, with the whole body, and the relay reports every answer of
+// the daemon that did not end. The relay's timing makes Squid's own races
+// with the 5 MiB bodies frequent (it closes kept-alive connections after
+// such a page, aborts its side of such an upload's adapted body): use it
+// with --kinds page-300k-chunked.
+//
+// To chase a rare failure: every request has a URL of its own (client and
+// round in the path); --kinds runs only some kinds of transfer (their
+// short names: page-1k, page-300k-chunked, page-5m, upload-1k,
+// upload-300k-chunked, upload-5m); --keep leaves Squid's directory (its
+// configuration, cache.log, access.log, icap.log) in place, writes the
+// daemon's log there as traxd.log and every failure, with the client's port
+// and the time it began and ended, as failures.txt; --squid-debug adds to
+// Squid's debug_options (e.g. "93,3 11,2"), --squid-conf adds squid.conf
+// lines; --log-level sets the daemon's.
 
 #include <signal.h>
 #include <unistd.h>
@@ -35,6 +62,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -46,6 +74,10 @@
 #include <thread>
 #include <vector>
 
+#include <boost/beast/http/error.hpp>
+
+#include "soak/icap_tap.hpp"
+#include "soak/squid_account.hpp"
 #include "standins/http_body.hpp"
 #include "standins/http_client.hpp"
 #include "standins/icap_client.hpp"
@@ -58,7 +90,10 @@ namespace {
 using namespace std::chrono_literals;
 using clock_t_ = std::chrono::steady_clock;
 
-const char* const usage = "usage: soak-squid --seconds N [--clients N] [--sample-seconds N] [--preview 0|1]\n";
+const char* const usage = "usage: soak-squid --seconds N [--clients N] [--sample-seconds N] [--preview 0|1]\n"
+                          "                  [--kinds NAME,...] [--keep DIRECTORY] [--squid-trace 0|1]\n"
+                          "                  [--icap-tap 0|1] [--squid-debug OPTIONS] [--squid-conf LINES]\n"
+                          "                  [--log-level debug|info|notice]\n";
 
 // Growth allowed between the two halves of the run: a tenth, and a few
 // MiB for the allocator's own rounding.
@@ -69,6 +104,7 @@ constexpr std::size_t max_samples_per_kind = 2;
 
 struct kind_t {
     const char* name;
+    const char* short_name;
     bool upload;
     std::size_t size;
     standin::framing_t framing;
@@ -83,30 +119,49 @@ struct sample_t {
     long rss_kb;
 };
 
-// The first few failures of each kind of transfer, so that a rare kind
-// of failure is not hidden behind a frequent one.
+// Seconds since the epoch with milliseconds, as Squid's logs write them.
+std::string wall_time()
+{
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    std::ostringstream text;
+    text << ms / 1000 << '.' << std::setw(3) << std::setfill('0') << ms % 1000;
+    return text.str();
+}
+
+// One failed transfer.
+struct failure_t {
+    std::string kind;
+    std::string url;
+    // Wall times, as Squid's logs write them.
+    std::string began;
+    std::string ended;
+    std::string text;
+    std::size_t size = 0;
+    // The page arrived whole and byte for byte in chunked coding, and the
+    // connection ended where only its last chunk was missing.
+    bool unterminated = false;
+
+    std::string line() const { return began + "-" + ended + " " + kind + ": " + text; }
+};
+
 class failures_t {
 public:
-    void add(const std::string& kind, const std::string& text)
+    void add(failure_t failure)
     {
         std::lock_guard lock(mutex_);
-        auto& texts = texts_[kind];
-        if (texts.size() < max_samples_per_kind)
-            texts.push_back(text);
+        all_.push_back(std::move(failure));
     }
-    std::vector<std::string> texts() const
+    std::vector<failure_t> all() const
     {
         std::lock_guard lock(mutex_);
-        std::vector<std::string> all;
-        for (const auto& [kind, texts] : texts_)
-            for (const auto& text : texts)
-                all.push_back(kind + ": " + text);
-        return all;
+        return all_;
     }
 
 private:
     mutable std::mutex mutex_;
-    std::map<std::string, std::vector<std::string>> texts_;
+    std::vector<failure_t> all_;
 };
 
 // VmRSS of the process in kB; nothing when it is gone.
@@ -121,25 +176,33 @@ std::optional<long> resident_kb(pid_t pid)
 }
 
 // One client's round of transfers until the end.
-void client_loop(unsigned proxy_port, const standin::origin_server_t& origin, std::vector<kind_t>& kinds,
+void client_loop(unsigned proxy_port, const standin::origin_server_t& origin, const std::vector<kind_t*>& kinds,
                  std::size_t first, const std::atomic<bool>& stopping, failures_t& failures)
 {
     std::optional<standin::http_client_t> client;
     for (std::size_t i = first; !stopping.load(); ++i) {
-        kind_t& kind = kinds[i % kinds.size()];
+        kind_t& kind = *kinds[i % kinds.size()];
+        // A URL of its own, to find the transfer in Squid's logs.
+        const std::string label =
+            std::string(kind.upload ? "upload" : "page") + "-c" + std::to_string(first) + "-" + std::to_string(i);
+        failure_t failure;
+        failure.kind = kind.name;
+        failure.url = kind.upload ? origin.upload_url(label) : origin.page_url(kind.size, kind.framing, label);
+        failure.began = wall_time();
+        failure.size = kind.size;
         try {
             if (!client)
                 client.emplace(proxy_port);
             std::string wrong;
             if (kind.upload) {
-                const auto reply = client->post(origin.upload_url(), kind.body, kind.framing, 120s);
+                const auto reply = client->post(failure.url, kind.body, kind.framing, 120s);
                 if (reply.status != 200)
                     wrong = "status " + std::to_string(reply.status) + "\n" + reply.head_text();
                 else if (reply.field("X-Received-Length") != std::to_string(kind.size) ||
                          reply.field("X-Received-Sha256") != kind.sha256)
                     wrong = "the origin received other bytes\n" + reply.head_text();
             } else {
-                const auto reply = client->get(origin.page_url(kind.size, kind.framing), 120s);
+                const auto reply = client->get(failure.url, 120s);
                 if (reply.status != 200)
                     wrong = "status " + std::to_string(reply.status) + "\n" + reply.head_text();
                 else if (reply.body != kind.body)
@@ -149,28 +212,23 @@ void client_loop(unsigned proxy_port, const standin::origin_server_t& origin, st
                 ++kind.done;
                 continue;
             }
-            ++kind.failed;
-            failures.add(kind.name, wrong);
+            failure.text = wrong;
+        } catch (const standin::answer_broke_off_t& e) {
+            const auto& partial = e.partial();
+            const auto coding = partial.field("Transfer-Encoding");
+            failure.unterminated = !kind.upload && e.error() == boost::beast::http::error::partial_message &&
+                                   partial.status == 200 && coding && coding->find("chunked") != std::string::npos &&
+                                   partial.body == kind.body;
+            failure.text = e.what();
+            client.reset();
         } catch (const std::exception& e) {
-            ++kind.failed;
-            failures.add(kind.name, e.what());
+            failure.text = e.what();
             client.reset();
         }
+        failure.ended = wall_time();
+        ++kind.failed;
+        failures.add(std::move(failure));
     }
-}
-
-std::vector<std::string> lines_with(const std::string& text, const std::vector<std::string>& needles)
-{
-    std::vector<std::string> found;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        for (const auto& needle : needles)
-            if (line.find(needle) != std::string::npos) {
-                found.push_back(line);
-                break;
-            }
-    return found;
 }
 
 void show(const char* title, const std::vector<std::string>& lines)
@@ -197,9 +255,17 @@ int main(int argc, char* argv[])
     int clients = 64;
     double sample_seconds = 5;
     bool preview = false;
+    std::string kind_names;
+    std::string keep;
+    bool squid_trace = false;
+    bool icap_tap = false;
+    std::string squid_debug;
+    std::string squid_conf;
+    std::string log_level = "notice";
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
-        const double value = std::atof(argv[i + 1]);
+        const std::string text = argv[i + 1];
+        const double value = std::atof(text.c_str());
         if (name == "--seconds")
             seconds = value;
         else if (name == "--clients")
@@ -208,12 +274,30 @@ int main(int argc, char* argv[])
             sample_seconds = value;
         else if (name == "--preview")
             preview = value != 0;
+        else if (name == "--kinds")
+            kind_names = text;
+        else if (name == "--keep")
+            keep = text;
+        else if (name == "--squid-trace")
+            squid_trace = value != 0;
+        else if (name == "--icap-tap")
+            icap_tap = value != 0;
+        else if (name == "--squid-debug")
+            squid_debug = text;
+        else if (name == "--squid-conf")
+            squid_conf = text;
+        else if (name == "--log-level")
+            log_level = text;
         else {
             std::cerr << usage;
             return 2;
         }
     }
-    if (seconds <= 0 || clients < 1 || sample_seconds <= 0 || argc % 2 == 0) {
+    const std::map<std::string, ox::LogLevel> levels{
+        {"debug", ox::LOG_LEVEL_DEBUG}, {"info", ox::LOG_LEVEL_INFO}, {"notice", ox::LOG_LEVEL_NOTICE}};
+    // The relay does not follow previews.
+    if (seconds <= 0 || clients < 1 || sample_seconds <= 0 || argc % 2 == 0 || !levels.contains(log_level) ||
+        (icap_tap && preview)) {
         std::cerr << usage;
         return 2;
     }
@@ -225,13 +309,28 @@ int main(int argc, char* argv[])
                                            standin::framing_t::length};
     const char* names[] = {"page 1 KiB",   "page 300 KiB chunked",   "page 5 MiB",
                            "upload 1 KiB", "upload 300 KiB chunked", "upload 5 MiB"};
+    const char* short_names[] = {"page-1k",   "page-300k-chunked",   "page-5m",
+                                 "upload-1k", "upload-300k-chunked", "upload-5m"};
     for (std::size_t k = 0; k < kinds.size(); ++k) {
         kinds[k].name = names[k];
+        kinds[k].short_name = short_names[k];
         kinds[k].upload = k >= 3;
         kinds[k].size = sizes[k % 3];
         kinds[k].framing = framings[k % 3];
         kinds[k].body = standin::payload(kinds[k].size);
         kinds[k].sha256 = standin::sha256_hex(kinds[k].body);
+    }
+    // The clients go round the chosen kinds, all of them unless named.
+    std::vector<kind_t*> chosen;
+    for (kind_t& kind : kinds)
+        if (kind_names.empty() ||
+            ("," + kind_names + ",").find("," + std::string(kind.short_name) + ",") != std::string::npos)
+            chosen.push_back(&kind);
+    if (chosen.empty()) {
+        std::cerr << "soak-squid: --kinds names none of page-1k, page-300k-chunked, page-5m, upload-1k, "
+                     "upload-300k-chunked, upload-5m\n"
+                  << usage;
+        return 2;
     }
 
     try {
@@ -239,8 +338,15 @@ int main(int argc, char* argv[])
 
         const unsigned icap_port = standin::free_port();
         ox::TRAXDConfig settings;
-        settings.set_log_level(ox::LOG_LEVEL_NOTICE);
-        settings.mutable_actual_log()->set_type(ox::Log::STDERR);
+        settings.set_log_level(levels.at(log_level));
+        if (keep.empty()) {
+            settings.mutable_actual_log()->set_type(ox::Log::STDERR);
+        } else {
+            std::filesystem::create_directories(keep);
+            settings.mutable_actual_log()->set_type(ox::Log::FILE);
+            settings.mutable_actual_log()->set_path(
+                std::filesystem::absolute(std::filesystem::path(keep) / "traxd.log").string());
+        }
         settings.mutable_run_as_user()->set_uid(::getuid());
         settings.set_templates_dir(TRAXD_SOURCE_DIR "/templates");
         settings.mutable_listen_address()->set_address("127.0.0.1");
@@ -258,24 +364,36 @@ int main(int argc, char* argv[])
             throw std::runtime_error("orvex-traxd did not apply its settings\n" + pilotd.stderr_text());
         const pid_t daemon = pilotd.pid();
 
+        std::optional<soak::icap_tap_t> tap;
+        if (icap_tap)
+            tap.emplace(icap_port);
+
         // Started after the daemon listens: Squid asks for OPTIONS at once
         // and, after a failure, only minutes later.
         standin::squid_options_t squid_options;
-        squid_options.icap_port = icap_port;
+        squid_options.icap_port = tap ? tap->port() : icap_port;
         squid_options.bypass = false;
         squid_options.preview = preview;
         squid_options.preview_size = 1024;
+        if (squid_trace)
+            squid_options.debug_options = std::string("ALL,1 ") + soak::squid_trace_sections;
+        if (!squid_debug.empty())
+            squid_options.debug_options = (squid_trace ? squid_options.debug_options : "ALL,1") + " " + squid_debug;
+        squid_options.extra_config = squid_conf;
+        squid_options.keep_directory = !keep.empty();
         standin::squid_proxy_t squid(squid_options);
         std::cout << "soak: orvex-traxd (pid " << daemon << ") on 127.0.0.1:" << icap_port << ", Squid (pid "
                   << squid.pid() << ") on 127.0.0.1:" << squid.port() << ", origin on 127.0.0.1:" << origin.port()
                   << "; " << clients << " clients for " << seconds << " s, previews " << (preview ? "on" : "off")
+                  << ", Squid's forwarding decisions " << (squid_trace ? "traced" : "not traced")
+                  << (tap ? ", through the ICAP relay on 127.0.0.1:" + std::to_string(tap->port()) : std::string())
                   << std::endl;
 
         std::atomic<bool> stopping{false};
         failures_t failures;
         std::vector<std::thread> threads;
         for (int c = 0; c < clients; ++c)
-            threads.emplace_back(client_loop, squid.port(), std::cref(origin), std::ref(kinds),
+            threads.emplace_back(client_loop, squid.port(), std::cref(origin), std::cref(chosen),
                                  static_cast<std::size_t>(c), std::cref(stopping), std::ref(failures));
 
         std::vector<sample_t> samples;
@@ -309,23 +427,69 @@ int main(int argc, char* argv[])
             thread.join();
 
         std::cout << "\nsoak: transfers through Squid (done / failed):\n";
-        std::uint64_t failed = 0;
-        for (const auto& kind : kinds) {
+        for (const auto& kind : kinds)
             std::cout << "  " << std::left << std::setw(24) << kind.name << std::right << std::setw(8)
                       << kind.done.load() << " / " << kind.failed.load() << '\n';
-            failed += kind.failed;
-        }
-        for (const auto& text : failures.texts())
-            std::cout << "  failure: " << text << '\n';
 
         // Squid's own words: an error code in the access log, an ICAP
-        // error outcome in the ICAP log, complaints about the service.
-        const auto access_errors = lines_with(squid.access_log(), {"ERR_"});
-        const auto icap_errors = lines_with(squid.icap_log(), {"ICAP_ERR"});
-        const auto cache_errors = lines_with(squid.cache_log(), {"ICAP", "essential", "suspend"});
-        show("access.log lines with an error code", access_errors);
-        show("icap.log lines with an ICAP error", icap_errors);
-        show("cache.log lines about ICAP", cache_errors);
+        // error outcome in the ICAP log, complaints about the service, and
+        // the answers it cut short itself.
+        const soak::squid_account_t account(squid.directory());
+        const auto answers = tap ? tap->answers() : std::map<std::string, soak::tapped_answer_t>{};
+        // Without the relay, Squid's logs are the only witness of what the
+        // daemon sent.
+        const auto answered_whole = [&](const failure_t& failure, std::size_t size) {
+            if (!tap)
+                return true;
+            const auto answer = answers.find(failure.url);
+            return answer != answers.end() && answer->second.ended && answer->second.start_line == "ICAP/1.0 200 OK" &&
+                   answer->second.body_size == size;
+        };
+        std::vector<failure_t> squids;
+        std::vector<failure_t> unexplained;
+        for (auto& failure : failures.all()) {
+            const bool squids_doing = failure.unterminated && account.cut_short_by_squid(failure.url) &&
+                                      answered_whole(failure, failure.size);
+            (squids_doing ? squids : unexplained).push_back(std::move(failure));
+        }
+        std::map<std::string, std::size_t> shown_of_kind;
+        for (const auto& failure : unexplained)
+            if (shown_of_kind[failure.kind]++ < max_samples_per_kind)
+                std::cout << "  failure: " << failure.line() << '\n';
+        std::cout << "soak: failures Squid made itself (the page arrived whole, Squid's logs show a complete "
+                     "exchange with the daemon and an answer it cut short on its own): "
+                  << squids.size() << '\n';
+        for (std::size_t i = 0; i < squids.size() && i < max_samples_shown; ++i)
+            std::cout << "  " << squids[i].line() << '\n';
+        if (!squid_trace && std::any_of(unexplained.begin(), unexplained.end(),
+                                        [](const failure_t& failure) { return failure.unterminated; }))
+            std::cout << "soak: pages that arrived whole but without their last chunk are Squid's only when its "
+                         "cache.log proves it: run again with --squid-trace 1 (SOAK_SQUID_TRACE=1) to tell\n";
+        if (squid_trace && !account.traced())
+            std::cout << "soak: Squid's cache.log holds no forwarding decisions: none of the failures can be "
+                         "told to be Squid's\n";
+        if (!keep.empty()) {
+            std::ofstream out(std::filesystem::path(keep) / "failures.txt");
+            for (const auto& failure : squids)
+                out << "Squid's: " << failure.line() << '\n';
+            for (const auto& failure : unexplained)
+                out << failure.line() << '\n';
+            std::cout << "soak: Squid's directory " << squid.directory()
+                      << " stays; the daemon's log and the failures are in " << keep << '\n';
+        }
+        if (tap) {
+            std::vector<std::string> unended;
+            for (const auto& [url, answer] : answers)
+                if (!answer.ended)
+                    unended.push_back(url + ": " + answer.start_line + ", " + std::to_string(answer.body_size) +
+                                      " body bytes, " + answer.trouble);
+            std::cout << "soak: the relay saw " << answers.size() << " RESPMOD answers of the daemon\n";
+            show("answers of the daemon that did not end", unended);
+            show("connections that were not ICAP framing", tap->broken());
+        }
+        show("access.log lines with an error code", account.access_errors());
+        show("icap.log lines with an ICAP error", account.icap_errors());
+        show("cache.log lines about ICAP", account.cache_complaints());
 
         // The first part of the run is the warm-up: connections, buffers
         // and the allocator's arenas grow to what the load needs.
@@ -340,8 +504,8 @@ int main(int argc, char* argv[])
                   << ", at end " << (samples.empty() ? 0 : samples.back().rss_kb) << ": " << (flat ? "flat" : "GROWING")
                   << '\n';
 
-        const bool sound = !daemon_ended && failed == 0 && access_errors.empty() && icap_errors.empty() &&
-                           cache_errors.empty() && flat;
+        const bool sound = !daemon_ended && unexplained.empty() && account.access_errors().empty() &&
+                           account.icap_errors().empty() && account.cache_complaints().empty() && flat;
         std::cout << "soak: " << (sound ? "passed" : "FAILED") << std::endl;
         if (!sound)
             std::cout << squid.failure_report() << "--- the daemon's standard error (end) ---\n"

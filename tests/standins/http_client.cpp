@@ -48,6 +48,17 @@ std::string wire_request(const http_request_t& request)
     throw std::invalid_argument("a request body cannot be delimited by the end of the connection");
 }
 
+http_reply_t reply_of(http::response<http::string_body> message)
+{
+    http_reply_t reply;
+    reply.status = message.result_int();
+    reply.reason = std::string(message.reason());
+    for (const auto& field : message)
+        reply.fields.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    reply.body = std::move(message.body());
+    return reply;
+}
+
 } // namespace
 
 std::optional<std::string> http_reply_t::field(const std::string& name) const
@@ -122,11 +133,16 @@ void http_client_t::connect(steady_clock_t::time_point deadline, const std::stri
 
 http_reply_t http_client_t::exchange(const http_request_t& request, std::chrono::milliseconds limit)
 {
-    const std::string what = request.method + " " + request.url;
+    std::string what = request.method + " " + request.url;
     const auto deadline = steady_clock_t::now() + limit;
     const std::string wire = wire_request(request);
     if (!socket_.is_open())
         connect(deadline, what);
+    // The client's port names the connection in the proxy's logs.
+    boost::system::error_code unnamed;
+    const auto local = socket_.local_endpoint(unnamed);
+    if (!unnamed)
+        what += " from port " + std::to_string(local.port());
 
     http::response_parser<http::string_body> parser;
     parser.body_limit(body_limit);
@@ -151,21 +167,22 @@ http_reply_t http_client_t::exchange(const http_request_t& request, std::chrono:
                                           " bytes of body:\n" + std::to_string(parser.get().result_int()) + " " +
                                           std::string(parser.get().reason())
                                     : "before a complete head";
-        close();
-        throw std::runtime_error(what +
+        const std::string text = what +
                                  (in_time ? ": the answer broke off (" + read_error.message() + ") "
                                           : ": no complete answer within " + std::to_string(limit.count()) + " ms, ") +
-                                 got);
+                                 got;
+        if (!in_time || !parser.is_header_done()) {
+            close();
+            throw std::runtime_error(text);
+        }
+        http_reply_t partial = reply_of(parser.release());
+        close();
+        throw answer_broke_off_t(text, std::move(partial), read_error);
     }
 
-    http_reply_t reply;
-    auto& message = parser.get();
-    reply.status = message.result_int();
-    reply.reason = std::string(message.reason());
-    for (const auto& field : message)
-        reply.fields.emplace_back(std::string(field.name_string()), std::string(field.value()));
-    reply.body = std::move(message.body());
-    if (!written || write_error || !parser.keep_alive())
+    const bool keep_alive = parser.keep_alive();
+    http_reply_t reply = reply_of(parser.release());
+    if (!written || write_error || !keep_alive)
         close();
     return reply;
 }

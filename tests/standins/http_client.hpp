@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "standins/http_body.hpp"
 
@@ -46,6 +48,27 @@ struct http_reply_t {
     std::string head_text() const;
 };
 
+// Thrown by http_client_t::exchange when the answer's head arrived but the
+// rest did not: the connection ended or failed in the middle of the body.
+// It carries what arrived, for a caller that tells one way of breaking off
+// from another.
+class answer_broke_off_t : public std::runtime_error {
+public:
+    answer_broke_off_t(const std::string& what, http_reply_t partial, boost::system::error_code error)
+        : std::runtime_error(what), partial_(std::move(partial)), error_(error)
+    {
+    }
+    // The status, the fields and the body bytes that arrived.
+    const http_reply_t& partial() const { return partial_; }
+    // Why the reading ended, e.g. boost::beast::http::error::partial_message
+    // for the end of the connection before the end of the body.
+    const boost::system::error_code& error() const { return error_; }
+
+private:
+    http_reply_t partial_;
+    boost::system::error_code error_;
+};
+
 class http_client_t {
 public:
     explicit http_client_t(unsigned proxy_port);
@@ -56,7 +79,8 @@ public:
     // Sends the request on the kept-alive connection (connecting first when
     // there is none) and reads the whole answer. Throws std::runtime_error
     // naming the request when no complete answer arrives within the limit
-    // or the connection fails; the connection is then closed.
+    // or the connection fails, answer_broke_off_t when it fails after the
+    // answer's head; the connection is then closed.
     http_reply_t exchange(const http_request_t& request, std::chrono::milliseconds limit = 60s);
     http_reply_t get(const std::string& url, std::chrono::milliseconds limit = 60s);
     http_reply_t post(const std::string& url, std::string body, framing_t framing,

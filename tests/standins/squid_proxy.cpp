@@ -79,7 +79,8 @@ bool squid_proxy_t::available(const std::string& binary)
     return ::access(binary.c_str(), X_OK) == 0;
 }
 
-squid_proxy_t::squid_proxy_t(const squid_options_t& options) : stop_limit_(options.stop_limit)
+squid_proxy_t::squid_proxy_t(const squid_options_t& options)
+    : stop_limit_(options.stop_limit), keep_directory_(options.keep_directory)
 {
     char name[] = "/tmp/traxd-squid-XXXXXX";
     if (::mkdtemp(name) == nullptr)
@@ -98,6 +99,8 @@ squid_proxy_t::squid_proxy_t(const squid_options_t& options) : stop_limit_(optio
 squid_proxy_t::~squid_proxy_t()
 {
     stop();
+    if (keep_directory_)
+        return;
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
 }
@@ -118,9 +121,12 @@ void squid_proxy_t::write_config(const squid_options_t& options) const
     // Everything Squid writes stays in the directory; no helper processes.
     conf << "pid_filename " << d << "/squid.pid\n"
          << "cache_log " << d << "/cache.log\n"
-         << "logformat traxd %ts.%03tu %6tr %>a %Ss/%03>Hs %<st %rm %ru %Sh/%<a %mt %err_code/%err_detail\n"
+         << "logformat traxd %ts.%03tu %6tr %>a %Ss/%03>Hs %<st %rm %ru %Sh/%<a %mt %master_xaction %>p "
+            "%err_code/%err_detail\n"
+         << "logformat traxd_icap %ts.%03tu %6icap::tr %>A %icap::to/%03icap::Hs %icap::<st %icap::rm %icap::ru "
+            "%master_xaction %icap::>st %icap::<bs\n"
          << "access_log stdio:" << d << "/access.log logformat=traxd\n"
-         << "icap_log stdio:" << d << "/icap.log icap_squid\n"
+         << "icap_log stdio:" << d << "/icap.log traxd_icap\n"
          << "cache_store_log none\n"
          << "logfile_rotate 0\n"
          << "coredump_dir " << d << "\n"
@@ -128,6 +134,8 @@ void squid_proxy_t::write_config(const squid_options_t& options) const
          << "pinger_enable off\n"
          << "digest_generation off\n"
          << "shutdown_lifetime 0 seconds\n";
+    if (!options.debug_options.empty())
+        conf << "debug_options " << options.debug_options << "\n";
 
     // No cache on disk or in memory: every request reaches the origin.
     conf << "cache deny all\n"
@@ -159,6 +167,8 @@ void squid_proxy_t::write_config(const squid_options_t& options) const
              << "icap_service traxd_respmod respmod_precache " << icap << "/respmod" << bypass << "\n"
              << "adaptation_access traxd_reqmod allow all\n"
              << "adaptation_access traxd_respmod allow all\n";
+    if (!options.extra_config.empty())
+        conf << options.extra_config << (options.extra_config.ends_with('\n') ? "" : "\n");
 
     const std::string path = d + "/squid.conf";
     std::ofstream out(path, std::ios::trunc);
@@ -289,11 +299,27 @@ bool squid_proxy_t::wait_for_cache_log(const std::string& text, std::chrono::mil
     }
 }
 
+std::string squid_proxy_t::read_tail(const std::string& name, std::size_t bytes) const
+{
+    std::ifstream in(directory_ + "/" + name, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in.tellg();
+    if (size <= 0)
+        return {};
+    const std::streamoff start = size > static_cast<std::streamoff>(bytes) ? size - bytes : 0;
+    in.seekg(start);
+    std::string tail(static_cast<std::size_t>(size - start), '\0');
+    in.read(tail.data(), static_cast<std::streamsize>(tail.size()));
+    tail.resize(static_cast<std::size_t>(in.gcount()));
+    return tail;
+}
+
 std::string squid_proxy_t::failure_report(std::size_t lines) const
 {
+    // Only the end is read: with debug options the log grows to gigabytes.
+    const std::size_t tail_bytes = 64 * 1024;
     return "--- Squid's cache.log (" + directory_ + ", last " + std::to_string(lines) + " lines) ---\n" +
-           last_lines(cache_log(), lines) + "--- Squid's standard output and error ---\n" +
-           last_lines(read_file("squid.out"), lines) + "---\n";
+           last_lines(read_tail("cache.log", tail_bytes), lines) + "--- Squid's standard output and error ---\n" +
+           last_lines(read_tail("squid.out", tail_bytes), lines) + "---\n";
 }
 
 } // namespace standin

@@ -33,6 +33,14 @@ struct squid_options_t {
     // (icap_service, adaptation_access) in place of the harness's, which
     // point both services at icap_port with the bypass above.
     std::optional<std::string> services;
+    // "debug_options" for cache.log (e.g. "ALL,1 93,5"); Squid's default
+    // when empty.
+    std::string debug_options;
+    // Further squid.conf lines, written last (e.g. "read_ahead_gap 1 MB").
+    std::string extra_config;
+    // Leaves the directory with its logs in place when Squid is stopped,
+    // for a person to read.
+    bool keep_directory = false;
     std::string binary = "/usr/sbin/squid";
     std::chrono::milliseconds start_limit = 30s;
     std::chrono::milliseconds stop_limit = 10s;
@@ -59,10 +67,12 @@ public:
     std::string config_text() const;
     // Squid's own log (start-up, ICAP service states and errors).
     std::string cache_log() const;
-    // One line per HTTP transaction: the usual fields and then
+    // One line per HTTP transaction: the usual fields, Squid's master
+    // transaction number, the client's port and then
     // "<error code>/<error detail>", e.g. "ERR_ICAP_FAILURE/...".
     std::string access_log() const;
-    // One line per ICAP transaction.
+    // One line per ICAP transaction: the usual fields, then the master
+    // transaction number and the sizes sent and received.
     std::string icap_log() const;
     // Whether cache.log holds the text, waiting up to the limit.
     bool wait_for_cache_log(const std::string& text, std::chrono::milliseconds limit = 5s) const;
@@ -81,8 +91,11 @@ private:
     // Waits for the child to end until the deadline; its status or nothing.
     std::optional<int> reap(std::chrono::steady_clock::time_point deadline);
     std::string read_file(const std::string& name) const;
+    // At most the last `bytes` of the file.
+    std::string read_tail(const std::string& name, std::size_t bytes) const;
 
     std::chrono::milliseconds stop_limit_;
+    bool keep_directory_;
     std::string directory_;
     unsigned port_ = 0;
     pid_t pid_ = -1;
