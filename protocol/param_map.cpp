@@ -1,8 +1,8 @@
 #include "protocol/param_map.hpp"
 
+#include "protocol/parsers/wire_text.hpp"
+
 #include <algorithm>
-#include <cctype>
-#include <limits>
 #include <ostream>
 
 namespace io::http {
@@ -103,25 +103,8 @@ std::int64_t param_map_t::content_length() const
 {
     if (!has("Content-Length"))
         return -1;
-    const std::string& text = get("Content-Length");
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    const bool negative = i < text.size() && text[i] == '-';
-    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
-        ++i;
-    // Accumulated on the negative side, which holds one value more.
-    constexpr std::int64_t min = std::numeric_limits<std::int64_t>::min();
-    std::int64_t length = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        const int digit = text[i] - '0';
-        if (length < (min + digit) / 10)
-            return -1;
-        length = length * 10 - digit;
-    }
-    if (negative)
-        return length;
-    return length == min ? -1 : -length;
+    // A value too large for 64 bits counts as no length.
+    return proto::leading_integer(get("Content-Length")).value_or(-1);
 }
 
 bool param_map_t::first_value_is(const std::string& name, std::string_view expected) const

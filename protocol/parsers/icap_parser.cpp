@@ -2,7 +2,7 @@
 
 #include "protocol/parsers/wire_text.hpp"
 
-#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,36 +54,6 @@ bool is_body(section_kind_t kind)
     return kind != req_hdr && kind != res_hdr;
 }
 
-// A decimal offset read as atoll does (leading white space and a sign
-// allowed, the digits up to the first other byte, none gives 0), but
-// refusing a number that does not fit in 64 bits.
-bool to_offset(std::string_view piece, std::int64_t& offset)
-{
-    std::size_t i = 0;
-    while (i < piece.size() && (piece[i] == ' ' || (piece[i] >= '\t' && piece[i] <= '\r')))
-        ++i;
-    const bool negative = i < piece.size() && piece[i] == '-';
-    if (i < piece.size() && (piece[i] == '-' || piece[i] == '+'))
-        ++i;
-    // Summed on the negative side, which holds one value more.
-    constexpr std::int64_t min = std::numeric_limits<std::int64_t>::min();
-    std::int64_t value = 0;
-    for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i) {
-        const int digit = piece[i] - '0';
-        if (value < (min + digit) / 10)
-            return false;
-        value = value * 10 - digit;
-    }
-    if (negative) {
-        offset = value;
-        return true;
-    }
-    if (value == min)
-        return false;
-    offset = -value;
-    return true;
-}
-
 } // namespace
 
 section_list_t parse_encapsulated(const std::string& value)
@@ -101,10 +71,13 @@ section_list_t parse_encapsulated(const std::string& value)
             return ++count <= 2;
         });
         section_t section;
-        valid = count == 2 && kind_of(parts[0], section.kind) && to_offset(parts[1], section.offset) &&
+        const std::optional<std::int64_t> offset = proto::leading_integer(parts[1]);
+        valid = count == 2 && offset && kind_of(parts[0], section.kind) &&
                 (sections.empty() || !is_body(sections.back().kind));
-        if (valid)
+        if (valid) {
+            section.offset = *offset;
             sections.push_back(section);
+        }
         return valid;
     });
     // Made only when thrown: a valid field costs no message.

@@ -4,6 +4,9 @@
 // the locale.
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,6 +50,33 @@ inline void trim_blanks(std::string& text)
     }
     text.erase(text.find_last_not_of(" \t") + 1);
     text.erase(0, first);
+}
+
+// A decimal number read as atoll reads it (leading white space and a sign
+// allowed, the digits up to the first other byte, none gives 0), but
+// nothing when it does not fit in 64 bits instead of an undefined value.
+inline std::optional<std::int64_t> leading_integer(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    const bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        ++i;
+    // Summed on the negative side, which holds one value more.
+    constexpr std::int64_t min = std::numeric_limits<std::int64_t>::min();
+    std::int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const int digit = text[i] - '0';
+        if (value < (min + digit) / 10)
+            return std::nullopt;
+        value = value * 10 - digit;
+    }
+    if (negative)
+        return value;
+    if (value == min)
+        return std::nullopt;
+    return -value;
 }
 
 } // namespace proto
