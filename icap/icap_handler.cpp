@@ -367,14 +367,19 @@ void icap_handler_t::process_preview(const std::shared_ptr<query_body_t>& body,
 void icap_handler_t::process_body(const std::shared_ptr<query_body_t>& body, bool keep_alive,
                                   const answer_callback_t& answer)
 {
-    body->async_get([this, body, keep_alive, answer](const io::icap::preview_t&,
-                                                     const std::shared_ptr<io::http::body_stream_t>& stream,
-                                                     const boost::system::error_code& error) {
+    const query_body_t::body_handler_t got = [this, body, keep_alive,
+                                              answer](const io::icap::preview_t&,
+                                                      const std::shared_ptr<io::http::body_stream_t>& stream,
+                                                      const boost::system::error_code& error) {
         if (error)
             answer_failure(body->connection, error, answer);
         else
             emulate_204(body, stream, keep_alive, answer);
-    });
+    };
+    // This runs in a completion already (the check's or the preview's): a
+    // body at hand is answered in this turn of the loop.
+    if (!body->get_at_once(got))
+        body->async_get(got);
 }
 
 void icap_handler_t::emulate_204(const std::shared_ptr<query_body_t>& body,
