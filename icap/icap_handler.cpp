@@ -367,14 +367,19 @@ void icap_handler_t::process_preview(const std::shared_ptr<query_body_t>& body,
 void icap_handler_t::process_body(const std::shared_ptr<query_body_t>& body, bool keep_alive,
                                   const answer_callback_t& answer)
 {
-    body->async_get([this, body, keep_alive, answer](const io::icap::preview_t&,
-                                                     const std::shared_ptr<io::http::body_stream_t>& stream,
-                                                     const boost::system::error_code& error) {
+    const query_body_t::body_handler_t got = [this, body, keep_alive,
+                                              answer](const io::icap::preview_t&,
+                                                      const std::shared_ptr<io::http::body_stream_t>& stream,
+                                                      const boost::system::error_code& error) {
         if (error)
             answer_failure(body->connection, error, answer);
         else
             emulate_204(body, stream, keep_alive, answer);
-    });
+    };
+    // This runs in a completion already (the check's or the preview's): a
+    // body at hand is answered in this turn of the loop.
+    if (!body->get_at_once(got))
+        body->async_get(got);
 }
 
 void icap_handler_t::emulate_204(const std::shared_ptr<query_body_t>& body,
@@ -400,17 +405,23 @@ void icap_handler_t::emulate_204(const std::shared_ptr<query_body_t>& body,
         answer(response, boost::system::error_code());
         return;
     }
-    io::http::async_read_body(
-        stream, [this, body, stream, response, keep_alive, answer](const std::shared_ptr<io::http::body_t>& whole,
-                                                                   const boost::system::error_code& error) {
-            if (error) {
-                answer_failure(body->connection, error, answer);
-                return;
-            }
-            response->body = returned_body(stream->get_executor(), whole);
-            finish_response(body->connection, response, keep_alive);
-            answer(response, boost::system::error_code());
-        });
+    const auto returned = [this, body, stream, response, keep_alive, answer](
+                              const std::shared_ptr<io::http::body_t>& whole, const boost::system::error_code& error) {
+        if (error) {
+            answer_failure(body->connection, error, answer);
+            return;
+        }
+        response->body = returned_body(stream->get_executor(), whole);
+        finish_response(body->connection, response, keep_alive);
+        answer(response, boost::system::error_code());
+    };
+    // This runs in a completion of its own: a body that came whole with the
+    // head is answered in this turn of the loop rather than read in the next.
+    const auto whole = std::make_shared<io::http::body_t>();
+    if (stream->take_ready(*whole))
+        returned(whole, {});
+    else
+        io::http::async_read_body(stream, whole, returned);
 }
 
 bool icap_handler_t::allows_204(const io::icap::request_t& request) const

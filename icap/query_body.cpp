@@ -78,6 +78,21 @@ void query_body_t::async_get(const body_handler_t& handler)
         with_preview(next);
 }
 
+bool query_body_t::get_at_once(const body_handler_t& handler)
+{
+    if (!body_) {
+        if (!body_waiters_.empty() || has_preview_)
+            return false;
+        if (request->body_type == io::icap::body_type_t::null_body)
+            body_ = body_outcome_t{};
+        else
+            body_ = body_outcome_t{{}, request->body, {}};
+    }
+    const body_outcome_t outcome = *body_;
+    handler(outcome.preview, outcome.stream, outcome.error);
+    return true;
+}
+
 void query_body_t::send_continue(const io::icap::preview_t& preview)
 {
     continued_ = true;

@@ -54,6 +54,11 @@ public:
     // null-body query gives neither. Calls the handler once, never inside
     // the call.
     void async_get(const body_handler_t& handler);
+    // The same at once for a caller already inside a completion, when the
+    // body needs no reading or waiting (no preview to read, no 100 to
+    // send): calls the handler inside this call and returns true. Returns
+    // false, not calling it, where async_get would have to wait.
+    bool get_at_once(const body_handler_t& handler);
 
     const connection_t connection;
     const request_t request;

@@ -42,12 +42,12 @@ public:
         });
     }
 
-    bool take_stored(orx::buffer_t& bytes) override
+    bool take_stored_pieces(io::pieces_t& pieces) override
     {
         for (const body_chunk_t& chunk : *body_) {
             if (chunk.data.empty())
                 break;
-            bytes.append(chunk.data);
+            pieces.push_back(chunk.data);
         }
         body_->clear();
         return true;
@@ -272,7 +272,7 @@ namespace {
 struct read_body_state_t {
     body_stream_t::pointer_t stream;
     std::shared_ptr<body_t> body;
-    std::function<void(const std::shared_ptr<body_t>&, const boost::system::error_code&)> handler;
+    read_body_handler_t handler;
 };
 
 void read_body_step(const std::shared_ptr<read_body_state_t>& state)
@@ -296,11 +296,15 @@ void read_body_step(const std::shared_ptr<read_body_state_t>& state)
 
 } // namespace
 
-void async_read_body(
-    const body_stream_t::pointer_t& stream,
-    const std::function<void(const std::shared_ptr<body_t>&, const boost::system::error_code&)>& handler)
+void async_read_body(const body_stream_t::pointer_t& stream, const read_body_handler_t& handler)
 {
-    read_body_step(std::make_shared<read_body_state_t>(read_body_state_t{stream, std::make_shared<body_t>(), handler}));
+    async_read_body(stream, std::make_shared<body_t>(), handler);
+}
+
+void async_read_body(const body_stream_t::pointer_t& stream, const std::shared_ptr<body_t>& body,
+                     const read_body_handler_t& handler)
+{
+    read_body_step(std::make_shared<read_body_state_t>(read_body_state_t{stream, body, handler}));
 }
 
 } // namespace io::http

@@ -41,14 +41,19 @@ public:
     // whose reading would only bring its end: whoever would read it to its
     // end may take release() at once.
     virtual bool empty_body() const { return false; }
-    // A body whose rest is stored in memory hands it over at once: the data
-    // of its remaining chunks, one after another, as a read would give them,
-    // and the stream is at its end afterwards. Returns false, taking
-    // nothing, for a body that still has to be read.
-    virtual bool take_stored(orx::buffer_t&) { return false; }
+    // A body whose rest is stored in memory hands it over at once through
+    // take_stored_pieces: the data of its remaining chunks, one piece each,
+    // as a read would give them, and the stream is at its end afterwards.
     // The same for the chunks themselves: the remaining chunks are moved to
-    // the end of chunks, their bytes shared, not copied.
+    // the end of chunks, their bytes shared, not copied. Returns false,
+    // taking nothing, for a body that still has to be read.
     virtual bool take_stored_chunks(body_t&) { return false; }
+    // The chunks that can be had without reading, moved to the end of
+    // chunks as reads would give them, the end chunk last when it is among
+    // them; returns whether it was, i.e. the body is whole in chunks. A body
+    // taken part of is read on from where this stopped; bad framing met
+    // here fails that next read.
+    virtual bool take_ready(body_t&) { return false; }
     // A body with nothing left but its end hands the end chunk over at once
     // (the extension and trailers of the terminating chunk) and is at its
     // end afterwards. Returns false, taking nothing, for a body whose end
@@ -112,10 +117,13 @@ protected:
 // self() when there are none.
 io::stream_t::pointer_t put_back(const io::stream_t::pointer_t& stream, const orx::buffer_t& pending);
 
+using read_body_handler_t = std::function<void(const std::shared_ptr<body_t>&, const boost::system::error_code&)>;
+
 // Reads a body stream to its end: the body (ending with its end chunk) and
 // success, or the chunks read before a failure and that failure.
-void async_read_body(
-    const body_stream_t::pointer_t& stream,
-    const std::function<void(const std::shared_ptr<body_t>&, const boost::system::error_code&)>& handler);
+void async_read_body(const body_stream_t::pointer_t& stream, const read_body_handler_t& handler);
+// The same, appending to body what it already holds.
+void async_read_body(const body_stream_t::pointer_t& stream, const std::shared_ptr<body_t>& body,
+                     const read_body_handler_t& handler);
 
 } // namespace io::http

@@ -52,9 +52,32 @@ public:
         return true;
     }
 
+    bool take_ready(body_t& chunks) override
+    {
+        for (;;) {
+            if (deliverable()) {
+                bool end = false;
+                deliver([&chunks, &end](body_chunk_t& chunk, const boost::system::error_code& error) {
+                    end = error == io::end_of_stream;
+                    chunks.push_back(std::move(chunk));
+                });
+                if (end)
+                    return true;
+                body_chunk_t last;
+                if (take_end(last)) {
+                    chunks.push_back(std::move(last));
+                    return true;
+                }
+            } else if (pending_.empty() || parser_.status() != proto::parser_t::running || !parse_held()) {
+                // The next read meets again what stopped the parse here.
+                return false;
+            }
+        }
+    }
+
     void async_receive_chunk(const chunk_handler_t& handler) override
     {
-        if (current_.data.size() > max_piece || ready_ || (pending_.empty() && chunk_done())) {
+        if (deliverable()) {
             post([handler](chunked_decoder_t& self) { self.deliver(handler); });
         } else if (parser_.status() == proto::parser_t::complete) {
             post_end(handler, io::end_of_stream);
@@ -143,24 +166,39 @@ private:
         if (error)
             return fail(handler, error == io::end_of_stream ? io::protocol_error : error);
         for (;;) {
-            std::size_t taken = 0;
-            try {
-                taken = parser_.parse(pending_.data(), pending_.size(), false);
-            } catch (const proto::base_ragel_parser_t::error_t&) {
+            if (!parse_held())
                 return fail(handler, io::protocol_error);
-            }
-            // A parser that neither takes a byte nor ends would spin here.
-            if (taken == 0 && !pending_.empty() && parser_.status() == proto::parser_t::running)
-                return fail(handler, io::protocol_error);
-            pending_ = pending_.tail(pending_.size() - taken);
-            if (parser_.status() == proto::parser_t::complete)
-                ready_ = true;
             if (ready_ || pending_.empty()) {
                 if (current_.data.size() > max_piece || ready_ || chunk_done())
                     return deliver(handler);
                 return async_receive_chunk(handler);
             }
         }
+    }
+
+    // Parses the bytes held as far as the parser goes; false for bad
+    // framing.
+    bool parse_held()
+    {
+        std::size_t taken = 0;
+        try {
+            taken = parser_.parse(pending_.data(), pending_.size(), false);
+        } catch (const proto::base_ragel_parser_t::error_t&) {
+            return false;
+        }
+        // A parser that neither takes a byte nor ends would spin.
+        if (taken == 0 && !pending_.empty() && parser_.status() == proto::parser_t::running)
+            return false;
+        pending_ = pending_.tail(pending_.size() - taken);
+        if (parser_.status() == proto::parser_t::complete)
+            ready_ = true;
+        return true;
+    }
+
+    // A piece or chunk can go out without parsing further.
+    bool deliverable() const
+    {
+        return current_.data.size() > max_piece || ready_ || (pending_.empty() && chunk_done());
     }
 
     // All the data of the chunk being gathered has arrived.

@@ -273,24 +273,22 @@ void server_protocol_t::async_send_response(const std::shared_ptr<io::output_str
                                             const request_pointer_t&, const response_pointer_t& response,
                                             completion_t handler)
 {
-    // The heads go out in one send, together with a body stored whole; a
-    // body that has no bytes, or went out with the heads, needs no further
-    // turn of the loop.
-    orx::buffer_t bytes = response->make_head();
+    // The heads go out in one send, together with a body stored whole
+    // (side by side, not copied together); a body that has no bytes, or went
+    // out with the heads, needs no further turn of the loop.
+    io::pieces_t pieces{response->make_head()};
     io::http::body_stream_t::pointer_t body = response->body;
-    if (body && !body->empty_body()) {
-        orx::buffer_t stored;
-        if (body->take_stored(stored)) {
-            bytes.append(stored);
-            body.reset();
-        }
-    }
-    output->async_send(
-        bytes, [output, body = std::move(body), handler = std::move(handler)](const boost::system::error_code& error) {
-            if (error || !body || body->empty_body())
-                return handler(error);
-            io::async_send_all(body, output, handler);
-        });
+    if (body && !body->empty_body() && body->take_stored_pieces(pieces))
+        body.reset();
+    auto sent = [output, body = std::move(body), handler = std::move(handler)](const boost::system::error_code& error) {
+        if (error || !body || body->empty_body())
+            return handler(error);
+        io::async_send_all(body, output, handler);
+    };
+    if (pieces.size() == 1)
+        output->async_send(pieces.front(), std::move(sent));
+    else
+        output->async_send_pieces(pieces, std::move(sent));
 }
 
 } // namespace io::icap

@@ -133,19 +133,32 @@ TEST_F(body_stream, stored_body_is_taken_whole_only_when_stored)
         {"nothing stored", {}, ""},
     };
     for (const auto& c : cases) {
-        auto replay = body_stream_t::make(context, stored(c.chunks));
-        orx::buffer_t bytes("head:");
-        ASSERT_TRUE(replay->take_stored(bytes)) << c.name;
-        EXPECT_EQ(bytes.str(), "head:" + c.taken) << c.name;
+        const auto body = stored(c.chunks);
+        const std::vector<const char*> first_bytes = [&] {
+            std::vector<const char*> at;
+            for (const body_chunk_t& chunk : *body)
+                at.push_back(chunk.data.data());
+            return at;
+        }();
+        auto replay = body_stream_t::make(context, body);
+        io::pieces_t pieces{orx::buffer_t("head:")};
+        ASSERT_TRUE(replay->take_stored_pieces(pieces)) << c.name;
+        std::string bytes;
+        for (const orx::buffer_t& piece : pieces)
+            bytes += piece.str();
+        EXPECT_EQ(bytes, "head:" + c.taken) << c.name;
+        // The stored bytes are handed over, not copied.
+        for (std::size_t i = 1; i < pieces.size(); ++i)
+            EXPECT_EQ(pieces[i].data(), first_bytes[i - 1]) << c.name;
         const auto [after, end] = read(replay);
         EXPECT_TRUE(after.empty()) << c.name;
         EXPECT_EQ(end, eof) << c.name;
     }
 
     auto direct = body_stream_t::make_direct(raw({{"abc", {}}, {"", eof}}));
-    orx::buffer_t bytes;
-    EXPECT_FALSE(direct->take_stored(bytes));
-    EXPECT_TRUE(bytes.empty());
+    io::pieces_t pieces;
+    EXPECT_FALSE(direct->take_stored_pieces(pieces));
+    EXPECT_TRUE(pieces.empty());
     EXPECT_EQ(read(direct).first, (strings_t{"abc"}));
 }
 
@@ -191,7 +204,7 @@ TEST_F(body_stream, empty_body_leaves_the_raw_stream_for_release)
 TEST_F(body_stream, no_variant_completes_inside_the_call)
 {
     // read_chunk reports a completion inside the call as in_progress.
-    const std::vector<std::pair<char const*, body_stream_t::pointer_t>> streams = {
+    const std::vector<std::pair<const char*, body_stream_t::pointer_t>> streams = {
         {"replay", body_stream_t::make(context, stored({{"", "a"}}))},
         {"empty replay", body_stream_t::make(context, std::make_shared<body_t>())},
         {"chain", body_stream_t::make_concat(body_stream_t::make_empty(context), body_stream_t::make_empty(context))},

@@ -344,6 +344,83 @@ TEST_F(chunked_decoder, bytes_ahead_come_first_and_a_finished_body_is_empty)
     EXPECT_TRUE(done);
 }
 
+// Bytes already held are taken at once, chunk by chunk as reads would hand
+// them on, and reading goes on from where the taking stopped: the whole
+// body is the same either way, and the taking alone tells whether it got
+// the end. Bad framing among the bytes held fails the next read.
+TEST_F(chunked_decoder, bytes_held_are_taken_at_once_and_reading_goes_on_from_there)
+{
+    const std::string big(100000, 'b');
+    struct case_t {
+        const char* name;
+        std::string ahead;
+        std::string raw;
+        std::vector<std::string> taken;
+        bool whole;
+        std::vector<std::string> body;
+        boost::system::error_code error;
+    } const cases[] = {
+        {"whole body held",
+         "3;a=1\r\nabc\r\n2\r\nde\r\n0;ieof\r\nT: v\r\n\r\nNEXT",
+         "",
+         {"a=1:abc", ":de", "ieof:"},
+         true,
+         {"a=1:abc", ":de", "ieof:"},
+         {}},
+        {"cut inside a chunk", "3\r\nabc\r\n2\r\nd", "e\r\n0\r\n\r\n", {":abc"}, false, {":abc", ":de", ":"}, {}},
+        {"cut after a chunk's data", "3\r\nabc", "\r\n0\r\n\r\n", {":abc"}, false, {":abc", ":"}, {}},
+        {"cut inside the size line", "3\r\nabc\r\n0", "\r\n\r\n", {":abc"}, false, {":abc", ":"}, {}},
+        {"nothing held", "", "1\r\nx\r\n0\r\n\r\n", {}, false, {":x", ":"}, {}},
+        {"big chunk held",
+         "186a0\r\n" + big + "\r\n0\r\n\r\n",
+         "",
+         {":65535", ":34465", ":"},
+         true,
+         {":65535", ":34465", ":"},
+         {}},
+        {"bad size line", "zz\r\n", "", {}, false, {}, io::protocol_error},
+        {"bad framing after a chunk", "3\r\nabc\r\nzz\r\n", "", {}, false, {}, io::protocol_error},
+        {"bad trailer", "3\r\nabc\r\n0\r\nBad Name: v\r\n\r\n", "", {":abc"}, false, {":abc"}, io::protocol_error},
+    };
+    // Extension and data of each chunk; data of a thousand bytes or more as
+    // its size.
+    const auto text = [](const io::http::body_t& chunks) {
+        std::vector<std::string> texts;
+        for (const io::http::body_chunk_t& chunk : chunks)
+            texts.push_back(chunk.extensions + ":" +
+                            (chunk.data.size() >= 1000 ? std::to_string(chunk.data.size()) : chunk.data.str()));
+        return texts;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto input = raw({{c.raw, {}}});
+        auto decoder = body_stream_t::make_chunked_decoder(input, -1, orx::buffer_t(c.ahead));
+        const auto body = std::make_shared<io::http::body_t>();
+        EXPECT_EQ(decoder->take_ready(*body), c.whole);
+        EXPECT_EQ(text(*body), c.taken);
+        EXPECT_EQ(input->receives, 0);
+        if (c.whole) {
+            EXPECT_TRUE(decoder->empty_body());
+            EXPECT_EQ(test::read_chunk(context, decoder).error, eof);
+            continue;
+        }
+        bool done = false;
+        boost::system::error_code error;
+        io::http::async_read_body(decoder, body,
+                                  [&](const std::shared_ptr<io::http::body_t>&, const boost::system::error_code& e) {
+                                      error = e;
+                                      done = true;
+                                  });
+        ASSERT_TRUE(test::run_until(context, [&] { return done; }));
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(text(*body), c.body);
+    }
+    auto decoder = body_stream_t::make_chunked_decoder(raw({}), -1, orx::buffer_t(cases[0].ahead));
+    io::http::body_t body;
+    ASSERT_TRUE(decoder->take_ready(body));
+    EXPECT_EQ(test::read_all(context, decoder->release()), "NEXT");
+}
+
 namespace {
 
 // What a sender sends before it waits, the chunks handed on meanwhile, the
