@@ -1,6 +1,5 @@
 #include "icap/icap_handler.hpp"
 
-#include <algorithm>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -13,6 +12,7 @@
 #include "app/core/program.hpp"
 #include "clients/state_watcher.hpp"
 #include "common/log.hpp"
+#include "protocol/parsers/wire_text.hpp"
 #include "protocol/protocol_error.hpp"
 
 namespace ic {
@@ -429,19 +429,15 @@ bool icap_handler_t::allows_204(const io::icap::request_t& request) const
     if (!inventory_.config_holder->config.use_204())
         return false;
     // Each piece between commas, without the white space at its ends.
-    const std::string_view allow = request.fields.get("Allow");
-    constexpr std::string_view space = " \t\n\v\f\r";
-    std::size_t start = 0;
-    while (start <= allow.size()) {
-        const std::size_t comma = std::min(allow.find(',', start), allow.size());
-        std::string_view piece = allow.substr(start, comma - start);
-        piece.remove_prefix(std::min(piece.find_first_not_of(space), piece.size()));
-        piece.remove_suffix(piece.size() - (piece.find_last_not_of(space) + 1));
-        if (piece == "204")
-            return true;
-        start = comma + 1;
-    }
-    return false;
+    bool found = false;
+    proto::split(
+        request.fields.get("Allow"), ',',
+        [&found](std::string_view piece) {
+            found = piece == "204";
+            return !found;
+        },
+        proto::is_space);
+    return found;
 }
 
 void icap_handler_t::add_headers(io::icap::response_t& response,

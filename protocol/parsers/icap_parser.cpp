@@ -10,29 +10,6 @@ namespace proto::icap {
 
 namespace {
 
-// Calls visit with each piece of text between separators as std::getline
-// yields them (none after a separator that ends the text), without SP and
-// HT at its ends, until visit returns false.
-template <typename visit_t>
-void split(std::string_view text, char separator, const visit_t& visit)
-{
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find(separator, start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        std::size_t first = start;
-        std::size_t last = end;
-        while (first < last && is_blank(text[first]))
-            ++first;
-        while (last > first && is_blank(text[last - 1]))
-            --last;
-        if (!visit(text.substr(first, last - first)))
-            return;
-        start = end + 1;
-    }
-}
-
 bool kind_of(std::string_view name, section_kind_t& kind)
 {
     static constexpr struct {

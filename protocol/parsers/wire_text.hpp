@@ -17,6 +17,12 @@ inline bool is_blank(char c)
     return c == ' ' || c == '\t';
 }
 
+// White space as isspace gives it in the C locale.
+inline bool is_space(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 inline char to_upper(char c)
 {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
@@ -35,6 +41,30 @@ inline bool iequals_upper(std::string_view text, std::string_view name)
 {
     return text.size() == name.size() &&
            std::equal(text.begin(), text.end(), name.begin(), [](char a, char b) { return to_upper(a) == b; });
+}
+
+// Calls visit with each piece of text between separators as std::getline
+// yields them (none after a separator that ends the text), without the
+// bytes trimmed (SP and HT unless told otherwise) at its ends, until visit
+// returns false.
+template <typename visit_t>
+void split(std::string_view text, char separator, const visit_t& visit, bool (*trimmed)(char) = is_blank)
+{
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(separator, start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::size_t first = start;
+        std::size_t last = end;
+        while (first < last && trimmed(text[first]))
+            ++first;
+        while (last > first && trimmed(text[last - 1]))
+            --last;
+        if (!visit(text.substr(first, last - first)))
+            return;
+        start = end + 1;
+    }
 }
 
 // Removes SP and HT from both ends.
@@ -58,7 +88,7 @@ inline void trim_blanks(std::string& text)
 inline std::optional<std::int64_t> leading_integer(std::string_view text)
 {
     std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+    while (i < text.size() && is_space(text[i]))
         ++i;
     const bool negative = i < text.size() && text[i] == '-';
     if (i < text.size() && (text[i] == '-' || text[i] == '+'))
