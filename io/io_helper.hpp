@@ -174,7 +174,9 @@ private:
     // Keeps one readiness wait outstanding while nothing is known to be
     // there to read, so that no readiness event the loop reports between
     // two receives is missed; a receive that has to wait joins it. Without
-    // a receive the wait does not keep the connection alive.
+    // a receive the wait does not keep the connection alive. The slot of a
+    // finished wait is kept, empty, for the next one: a connection waits
+    // once per query.
     template <typename Stream>
     void watch(Stream& stream, pending_t pending = pending_t())
     {
@@ -183,28 +185,36 @@ private:
                 current->pending = std::move(pending);
             return;
         }
-        const auto slot = std::make_shared<watch_t>();
+        std::shared_ptr<watch_t> slot = std::move(spare_slot_);
+        if (!slot || slot.use_count() != 1)
+            slot = std::make_shared<watch_t>();
         slot->pending = std::move(pending);
         watch_ = slot;
         std::weak_ptr<Impl> weak = this->shared_from_this();
-        stream.async_wait(Stream::wait_read, [weak, slot, &stream](const boost::system::error_code& error) {
-            const auto self = weak.lock();
-            if (!self)
-                return;
-            self->on_readable(stream, *slot, error);
-        });
+        // The completion passes its slot on, so that the slot is free to be
+        // kept once the receive has been taken out of it.
+        stream.async_wait(Stream::wait_read,
+                          [weak, slot = std::move(slot), &stream](const boost::system::error_code& error) mutable {
+                              const auto self = weak.lock();
+                              if (!self)
+                                  return;
+                              self->on_readable(stream, std::move(slot), error);
+                          });
     }
 
     template <typename Stream>
-    void on_readable(Stream& stream, watch_t& slot, const boost::system::error_code& error)
+    void on_readable(Stream& stream, std::shared_ptr<watch_t> slot, const boost::system::error_code& error)
     {
         watch_.reset();
         if (!error)
             readable_ = true;
-        if (!slot.pending.self)
+        // Empty before it is kept: a kept slot holds no receive, and so
+        // never the connection that keeps it.
+        pending_t pending = std::move(slot->pending);
+        slot->pending = pending_t();
+        spare_slot_ = std::move(slot);
+        if (!pending.self)
             return;
-        pending_t pending = std::move(slot.pending);
-        slot.pending = pending_t();
         if (error)
             complete(std::move(pending), error, 0);
         else
@@ -395,6 +405,7 @@ private:
     static constexpr unsigned shrink_after = 8;
     unsigned short_reads_ = 0;
     std::weak_ptr<watch_t> watch_;
+    std::shared_ptr<watch_t> spare_slot_;
     // A receive completion runs: a send started now is written at once.
     bool completing_ = false;
     // The completion of the send written at once, and its outcome.

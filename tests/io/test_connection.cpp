@@ -346,6 +346,37 @@ TEST_P(connection_test, half_close_is_seen_by_the_peer_and_receives_go_on)
     EXPECT_EQ(receive(context, pair.near).error, io::end_of_stream);
 }
 
+// A receive that finds nothing there waits for readiness, and the
+// connection keeps what a wait needs for its next one; none of that keeps
+// the connection. After several such receives it goes with its last owner
+// at once, or, with a receive still waiting, once that receive has
+// completed.
+TEST_P(connection_test, waits_leave_the_connection_to_its_owners)
+{
+    for (const bool receive_waits : {false, true}) {
+        SCOPED_TRACE(receive_waits ? "a receive waits" : "no receive");
+        auto fresh = GetParam().make(context);
+        for (const char* text : {"one", "two", "three"}) {
+            ASSERT_FALSE(send(context, fresh.far, orx::buffer_t(text)).error);
+            ASSERT_EQ(receive(context, fresh.near).data.str(), text);
+        }
+        std::shared_ptr<io_test::received_t> last;
+        if (receive_waits)
+            last = start_receive(fresh.near);
+        const std::weak_ptr<io::connection_t> watched = fresh.near;
+        fresh.near.reset();
+        if (receive_waits) {
+            EXPECT_FALSE(watched.expired());
+            fresh.far->close();
+            ASSERT_TRUE(run_until(context, [&] { return last->done; }));
+            EXPECT_EQ(last->error, io::end_of_stream);
+        }
+        context.restart();
+        context.poll();
+        EXPECT_TRUE(watched.expired());
+    }
+}
+
 TEST_P(connection_test, dropping_the_last_owner_closes)
 {
     pair.near.reset();
