@@ -108,19 +108,25 @@ protected:
             return;
         }
         if constexpr (waitable<Stream>) {
-            // Inside a receive completion of this connection the bytes are
-            // written at once, and the completion runs as soon as that
+            // The bytes are written at once. Inside a receive completion of
+            // this connection the send's completion runs as soon as that
             // receive completion returns: not inside this call, and without
-            // a further turn of the event loop. What does not fit now is
-            // written as below.
-            if (completing_ && !finished_send_) {
+            // a further turn of the event loop; elsewhere it runs on the
+            // loop's next turn, without a trip through the reactor. What
+            // does not fit now is written as below.
+            if (!finished_send_) {
                 boost::system::error_code error;
                 write_now(stream, bytes, error);
                 if (error != boost::asio::error::would_block) {
                     if (error)
                         send_error_ = error;
-                    finished_send_ = std::move(handler);
-                    finished_send_error_ = error;
+                    if (completing_) {
+                        finished_send_ = std::move(handler);
+                        finished_send_error_ = error;
+                    } else {
+                        boost::asio::post(stream.get_executor(), [self = std::move(self), handler = std::move(handler),
+                                                                  error] { handler(error); });
+                    }
                     return;
                 }
             }
