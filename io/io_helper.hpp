@@ -41,8 +41,9 @@ public:
 
 protected:
     // Each receive and send takes the time-out in force when it starts.
+    // The handler is moved along, not copied with all it holds.
     template <typename Stream>
-    void async_receive(Stream& stream, const stream_t::receive_handler_t& handler)
+    void async_receive(Stream& stream, stream_t::receive_handler_t handler)
     {
         auto self = this->shared_from_this();
         // A read that ended without bytes (the peer's end, a reset) leaves
@@ -53,8 +54,8 @@ protected:
         // until the connection is closed (then the read fails at once with
         // bad_descriptor).
         if (final_error_ && lowest_layer_open(stream)) {
-            boost::asio::post(stream.get_executor(),
-                              [self, handler, error = final_error_] { handler(orx::buffer_t(), error); });
+            boost::asio::post(stream.get_executor(), [self = std::move(self), handler = std::move(handler),
+                                                      error = final_error_] { handler(orx::buffer_t(), error); });
             return;
         }
         const bool open = lowest_layer_open(stream);
@@ -63,20 +64,22 @@ protected:
             // rather than inside this call. Otherwise the receive waits for
             // readiness without holding a receive block.
             if (!open) {
-                boost::asio::post(stream.get_executor(),
-                                  [self, handler] { handler(orx::buffer_t(), boost::asio::error::bad_descriptor); });
+                boost::asio::post(stream.get_executor(), [self = std::move(self), handler = std::move(handler)] {
+                    handler(orx::buffer_t(), boost::asio::error::bad_descriptor);
+                });
                 return;
             }
             guard(stream, receive_deadline_, receive_timeout_);
             if (readable_) {
-                boost::asio::post(stream.get_executor(),
-                                  [this, &stream, pending = pending_t{self, handler, open}]() mutable {
-                                      read_now(stream, std::move(pending));
-                                  });
+                boost::asio::post(
+                    stream.get_executor(),
+                    [this, &stream, pending = pending_t{std::move(self), std::move(handler), open}]() mutable {
+                        read_now(stream, std::move(pending));
+                    });
                 return;
             }
             receive_pool_t::give_back(buffer_, block_size_);
-            watch(stream, pending_t{self, handler, open});
+            watch(stream, pending_t{std::move(self), std::move(handler), open});
         } else {
             // prepare() gives a block no one else sees: bytes handed out by
             // an earlier receive and still held stay intact, and a block let
@@ -85,7 +88,7 @@ protected:
             block_size_ = receive_size_;
             buffer_.prepare(block_size_);
             stream.async_read_some(boost::asio::buffer(buffer_.data(), buffer_.size()),
-                                   [this, pending = pending_t{self, handler, open}](
+                                   [this, pending = pending_t{std::move(self), std::move(handler), open}](
                                        const boost::system::error_code& error, std::size_t n) mutable {
                                        complete(std::move(pending), error, n);
                                    });

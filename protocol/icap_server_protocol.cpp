@@ -128,7 +128,7 @@ public:
 private:
     void read()
     {
-        input_->async_receive(
+        input_->async_receive_moved(
             [self = shared_from_this()](const orx::buffer_t& data, const boost::system::error_code& error) {
                 self->on_read(data, error);
             });
