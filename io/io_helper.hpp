@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
@@ -127,8 +128,11 @@ protected:
                         finished_send_ = std::move(handler);
                         finished_send_error_ = error;
                     } else {
-                        boost::asio::post(stream.get_executor(), [self = std::move(self), handler = std::move(handler),
-                                                                  error] { handler(error); });
+                        // Deferred rather than posted: started from a
+                        // completion, it joins this thread's own queue and
+                        // costs no lock of the shared one.
+                        boost::asio::defer(stream.get_executor(), [self = std::move(self), handler = std::move(handler),
+                                                                   error] { handler(error); });
                     }
                     return;
                 }
