@@ -33,6 +33,11 @@ public:
         helper_t::async_receive(*socket_, handler);
     }
 
+    void async_receive_moved(stream_t::receive_handler_t handler) override
+    {
+        helper_t::async_receive(*socket_, std::move(handler));
+    }
+
     // Defined with the TLS connection it makes.
     void async_handshake(boost::asio::ssl::context& context, boost::asio::ssl::stream_base::handshake_type type,
                          const connection_handler_t& handler) override;
@@ -82,6 +87,11 @@ public:
     void async_receive(const stream_t::receive_handler_t& handler) override
     {
         helper_t::async_receive(*input_, handler);
+    }
+
+    void async_receive_moved(stream_t::receive_handler_t handler) override
+    {
+        helper_t::async_receive(*input_, std::move(handler));
     }
 
     void async_handshake(boost::asio::ssl::context&, boost::asio::ssl::stream_base::handshake_type,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
@@ -41,8 +42,9 @@ public:
 
 protected:
     // Each receive and send takes the time-out in force when it starts.
+    // The handler is moved along, not copied with all it holds.
     template <typename Stream>
-    void async_receive(Stream& stream, const stream_t::receive_handler_t& handler)
+    void async_receive(Stream& stream, stream_t::receive_handler_t handler)
     {
         auto self = this->shared_from_this();
         // A read that ended without bytes (the peer's end, a reset) leaves
@@ -53,8 +55,8 @@ protected:
         // until the connection is closed (then the read fails at once with
         // bad_descriptor).
         if (final_error_ && lowest_layer_open(stream)) {
-            boost::asio::post(stream.get_executor(),
-                              [self, handler, error = final_error_] { handler(orx::buffer_t(), error); });
+            boost::asio::post(stream.get_executor(), [self = std::move(self), handler = std::move(handler),
+                                                      error = final_error_] { handler(orx::buffer_t(), error); });
             return;
         }
         const bool open = lowest_layer_open(stream);
@@ -63,20 +65,22 @@ protected:
             // rather than inside this call. Otherwise the receive waits for
             // readiness without holding a receive block.
             if (!open) {
-                boost::asio::post(stream.get_executor(),
-                                  [self, handler] { handler(orx::buffer_t(), boost::asio::error::bad_descriptor); });
+                boost::asio::post(stream.get_executor(), [self = std::move(self), handler = std::move(handler)] {
+                    handler(orx::buffer_t(), boost::asio::error::bad_descriptor);
+                });
                 return;
             }
             guard(stream, receive_deadline_, receive_timeout_);
             if (readable_) {
-                boost::asio::post(stream.get_executor(),
-                                  [this, &stream, pending = pending_t{self, handler, open}]() mutable {
-                                      read_now(stream, std::move(pending));
-                                  });
+                boost::asio::post(
+                    stream.get_executor(),
+                    [this, &stream, pending = pending_t{std::move(self), std::move(handler), open}]() mutable {
+                        read_now(stream, std::move(pending));
+                    });
                 return;
             }
             receive_pool_t::give_back(buffer_, block_size_);
-            watch(stream, pending_t{self, handler, open});
+            watch(stream, pending_t{std::move(self), std::move(handler), open});
         } else {
             // prepare() gives a block no one else sees: bytes handed out by
             // an earlier receive and still held stay intact, and a block let
@@ -85,7 +89,7 @@ protected:
             block_size_ = receive_size_;
             buffer_.prepare(block_size_);
             stream.async_read_some(boost::asio::buffer(buffer_.data(), buffer_.size()),
-                                   [this, pending = pending_t{self, handler, open}](
+                                   [this, pending = pending_t{std::move(self), std::move(handler), open}](
                                        const boost::system::error_code& error, std::size_t n) mutable {
                                        complete(std::move(pending), error, n);
                                    });
@@ -108,19 +112,28 @@ protected:
             return;
         }
         if constexpr (waitable<Stream>) {
-            // Inside a receive completion of this connection the bytes are
-            // written at once, and the completion runs as soon as that
+            // The bytes are written at once. Inside a receive completion of
+            // this connection the send's completion runs as soon as that
             // receive completion returns: not inside this call, and without
-            // a further turn of the event loop. What does not fit now is
-            // written as below.
-            if (completing_ && !finished_send_) {
+            // a further turn of the event loop; elsewhere it runs on the
+            // loop's next turn, without a trip through the reactor. What
+            // does not fit now is written as below.
+            if (!finished_send_) {
                 boost::system::error_code error;
                 write_now(stream, bytes, error);
                 if (error != boost::asio::error::would_block) {
                     if (error)
                         send_error_ = error;
-                    finished_send_ = std::move(handler);
-                    finished_send_error_ = error;
+                    if (completing_) {
+                        finished_send_ = std::move(handler);
+                        finished_send_error_ = error;
+                    } else {
+                        // Deferred rather than posted: started from a
+                        // completion, it joins this thread's own queue and
+                        // costs no lock of the shared one.
+                        boost::asio::defer(stream.get_executor(), [self = std::move(self), handler = std::move(handler),
+                                                                   error] { handler(error); });
+                    }
                     return;
                 }
             }
@@ -174,7 +187,9 @@ private:
     // Keeps one readiness wait outstanding while nothing is known to be
     // there to read, so that no readiness event the loop reports between
     // two receives is missed; a receive that has to wait joins it. Without
-    // a receive the wait does not keep the connection alive.
+    // a receive the wait does not keep the connection alive. The slot of a
+    // finished wait is kept, empty, for the next one: a connection waits
+    // once per query.
     template <typename Stream>
     void watch(Stream& stream, pending_t pending = pending_t())
     {
@@ -183,28 +198,36 @@ private:
                 current->pending = std::move(pending);
             return;
         }
-        const auto slot = std::make_shared<watch_t>();
+        std::shared_ptr<watch_t> slot = std::move(spare_slot_);
+        if (!slot || slot.use_count() != 1)
+            slot = std::make_shared<watch_t>();
         slot->pending = std::move(pending);
         watch_ = slot;
         std::weak_ptr<Impl> weak = this->shared_from_this();
-        stream.async_wait(Stream::wait_read, [weak, slot, &stream](const boost::system::error_code& error) {
-            const auto self = weak.lock();
-            if (!self)
-                return;
-            self->on_readable(stream, *slot, error);
-        });
+        // The completion passes its slot on, so that the slot is free to be
+        // kept once the receive has been taken out of it.
+        stream.async_wait(Stream::wait_read,
+                          [weak, slot = std::move(slot), &stream](const boost::system::error_code& error) mutable {
+                              const auto self = weak.lock();
+                              if (!self)
+                                  return;
+                              self->on_readable(stream, std::move(slot), error);
+                          });
     }
 
     template <typename Stream>
-    void on_readable(Stream& stream, watch_t& slot, const boost::system::error_code& error)
+    void on_readable(Stream& stream, std::shared_ptr<watch_t> slot, const boost::system::error_code& error)
     {
         watch_.reset();
         if (!error)
             readable_ = true;
-        if (!slot.pending.self)
+        // Empty before it is kept: a kept slot holds no receive, and so
+        // never the connection that keeps it.
+        pending_t pending = std::move(slot->pending);
+        slot->pending = pending_t();
+        spare_slot_ = std::move(slot);
+        if (!pending.self)
             return;
-        pending_t pending = std::move(slot.pending);
-        slot.pending = pending_t();
         if (error)
             complete(std::move(pending), error, 0);
         else
@@ -395,6 +418,7 @@ private:
     static constexpr unsigned shrink_after = 8;
     unsigned short_reads_ = 0;
     std::weak_ptr<watch_t> watch_;
+    std::shared_ptr<watch_t> spare_slot_;
     // A receive completion runs: a send started now is written at once.
     bool completing_ = false;
     // The completion of the send written at once, and its outcome.

@@ -33,6 +33,11 @@ public:
 
     virtual boost::asio::any_io_executor get_executor() = 0;
     virtual void async_receive(const receive_handler_t& handler) = 0;
+    // The same for a caller that has no further use for its handler: a
+    // stream that keeps its handler until the receive completes may take it
+    // over instead of copying it with all it holds; the others receive with
+    // it as above.
+    virtual void async_receive_moved(receive_handler_t handler) { async_receive(handler); }
     // The stream that actually serves reads from now on: normally this
     // stream, but a chain that is down to its last element hands out that
     // element, so that layers of wrappers do not pile up.

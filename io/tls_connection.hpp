@@ -39,6 +39,11 @@ public:
         helper_t::async_receive(tls_stream_, handler);
     }
 
+    void async_receive_moved(stream_t::receive_handler_t handler) override
+    {
+        helper_t::async_receive(tls_stream_, std::move(handler));
+    }
+
     void async_handshake(boost::asio::ssl::context&, boost::asio::ssl::stream_base::handshake_type,
                          const connection_handler_t& handler) override
     {

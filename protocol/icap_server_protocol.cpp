@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/post.hpp>
 
@@ -40,7 +41,11 @@ const ox::oxs::url_t& service_url(const std::string& text)
 // Reads one query head from a stream and hands over its body unread. A
 // reader that has handed over its query is kept for the next one, on any
 // connection: most of what it holds (the parser and its strings) is the
-// same size from one query to the next.
+// same size from one query to the next. Each connection that waits for its
+// next query holds a reader, and those whose answers take a turn of the
+// loop or more finish their queries in a different order than they start
+// the next ones: a few readers are kept, not just one, so that many busy
+// connections need no new reader per query.
 class request_reader_t : public std::enable_shared_from_this<request_reader_t>,
                          public proto::icap::parser_t::delegate_t {
 public:
@@ -48,19 +53,28 @@ public:
 
     request_reader_t() : parser_(this) {}
 
+    // At most this many free readers are kept per thread.
+    static constexpr std::size_t max_spares = 64;
+
     // A reader that is free, made or kept.
     static std::shared_ptr<request_reader_t> take()
     {
-        std::shared_ptr<request_reader_t> reader = std::move(spare());
-        return reader ? reader : std::make_shared<request_reader_t>();
+        auto& kept = spares();
+        if (kept.empty())
+            return std::make_shared<request_reader_t>();
+        std::shared_ptr<request_reader_t> reader = std::move(kept.back());
+        kept.pop_back();
+        return reader;
     }
 
     // Reads one query; its body becomes `pending`.
-    void start(server_protocol_t::pending_body_t& pending, io::stream_t::pointer_t input, handler_t handler)
+    void start(server_protocol_t::pending_body_t& pending, io::stream_t::pointer_t input, handler_t handler,
+               server_protocol_t::keep_t keep)
     {
         pending_ = &pending;
         input_ = std::move(input);
         handler_ = std::move(handler);
+        keep_ = std::move(keep);
         read();
     }
 
@@ -114,7 +128,7 @@ public:
 private:
     void read()
     {
-        input_->async_receive(
+        input_->async_receive_moved(
             [self = shared_from_this()](const orx::buffer_t& data, const boost::system::error_code& error) {
                 self->on_read(data, error);
             });
@@ -153,6 +167,7 @@ private:
     void finish(const boost::system::error_code& error, const orx::buffer_t& leftover)
     {
         const handler_t handler = std::move(handler_);
+        const server_protocol_t::keep_t keep = std::move(keep_);
         std::shared_ptr<request_t> request = std::move(request_);
         if (!error && request) {
             request->body_type = body_type_;
@@ -172,8 +187,9 @@ private:
             handler(std::move(request), {});
         // Kept only now: the handler may have started reading the next
         // query, with another reader.
-        if (!spare())
-            spare() = shared_from_this();
+        auto& kept = spares();
+        if (kept.size() < max_spares)
+            kept.push_back(shared_from_this());
     }
 
     // Back to the state after construction, holding nothing of the query.
@@ -187,10 +203,10 @@ private:
         body_reached_ = false;
     }
 
-    static std::shared_ptr<request_reader_t>& spare()
+    static std::vector<std::shared_ptr<request_reader_t>>& spares()
     {
-        thread_local std::shared_ptr<request_reader_t> reader;
-        return reader;
+        thread_local std::vector<std::shared_ptr<request_reader_t>> readers;
+        return readers;
     }
 
     proto::icap::parser_t parser_;
@@ -199,6 +215,7 @@ private:
     std::shared_ptr<request_t> request_;
     body_type_t body_type_ = body_type_t::null_body;
     handler_t handler_;
+    server_protocol_t::keep_t keep_;
     std::int64_t head_size_ = 0;
     bool body_reached_ = false;
 };
@@ -232,7 +249,7 @@ bool drain_pending(server_protocol_t::pending_body_t& pending, const handler_t& 
 } // namespace
 
 void server_protocol_t::async_wait_request(pending_body_t& pending, const io::stream_t::pointer_t& input,
-                                           request_handler_t handler)
+                                           request_handler_t handler, keep_t keep)
 {
     // A body without bytes needs no draining: the next head is read from
     // its rest at once.
@@ -242,12 +259,12 @@ void server_protocol_t::async_wait_request(pending_body_t& pending, const io::st
         pending.reset();
     }
     if (pending) {
-        drain_pending(pending, handler, [&pending, handler](const io::stream_t::pointer_t& rest) {
-            async_wait_request(pending, rest, handler);
+        drain_pending(pending, handler, [&pending, handler, keep](const io::stream_t::pointer_t& rest) {
+            async_wait_request(pending, rest, handler, keep);
         });
         return;
     }
-    request_reader_t::take()->start(pending, source, std::move(handler));
+    request_reader_t::take()->start(pending, source, std::move(handler), std::move(keep));
 }
 
 void server_protocol_t::async_wait_continue(pending_body_t& pending, const io::stream_t::pointer_t& input,
@@ -271,24 +288,36 @@ void server_protocol_t::async_skip_body(pending_body_t& pending, const io::strea
 
 void server_protocol_t::async_send_response(const std::shared_ptr<io::output_stream_t>& output,
                                             const request_pointer_t&, const response_pointer_t& response,
-                                            completion_t handler)
+                                            completion_t handler, keep_t keep)
 {
     // The heads go out in one send, together with a body stored whole
     // (side by side, not copied together); a body that has no bytes, or went
-    // out with the heads, needs no further turn of the loop.
+    // out with the heads, needs no further turn of the loop. Most answers
+    // have no body: they need neither a list of pieces nor a step after the
+    // send.
+    const io::http::body_stream_t::pointer_t& body = response->body;
+    if (!body || body->empty_body()) {
+        output->async_send(response->make_head(), [keep = std::move(keep), handler = std::move(handler)](
+                                                      const boost::system::error_code& error) { handler(error); });
+        return;
+    }
     io::pieces_t pieces{response->make_head()};
-    io::http::body_stream_t::pointer_t body = response->body;
-    if (body && !body->empty_body() && body->take_stored_pieces(pieces))
-        body.reset();
-    auto sent = [output, body = std::move(body), handler = std::move(handler)](const boost::system::error_code& error) {
-        if (error || !body || body->empty_body())
+    if (body->take_stored_pieces(pieces)) {
+        auto sent = [keep = std::move(keep), handler = std::move(handler)](const boost::system::error_code& error) {
+            handler(error);
+        };
+        if (pieces.size() == 1)
+            output->async_send(pieces.front(), std::move(sent));
+        else
+            output->async_send_pieces(pieces, std::move(sent));
+        return;
+    }
+    output->async_send(pieces.front(), [output, body, keep = std::move(keep),
+                                        handler = std::move(handler)](const boost::system::error_code& error) {
+        if (error || body->empty_body())
             return handler(error);
-        io::async_send_all(body, output, handler);
-    };
-    if (pieces.size() == 1)
-        output->async_send(pieces.front(), std::move(sent));
-    else
-        output->async_send_pieces(pieces, std::move(sent));
+        io::async_send_all(body, output, [keep, handler](const boost::system::error_code& sent) { handler(sent); });
+    });
 }
 
 } // namespace io::icap

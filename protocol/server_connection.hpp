@@ -33,12 +33,12 @@ public:
     // The handlers are taken by value and moved along: a handler that holds
     // other handlers is not copied, with everything it holds, at every
     // layer of every query.
+    // The protocol holds the connection beside the handler rather than in
+    // a handler of its own around it, which would cost an allocation per
+    // query.
     void async_wait_request(request_handler_t handler)
     {
-        protocol_t::async_wait_request(
-            pending_, input_,
-            [self = this->shared_from_this(), handler = std::move(handler)](
-                const request_pointer_t& request, const boost::system::error_code& error) { handler(request, error); });
+        protocol_t::async_wait_request(pending_, input_, std::move(handler), this->shared_from_this());
     }
 
     void async_wait_continue(const continue_handler_t& handler)
@@ -56,7 +56,7 @@ public:
 
     void async_send_response(const request_pointer_t& request, const response_pointer_t& response, completion_t handler)
     {
-        protocol_t::async_send_response(output_, request, response, keep_alive(std::move(handler)));
+        protocol_t::async_send_response(output_, request, response, std::move(handler), this->shared_from_this());
     }
 
 private:

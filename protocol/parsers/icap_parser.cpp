@@ -33,9 +33,9 @@ bool is_body(section_kind_t kind)
 
 } // namespace
 
-section_list_t parse_encapsulated(const std::string& value)
+void parse_encapsulated(const std::string& value, section_list_t& sections)
 {
-    section_list_t sections;
+    sections.clear();
     // Queries carry two or three sections.
     sections.reserve(4);
     bool valid = true;
@@ -62,7 +62,7 @@ section_list_t parse_encapsulated(const std::string& value)
     if (!valid)
         throw invalid();
     if (sections.empty())
-        return sections;
+        return;
     if (sections.front().offset != 0 || !is_body(sections.back().kind))
         throw invalid();
     for (std::size_t i = 0; i + 1 < sections.size(); ++i) {
@@ -71,7 +71,6 @@ section_list_t parse_encapsulated(const std::string& value)
             throw invalid();
         sections[i].length = sections[i + 1].offset - sections[i].offset;
     }
-    return sections;
 }
 
 parser_t::parser_t(delegate_t* delegate)
@@ -190,7 +189,9 @@ void parser_t::on_field(field_block_parser_t&, const field_t& field)
         delegate_->on_field(*this, field);
     if (!iequals_upper(field.name, "ENCAPSULATED"))
         return;
-    pending_ = parse_encapsulated(field.value);
+    // Into the list of the last query: a parser kept for the next query
+    // keeps its room too.
+    parse_encapsulated(field.value, pending_);
     next_ = 0;
     if (delegate_)
         delegate_->on_encapsulated(*this, pending_);

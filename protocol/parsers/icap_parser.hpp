@@ -34,11 +34,12 @@ struct section_t {
 using section_list_t = std::vector<section_t>;
 
 // Splits an Encapsulated value such as 'req-hdr=0, res-hdr=137, res-body=296'
-// into sections. The first offset must be 0, offsets must not decrease, a
-// body kind comes last and only there, and an offset must fit in 64 bits.
-// Throws base_ragel_parser_t::error_t
-// "invalid icap encapsulated field: " + the value.
-section_list_t parse_encapsulated(const std::string& value);
+// into sections, which it replaces. The first offset must be 0, offsets
+// must not decrease, a body kind comes last and only there, and an offset
+// must fit in 64 bits. Throws base_ragel_parser_t::error_t
+// "invalid icap encapsulated field: " + the value, leaving sections
+// undefined.
+void parse_encapsulated(const std::string& value, section_list_t& sections);
 
 class parser_t : public proto::parser_t,
                  public field_block_parser_t::delegate_t,

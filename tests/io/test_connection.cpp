@@ -346,6 +346,79 @@ TEST_P(connection_test, half_close_is_seen_by_the_peer_and_receives_go_on)
     EXPECT_EQ(receive(context, pair.near).error, io::end_of_stream);
 }
 
+// A receive that finds nothing there waits for readiness, and the
+// connection keeps what a wait needs for its next one; none of that keeps
+// the connection. After several such receives it goes with its last owner
+// at once, or, with a receive still waiting, once that receive has
+// completed.
+TEST_P(connection_test, waits_leave_the_connection_to_its_owners)
+{
+    for (const bool receive_waits : {false, true}) {
+        SCOPED_TRACE(receive_waits ? "a receive waits" : "no receive");
+        auto fresh = GetParam().make(context);
+        for (const char* text : {"one", "two", "three"}) {
+            ASSERT_FALSE(send(context, fresh.far, orx::buffer_t(text)).error);
+            ASSERT_EQ(receive(context, fresh.near).data.str(), text);
+        }
+        std::shared_ptr<io_test::received_t> last;
+        if (receive_waits)
+            last = start_receive(fresh.near);
+        const std::weak_ptr<io::connection_t> watched = fresh.near;
+        fresh.near.reset();
+        if (receive_waits) {
+            EXPECT_FALSE(watched.expired());
+            fresh.far->close();
+            ASSERT_TRUE(run_until(context, [&] { return last->done; }));
+            EXPECT_EQ(last->error, io::end_of_stream);
+        }
+        context.restart();
+        context.poll();
+        EXPECT_TRUE(watched.expired());
+    }
+}
+
+// A receive whose handler is moved in completes as one whose handler is
+// copied: with the bytes, with the peer's end, and on a closed connection
+// with bad_descriptor, never inside the call. The handler, with what it
+// holds, goes once it has run.
+TEST_P(connection_test, receive_with_a_moved_handler)
+{
+    struct case_t {
+        const char* name;
+        std::function<void(connected_t&)> before;
+        std::string data;
+        error_code error;
+    };
+    const case_t cases[] = {
+        {"bytes",
+         [this](connected_t& c) { ASSERT_FALSE(send(context, c.far, orx::buffer_t("moved")).error); },
+         "moved",
+         {}},
+        {"peer end", [](connected_t& c) { c.far->close(); }, "", io::end_of_stream},
+        {"closed", [](connected_t& c) { c.near->close(); }, "", boost::asio::error::bad_descriptor},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto fresh = GetParam().make(context);
+        c.before(fresh);
+        io_test::received_t result;
+        auto held = std::make_shared<int>(0);
+        const std::weak_ptr<int> watched = held;
+        bool returned = false;
+        fresh.near->async_receive_moved(
+            [&result, &returned, held = std::move(held)](const orx::buffer_t& data, const error_code& error) {
+                result = {data, error, !returned, true};
+            });
+        returned = true;
+        ASSERT_TRUE(run_until(context, [&] { return result.done; }));
+        EXPECT_FALSE(result.inside_call);
+        EXPECT_EQ(result.error, c.error) << result.error.message();
+        EXPECT_EQ(result.data.str(), c.data);
+        context.poll();
+        EXPECT_TRUE(watched.expired());
+    }
+}
+
 TEST_P(connection_test, dropping_the_last_owner_closes)
 {
     pair.near.reset();

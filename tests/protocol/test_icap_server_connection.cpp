@@ -3,7 +3,11 @@
 #include <boost/asio/local/connect_pair.hpp>
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
+#include <functional>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "io/connection.hpp"
 #include "protocol/icap_server_connection.hpp"
@@ -242,6 +246,42 @@ TEST_F(icap_query, preview_limit_belongs_to_the_modification_methods)
     }
 }
 
+// Connections that wait for their queries at the same time, each query
+// finishing in a different number of reads, get their own queries, in the
+// first round and again in the next, whatever the order the queries end in.
+TEST_F(icap_query, queries_waited_for_together_reach_their_own_connections)
+{
+    struct case_t {
+        std::string name;
+        std::size_t read_size;
+    };
+    const case_t cases[] = {{"whole", 4096}, {"halves", 40}, {"bytes", 1}};
+    const auto query = [](const std::string& name, int round) {
+        return "OPTIONS icap://h/options ICAP/1.0\r\nX-Name: " + name + "\r\nX-Round: " + std::to_string(round) +
+               "\r\nEncapsulated: null-body=0\r\n\r\n";
+    };
+    std::vector<std::shared_ptr<server_connection_t>> connections;
+    for (const case_t& c : cases)
+        connections.push_back(connect(test::pieces(query(c.name, 1) + query(c.name, 2), c.read_size)));
+    for (int round = 1; round <= 2; ++round) {
+        std::vector<outcome_t> outcomes(connections.size());
+        for (std::size_t i = 0; i < connections.size(); ++i)
+            connections[i]->async_wait_request([&outcomes, i](const std::shared_ptr<const request_t>& request,
+                                                              const boost::system::error_code& error) {
+                outcomes[i] = {true, request, error};
+            });
+        ASSERT_TRUE(run_until(context, [&] {
+            return std::all_of(outcomes.begin(), outcomes.end(), [](const outcome_t& o) { return o.done; });
+        }));
+        for (std::size_t i = 0; i < connections.size(); ++i) {
+            SCOPED_TRACE(cases[i].name + " round " + std::to_string(round));
+            ASSERT_TRUE(outcomes[i].request) << outcomes[i].error.message();
+            EXPECT_EQ(outcomes[i].request->fields.get("X-Name"), cases[i].name);
+            EXPECT_EQ(outcomes[i].request->fields.get("X-Round"), std::to_string(round));
+        }
+    }
+}
+
 namespace {
 
 // The server side over one end of a socket pair, the test as the client on
@@ -320,6 +360,78 @@ TEST_F(icap_server_connection, pipelined_queries_in_one_write_are_answered_in_or
     client.shutdown(io::local_socket_t::shutdown_send);
     EXPECT_TRUE(run_until(context, [&] { return !errors.empty(); }));
     EXPECT_EQ(errors, (std::vector<boost::system::error_code>{eof}));
+}
+
+// A caller may let go of the connection as soon as an operation started:
+// the operation holds it until its handler has run. The wait for a query,
+// and the answers without a body, with a body stored whole and with a body
+// still to be read, each of which goes out by its own way.
+TEST_F(icap_server_connection, operations_hold_the_connection_until_their_handlers_ran)
+{
+    struct case_t {
+        const char* name;
+        std::function<io::http::body_stream_t::pointer_t()> body;
+        std::string body_bytes;
+    };
+    const case_t cases[] = {
+        {"no body", [] { return nullptr; }, ""},
+        {"empty body", [this] { return io::http::body_stream_t::make_empty(context); }, ""},
+        {"stored body",
+         [this] {
+             auto stored = std::make_shared<io::http::body_t>();
+             stored->push_back({"", orx::buffer_t("stored "), {}});
+             stored->push_back({"", orx::buffer_t("whole"), {}});
+             stored->push_back({});
+             return io::http::body_stream_t::make(context, stored);
+         },
+         "stored whole"},
+        {"body to read",
+         [this] {
+             return io::http::body_stream_t::make_direct(scripted_stream_t::make(context, {{"read ", {}}, {"on", {}}}));
+         },
+         "read on"},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        received.clear();
+        auto held = server_connection_t::make(server_end, server_end);
+        const std::weak_ptr<server_connection_t> weak = held;
+        auto response = answer(200, "OK");
+        response->body = c.body();
+        const std::string expected = response->make_head().str() + c.body_bytes;
+        bool done = false;
+        bool held_in_handler = false;
+        held->async_send_response(nullptr, response, [&](const boost::system::error_code& error) {
+            EXPECT_FALSE(error) << error.message();
+            held_in_handler = !weak.expired();
+            done = true;
+        });
+        held.reset();
+        ASSERT_TRUE(run_until(context, [&] { return done && received.size() >= expected.size(); }));
+        EXPECT_TRUE(held_in_handler);
+        EXPECT_EQ(received, expected);
+        context.poll();
+        EXPECT_TRUE(weak.expired());
+    }
+
+    auto held = server_connection_t::make(server_end, server_end);
+    const std::weak_ptr<server_connection_t> weak = held;
+    outcome_t outcome;
+    bool held_in_handler = false;
+    held->async_wait_request(
+        [&](const std::shared_ptr<const request_t>& request, const boost::system::error_code& error) {
+            held_in_handler = !weak.expired();
+            outcome = {true, request, error};
+        });
+    held.reset();
+    client_send(options_query);
+    ASSERT_TRUE(run_until(context, [&] { return outcome.done; }));
+    EXPECT_TRUE(held_in_handler);
+    ASSERT_TRUE(outcome.request) << outcome.error.message();
+    EXPECT_EQ(outcome.request->method, "OPTIONS");
+    outcome = {};
+    context.poll();
+    EXPECT_TRUE(weak.expired());
 }
 
 TEST_F(icap_server_connection, end_of_stream_inside_a_head_is_the_protocol_error)
