@@ -40,10 +40,10 @@
 // follows the ICAP framing of every answer (soak/icap_tap.hpp); a failure
 // is then Squid's only when, besides, the daemon's answer for its URL
 // ended whole, with the whole body, and the relay reports every answer of
-// the daemon that did not end. The relay's timing makes Squid's own races
-// with the 5 MiB bodies frequent (it closes kept-alive connections after
-// such a page, aborts its side of such an upload's adapted body): use it
-// with --kinds page-300k-chunked.
+// the daemon that did not end. The relay's timing makes Squid's own race
+// with the 5 MiB pages frequent (it closes kept-alive connections after
+// such a page): use it with --kinds page-300k-chunked, or with uploads
+// only.
 //
 // To chase a rare failure: every request has a URL of its own (client and
 // round in the path); --kinds runs only some kinds of transfer (their
