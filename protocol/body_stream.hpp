@@ -99,9 +99,11 @@ public:
     static pointer_t make_chunked_encoder(const io::stream_t::pointer_t& stream, const chunk_callback_t& callback,
                                           bool write_last_chunk);
     // Re-encodes a body stream in chunked coding, keeping each chunk's
-    // extension and the extension and trailers of its end. Over a stored
-    // body it hands over all its chunks framed at once as pieces
-    // (take_stored_pieces): the data as it is, between small size lines.
+    // extension and the extension and trailers of its end. A read gives
+    // with its chunk what the source holds already read (take_ready), its
+    // end included. Over a stored body it hands over all its chunks framed
+    // at once as pieces (take_stored_pieces): the data as it is, between
+    // small size lines.
     static pointer_t make_chunked_closure(const pointer_t& source);
     // A stored body in chunked coding, the same bytes as the closure of its
     // replay gives, as one piece.

@@ -187,12 +187,25 @@ private:
             body_chunk_t failed;
             return handler(failed, error);
         }
-        // Data that comes together with the end is a chunk of its own; the
-        // end follows on the next read.
         body_chunk_t encoded;
         append_encoded(encoded.data, chunk);
-        if (chunk.data.empty())
+        if (chunk.data.empty()) {
             done_ = true;
+            return handler(encoded, {});
+        }
+        // What has been read already goes out with this data, the end above
+        // all, not a turn of the loop later: a proxy that has passed the
+        // data on may hear from the next hop before the end arrives, and
+        // then drops the body as unfinished.
+        body_t ready;
+        source_->take_ready(ready);
+        for (const body_chunk_t& next : ready) {
+            append_encoded(encoded.data, next);
+            if (next.data.empty()) {
+                done_ = true;
+                break;
+            }
+        }
         handler(encoded, {});
     }
 

@@ -120,6 +120,39 @@ TEST(chunked_closure, reencodes_a_decoded_body_with_lower_case_sizes)
     EXPECT_EQ(end, eof);
 }
 
+// What a decoder has read already goes out with the data before it, its
+// end above all: a proxy that has passed the data on must not wait a turn
+// of the loop for an end that came with it.
+TEST(chunked_closure, sends_what_was_read_with_the_data_before_it)
+{
+    struct case_t {
+        const char* name;
+        std::deque<scripted_stream_t::step_t> raw;
+        std::vector<std::string> expected;
+    } const cases[] = {
+        {"end with the last data", {{"2\r\nde\r\n0\r\n\r\n", {}}}, {"2\r\nde\r\n0\r\n\r\n"}},
+        {"extension and trailers of the end",
+         {{"2\r\nde\r\n0;e\r\nT: v\r\n\r\n", {}}},
+         {"2\r\nde\r\n0; e\r\nT: v\r\n\r\n"}},
+        {"several chunks and the end",
+         {{"2\r\nde\r\n1;x\r\nf\r\n0\r\n\r\n", {}}},
+         {"2\r\nde\r\n1; x\r\nf\r\n0\r\n\r\n"}},
+        {"end in a later read", {{"2\r\nde\r\n", {}}, {"0\r\n\r\n", {}}}, {"2\r\nde\r\n", "0\r\n\r\n"}},
+        {"chunks read so far, the end later",
+         {{"2\r\nde\r\n1\r\nf\r\n", {}}, {"0\r\n\r\n", {}}},
+         {"2\r\nde\r\n1\r\nf\r\n", "0\r\n\r\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        boost::asio::io_context context;
+        auto closure = body_stream_t::make_chunked_closure(
+            body_stream_t::make_chunked_decoder(scripted_stream_t::make(context, c.raw)));
+        boost::system::error_code end;
+        EXPECT_EQ(encoded(context, closure, end), c.expected);
+        EXPECT_EQ(end, eof);
+    }
+}
+
 TEST(chunked_closure, a_source_failure_reaches_the_reader)
 {
     boost::asio::io_context context;
@@ -213,6 +246,7 @@ TEST(chunked_closure, a_body_being_read_is_not_handed_over)
     EXPECT_FALSE(closure->take_stored_pieces(pieces));
     EXPECT_TRUE(pieces.empty());
     boost::system::error_code end;
-    EXPECT_EQ(encoded(context, closure, end), (std::vector<std::string>{"3\r\nabc\r\n", "0\r\n\r\n"}));
+    // Read, it goes out as it came: the data and its end together.
+    EXPECT_EQ(encoded(context, closure, end), (std::vector<std::string>{"3\r\nabc\r\n0\r\n\r\n"}));
     EXPECT_EQ(end, eof);
 }
