@@ -12,6 +12,21 @@ namespace {
 
 const char table_getter_chunk[] = "local table, key = ...\nreturn table[key]\n";
 
+// What the library keeps of an interpreter outside its registry, in a
+// userdata the registry holds. Every thread made after the library was
+// opened starts with a copy of the main state's extra space, which points
+// here: any thread finds it without a lookup.
+struct library_state_t {
+    lua_State* main;
+    // Registry references to the names of the library's slots.
+    int names[key::count];
+};
+
+library_state_t& library_state(lua_State* L)
+{
+    return **static_cast<library_state_t**>(lua_getextraspace(L));
+}
+
 } // namespace
 
 state_ptr_t new_state()
@@ -24,11 +39,21 @@ state_ptr_t new_state()
 
 void open_library(lua_State* L)
 {
+    // Plain values only: the memory goes with the interpreter, and no
+    // finalizer is needed.
+    auto* state = new_userdata<library_state_t>(L);
+    luaL_ref(L, LUA_REGISTRYINDEX);
+    state->main = L;
+    for (const registry_key_t& slot :
+         {key::regid_state, key::table_getter, key::make_const, key::coroutine_tag, key::coroutine,
+          key::coroutine_environment, key::exception_ptr_metatable, key::exit_order}) {
+        lua_pushstring(L, slot.name);
+        state->names[slot.index] = luaL_ref(L, LUA_REGISTRYINDEX);
+    }
+    *static_cast<library_state_t**>(lua_getextraspace(L)) = state;
+
     lua_pushlightuserdata(L, L);
     registry_set(L, key::regid_state);
-    // Every thread made later starts with a copy of the main state's extra
-    // space: the main state is found from any thread without a lookup.
-    *static_cast<lua_State**>(lua_getextraspace(L)) = L;
 
     luaL_loadbufferx(L, table_getter_chunk, sizeof table_getter_chunk - 1, "table_getter", nullptr);
     registry_set(L, key::table_getter);
@@ -61,9 +86,22 @@ void registry_set(lua_State* L, const char* key)
     lua_rawset(L, LUA_REGISTRYINDEX);
 }
 
+void registry_get(lua_State* L, const registry_key_t& key)
+{
+    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+    lua_rawget(L, LUA_REGISTRYINDEX);
+}
+
+void registry_set(lua_State* L, const registry_key_t& key)
+{
+    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+    lua_insert(L, -2);
+    lua_rawset(L, LUA_REGISTRYINDEX);
+}
+
 lua_State* main_state(lua_State* L)
 {
-    return *static_cast<lua_State**>(lua_getextraspace(L));
+    return library_state(L).main;
 }
 
 int load_chunk(lua_State* L, const char* name, const std::string& text)
