@@ -45,11 +45,12 @@ bool equals_ignoring_case(const char* text, std::size_t length, const char* word
 } // namespace
 
 hook_t::hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion,
-               ox::lua::thread_pool_t* threads)
+               ox::lua::thread_pool_t* threads, owner_t* owner)
     : coroutine_t(L, -1, threads),
       inventory_(&inventory),
       context_(std::move(context)),
       completion_(std::move(completion)),
+      owner_(owner),
       block_unchecked_(inventory.config_holder->config.block_unchecked()),
       tagging_(std::make_shared<tagging_t>(tagging_t{{}, this}))
 {
@@ -190,7 +191,10 @@ void hook_t::complete(const std::shared_ptr<verdict_t>& verdict)
     context_.hand_over();
     boost::asio::post(inventory_->io_context, wrap([this, verdict] {
                           const completion_t completion = std::move(completion_);
+                          owner_t* const owner = owner_;
                           completion(std::move(context_), verdict);
+                          if (owner != nullptr)
+                              owner->on_hook_done(*this);
                       }));
 }
 

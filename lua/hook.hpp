@@ -5,6 +5,7 @@
 #include <string>
 
 #include <boost/core/noncopyable.hpp>
+#include <boost/intrusive/list_hook.hpp>
 
 #include <lua.hpp>
 
@@ -23,17 +24,29 @@ class verdict_t;
 // pass, as block_unchecked says; a failed body transfer overrides whatever
 // the script answered. While the script runs, every line of the ox::util
 // log function carries "Hook <address>: ".
-class hook_t final : public ox::lua::coroutine_t, private boost::noncopyable {
+class hook_t final : public ox::lua::coroutine_t,
+                     public boost::intrusive::list_base_hook<>,
+                     private boost::noncopyable {
 public:
     // Gets the context to move away or leave; the hook and what it still
     // holds go once it has returned.
     using completion_t = std::function<void(context::context_t&&, const std::shared_ptr<verdict_t>&)>;
 
+    // Whoever keeps the hook, told once the completion has returned: it may
+    // destroy the hook then.
+    class owner_t {
+    public:
+        virtual void on_hook_done(hook_t& hook) = 0;
+
+    protected:
+        ~owner_t() = default;
+    };
+
     // The function to run is on top of L's stack. Runs the script up to its
     // first suspension or its end, on a thread of the pool if there is one.
     // The completion always runs later, from the event loop.
     hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion,
-           ox::lua::thread_pool_t* threads = nullptr);
+           ox::lua::thread_pool_t* threads = nullptr, owner_t* owner = nullptr);
     ~hook_t() override;
 
 protected:
@@ -57,6 +70,7 @@ private:
     inventory_t* inventory_;
     context::context_t context_;
     completion_t completion_;
+    owner_t* owner_;
     bool block_unchecked_;
     // What the tagging function needs, shared with the copies of it that
     // tasks the script started keep: the log function in force before the
