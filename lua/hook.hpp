@@ -9,7 +9,6 @@
 
 #include <lua.hpp>
 
-#include "common/util_log.hpp"
 #include "lua/context.hpp"
 #include "lua/coroutine.hpp"
 
@@ -22,8 +21,8 @@ class verdict_t;
 // turns what the script did into exactly one verdict. A script that fails
 // or answers anything but "pass" or "block" blocks the message or lets it
 // pass, as block_unchecked says; a failed body transfer overrides whatever
-// the script answered. While the script runs, every line of the ox::util
-// log function carries "Hook <address>: ".
+// the script answered. The lines the script and the tasks it started log
+// carry "Hook <address>: ".
 class hook_t final : public ox::lua::coroutine_t,
                      public boost::intrusive::list_base_hook<>,
                      private boost::noncopyable {
@@ -49,17 +48,15 @@ public:
            ox::lua::thread_pool_t* threads = nullptr, owner_t* owner = nullptr);
     ~hook_t() override;
 
+    // "Hook <address>: "
+    std::string log_prefix() const override;
+
 protected:
     void on_coroutine_finish() override;
     void on_coroutine_error() override;
-    void on_coroutine_yield() override;
-    void on_coroutine_resume() override;
-    void on_coroutine_abandon() override;
+    void on_coroutine_yield() override {}
 
 private:
-    void restore_logger();
-    // "Hook <address>: "
-    std::string prefix() const;
     std::shared_ptr<verdict_t> allow();
     std::shared_ptr<verdict_t> early_verdict();
     std::shared_ptr<verdict_t> on_failure(std::exception_ptr failure);
@@ -72,16 +69,6 @@ private:
     completion_t completion_;
     owner_t* owner_;
     bool block_unchecked_;
-    // What the tagging function needs, shared with the copies of it that
-    // tasks the script started keep: the log function in force before the
-    // script resumed, and the hook whose address makes the prefix.
-    struct tagging_t {
-        ox::util::logger_t saved;
-        const void* hook;
-    };
-    std::shared_ptr<tagging_t> tagging_;
-    // The tagging function while it is not installed.
-    ox::util::logger_t tagging_logger_;
 };
 
 } // namespace ic

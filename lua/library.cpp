@@ -119,6 +119,18 @@ coroutine_t* current_coroutine(lua_State* L)
     return coroutine;
 }
 
+void log(lua_State* L, ox::util::log_level_t level, const std::string& text)
+{
+    registry_get(L, key::coroutine);
+    const auto* coroutine = static_cast<const coroutine_t*>(lua_touserdata(L, -1));
+    lua_pop(L, 1);
+    if (coroutine == nullptr) {
+        ox::util::log(level, text);
+        return;
+    }
+    ox::util::log(level, coroutine->log_prefix() + text);
+}
+
 int yield(lua_State* L, lua_KContext context, lua_KFunction k)
 {
     registry_get(L, key::coroutine_tag);

@@ -13,6 +13,8 @@
 
 #include <lua.hpp>
 
+#include "common/util_log.hpp"
+
 namespace ox::lua {
 
 class coroutine_t;
@@ -76,6 +78,11 @@ int load_chunk(lua_State* L, const char* name, const std::string& text);
 // The coroutine being resumed by the host; raises the Lua error "No
 // coroutine is running" when there is none.
 coroutine_t* current_coroutine(lua_State* L);
+
+// Writes a line of the script through the ox::util log function, after the
+// log prefix of the host coroutine that runs, if any: the lines of a hook
+// and of the tasks it started carry the hook's.
+void log(lua_State* L, ox::util::log_level_t level, const std::string& text);
 
 // Suspends the calling coroutine for a host operation: yields the private
 // tag with the continuation k (null: the function returns the values given

@@ -176,7 +176,7 @@ bool push_source(lua_State* L, const io::http::param_map_t& fields)
         return true;
     }
     if (ox::util::get_log_level() <= 0)
-        ox::util::log(0, "make_address: " + error.message() + ": " + text);
+        ox::lua::log(L, 0, "make_address: " + error.message() + ": " + text);
     return false;
 }
 
