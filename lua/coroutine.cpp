@@ -87,8 +87,7 @@ void coroutine_t::resume(int arguments)
     registry_get(main, key::coroutine);
     void* const outer = lua_touserdata(main, -1);
     lua_pop(main, 1);
-    lua_pushlightuserdata(main, this);
-    registry_set(main, key::coroutine);
+    registry_set(main, key::coroutine, this);
     registry_get(main, key::coroutine_environment);
     environment_ref_.push(main);
     if (lua_rawequal(main, -1, -2))
@@ -99,8 +98,7 @@ void coroutine_t::resume(int arguments)
     on_coroutine_resume();
     const int status = lua_resume(thread, nullptr, arguments);
 
-    lua_pushlightuserdata(main, outer);
-    registry_set(main, key::coroutine);
+    registry_set(main, key::coroutine, outer);
     registry_set(main, key::coroutine_environment);
     lua_pop(main, 1);
 

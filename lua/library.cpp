@@ -99,6 +99,13 @@ void registry_set(lua_State* L, const registry_key_t& key)
     lua_rawset(L, LUA_REGISTRYINDEX);
 }
 
+void registry_set(lua_State* L, const registry_key_t& key, void* pointer)
+{
+    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+    lua_pushlightuserdata(L, pointer);
+    lua_rawset(L, LUA_REGISTRYINDEX);
+}
+
 lua_State* main_state(lua_State* L)
 {
     return library_state(L).main;

@@ -63,6 +63,8 @@ void registry_get(lua_State* L, const registry_key_t& key);
 // Stores the value on top under the key and pops it.
 void registry_set(lua_State* L, const char* key);
 void registry_set(lua_State* L, const registry_key_t& key);
+// Stores a light userdata under the key.
+void registry_set(lua_State* L, const registry_key_t& key, void* pointer);
 
 // The main state of the interpreter L belongs to (once open_library ran).
 lua_State* main_state(lua_State* L);

@@ -14,8 +14,9 @@ thread_pool_t::thread_t thread_pool_t::take(lua_State* L)
     }
     thread_t taken = std::move(idle_.back());
     idle_.pop_back();
-    // As lua_newthread does.
-    lua_sethook(taken.thread, lua_gethook(L), lua_gethookmask(L), lua_gethookcount(L));
+    // As lua_newthread does; a kept thread has none (see give_back).
+    if (lua_Hook hook = lua_gethook(L))
+        lua_sethook(taken.thread, hook, lua_gethookmask(L), lua_gethookcount(L));
     return taken;
 }
 
