@@ -77,6 +77,10 @@ void expire_weak_ref(weak_ref_t reference) noexcept
         return;
     slot_table_t& table = slot_table();
     const auto index = static_cast<std::uint32_t>(reference & index_mask);
+    // A reference given out on another thread names a slot this table may
+    // not have, or one of another generation: it frees nothing.
+    if (index >= table.slots.size())
+        return;
     slot_t& slot = table.slots[index];
     if (slot.context == nullptr || slot.generation != reference >> index_bits)
         return;
