@@ -35,7 +35,7 @@ struct summary_view_t {
 
 context_t& this_context(lua_State* L)
 {
-    return lock_weak_ref<context_t>(L, lua_upvalueindex(1));
+    return lock_weak_ref(L, lua_upvalueindex(1));
 }
 
 bool has_class(const ox::Virus& virus, std::uint32_t mask)

@@ -44,13 +44,30 @@ context_t::context_t(context_t&& other)
     other.hand_over();
 }
 
-context_t::~context_t() = default;
+context_t::~context_t()
+{
+    expire_weak_ref(weak_ref_);
+}
+
+void context_t::hand_over() noexcept
+{
+    lifetime_.reset();
+    expire_weak_ref(std::exchange(weak_ref_, 0));
+    handed_over_ = true;
+}
 
 const std::shared_ptr<int>& context_t::lifetime()
 {
     if (!lifetime_ && !handed_over_)
         lifetime_ = std::make_shared<int>(0);
     return lifetime_;
+}
+
+weak_ref_t context_t::weak_ref()
+{
+    if (weak_ref_ == 0 && !handed_over_)
+        weak_ref_ = make_weak_ref(*this);
+    return weak_ref_;
 }
 
 const std::shared_ptr<io::http::request_t>& context_t::request_header()

@@ -15,6 +15,7 @@
 #include "lua/context_delegate.hpp"
 #include "lua/media_type.hpp"
 #include "lua/pending_check.hpp"
+#include "lua/weak_ref.hpp"
 #include "protocol/body_stream.hpp"
 #include "protocol/http_request.hpp"
 #include "protocol/http_response.hpp"
@@ -59,16 +60,15 @@ public:
 
     // Ends what scripts and checks hold of the context, as a move away
     // does, while it stays where it is: the context is being handed over.
-    void hand_over() noexcept
-    {
-        lifetime_.reset();
-        handed_over_ = true;
-    }
+    void hand_over() noexcept;
 
-    // The token every weak reference a script holds is bound to, made when
-    // first asked for: a context handed on before its hook ran never needs
-    // one. Null once the context was handed over or moved from.
+    // The token the checks' completions are bound to, made when first
+    // asked for: a context handed on before its hook ran never needs one.
+    // Null once the context was handed over or moved from.
     const std::shared_ptr<int>& lifetime();
+    // The weak reference scripts reach the context by, made when first
+    // asked for; none once the context was handed over or moved from.
+    weak_ref_t weak_ref();
 
     // The parsed heads; null when absent or unparsable (tried again at the
     // next call).
@@ -130,6 +130,7 @@ public:
 
 private:
     std::shared_ptr<int> lifetime_;
+    weak_ref_t weak_ref_ = 0;
     bool handed_over_ = false;
 };
 

@@ -1,7 +1,6 @@
 #include "lua/coroutine.hpp"
 
 #include <memory>
-#include <tuple>
 #include <utility>
 
 #include "lua/library.hpp"
@@ -42,13 +41,24 @@ coroutine_t::coroutine_t(lua_State* L, int index, thread_pool_t* pool) : thread_
 {
     index = lua_absindex(L, index);
     if (pool_ != nullptr) {
-        std::tie(thread_, thread_ref_) = pool_->take(L);
+        thread_pool_t::thread_t taken = pool_->take(L);
+        thread_ = taken.thread;
+        thread_ref_ = std::move(taken.reference);
+        environment_ref_ = std::move(taken.environment);
     } else {
         thread_ = lua_newthread(L);
         thread_ref_ = registry_ref_t(L);
     }
+    // The settings table in force; the reference a kept thread brought
+    // serves when it is the same table.
     registry_get(L, key::coroutine_environment);
-    environment_ref_ = registry_ref_t(L);
+    environment_ref_.push(L);
+    const bool same = lua_rawequal(L, -1, -2);
+    lua_pop(L, 1);
+    if (same)
+        lua_pop(L, 1);
+    else
+        environment_ref_ = registry_ref_t(L);
     lua_rotate(L, index, -1);
     lua_xmove(L, thread_, 1);
 }
@@ -56,7 +66,7 @@ coroutine_t::coroutine_t(lua_State* L, int index, thread_pool_t* pool) : thread_
 coroutine_t::~coroutine_t()
 {
     if (pool_ != nullptr && returned_)
-        pool_->give_back(thread_, std::move(thread_ref_));
+        pool_->give_back({thread_, std::move(thread_ref_), std::move(environment_ref_)});
 }
 
 void coroutine_t::resume(int arguments)
@@ -70,23 +80,25 @@ void coroutine_t::resume(int arguments)
     lua_checkstack(main, 5);
     // Kept on the main stack while Lua runs: the thread, so that it stays
     // reachable for the collector whatever happens to this object, and the
-    // settings table of the resumption this one is nested in.
+    // settings table of the resumption this one is nested in, which goes
+    // back in place afterwards (the script may have replaced it). The
+    // coroutine's own table is put in place only when it is another one.
     thread_ref_.push(main);
-    registry_get(main, key::coroutine_environment);
     registry_get(main, key::coroutine);
     void* const outer = lua_touserdata(main, -1);
     lua_pop(main, 1);
-
-    lua_pushlightuserdata(main, this);
-    registry_set(main, key::coroutine);
+    registry_set(main, key::coroutine, this);
+    registry_get(main, key::coroutine_environment);
     environment_ref_.push(main);
-    registry_set(main, key::coroutine_environment);
+    if (lua_rawequal(main, -1, -2))
+        lua_pop(main, 1);
+    else
+        registry_set(main, key::coroutine_environment);
 
     on_coroutine_resume();
     const int status = lua_resume(thread, nullptr, arguments);
 
-    lua_pushlightuserdata(main, outer);
-    registry_set(main, key::coroutine);
+    registry_set(main, key::coroutine, outer);
     registry_set(main, key::coroutine_environment);
     lua_pop(main, 1);
 

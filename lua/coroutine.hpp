@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include <lua.hpp>
 
 #include "lua/callback_wrapper.hpp"
@@ -35,6 +37,10 @@ public:
     // The script got hold of the thread (coroutine.running): it runs no
     // other function.
     void keep_thread() noexcept { pool_ = nullptr; }
+
+    // What begins the log lines of the script while this coroutine runs
+    // (see log in library.hpp); none by default.
+    virtual std::string log_prefix() const { return {}; }
 
 protected:
     // The function returned; its results are on the thread's stack.

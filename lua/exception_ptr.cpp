@@ -15,7 +15,7 @@ void register_exception_ptr_metatable(lua_State* L)
     lua_setfield(L, -2, "__gc");
     lua_pushcfunction(L, exception_ptr_tostring);
     lua_setfield(L, -2, "__tostring");
-    lua_pushstring(L, key::exception_ptr_metatable);
+    lua_pushstring(L, key::exception_ptr_metatable.name);
     lua_setfield(L, -2, "__name");
     registry_set(L, key::exception_ptr_metatable);
 }
@@ -29,7 +29,7 @@ void push_exception_ptr(lua_State* L, std::exception_ptr e)
 
 std::exception_ptr* to_exception_ptr(lua_State* L, int index)
 {
-    return static_cast<std::exception_ptr*>(luaL_testudata(L, index, key::exception_ptr_metatable));
+    return static_cast<std::exception_ptr*>(luaL_testudata(L, index, key::exception_ptr_metatable.name));
 }
 
 int exception_ptr_gc(lua_State* L)
@@ -44,7 +44,7 @@ int exception_ptr_gc(lua_State* L)
 
 int exception_ptr_tostring(lua_State* L)
 {
-    auto* e = static_cast<std::exception_ptr*>(luaL_checkudata(L, 1, key::exception_ptr_metatable));
+    auto* e = static_cast<std::exception_ptr*>(luaL_checkudata(L, 1, key::exception_ptr_metatable.name));
     return protect(L, [&] {
         push_string(L, ox::util::exception_ptr_text(*e));
         return 1;

@@ -22,7 +22,13 @@ slot_t* to_slot(lua_State* L, int index)
 
 } // namespace
 
-future_t::future_t(lua_State* L, int index) : coroutine_t(L, index), captured_logger_(ox::util::get_logger()) {}
+future_t::future_t(lua_State* L, int index) : coroutine_t(L, index), captured_logger_(ox::util::get_logger())
+{
+    registry_get(L, key::coroutine);
+    if (const auto* maker = static_cast<const coroutine_t*>(lua_touserdata(L, -1)))
+        log_prefix_ = maker->log_prefix();
+    lua_pop(L, 1);
+}
 
 future_t::~future_t()
 {

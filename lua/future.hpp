@@ -34,6 +34,10 @@ public:
     // count. Failed: pushes the error value and returns -1.
     int push_results(lua_State* target);
 
+    // That of the coroutine that made the task (the hook's, for a task a
+    // hook started).
+    std::string log_prefix() const override { return log_prefix_; }
+
 protected:
     void on_coroutine_finish() override;
     void on_coroutine_error() override;
@@ -43,7 +47,7 @@ protected:
 
 private:
     // While the task runs, the log function is the one in force where the
-    // task was made (the hook's, for a task a hook started).
+    // task was made.
     void install_logger();
     void restore_logger();
     void complete(state_t state);
@@ -51,6 +55,7 @@ private:
     state_t state_ = running;
     ox::util::logger_t captured_logger_;
     ox::util::logger_t saved_logger_;
+    std::string log_prefix_;
     std::vector<std::function<void()>> waiters_;
 };
 

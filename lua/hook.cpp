@@ -26,13 +26,6 @@ namespace ic {
 
 namespace {
 
-std::string hook_prefix(const void* hook)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "Hook %p: ", hook);
-    return text;
-}
-
 bool equals_ignoring_case(const char* text, std::size_t length, const char* word)
 {
     std::size_t i = 0;
@@ -45,53 +38,29 @@ bool equals_ignoring_case(const char* text, std::size_t length, const char* word
 } // namespace
 
 hook_t::hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion,
-               ox::lua::thread_pool_t* threads)
+               ox::lua::thread_pool_t* threads, owner_t* owner)
     : coroutine_t(L, -1, threads),
       inventory_(&inventory),
       context_(std::move(context)),
       completion_(std::move(completion)),
-      block_unchecked_(inventory.config_holder->config.block_unchecked()),
-      tagging_(std::make_shared<tagging_t>(tagging_t{{}, this}))
+      owner_(owner),
+      block_unchecked_(inventory.config_holder->config.block_unchecked())
 {
-    tagging_logger_ = [tagging = tagging_](ox::util::log_level_t level, const std::string& text) {
-        tagging->saved(level, hook_prefix(tagging->hook) + text);
-    };
     context_.push(thread());
     resume(1);
 }
 
 hook_t::~hook_t() = default;
 
-std::string hook_t::prefix() const
+std::string hook_t::log_prefix() const
 {
-    return hook_prefix(this);
-}
-
-void hook_t::on_coroutine_resume()
-{
-    tagging_->saved = ox::util::set_logger(std::move(tagging_logger_));
-}
-
-void hook_t::restore_logger()
-{
-    // The saved function stays where it is: copies of the tagging function
-    // (taken by tasks the script started) go on calling it.
-    tagging_logger_ = ox::util::set_logger(tagging_->saved);
-}
-
-void hook_t::on_coroutine_yield()
-{
-    restore_logger();
-}
-
-void hook_t::on_coroutine_abandon()
-{
-    restore_logger();
+    char text[40];
+    std::snprintf(text, sizeof text, "Hook %p: ", static_cast<const void*>(this));
+    return text;
 }
 
 void hook_t::on_coroutine_finish()
 {
-    restore_logger();
     std::shared_ptr<verdict_t> verdict = early_verdict();
     if (!verdict)
         verdict = hook_result_to_verdict();
@@ -100,7 +69,6 @@ void hook_t::on_coroutine_finish()
 
 void hook_t::on_coroutine_error()
 {
-    restore_logger();
     std::shared_ptr<verdict_t> verdict = early_verdict();
     if (!verdict) {
         lua_State* L = thread();
@@ -143,7 +111,7 @@ std::shared_ptr<verdict_t> hook_t::on_failure(std::exception_ptr failure)
         return std::make_shared<check_error_t>(*inventory_, context_.request_url(), context_.is_response(),
                                                std::move(failure));
     if (cf_log_threshold <= cf_log_info)
-        cf_log(cf_log_info, prefix() + "Check failure: " + cf_what(failure));
+        cf_log(cf_log_info, log_prefix() + "Check failure: " + cf_what(failure));
     return allow();
 }
 
@@ -190,7 +158,10 @@ void hook_t::complete(const std::shared_ptr<verdict_t>& verdict)
     context_.hand_over();
     boost::asio::post(inventory_->io_context, wrap([this, verdict] {
                           const completion_t completion = std::move(completion_);
+                          owner_t* const owner = owner_;
                           completion(std::move(context_), verdict);
+                          if (owner != nullptr)
+                              owner->on_hook_done(*this);
                       }));
 }
 

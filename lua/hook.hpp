@@ -5,10 +5,10 @@
 #include <string>
 
 #include <boost/core/noncopyable.hpp>
+#include <boost/intrusive/list_hook.hpp>
 
 #include <lua.hpp>
 
-#include "common/util_log.hpp"
 #include "lua/context.hpp"
 #include "lua/coroutine.hpp"
 
@@ -21,32 +21,42 @@ class verdict_t;
 // turns what the script did into exactly one verdict. A script that fails
 // or answers anything but "pass" or "block" blocks the message or lets it
 // pass, as block_unchecked says; a failed body transfer overrides whatever
-// the script answered. While the script runs, every line of the ox::util
-// log function carries "Hook <address>: ".
-class hook_t final : public ox::lua::coroutine_t, private boost::noncopyable {
+// the script answered. The lines the script and the tasks it started log
+// carry "Hook <address>: ".
+class hook_t final : public ox::lua::coroutine_t,
+                     public boost::intrusive::list_base_hook<>,
+                     private boost::noncopyable {
 public:
     // Gets the context to move away or leave; the hook and what it still
     // holds go once it has returned.
     using completion_t = std::function<void(context::context_t&&, const std::shared_ptr<verdict_t>&)>;
 
+    // Whoever keeps the hook, told once the completion has returned: it may
+    // destroy the hook then.
+    class owner_t {
+    public:
+        virtual void on_hook_done(hook_t& hook) = 0;
+
+    protected:
+        ~owner_t() = default;
+    };
+
     // The function to run is on top of L's stack. Runs the script up to its
     // first suspension or its end, on a thread of the pool if there is one.
     // The completion always runs later, from the event loop.
     hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion,
-           ox::lua::thread_pool_t* threads = nullptr);
+           ox::lua::thread_pool_t* threads = nullptr, owner_t* owner = nullptr);
     ~hook_t() override;
+
+    // "Hook <address>: "
+    std::string log_prefix() const override;
 
 protected:
     void on_coroutine_finish() override;
     void on_coroutine_error() override;
-    void on_coroutine_yield() override;
-    void on_coroutine_resume() override;
-    void on_coroutine_abandon() override;
+    void on_coroutine_yield() override {}
 
 private:
-    void restore_logger();
-    // "Hook <address>: "
-    std::string prefix() const;
     std::shared_ptr<verdict_t> allow();
     std::shared_ptr<verdict_t> early_verdict();
     std::shared_ptr<verdict_t> on_failure(std::exception_ptr failure);
@@ -57,17 +67,8 @@ private:
     inventory_t* inventory_;
     context::context_t context_;
     completion_t completion_;
+    owner_t* owner_;
     bool block_unchecked_;
-    // What the tagging function needs, shared with the copies of it that
-    // tasks the script started keep: the log function in force before the
-    // script resumed, and the hook whose address makes the prefix.
-    struct tagging_t {
-        ox::util::logger_t saved;
-        const void* hook;
-    };
-    std::shared_ptr<tagging_t> tagging_;
-    // The tagging function while it is not installed.
-    ox::util::logger_t tagging_logger_;
 };
 
 } // namespace ic

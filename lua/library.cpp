@@ -12,6 +12,21 @@ namespace {
 
 const char table_getter_chunk[] = "local table, key = ...\nreturn table[key]\n";
 
+// What the library keeps of an interpreter outside its registry, in a
+// userdata the registry holds. Every thread made after the library was
+// opened starts with a copy of the main state's extra space, which points
+// here: any thread finds it without a lookup.
+struct library_state_t {
+    lua_State* main;
+    // Registry references to the names of the library's slots.
+    int names[key::count];
+};
+
+library_state_t& library_state(lua_State* L)
+{
+    return **static_cast<library_state_t**>(lua_getextraspace(L));
+}
+
 } // namespace
 
 state_ptr_t new_state()
@@ -24,11 +39,21 @@ state_ptr_t new_state()
 
 void open_library(lua_State* L)
 {
+    // Plain values only: the memory goes with the interpreter, and no
+    // finalizer is needed.
+    auto* state = new_userdata<library_state_t>(L);
+    luaL_ref(L, LUA_REGISTRYINDEX);
+    state->main = L;
+    for (const registry_key_t& slot :
+         {key::regid_state, key::table_getter, key::make_const, key::coroutine_tag, key::coroutine,
+          key::coroutine_environment, key::exception_ptr_metatable, key::exit_order}) {
+        lua_pushstring(L, slot.name);
+        state->names[slot.index] = luaL_ref(L, LUA_REGISTRYINDEX);
+    }
+    *static_cast<library_state_t**>(lua_getextraspace(L)) = state;
+
     lua_pushlightuserdata(L, L);
     registry_set(L, key::regid_state);
-    // Every thread made later starts with a copy of the main state's extra
-    // space: the main state is found from any thread without a lookup.
-    *static_cast<lua_State**>(lua_getextraspace(L)) = L;
 
     luaL_loadbufferx(L, table_getter_chunk, sizeof table_getter_chunk - 1, "table_getter", nullptr);
     registry_set(L, key::table_getter);
@@ -61,9 +86,29 @@ void registry_set(lua_State* L, const char* key)
     lua_rawset(L, LUA_REGISTRYINDEX);
 }
 
+void registry_get(lua_State* L, const registry_key_t& key)
+{
+    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+    lua_rawget(L, LUA_REGISTRYINDEX);
+}
+
+void registry_set(lua_State* L, const registry_key_t& key)
+{
+    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+    lua_insert(L, -2);
+    lua_rawset(L, LUA_REGISTRYINDEX);
+}
+
+void registry_set(lua_State* L, const registry_key_t& key, void* pointer)
+{
+    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+    lua_pushlightuserdata(L, pointer);
+    lua_rawset(L, LUA_REGISTRYINDEX);
+}
+
 lua_State* main_state(lua_State* L)
 {
-    return *static_cast<lua_State**>(lua_getextraspace(L));
+    return library_state(L).main;
 }
 
 int load_chunk(lua_State* L, const char* name, const std::string& text)
@@ -79,6 +124,18 @@ coroutine_t* current_coroutine(lua_State* L)
     if (coroutine == nullptr)
         luaL_error(L, "No coroutine is running");
     return coroutine;
+}
+
+void log(lua_State* L, ox::util::log_level_t level, const std::string& text)
+{
+    registry_get(L, key::coroutine);
+    const auto* coroutine = static_cast<const coroutine_t*>(lua_touserdata(L, -1));
+    lua_pop(L, 1);
+    if (coroutine == nullptr) {
+        ox::util::log(level, text);
+        return;
+    }
+    ox::util::log(level, coroutine->log_prefix() + text);
 }
 
 int yield(lua_State* L, lua_KContext context, lua_KFunction k)

@@ -13,21 +13,34 @@
 
 #include <lua.hpp>
 
+#include "common/util_log.hpp"
+
 namespace ox::lua {
 
 class coroutine_t;
 
-// Registry keys of the library; all live in the main state's registry,
-// which every thread of it shares.
+// A named slot of the registry of the main state, which every thread of it
+// shares. Scripts see the slot under its name (debug.getregistry()); the
+// host reaches a slot of the library through a reference to the interned
+// name, made when the library is opened, which spares it hashing and
+// comparing the name at every access.
+struct registry_key_t {
+    const char* name;
+    // The place of the key among the library's.
+    int index;
+};
+
+// Registry keys of the library.
 namespace key {
-inline constexpr const char* regid_state = "ox.lua.regid_state";
-inline constexpr const char* table_getter = "ox.lua.table_getter";
-inline constexpr const char* make_const = "ox.lua.make_const";
-inline constexpr const char* coroutine_tag = "ox.lua.coroutine_tag";
-inline constexpr const char* coroutine = "ox.lua.coroutine";
-inline constexpr const char* coroutine_environment = "ox.lua.coroutine_environment";
-inline constexpr const char* exception_ptr_metatable = "ox.lua.exception_ptr_metatable";
-inline constexpr const char* exit_order = "ox.lua.exit_order";
+inline constexpr registry_key_t regid_state{"ox.lua.regid_state", 0};
+inline constexpr registry_key_t table_getter{"ox.lua.table_getter", 1};
+inline constexpr registry_key_t make_const{"ox.lua.make_const", 2};
+inline constexpr registry_key_t coroutine_tag{"ox.lua.coroutine_tag", 3};
+inline constexpr registry_key_t coroutine{"ox.lua.coroutine", 4};
+inline constexpr registry_key_t coroutine_environment{"ox.lua.coroutine_environment", 5};
+inline constexpr registry_key_t exception_ptr_metatable{"ox.lua.exception_ptr_metatable", 6};
+inline constexpr registry_key_t exit_order{"ox.lua.exit_order", 7};
+inline constexpr int count = 8;
 } // namespace key
 
 struct state_deleter_t {
@@ -46,8 +59,12 @@ void open_library(lua_State* L);
 
 // Pushes the registry value of the key.
 void registry_get(lua_State* L, const char* key);
+void registry_get(lua_State* L, const registry_key_t& key);
 // Stores the value on top under the key and pops it.
 void registry_set(lua_State* L, const char* key);
+void registry_set(lua_State* L, const registry_key_t& key);
+// Stores a light userdata under the key.
+void registry_set(lua_State* L, const registry_key_t& key, void* pointer);
 
 // The main state of the interpreter L belongs to (once open_library ran).
 lua_State* main_state(lua_State* L);
@@ -63,6 +80,11 @@ int load_chunk(lua_State* L, const char* name, const std::string& text);
 // The coroutine being resumed by the host; raises the Lua error "No
 // coroutine is running" when there is none.
 coroutine_t* current_coroutine(lua_State* L);
+
+// Writes a line of the script through the ox::util log function, after the
+// log prefix of the host coroutine that runs, if any: the lines of a hook
+// and of the tasks it started carry the hook's.
+void log(lua_State* L, ox::util::log_level_t level, const std::string& text);
 
 // Suspends the calling coroutine for a host operation: yields the private
 // tag with the continuation k (null: the function returns the values given

@@ -1,6 +1,6 @@
 #include "lua/lua.hpp"
 
-#include <optional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -53,7 +53,7 @@ lua_t::lua_t(inventory_t& inventory)
 lua_t::~lua_t()
 {
     change_connection_.disconnect();
-    hooks_.clear();
+    hooks_.clear_and_dispose(std::default_delete<hook_t>());
 }
 
 void lua_t::config_changed()
@@ -128,18 +128,17 @@ void lua_t::run_hook(context::context_t&& context, completion_t&& completion)
 {
     lua_State* L = state_.get();
     ox::lua::registry_get(L, message_hook_key);
-    auto position = std::make_shared<std::optional<std::list<hook_t>::iterator>>();
     // The hook hands its verdict over from a task of the event loop, not
     // from its own code: once the caller's completion has returned, the
     // hook can go at once, without another turn of the loop.
-    completion_t handover = [this, position, completion = std::move(completion)](
-                                context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) mutable {
-        completion(std::move(context), verdict);
-        if (*position)
-            hooks_.erase(**position);
-    };
-    hooks_.emplace_back(L, inventory_, std::move(context), std::move(handover), &threads_);
-    *position = std::prev(hooks_.end());
+    hook_t::owner_t* const owner = this;
+    auto hook = std::make_unique<hook_t>(L, inventory_, std::move(context), std::move(completion), &threads_, owner);
+    hooks_.push_back(*hook.release());
+}
+
+void lua_t::on_hook_done(hook_t& hook)
+{
+    hooks_.erase_and_dispose(hooks_.iterator_to(hook), std::default_delete<hook_t>());
 }
 
 } // namespace ic

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <functional>
-#include <list>
 #include <memory>
 
 #include <boost/core/noncopyable.hpp>
+#include <boost/intrusive/list.hpp>
 #include <boost/signals2/connection.hpp>
 
 #include "lua/context.hpp"
@@ -23,7 +23,7 @@ class verdict_t;
 // policy script at every settings change and runs message_hook for each
 // transaction the check engine hands it. Everything happens on the event
 // loop's thread.
-class lua_t : private boost::noncopyable {
+class lua_t : private hook_t::owner_t, private boost::noncopyable {
 public:
     using completion_t = hook_t::completion_t;
 
@@ -48,6 +48,7 @@ public:
     lua_State* state() const noexcept { return state_.get(); }
 
 private:
+    void on_hook_done(hook_t& hook) override;
     void set_package_paths();
     void push_config();
     void load_hook();
@@ -57,7 +58,8 @@ private:
     const config_holder_t* settings_;
     // The threads of hooks that returned, for the next hooks.
     ox::lua::thread_pool_t threads_;
-    std::list<hook_t> hooks_;
+    // The hooks that run, each made for its transaction.
+    boost::intrusive::list<hook_t> hooks_;
     boost::signals2::scoped_connection change_connection_;
 };
 

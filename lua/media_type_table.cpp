@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/what.hpp"
+#include "lua/context.hpp"
 #include "lua/library.hpp"
 #include "lua/make_const.hpp"
 #include "lua/protect.hpp"
@@ -15,9 +16,12 @@ namespace ic::context {
 
 namespace {
 
+// The media type of the head the second upvalue names (true: the response
+// head), reached through the weak reference of the first.
 const media_type_t& this_media_type(lua_State* L)
 {
-    return lock_weak_ref<media_type_t>(L, lua_upvalueindex(1));
+    context_t& context = lock_weak_ref(L, lua_upvalueindex(1));
+    return lua_toboolean(L, lua_upvalueindex(2)) ? context.response_content_type() : context.request_content_type();
 }
 
 // match(patterns): whether one of the patterns names the media type. A bad
@@ -65,8 +69,9 @@ void set_text(lua_State* L, const char* key, const std::string& text)
 
 } // namespace
 
-void push_media_type_table(lua_State* L, const std::shared_ptr<int>& token, const media_type_t& media_type)
+void push_media_type_table(lua_State* L, int reference, const media_type_t& media_type, bool response)
 {
+    reference = lua_absindex(L, reference);
     lua_createtable(L, 0, 6);
     set_text(L, "type", media_type.type);
     set_text(L, "subtype", media_type.subtype);
@@ -83,12 +88,13 @@ void push_media_type_table(lua_State* L, const std::shared_ptr<int>& token, cons
     }
     lua_setfield(L, -2, "param");
 
-    push_weak_ref(L, token, const_cast<media_type_t*>(&media_type));
-    const int reference = lua_gettop(L);
     lua_pushvalue(L, reference);
-    lua_pushcclosure(L, content_type_match, 1);
-    lua_setfield(L, reference - 1, "match");
-    lua_pushcclosure(L, media_type_tostring, 1);
+    lua_pushboolean(L, response);
+    lua_pushcclosure(L, content_type_match, 2);
+    lua_setfield(L, -2, "match");
+    lua_pushvalue(L, reference);
+    lua_pushboolean(L, response);
+    lua_pushcclosure(L, media_type_tostring, 2);
     lua_setfield(L, -2, "__tostring");
 
     lua_pushvalue(L, -1);

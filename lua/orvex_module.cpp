@@ -152,7 +152,7 @@ int log_at_level(lua_State* L, int level)
     if (ox::util::get_log_level() > level)
         return 0;
     return protect(L, [&] {
-        ox::util::log(level, "Lua: " + to_display_string(L, 1));
+        ox::lua::log(L, level, "Lua: " + to_display_string(L, 1));
         return 0;
     });
 }

@@ -1,6 +1,7 @@
 #include "lua/script_texts.hpp"
 
 #include "common/util_log.hpp"
+#include "lua/library.hpp"
 
 namespace ic::context {
 
@@ -41,7 +42,7 @@ std::string key_type_text(const char* key, int actual)
 void warn(lua_State* L, const std::string& text)
 {
     if (ox::util::get_log_level() <= warning_level)
-        ox::util::log(warning_level, location_prefix(L) + text);
+        ox::lua::log(L, warning_level, location_prefix(L) + text);
 }
 
 void check_table_argument(lua_State* L, int argument)

@@ -1,28 +1,32 @@
 #include "lua/thread_pool.hpp"
 
+#include <utility>
+
 #include "lua/library.hpp"
 
 namespace ox::lua {
 
-std::pair<lua_State*, registry_ref_t> thread_pool_t::take(lua_State* L)
+thread_pool_t::thread_t thread_pool_t::take(lua_State* L)
 {
     if (idle_.empty()) {
         lua_State* thread = lua_newthread(L);
-        return {thread, registry_ref_t(L)};
+        return {thread, registry_ref_t(L), {}};
     }
-    std::pair<lua_State*, registry_ref_t> taken = std::move(idle_.back());
+    thread_t taken = std::move(idle_.back());
     idle_.pop_back();
-    // As lua_newthread does.
-    lua_sethook(taken.first, lua_gethook(L), lua_gethookmask(L), lua_gethookcount(L));
+    // As lua_newthread does; a kept thread has none (see give_back).
+    if (lua_Hook hook = lua_gethook(L))
+        lua_sethook(taken.thread, hook, lua_gethookmask(L), lua_gethookcount(L));
     return taken;
 }
 
-void thread_pool_t::give_back(lua_State* thread, registry_ref_t&& reference)
+void thread_pool_t::give_back(thread_t&& thread)
 {
-    if (idle_.size() >= capacity_ || lua_gethook(thread) != nullptr || lua_gethook(main_state(thread)) != nullptr)
+    if (idle_.size() >= capacity_ || lua_gethook(thread.thread) != nullptr ||
+        lua_gethook(main_state(thread.thread)) != nullptr)
         return;
-    lua_settop(thread, 0);
-    idle_.emplace_back(thread, std::move(reference));
+    lua_settop(thread.thread, 0);
+    idle_.push_back(std::move(thread));
 }
 
 } // namespace ox::lua

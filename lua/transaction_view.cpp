@@ -64,7 +64,7 @@ const io::http::param_map_t& fields_of(lua_State* L, context_t& context)
 
 context_t& this_context(lua_State* L)
 {
-    return lock_weak_ref<context_t>(L, lua_upvalueindex(1));
+    return lock_weak_ref(L, lua_upvalueindex(1));
 }
 
 // search(patterns): whether one "name: value" line of the fields matches,
@@ -176,7 +176,7 @@ bool push_source(lua_State* L, const io::http::param_map_t& fields)
         return true;
     }
     if (ox::util::get_log_level() <= 0)
-        ox::util::log(0, "make_address: " + error.message() + ": " + text);
+        ox::lua::log(L, 0, "make_address: " + error.message() + ": " + text);
     return false;
 }
 
@@ -217,7 +217,7 @@ int index(lua_State* L)
             }
         } else if constexpr (head == head_t::request) {
             if (key == "content_type") {
-                push_media_type_table(L, context.lifetime(), context.request_content_type());
+                push_media_type_table(L, lua_upvalueindex(1), context.request_content_type(), false);
                 return ox::lua::store_field(L);
             }
             if (key == "method") {
@@ -229,7 +229,7 @@ int index(lua_State* L)
             }
         } else {
             if (key == "content_type") {
-                push_media_type_table(L, context.lifetime(), context.response_content_type());
+                push_media_type_table(L, lua_upvalueindex(1), context.response_content_type(), true);
                 return ox::lua::store_field(L);
             }
             if (key == "status") {
@@ -263,11 +263,17 @@ void push_head_table(lua_State* L, int reference)
 
 // __index of the transaction table: the ICAP, request, response and body
 // tables, made on first read and stored, so that a hook pays only for the
-// tables it reads. Making them needs nothing of the transaction: reading
-// one never fails, even once the transaction is over.
+// tables it reads. Making them needs nothing of the transaction but its
+// weak reference, which the table's own metatable holds: reading one never
+// fails, even once the transaction is over.
 int transaction_index(lua_State* L)
 {
-    const int reference = lua_upvalueindex(1);
+    lua_settop(L, 2);
+    if (!lua_getmetatable(L, 1))
+        return 0;
+    lua_rawgeti(L, 3, 1);
+    lua_replace(L, 3);
+    const int reference = 3;
     if (is_key(L, 2, "icap"))
         push_head_table<head_t::icap>(L, reference);
     else if (is_key(L, 2, "request"))
@@ -278,6 +284,7 @@ int transaction_index(lua_State* L)
         push_body_table(L, reference, 1);
     else
         return 0;
+    lua_replace(L, 3);
     return ox::lua::store_field(L);
 }
 
@@ -315,11 +322,14 @@ void context_t::push(lua_State* L)
     lua_pushstring(L, is_response() ? "response" : "request");
     lua_setfield(L, -2, "direction");
     // The table stays plain to the script: its lazy members come from a
-    // metatable of its own, so no metamethod shows among its keys.
-    lua_createtable(L, 0, 2);
-    // One weak reference serves every function of the transaction.
-    push_weak_ref(L, lifetime(), this);
-    lua_pushcclosure(L, transaction_index, 1);
+    // metatable of its own, so no metamethod shows among its keys. The
+    // metatable holds the one weak reference that serves every function of
+    // the transaction; its metamethods are plain functions, shared by every
+    // transaction.
+    lua_createtable(L, 0, 3);
+    push_weak_ref(L, weak_ref());
+    lua_rawseti(L, -2, 1);
+    lua_pushcfunction(L, transaction_index);
     lua_setfield(L, -2, "__index");
     lua_pushcfunction(L, transaction_pairs);
     lua_setfield(L, -2, "__pairs");

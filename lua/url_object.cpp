@@ -32,7 +32,7 @@ constexpr int needs_url_check = -1;
 
 context_t& this_context(lua_State* L)
 {
-    return lock_weak_ref<context_t>(L, lua_upvalueindex(1));
+    return lock_weak_ref(L, lua_upvalueindex(1));
 }
 
 // The request URL as a script sees it: an empty URL when the query carries

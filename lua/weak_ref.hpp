@@ -1,52 +1,45 @@
 #pragma once
 
 // How the objects given to a script reach their transaction: through weak
-// references bound to the transaction's lifetime token, so that nothing a
-// script keeps can reach a transaction that is over.
+// references, so that nothing a script keeps can reach a transaction that
+// is over. A reference is a light userdata, a plain value that costs the
+// collector nothing, which names a slot of the thread's table of
+// transactions and the generation the slot was given out in. A transaction
+// takes its slot when a script first needs it and frees it when it is
+// handed over or goes: from then on its references find the slot empty or
+// in another generation.
 
+#include <cstdint>
 #include <initializer_list>
-#include <memory>
 #include <string_view>
 
 #include <lua.hpp>
 
 namespace ic::context {
 
-inline constexpr const char* weak_ptr_metatable = "ic.context.weak_ptr_metatable";
+class context_t;
 
 // Creates the metatables of the transaction's userdata in the registry.
 void register_metatables(lua_State* L);
 
-// The type of the object a reference points to, by the address of a
-// variable of its own.
-using type_tag_t = const void*;
-template <class T>
-inline constexpr char type_tag_of = 0;
+// The value of a reference; zero is none.
+using weak_ref_t = std::uintptr_t;
 
-struct weak_ref_t {
-    std::weak_ptr<void> pointer;
-    type_tag_t type;
-};
+// Gives the context a slot; its reference.
+weak_ref_t make_weak_ref(context_t& context);
+// Frees the slot of the reference (none: nothing happens).
+void expire_weak_ref(weak_ref_t reference) noexcept;
 
-// Pushes a weak reference to object that expires with token.
-void push_weak_ref(lua_State* L, const std::shared_ptr<int>& token, void* object, type_tag_t type);
-
-template <class T>
-void push_weak_ref(lua_State* L, const std::shared_ptr<int>& token, T* object)
+inline void push_weak_ref(lua_State* L, weak_ref_t reference)
 {
-    push_weak_ref(L, token, static_cast<void*>(object), &type_tag_of<T>);
+    lua_pushlightuserdata(L, reinterpret_cast<void*>(reference));
 }
 
-// The object of the weak reference at index (an upvalue index included);
+// The context of the weak reference at index (an upvalue index included);
 // raises the script error "trying to use expired pointer" once the
-// transaction is over.
-void* lock_weak_ref(lua_State* L, int index, type_tag_t type);
-
-template <class T>
-T& lock_weak_ref(lua_State* L, int index)
-{
-    return *static_cast<T*>(lock_weak_ref(L, index, &type_tag_of<T>));
-}
+// transaction is over, "invalid transaction reference" for a value that is
+// no reference.
+context_t& lock_weak_ref(lua_State* L, int index);
 
 // Sets the field `name` of the table on top to a closure of function whose
 // one upvalue is the weak reference at `reference`.

@@ -248,6 +248,33 @@ TEST_F(LuaHook, TaskStartedByTheHookLogsWithItsPrefix)
     EXPECT_EQ(log->records.back().text, "untagged");
 }
 
+// The prefix passes from task to task: a task a task started logs with the
+// hook's too, and a line of the hook and of both tasks name the same hook.
+TEST_F(LuaHook, NestedTaskLogsWithTheHooksPrefix)
+{
+    ASSERT_TRUE(load("orvex = require('orvex')\n"
+                     "function message_hook(t)\n"
+                     "  orvex.info('from hook')\n"
+                     "  outer = orvex.async(function()\n"
+                     "    inner = orvex.async(function() orvex.sleep(0.02) orvex.info('from inner') end)\n"
+                     "    orvex.sleep(0.01) orvex.info('from outer')\n"
+                     "  end)\n"
+                     "  return 'pass'\n"
+                     "end"));
+    run();
+    EXPECT_TRUE(run_until([&] { return eval("select(1, pcall(inner.wait))") == "true"; }));
+    const std::regex tagged("Hook (0x[0-9a-f]+): Lua: from (hook|outer|inner)");
+    std::vector<std::string> hooks;
+    for (const auto& record : records_with(cf_log_info, "Lua: from ")) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(record, match, tagged)) << record;
+        hooks.push_back(match[1]);
+    }
+    ASSERT_EQ(hooks.size(), 3u);
+    EXPECT_EQ(hooks[1], hooks[0]);
+    EXPECT_EQ(hooks[2], hooks[0]);
+}
+
 // A hook reads the settings that were current when it started.
 TEST_F(LuaHook, HookKeepsTheSettingsItStartedWith)
 {

@@ -194,6 +194,28 @@ TEST_F(LuaLibrary, CoroutineSeesTheEnvironmentOfItsCreation)
     EXPECT_EQ(eval("debug.getregistry()['ox.lua.coroutine_environment'].name"), "second");
 }
 
+// A kept thread brings the settings table its last coroutine ran with; the
+// next one runs with the table in force when it is made.
+TEST_F(LuaLibrary, KeptThreadTakesTheCurrentEnvironment)
+{
+    ox::lua::thread_pool_t pool(4);
+    lua_State* kept = nullptr;
+    for (const char* name : {"first", "second", "second"}) {
+        ASSERT_EQ(run(std::string("local r = debug.getregistry()\n"
+                                  "if r['ox.lua.coroutine_environment'].name ~= '") +
+                      name + "' then r['ox.lua.coroutine_environment'] = {name = '" + name + "'} end"),
+                  "");
+        luaL_loadstring(L, "return debug.getregistry()['ox.lua.coroutine_environment'].name");
+        recording_coroutine_t co(L, -1, &pool);
+        if (kept != nullptr) {
+            EXPECT_EQ(co.thread(), kept) << name;
+        }
+        co.resume(0);
+        EXPECT_EQ(co.results, (strings{name}));
+        kept = co.thread();
+    }
+}
+
 TEST_F(LuaLibrary, CallbackWrapperDropsCallsAfterDestruction)
 {
     int calls = 0;
@@ -345,11 +367,11 @@ TEST_F(LuaLibrary, ThreadPoolAndTheMainStatesDebugHook)
     };
     lua_State* const kept = run_one();
     lua_sethook(L, count_lines, LUA_MASKLINE, 0);
-    auto [thread, reference] = pool.take(L);
-    EXPECT_EQ(thread, kept);
-    EXPECT_EQ(lua_gethook(thread), count_lines);
-    EXPECT_EQ(lua_gethookmask(thread), LUA_MASKLINE);
-    pool.give_back(thread, std::move(reference));
+    ox::lua::thread_pool_t::thread_t taken = pool.take(L);
+    EXPECT_EQ(taken.thread, kept);
+    EXPECT_EQ(lua_gethook(taken.thread), count_lines);
+    EXPECT_EQ(lua_gethookmask(taken.thread), LUA_MASKLINE);
+    pool.give_back(std::move(taken));
     lua_sethook(L, nullptr, 0, 0);
     EXPECT_NE(run_one(), kept);
 }

@@ -276,6 +276,32 @@ TEST_F(LuaTransactionView, MembersMadeOnFirstRead)
     EXPECT_EQ(eval("r"), "nilnilnilnilnilnil");
 }
 
+// A function of the transaction finds it only through a reference the
+// transaction gave out: no other value, not even another light userdata,
+// reaches a transaction.
+TEST_F(LuaTransactionView, ForeignReferencesReachNoTransaction)
+{
+    struct case_t {
+        const char* name;
+        const char* upvalue; // put in place of the reference of t.icap.value
+        const char* error;
+    };
+    for (const case_t& c : {case_t{"number", "5", "invalid transaction reference"},
+                            case_t{"table", "{}", "invalid transaction reference"},
+                            case_t{"other_light_userdata", "debug.getregistry()['ox.lua.regid_state']",
+                                   "trying to use expired pointer"}}) {
+        view(std::string("debug.setupvalue(t.icap.value, 1, ") + c.upvalue +
+                 ")\n"
+                 "r = select(2, pcall(t.icap.value, 'X-Client-IP'))",
+             reqmod);
+        EXPECT_EQ(eval("r"), c.error) << c.name;
+    }
+    // The metatable's __index makes nothing for a table without the
+    // transaction's metatable.
+    view("r = tostring((getmetatable(t).__index({}, 'icap'))) .. ' ' .. t.icap.value('X-Client-IP')", reqmod);
+    EXPECT_EQ(eval("r"), "nil 192.168.1.7");
+}
+
 // The transaction table reads as a plain table of five keys, however many of
 // its tables a script has read so far.
 TEST_F(LuaTransactionView, PlainTransactionTable)
