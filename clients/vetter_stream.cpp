@@ -94,7 +94,7 @@ void vetter_stream_t::post(const receive_handler_t& handler, const orx::buffer_t
     boost::asio::post(executor_, [handler, data, error] { handler(data, error); });
 }
 
-void vetter_stream_t::async_receive(const receive_handler_t& handler)
+void vetter_stream_t::async_receive(receive_handler_t handler)
 {
     vetter_connection_t::receive_buffer_t& buffer = *buffer_;
     // Vetter went away before it returned anything, while more was to come

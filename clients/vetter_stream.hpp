@@ -42,7 +42,7 @@ public:
     ~vetter_stream_t() override;
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
-    void async_receive(const receive_handler_t& handler) override;
+    void async_receive(receive_handler_t handler) override;
     io::stream_t::pointer_t self() override { return shared_from_this(); }
 
 private:

@@ -55,7 +55,7 @@ public:
     using pointer_t = std::shared_ptr<connection_t>;
 
     boost::asio::any_io_executor get_executor() override = 0;
-    void async_receive(const receive_handler_t& handler) override = 0;
+    void async_receive(receive_handler_t handler) override = 0;
     stream_t::pointer_t self() override = 0;
     ~connection_t() override = default;
 

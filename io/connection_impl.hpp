@@ -28,12 +28,7 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return socket_->get_executor(); }
 
-    void async_receive(const stream_t::receive_handler_t& handler) override
-    {
-        helper_t::async_receive(*socket_, handler);
-    }
-
-    void async_receive_moved(stream_t::receive_handler_t handler) override
+    void async_receive(stream_t::receive_handler_t handler) override
     {
         helper_t::async_receive(*socket_, std::move(handler));
     }
@@ -84,12 +79,7 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return input_->get_executor(); }
 
-    void async_receive(const stream_t::receive_handler_t& handler) override
-    {
-        helper_t::async_receive(*input_, handler);
-    }
-
-    void async_receive_moved(stream_t::receive_handler_t handler) override
+    void async_receive(stream_t::receive_handler_t handler) override
     {
         helper_t::async_receive(*input_, std::move(handler));
     }

@@ -21,7 +21,7 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
 
-    void async_receive(const receive_handler_t& handler) override
+    void async_receive(receive_handler_t handler) override
     {
         // The posted task holds the handler and the piece, not the stream:
         // a reader that lets go of the stream still gets its completion.
@@ -47,7 +47,7 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
 
-    void async_receive(const receive_handler_t& handler) override
+    void async_receive(receive_handler_t handler) override
     {
         if (streams_.empty()) {
             boost::asio::post(executor_, [handler] { handler(orx::buffer_t(), end_of_stream); });

@@ -32,12 +32,9 @@ public:
     using queue_t = std::queue<pointer_t, std::deque<pointer_t>>;
 
     virtual boost::asio::any_io_executor get_executor() = 0;
-    virtual void async_receive(const receive_handler_t& handler) = 0;
-    // The same for a caller that has no further use for its handler: a
-    // stream that keeps its handler until the receive completes may take it
-    // over instead of copying it with all it holds; the others receive with
-    // it as above.
-    virtual void async_receive_moved(receive_handler_t handler) { async_receive(handler); }
+    // The handler is taken by value: a stream that keeps it until the
+    // receive completes takes it over rather than copying all it holds.
+    virtual void async_receive(receive_handler_t handler) = 0;
     // The stream that actually serves reads from now on: normally this
     // stream, but a chain that is down to its last element hands out that
     // element, so that layers of wrappers do not pile up.

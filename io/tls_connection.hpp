@@ -34,12 +34,7 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return plain_->get_executor(); }
 
-    void async_receive(const stream_t::receive_handler_t& handler) override
-    {
-        helper_t::async_receive(tls_stream_, handler);
-    }
-
-    void async_receive_moved(stream_t::receive_handler_t handler) override
+    void async_receive(stream_t::receive_handler_t handler) override
     {
         helper_t::async_receive(tls_stream_, std::move(handler));
     }

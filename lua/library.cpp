@@ -44,9 +44,7 @@ void open_library(lua_State* L)
     auto* state = new_userdata<library_state_t>(L);
     luaL_ref(L, LUA_REGISTRYINDEX);
     state->main = L;
-    for (const registry_key_t& slot :
-         {key::regid_state, key::table_getter, key::make_const, key::coroutine_tag, key::coroutine,
-          key::coroutine_environment, key::exception_ptr_metatable, key::exit_order}) {
+    for (const registry_key_t& slot : key::all) {
         lua_pushstring(L, slot.name);
         state->names[slot.index] = luaL_ref(L, LUA_REGISTRYINDEX);
     }

@@ -6,6 +6,7 @@
 // (a native function suspends the calling coroutine with a private tag;
 // the operation's completion resumes it later from the event loop).
 
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -40,7 +41,17 @@ inline constexpr registry_key_t coroutine{"ox.lua.coroutine", 4};
 inline constexpr registry_key_t coroutine_environment{"ox.lua.coroutine_environment", 5};
 inline constexpr registry_key_t exception_ptr_metatable{"ox.lua.exception_ptr_metatable", 6};
 inline constexpr registry_key_t exit_order{"ox.lua.exit_order", 7};
-inline constexpr int count = 8;
+// Every key, each at its place.
+inline constexpr registry_key_t all[] = {
+    regid_state, table_getter, make_const, coroutine_tag, coroutine, coroutine_environment, exception_ptr_metatable,
+    exit_order};
+inline constexpr int count = static_cast<int>(std::size(all));
+static_assert([] {
+    for (int i = 0; i < count; ++i)
+        if (all[i].index != i)
+            return false;
+    return true;
+}());
 } // namespace key
 
 struct state_deleter_t {

@@ -181,7 +181,7 @@ void body_stream_t::post_end(const chunk_handler_t& handler, const boost::system
     });
 }
 
-void body_stream_t::async_receive(const receive_handler_t& handler)
+void body_stream_t::async_receive(receive_handler_t handler)
 {
     async_receive_chunk(
         [handler](body_chunk_t& chunk, const boost::system::error_code& error) { handler(chunk.data, error); });

@@ -29,7 +29,7 @@ public:
 
     // The io::stream_t view: the data of each chunk, without extensions or
     // trailers.
-    void async_receive(const receive_handler_t& handler) override;
+    void async_receive(receive_handler_t handler) override;
 
     virtual void async_receive_chunk(const chunk_handler_t& handler) = 0;
     // The raw stream the body was read from, positioned just after the bytes

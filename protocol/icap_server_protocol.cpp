@@ -128,7 +128,7 @@ public:
 private:
     void read()
     {
-        input_->async_receive_moved(
+        input_->async_receive(
             [self = shared_from_this()](const orx::buffer_t& data, const boost::system::error_code& error) {
                 self->on_read(data, error);
             });
@@ -294,29 +294,25 @@ void server_protocol_t::async_send_response(const std::shared_ptr<io::output_str
     // (side by side, not copied together); a body that has no bytes, or went
     // out with the heads, needs no further turn of the loop. Most answers
     // have no body: they need neither a list of pieces nor a step after the
-    // send.
+    // send. keep goes with the handler, held until the handler has run.
+    completion_t done = [keep = std::move(keep), handler = std::move(handler)](const boost::system::error_code& error) {
+        handler(error);
+    };
     const io::http::body_stream_t::pointer_t& body = response->body;
-    if (!body || body->empty_body()) {
-        output->async_send(response->make_head(), [keep = std::move(keep), handler = std::move(handler)](
-                                                      const boost::system::error_code& error) { handler(error); });
-        return;
-    }
+    if (!body || body->empty_body())
+        return output->async_send(response->make_head(), std::move(done));
     io::pieces_t pieces{response->make_head()};
     if (body->take_stored_pieces(pieces)) {
-        auto sent = [keep = std::move(keep), handler = std::move(handler)](const boost::system::error_code& error) {
-            handler(error);
-        };
         if (pieces.size() == 1)
-            output->async_send(pieces.front(), std::move(sent));
+            output->async_send(pieces.front(), std::move(done));
         else
-            output->async_send_pieces(pieces, std::move(sent));
+            output->async_send_pieces(pieces, std::move(done));
         return;
     }
-    output->async_send(pieces.front(), [output, body, keep = std::move(keep),
-                                        handler = std::move(handler)](const boost::system::error_code& error) {
+    output->async_send(pieces.front(), [output, body, done = std::move(done)](const boost::system::error_code& error) {
         if (error || body->empty_body())
-            return handler(error);
-        io::async_send_all(body, output, [keep, handler](const boost::system::error_code& sent) { handler(sent); });
+            return done(error);
+        io::async_send_all(body, output, done);
     });
 }
 

@@ -405,7 +405,7 @@ TEST_P(connection_test, receive_with_a_moved_handler)
         auto held = std::make_shared<int>(0);
         const std::weak_ptr<int> watched = held;
         bool returned = false;
-        fresh.near->async_receive_moved(
+        fresh.near->async_receive(
             [&result, &returned, held = std::move(held)](const orx::buffer_t& data, const error_code& error) {
                 result = {data, error, !returned, true};
             });

@@ -34,7 +34,7 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return context_.get_executor(); }
 
-    void async_receive(const receive_handler_t& handler) override
+    void async_receive(receive_handler_t handler) override
     {
         ++receives;
         piece_t piece{"", io::end_of_stream};
@@ -333,7 +333,7 @@ public:
     }
 
     boost::asio::any_io_executor get_executor() override { return context_.get_executor(); }
-    void async_receive(const receive_handler_t&) override { ADD_FAILURE() << "a stored stream was read"; }
+    void async_receive(receive_handler_t) override { ADD_FAILURE() << "a stored stream was read"; }
     pointer_t self() override { return shared_from_this(); }
     bool take_stored_pieces(io::pieces_t& pieces) override
     {

@@ -38,7 +38,7 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
     pointer_t self() override { return shared_from_this(); }
-    void async_receive(const receive_handler_t& handler) override
+    void async_receive(receive_handler_t handler) override
     {
         ++receives;
         step_t step{{}, boost::asio::error::eof};
@@ -67,7 +67,7 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
     pointer_t self() override { return shared_from_this(); }
-    void async_receive(const receive_handler_t& handler) override
+    void async_receive(receive_handler_t handler) override
     {
         std::size_t const n = std::min(piece_, data_.size());
         orx::buffer_t piece = data_.head(n);

@@ -22,7 +22,7 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return executor_; }
     pointer_t self() override { return shared_from_this(); }
-    void async_receive(const receive_handler_t& handler) override
+    void async_receive(receive_handler_t handler) override
     {
         waiting_ = handler;
         hand_over();
