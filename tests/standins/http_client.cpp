@@ -133,8 +133,23 @@ void http_client_t::connect(steady_clock_t::time_point deadline, const std::stri
 
 http_reply_t http_client_t::exchange(const http_request_t& request, std::chrono::milliseconds limit)
 {
-    std::string what = request.method + " " + request.url;
     const auto deadline = steady_clock_t::now() + limit;
+    // A proxy may close a kept-alive connection just as the next request
+    // goes out on it. A browser then sends the request once more on a new
+    // connection, and so does this client, but only when the connection was
+    // a kept one and not a byte of an answer came back on it.
+    if (socket_.is_open()) {
+        if (auto reply = send_and_read(request, deadline, limit, true))
+            return std::move(*reply);
+    }
+    return std::move(*send_and_read(request, deadline, limit, false));
+}
+
+std::optional<http_reply_t> http_client_t::send_and_read(const http_request_t& request,
+                                                         steady_clock_t::time_point deadline,
+                                                         std::chrono::milliseconds limit, bool kept)
+{
+    std::string what = request.method + " " + request.url;
     const std::string wire = wire_request(request);
     if (!socket_.is_open())
         connect(deadline, what);
@@ -161,6 +176,10 @@ http_reply_t http_client_t::exchange(const http_request_t& request, std::chrono:
         read_error = ec;
     });
     const bool in_time = run_until(deadline, [&] { return read; });
+    if (kept && in_time && read_error && !parser.got_some() && buffer_.size() == 0) {
+        close();
+        return std::nullopt;
+    }
     if (!in_time || read_error) {
         const std::string got = parser.is_header_done()
                                     ? "after the head and " + std::to_string(parser.get().body().size()) +

@@ -80,7 +80,9 @@ public:
     // there is none) and reads the whole answer. Throws std::runtime_error
     // naming the request when no complete answer arrives within the limit
     // or the connection fails, answer_broke_off_t when it fails after the
-    // answer's head; the connection is then closed.
+    // answer's head; the connection is then closed. A kept connection that
+    // ends before any byte of an answer gets the request once more, on a new
+    // connection, as a browser sends it.
     http_reply_t exchange(const http_request_t& request, std::chrono::milliseconds limit = 60s);
     http_reply_t get(const std::string& url, std::chrono::milliseconds limit = 60s);
     http_reply_t post(const std::string& url, std::string body, framing_t framing,
@@ -91,6 +93,11 @@ public:
 
 private:
     void connect(std::chrono::steady_clock::time_point deadline, const std::string& what);
+    // One request and its answer; nothing, with the connection closed, when
+    // the connection was a kept one and ended before any byte of an answer.
+    std::optional<http_reply_t> send_and_read(const http_request_t& request,
+                                              std::chrono::steady_clock::time_point deadline,
+                                              std::chrono::milliseconds limit, bool kept);
     void close();
     // Runs the loop until `done` or the deadline; false on the deadline.
     template <class Done>
