@@ -47,14 +47,16 @@ void check_engine_t::process(std::shared_ptr<const io::http::param_map_t> icap_f
 {
     // The context's delegate is the transaction rather than the engine
     // itself, so that the engine learns which transaction's body a scan
-    // still holds.
-    const auto transaction = std::make_shared<check_transaction_t>(*this, std::move(callback));
-    context::context_t context(std::move(icap_fields), request_head, response_head, getter, transaction.get());
-    run_hook(std::move(context),
-             [this, transaction](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
-                 auto [result, error] = make_result(context, verdict);
-                 transaction->finish(std::move(result), error);
-             });
+    // still holds. The context keeps it: the verdict's handler then holds
+    // plain pointers, which std::function keeps without an allocation.
+    auto transaction = std::make_shared<check_transaction_t>(*this, std::move(callback));
+    check_transaction_t* const kept = transaction.get();
+    context::context_t context(std::move(icap_fields), request_head, response_head, getter, kept);
+    context.delegate_keeper = std::move(transaction);
+    run_hook(std::move(context), [this, kept](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
+        auto [result, error] = make_result(context, verdict);
+        kept->finish(std::move(result), error);
+    });
 }
 
 std::pair<check_engine_t::result_t, boost::system::error_code>
