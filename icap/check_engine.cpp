@@ -59,6 +59,8 @@ void check_engine_t::process(std::shared_ptr<const io::http::param_map_t> icap_f
     });
 }
 
+// Each result is moved into the pair: with a braced {} beside it, the pair
+// would be made by its copying constructor.
 std::pair<check_engine_t::result_t, boost::system::error_code>
 check_engine_t::make_result(context::context_t& context, const std::shared_ptr<verdict_t>& verdict)
 {
@@ -71,7 +73,7 @@ check_engine_t::make_result(context::context_t& context, const std::shared_ptr<v
                          .response_head = response ? context.response_head : orx::buffer_t(),
                          .preview = allowed->preview,
                          .body = allowed->body},
-                {}};
+                boost::system::error_code()};
     }
     if (dynamic_cast<const protocol_error_t*>(verdict.get()))
         return {result_t(), io::protocol_error};
@@ -79,9 +81,9 @@ check_engine_t::make_result(context::context_t& context, const std::shared_ptr<v
     blocked_t& blocked = dynamic_cast<blocked_t&>(*verdict);
     blocked.client_ip = context.icap_fields->get("X-Client-IP");
     blocked.client_user = context.icap_fields->get("X-Client-Username");
-    const answer_t answer = blocked.make_answer(context.request_header(), context.response_header());
+    answer_t answer = blocked.make_answer(context.request_header(), context.response_header());
     result.modified = true;
-    result.icap_headers = answer.headers;
+    result.icap_headers = std::move(answer.headers);
     if (answer.request_head.size() == 0) {
         result.response_head = answer.response_head;
         // The page goes out in chunked coding, ending with the last chunk.
@@ -90,7 +92,7 @@ check_engine_t::make_result(context::context_t& context, const std::shared_ptr<v
     } else {
         result.request_head = answer.request_head;
     }
-    return {std::move(result), {}};
+    return {std::move(result), boost::system::error_code()};
 }
 
 void check_engine_t::check_url(context::context_t* context, context::url_check_callback_t&& callback)

@@ -29,6 +29,8 @@ constexpr const char* message_hook_key = "ic.message_hook";
 constexpr const char* message_hook_name = "message_hook";
 // Hook threads kept for reuse: as many as hooks commonly wait at once.
 constexpr std::size_t idle_threads = 64;
+// Hooks are made in storage from the plain allocation function.
+static_assert(alignof(hook_t) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
 
 } // namespace
 
