@@ -47,16 +47,20 @@ void check_engine_t::process(std::shared_ptr<const io::http::param_map_t> icap_f
 {
     // The context's delegate is the transaction rather than the engine
     // itself, so that the engine learns which transaction's body a scan
-    // still holds.
-    const auto transaction = std::make_shared<check_transaction_t>(*this, std::move(callback));
-    context::context_t context(std::move(icap_fields), request_head, response_head, getter, transaction.get());
-    run_hook(std::move(context),
-             [this, transaction](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
-                 auto [result, error] = make_result(context, verdict);
-                 transaction->finish(std::move(result), error);
-             });
+    // still holds. The context keeps it: the verdict's handler then holds
+    // plain pointers, which std::function keeps without an allocation.
+    auto transaction = std::make_shared<check_transaction_t>(*this, std::move(callback));
+    check_transaction_t* const kept = transaction.get();
+    context::context_t context(std::move(icap_fields), request_head, response_head, getter, kept);
+    context.delegate_keeper = std::move(transaction);
+    run_hook(std::move(context), [this, kept](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
+        auto [result, error] = make_result(context, verdict);
+        kept->finish(std::move(result), error);
+    });
 }
 
+// Each result is moved into the pair: with a braced {} beside it, the pair
+// would be made by its copying constructor.
 std::pair<check_engine_t::result_t, boost::system::error_code>
 check_engine_t::make_result(context::context_t& context, const std::shared_ptr<verdict_t>& verdict)
 {
@@ -69,7 +73,7 @@ check_engine_t::make_result(context::context_t& context, const std::shared_ptr<v
                          .response_head = response ? context.response_head : orx::buffer_t(),
                          .preview = allowed->preview,
                          .body = allowed->body},
-                {}};
+                boost::system::error_code()};
     }
     if (dynamic_cast<const protocol_error_t*>(verdict.get()))
         return {result_t(), io::protocol_error};
@@ -77,9 +81,9 @@ check_engine_t::make_result(context::context_t& context, const std::shared_ptr<v
     blocked_t& blocked = dynamic_cast<blocked_t&>(*verdict);
     blocked.client_ip = context.icap_fields->get("X-Client-IP");
     blocked.client_user = context.icap_fields->get("X-Client-Username");
-    const answer_t answer = blocked.make_answer(context.request_header(), context.response_header());
+    answer_t answer = blocked.make_answer(context.request_header(), context.response_header());
     result.modified = true;
-    result.icap_headers = answer.headers;
+    result.icap_headers = std::move(answer.headers);
     if (answer.request_head.size() == 0) {
         result.response_head = answer.response_head;
         // The page goes out in chunked coding, ending with the last chunk.
@@ -88,7 +92,7 @@ check_engine_t::make_result(context::context_t& context, const std::shared_ptr<v
     } else {
         result.request_head = answer.request_head;
     }
-    return {std::move(result), {}};
+    return {std::move(result), boost::system::error_code()};
 }
 
 void check_engine_t::check_url(context::context_t* context, context::url_check_callback_t&& callback)

@@ -29,8 +29,13 @@ void check_transaction_t::check_body(context::body_getter_t&& getter, context::b
 
 void check_transaction_t::finish(check_engine_t::result_t&& result, const boost::system::error_code& error)
 {
+    // Usually no scan runs any more: the result goes at once, not through
+    // the place where it waits.
+    if (scans_ == 0) {
+        hand_over(result, error);
+        return;
+    }
     result_.emplace(std::move(result), error);
-    settle();
 }
 
 void check_transaction_t::settle()
@@ -39,6 +44,11 @@ void check_transaction_t::settle()
         return;
     const auto [result, error] = std::move(*result_);
     result_.reset();
+    hand_over(result, error);
+}
+
+void check_transaction_t::hand_over(const check_engine_t::result_t& result, const boost::system::error_code& error)
+{
     // One result per transaction; what the callback holds goes with it.
     const check_engine_t::result_callback_t callback = std::move(callback_);
     callback(result, error);

@@ -31,6 +31,7 @@ public:
 
 private:
     void settle();
+    void hand_over(const check_engine_t::result_t& result, const boost::system::error_code& error);
 
     check_engine_t& engine_;
     check_engine_t::result_callback_t callback_;

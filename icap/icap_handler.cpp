@@ -12,6 +12,7 @@
 #include "app/core/program.hpp"
 #include "clients/state_watcher.hpp"
 #include "common/log.hpp"
+#include "lua/lua.hpp"
 #include "protocol/parsers/wire_text.hpp"
 #include "protocol/protocol_error.hpp"
 
@@ -92,7 +93,11 @@ void icap_handler_t::handle_request(const connection_t& connection, const reques
         if (dump_enabled())
             dump_message(prefix, *request);
     }
+    // A hook that decides without waiting for anything has the query
+    // answered in this turn of the loop, after the dispatch has returned.
+    lua_t::batch_t batch(*inventory_.lua);
     request_signal(dispatch(connection, request, keep_alive, answer));
+    batch.close();
 }
 
 icap_handler_t::request_type_t icap_handler_t::dispatch(const connection_t& connection, const request_t& request,
@@ -242,13 +247,22 @@ void icap_handler_t::check(const connection_t& connection, const request_t& requ
     const auto body =
         std::make_shared<query_body_t>(*this, inventory_.io_context.get_executor(), connection, request, keep_alive);
     context::body_getter_t getter;
+    // The getter holds the body by a plain pointer, which std::function
+    // keeps (and the context copies) without an allocation. The check's
+    // callback below keeps the body until the result is handed over, and
+    // only the hook asks for the body, before its context is handed over.
     if (request->body_type != io::icap::body_type_t::null_body)
-        getter = std::bind(&icap_handler_t::process_preview, this, body, std::placeholders::_1);
+        getter = [this, held = body.get()](const query_body_t::body_handler_t& completion) {
+            process_preview(held->shared_from_this(), completion);
+        };
     inventory_.check_engine->process(
         std::shared_ptr<const io::http::param_map_t>(request, &request->fields), request->req_head, request->res_head,
         getter,
-        [this, body, keep_alive, answer](const check_engine_t::result_t& result,
-                                         const boost::system::error_code& error) {
+        // Captured as values of their own: a copy of a const name is a
+        // const member, which moving the callback on would copy (the
+        // answer's function anew on the heap).
+        [this, body = std::shared_ptr<query_body_t>(body), keep_alive, answer = answer_callback_t(answer)](
+            const check_engine_t::result_t& result, const boost::system::error_code& error) {
             if (cf_log_threshold <= cf_log_debug)
                 cf_log(cf_log_debug, connection_text(body->connection) + ": check: " + error.message());
             if (error) {

@@ -8,6 +8,18 @@
 
 namespace ic::context {
 
+namespace {
+
+// The preview of every context before its body was asked for: one for all,
+// since nothing writes to the chunks of a preview.
+const io::icap::preview_t& unread_preview()
+{
+    static const io::icap::preview_t unread;
+    return unread;
+}
+
+} // namespace
+
 context_t::context_t(std::shared_ptr<const io::http::param_map_t> icap_fields, const orx::buffer_t& request_head,
                      const orx::buffer_t& response_head, const body_getter_t& body_getter, delegate_t* delegate)
     : delegate(delegate),
@@ -15,12 +27,14 @@ context_t::context_t(std::shared_ptr<const io::http::param_map_t> icap_fields, c
       request_head(request_head),
       response_head(response_head),
       body_getter(body_getter),
+      preview(unread_preview()),
       block_reason(url_bits_t{black_list_bit})
 {
 }
 
 context_t::context_t(context_t&& other)
     : delegate(other.delegate),
+      delegate_keeper(std::move(other.delegate_keeper)),
       // Copied: the fields stay readable through the source as well.
       icap_fields(other.icap_fields),
       request_head(std::move(other.request_head)),

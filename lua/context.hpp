@@ -99,6 +99,9 @@ public:
     std::weak_ptr<context_t> handle() { return std::shared_ptr<context_t>(lifetime(), this); }
 
     delegate_t* delegate;
+    // What the delegate needs kept for as long as the context lives (the
+    // check engine's transaction); may be null.
+    std::shared_ptr<void> delegate_keeper;
     // Never null.
     std::shared_ptr<const io::http::param_map_t> icap_fields;
     orx::buffer_t request_head;

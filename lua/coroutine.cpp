@@ -37,7 +37,8 @@ void watch_coroutine_running(lua_State* L)
     lua_pop(L, 1);
 }
 
-coroutine_t::coroutine_t(lua_State* L, int index, thread_pool_t* pool) : thread_(nullptr), pool_(pool)
+coroutine_t::coroutine_t(lua_State* L, int index, thread_pool_t* pool, std::shared_ptr<bool>&& spare_flag)
+    : callback_wrapper_t(std::move(spare_flag)), thread_(nullptr), pool_(pool)
 {
     index = lua_absindex(L, index);
     if (pool_ != nullptr) {

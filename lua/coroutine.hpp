@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include <lua.hpp>
@@ -22,8 +23,9 @@ public:
     // of the pool. The caller then moves the arguments onto `thread()` and
     // calls `resume`. The pool gets the thread back once this object goes,
     // if the function returned and the script never got hold of the
-    // thread.
-    coroutine_t(lua_State* L, int index, thread_pool_t* pool = nullptr);
+    // thread. A spare flag (see callback_wrapper_t) spares the allocation
+    // of one.
+    coroutine_t(lua_State* L, int index, thread_pool_t* pool = nullptr, std::shared_ptr<bool>&& spare_flag = nullptr);
     virtual ~coroutine_t();
 
     // Resumes the thread with the `arguments` values on top of its stack,

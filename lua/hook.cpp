@@ -35,11 +35,21 @@ bool equals_ignoring_case(const char* text, std::size_t length, const char* word
     return i == length && word[i] == '\0';
 }
 
+// What most messages get: they pass before anything of their body was
+// read. Nothing changes a verdict that lets a message pass, so one serves
+// them all.
+const std::shared_ptr<verdict_t>& passed_unread()
+{
+    static const std::shared_ptr<verdict_t> verdict =
+        std::make_shared<allowed_t>(io::icap::preview_t(), std::shared_ptr<io::http::body_stream_t>());
+    return verdict;
+}
+
 } // namespace
 
 hook_t::hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion,
-               ox::lua::thread_pool_t* threads, owner_t* owner)
-    : coroutine_t(L, -1, threads),
+               ox::lua::thread_pool_t* threads, owner_t* owner, std::shared_ptr<bool>&& spare_flag)
+    : coroutine_t(L, -1, threads, std::move(spare_flag)),
       inventory_(&inventory),
       context_(std::move(context)),
       completion_(std::move(completion)),
@@ -88,6 +98,9 @@ void hook_t::on_coroutine_error()
 
 std::shared_ptr<verdict_t> hook_t::allow()
 {
+    const io::icap::preview_t& preview = context_.preview;
+    if (!context_.body_stream && !preview.ieof && preview.body && preview.body->empty())
+        return passed_unread();
     return std::make_shared<allowed_t>(context_.preview, context_.body_stream);
 }
 
@@ -154,15 +167,27 @@ std::shared_ptr<verdict_t> hook_t::block_reason_to_verdict()
 void hook_t::complete(const std::shared_ptr<verdict_t>& verdict)
 {
     // The completion takes the context from here, and nothing once the hook
-    // is gone. It is moved out first: it may destroy the hook.
+    // is gone.
     context_.hand_over();
-    boost::asio::post(inventory_->io_context, wrap([this, verdict] {
-                          const completion_t completion = std::move(completion_);
-                          owner_t* const owner = owner_;
-                          completion(std::move(context_), verdict);
-                          if (owner != nullptr)
-                              owner->on_hook_done(*this);
-                      }));
+    verdict_ = verdict;
+    if (owner_ == nullptr || !owner_->take_finished(*this))
+        deliver_later();
+}
+
+void hook_t::deliver()
+{
+    // Moved out first: the completion may destroy the hook.
+    const completion_t completion = std::move(completion_);
+    const std::shared_ptr<verdict_t> verdict = std::move(verdict_);
+    owner_t* const owner = owner_;
+    completion(std::move(context_), verdict);
+    if (owner != nullptr)
+        owner->on_hook_done(*this);
+}
+
+void hook_t::deliver_later()
+{
+    boost::asio::post(inventory_->io_context, wrap([this] { deliver(); }));
 }
 
 } // namespace ic

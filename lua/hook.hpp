@@ -35,6 +35,10 @@ public:
     // destroy the hook then.
     class owner_t {
     public:
+        // The hook has its verdict. True when the owner hands it over itself
+        // (deliver) from where no Lua call is on the stack, false when a
+        // task of the event loop is to do it.
+        virtual bool take_finished(hook_t& hook) = 0;
         virtual void on_hook_done(hook_t& hook) = 0;
 
     protected:
@@ -43,13 +47,24 @@ public:
 
     // The function to run is on top of L's stack. Runs the script up to its
     // first suspension or its end, on a thread of the pool if there is one.
-    // The completion always runs later, from the event loop.
+    // The completion always runs later: from the event loop, or from the
+    // owner once the call that made the hook has returned. The spare flag
+    // is one for coroutine_t.
     hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion,
-           ox::lua::thread_pool_t* threads = nullptr, owner_t* owner = nullptr);
+           ox::lua::thread_pool_t* threads = nullptr, owner_t* owner = nullptr,
+           std::shared_ptr<bool>&& spare_flag = nullptr);
     ~hook_t() override;
 
     // "Hook <address>: "
     std::string log_prefix() const override;
+
+    // Calls the completion with the context and the verdict, then tells the
+    // owner; only once the hook has its verdict, and never while a Lua call
+    // is on the stack (the completion may destroy the hook).
+    void deliver();
+    // The same from a task of the event loop, which does nothing once the
+    // hook is gone.
+    void deliver_later();
 
 protected:
     void on_coroutine_finish() override;
@@ -67,6 +82,7 @@ private:
     inventory_t* inventory_;
     context::context_t context_;
     completion_t completion_;
+    std::shared_ptr<verdict_t> verdict_;
     owner_t* owner_;
     bool block_unchecked_;
 };

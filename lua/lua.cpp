@@ -1,6 +1,7 @@
 #include "lua/lua.hpp"
 
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "clients/lookup_engine.hpp"
 #include "common/log.hpp"
 #include "common/what.hpp"
+#include "lua/callback_wrapper.hpp"
 #include "lua/config_module.hpp"
 #include "lua/coroutine_make.hpp"
 #include "lua/lookup_module.hpp"
@@ -27,6 +29,8 @@ constexpr const char* message_hook_key = "ic.message_hook";
 constexpr const char* message_hook_name = "message_hook";
 // Hook threads kept for reuse: as many as hooks commonly wait at once.
 constexpr std::size_t idle_threads = 64;
+// Hooks are made in storage from the plain allocation function.
+static_assert(alignof(hook_t) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
 
 } // namespace
 
@@ -36,6 +40,8 @@ lua_t::lua_t(inventory_t& inventory)
       settings_(inventory.config_holder.get()),
       threads_(idle_threads)
 {
+    spare_hooks_.reserve(idle_threads);
+    finished_.reserve(idle_threads);
     lua_State* L = state_.get();
     luaL_openlibs(L);
     ox::lua::open_library(L);
@@ -53,7 +59,10 @@ lua_t::lua_t(inventory_t& inventory)
 lua_t::~lua_t()
 {
     change_connection_.disconnect();
-    hooks_.clear_and_dispose(std::default_delete<hook_t>());
+    finished_.clear();
+    hooks_.clear_and_dispose([this](hook_t* hook) { dispose(hook); });
+    for (spare_hook_t& spare : spare_hooks_)
+        ::operator delete(spare.storage, sizeof(hook_t));
 }
 
 void lua_t::config_changed()
@@ -128,17 +137,72 @@ void lua_t::run_hook(context::context_t&& context, completion_t&& completion)
 {
     lua_State* L = state_.get();
     ox::lua::registry_get(L, message_hook_key);
-    // The hook hands its verdict over from a task of the event loop, not
-    // from its own code: once the caller's completion has returned, the
-    // hook can go at once, without another turn of the loop.
+    // The hook hands its verdict over from a task of the event loop or from
+    // the batch, not from its own code: once the caller's completion has
+    // returned, the hook can go at once, without another turn of the loop.
     hook_t::owner_t* const owner = this;
-    auto hook = std::make_unique<hook_t>(L, inventory_, std::move(context), std::move(completion), &threads_, owner);
-    hooks_.push_back(*hook.release());
+    spare_hook_t spare{nullptr, nullptr};
+    if (spare_hooks_.empty()) {
+        spare.storage = ::operator new(sizeof(hook_t));
+    } else {
+        spare = std::move(spare_hooks_.back());
+        spare_hooks_.pop_back();
+    }
+    // Storage the hook failed to take goes back to the allocator.
+    std::unique_ptr<void, void (*)(void*)> storage(spare.storage,
+                                                   [](void* unused) { ::operator delete(unused, sizeof(hook_t)); });
+    auto* const hook = new (storage.get())
+        hook_t(L, inventory_, std::move(context), std::move(completion), &threads_, owner, std::move(spare.flag));
+    storage.release();
+    hooks_.push_back(*hook);
+}
+
+bool lua_t::take_finished(hook_t& hook)
+{
+    if (open_batches_ == 0)
+        return false;
+    finished_.push_back(&hook);
+    return true;
+}
+
+void lua_t::batch_t::close()
+{
+    if (lua_.open_batches_ != 1)
+        return;
+    // A completion may end further hooks: they join the end of the list.
+    while (lua_.delivered_ < lua_.finished_.size())
+        lua_.finished_[lua_.delivered_++]->deliver();
+    lua_.finished_.clear();
+    lua_.delivered_ = 0;
+}
+
+lua_t::batch_t::~batch_t()
+{
+    if (--lua_.open_batches_ != 0)
+        return;
+    // Left by an exception: the verdicts not yet handed over go as they
+    // would without a batch.
+    while (lua_.delivered_ < lua_.finished_.size())
+        lua_.finished_[lua_.delivered_++]->deliver_later();
+    lua_.finished_.clear();
+    lua_.delivered_ = 0;
 }
 
 void lua_t::on_hook_done(hook_t& hook)
 {
-    hooks_.erase_and_dispose(hooks_.iterator_to(hook), std::default_delete<hook_t>());
+    hooks_.erase_and_dispose(hooks_.iterator_to(hook), [this](hook_t* done) { dispose(done); });
+}
+
+void lua_t::dispose(hook_t* hook) noexcept
+{
+    std::shared_ptr<bool> flag = hook->destroyed_flag();
+    hook->~hook_t();
+    if (spare_hooks_.size() >= idle_threads) {
+        ::operator delete(static_cast<void*>(hook), sizeof(hook_t));
+        return;
+    }
+    // Within the capacity reserved in the constructor: nothing here throws.
+    spare_hooks_.push_back({hook, ox::util::callback_wrapper_t::reusable_flag(std::move(flag))});
 }
 
 } // namespace ic

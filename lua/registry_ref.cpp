@@ -30,8 +30,10 @@ registry_ref_t::~registry_ref_t()
 
 void registry_ref_t::release() noexcept
 {
-    // A negative reference (nil or none) is ignored by Lua.
-    if (main_ != nullptr)
+    // A negative reference (nil or none) holds nothing; references are
+    // moved about (threads kept for the next hook) far more often than
+    // they are dropped.
+    if (main_ != nullptr && ref_ >= 0)
         luaL_unref(main_, LUA_REGISTRYINDEX, ref_);
     ref_ = LUA_REFNIL;
 }

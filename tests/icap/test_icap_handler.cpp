@@ -293,6 +293,58 @@ TEST_P(composition_test, answers_malformed_queries_at_once)
 const std::string http_request = "GET / HTTP/1.1\r\n\r\n";
 const std::string http_response = "HTTP/1.1 200 OK\r\n\r\n";
 
+// With the Lua runtime deciding, a hook that decides at once has the query
+// answered before handle_request returns, after the query was counted; one
+// that waits is answered from the loop.
+struct hook_timing_case_t {
+    const char* name;
+    const char* script;
+    bool answered_in_call;
+};
+
+class hook_timing_test : public icap_handler_test, public testing::WithParamInterface<hook_timing_case_t> {};
+
+TEST_P(hook_timing_test, answers_within_the_call_only_when_the_hook_decides_at_once)
+{
+    const auto& c = GetParam();
+    auto settings_applied = settings();
+    settings_applied.set_use_204(true);
+    settings_applied.mutable_message_hook()->set_buffer(c.script);
+    inventory->config_holder->apply(settings_applied);
+    auto r = request("REQMOD", "icap://h/reqmod");
+    r->req_head = orx::buffer_t(http_request);
+    r->body_type = bt_t::null_body;
+    r->body = io::http::body_stream_t::make_empty(inventory->io_context);
+    r->fields.add("Allow", "204");
+    int calls = 0;
+    int code = 0;
+    std::size_t counted_first = 0;
+    inventory->icap_handler->handle_request(
+        connection, r, true,
+        [&](const std::shared_ptr<io::icap::response_t>& response, const boost::system::error_code& error) {
+            ++calls;
+            EXPECT_FALSE(error);
+            code = response ? response->code : 0;
+            counted_first = kinds.size();
+        });
+    EXPECT_EQ(calls, c.answered_in_call ? 1 : 0);
+    ASSERT_TRUE(run_until([&] { return calls != 0; }));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(code, 204);
+    EXPECT_EQ(counted_first, 1u);
+    EXPECT_EQ(kinds, std::vector<kind_t>{kind_t::reqmod});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, hook_timing_test,
+    testing::Values(hook_timing_case_t{"passes", "function message_hook(t) return 'pass' end", true},
+                    hook_timing_case_t{"fails", "function message_hook(t) error('bad') end", true},
+                    hook_timing_case_t{"waits",
+                                       "orvex = require('orvex')\n"
+                                       "function message_hook(t) orvex.sleep(0.01) return 'pass' end",
+                                       false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(
     cases, composition_test,
     testing::Values(composition_case_t{"reqmod", "REQMOD", "/reqmod", http_request, "", bt_t::req_body, "", 200,
