@@ -1,18 +1,34 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <iosfwd>
-#include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include <boost/container/small_vector.hpp>
+#include <boost/container/vector.hpp>
 
 namespace io::http {
 
 // Orders field names as HTTP compares them: byte by byte after upper-casing
 // the ASCII letters, bytes taken as signed, a prefix before the longer name.
 struct field_name_less_t {
-    bool operator()(const std::string& a, const std::string& b) const noexcept;
+    bool operator()(std::string_view a, std::string_view b) const noexcept;
+};
+
+// The values of one field in the order they were added. Most fields come
+// once, so the first value lives in the entry itself.
+class field_values_t : public boost::container::small_vector<std::string, 1> {
+public:
+    using small_vector::small_vector;
+
+    friend bool operator==(const field_values_t& a, const std::vector<std::string>& b)
+    {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end());
+    }
 };
 
 // Header fields of one message head (or the trailers of a chunked body): a
@@ -20,21 +36,25 @@ struct field_name_less_t {
 // The first add decides the stored spelling of a name.
 class param_map_t {
 public:
-    using map_t = std::map<std::string, std::vector<std::string>, field_name_less_t>;
+    // Sorted by field_name_less_t, one entry per name: a head's few fields
+    // share one buffer instead of a node and a value buffer each. The
+    // container moves its entries when it grows, although moving a list
+    // with its value inside is not declared noexcept.
+    using map_t = boost::container::vector<std::pair<std::string, field_values_t>>;
 
-    void add(const std::string& name, const std::string& value);
+    void add(std::string_view name, std::string value);
 
     // The first value, or an empty string when the field is absent.
-    const std::string& get(const std::string& name) const;
-    // All values in order, or an empty vector when the field is absent.
-    const std::vector<std::string>& get_all(const std::string& name) const;
+    const std::string& get(std::string_view name) const;
+    // All values in order, or an empty list when the field is absent.
+    const field_values_t& get_all(std::string_view name) const;
 
-    bool has(const std::string& name) const;
-    bool has(const std::string& name, const std::string& value) const;
+    bool has(std::string_view name) const;
+    bool has(std::string_view name, std::string_view value) const;
 
-    void remove(const std::string& name);
+    void remove(std::string_view name);
     // Removes every value equal to value; the field goes with its last value.
-    void remove(const std::string& name, const std::string& value);
+    void remove(std::string_view name, std::string_view value);
     void clear();
 
     const map_t& fields() const noexcept { return fields_; }
@@ -51,7 +71,8 @@ public:
     bool is_close() const;
 
 private:
-    bool first_value_is(const std::string& name, std::string_view expected) const;
+    const field_values_t* find(std::string_view name) const;
+    bool first_value_is(std::string_view name, std::string_view expected) const;
 
     map_t fields_;
 };
