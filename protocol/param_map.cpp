@@ -95,7 +95,7 @@ bool field_name_less_t::operator()(std::string_view a, std::string_view b) const
 bool iequals(std::string_view a, std::string_view b) noexcept
 {
     return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return upper(x) == upper(y); });
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return x == y || upper(x) == upper(y); });
 }
 
 void param_map_t::add(std::string_view name, std::string value)

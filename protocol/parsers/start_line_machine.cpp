@@ -3,6 +3,7 @@
 #include "protocol/parsers/parser.hpp"
 #include "protocol/parsers/wire_text.hpp"
 
+#include <array>
 #include <climits>
 
 namespace proto {
@@ -17,9 +18,19 @@ bool is_alpha(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
+// Every byte but NUL, HT, LF, CR and SP, looked up in a table: the URI is
+// the longest run of the line.
+constexpr auto uri_table = [] {
+    std::array<bool, 256> table{};
+    table.fill(true);
+    for (const char c : {'\0', '\t', '\n', '\r', ' '})
+        table[static_cast<unsigned char>(c)] = false;
+    return table;
+}();
+
 bool is_uri_byte(char c)
 {
-    return c != '\0' && c != '\t' && c != '\n' && c != '\r' && c != ' ';
+    return uri_table[static_cast<unsigned char>(c)];
 }
 
 // value * 10 + digit, held at INT_MAX once it would pass it.
