@@ -39,40 +39,6 @@ int compare_names(std::string_view a, std::string_view b) noexcept
     return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-// The first entry whose name does not sort before name; found is set when
-// its name equals name. Heads arrive mostly unsorted but short, and a name
-// that sorts after every other (the common case of a field appended to
-// a sorted head) is decided by one comparison.
-template <typename iterator_t>
-iterator_t lower_bound(iterator_t first, iterator_t last, std::string_view name, bool& found) noexcept
-{
-    found = false;
-    if (first == last)
-        return last;
-    const int to_last = compare_names((last - 1)->first, name);
-    if (to_last <= 0) {
-        found = to_last == 0;
-        return to_last == 0 ? last - 1 : last;
-    }
-    auto count = last - first - 1;
-    while (count > 0) {
-        const auto half = count / 2;
-        const auto middle = first + half;
-        const int order = compare_names(middle->first, name);
-        if (order == 0) {
-            found = true;
-            return middle;
-        }
-        if (order < 0) {
-            first = middle + 1;
-            count -= half + 1;
-        } else {
-            count = half;
-        }
-    }
-    return first;
-}
-
 const std::string& empty_string()
 {
     static std::string const empty;
@@ -98,22 +64,87 @@ bool iequals(std::string_view a, std::string_view b) noexcept
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return x == y || upper(x) == upper(y); });
 }
 
-void param_map_t::add(std::string_view name, std::string value)
+std::size_t param_map_t::search(std::string_view name, bool& found) const noexcept
 {
-    if (fields_.capacity() == 0)
-        fields_.reserve(typical_fields);
-    bool found;
-    auto it = lower_bound(fields_.begin(), fields_.end(), name, found);
-    if (!found)
-        it = fields_.emplace(it, std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple());
-    it->second.push_back(std::move(value));
+    // A name that sorts after every other, as in a head written in name
+    // order, is placed by one comparison.
+    found = false;
+    std::size_t count = slots_.size();
+    if (count == 0)
+        return 0;
+    const int to_last = compare_names(slots_[slots_[count - 1].rank].entry.first, name);
+    if (to_last < 0)
+        return count;
+    if (to_last == 0) {
+        found = true;
+        return count - 1;
+    }
+    std::size_t first = 0;
+    --count;
+    while (count > 0) {
+        std::size_t const half = count / 2;
+        std::size_t const middle = first + half;
+        const int order = compare_names(slots_[slots_[middle].rank].entry.first, name);
+        if (order == 0) {
+            found = true;
+            return middle;
+        }
+        if (order < 0) {
+            first = middle + 1;
+            count -= half + 1;
+        } else {
+            count = half;
+        }
+    }
+    return first;
 }
 
-const field_values_t* param_map_t::find(std::string_view name) const
+const field_values_t* param_map_t::find(std::string_view name) const noexcept
 {
     bool found;
-    const auto it = lower_bound(fields_.begin(), fields_.end(), name, found);
-    return found ? &it->second : nullptr;
+    std::size_t const place = search(name, found);
+    return found ? &slots_[slots_[place].rank].entry.second : nullptr;
+}
+
+void param_map_t::add(std::string_view name, std::string value)
+{
+    bool found;
+    std::size_t const place = search(name, found);
+    if (found) {
+        slots_[slots_[place].rank].entry.second.push_back(std::move(value));
+        return;
+    }
+    if (slots_.capacity() == 0)
+        slots_.reserve(typical_fields);
+    slots_.emplace_back(name);
+    std::size_t const last = slots_.size() - 1;
+    try {
+        slots_[last].entry.second.push_back(std::move(value));
+    } catch (...) {
+        // The map stays as it was.
+        slots_.pop_back();
+        throw;
+    }
+    for (std::size_t k = last; k > place; --k)
+        slots_[k].rank = slots_[k - 1].rank;
+    slots_[place].rank = static_cast<std::uint32_t>(last);
+}
+
+void param_map_t::erase_at(std::size_t place)
+{
+    std::uint32_t const index = slots_[place].rank;
+    std::size_t const last = slots_.size() - 1;
+    // The entries after it move down a slot; the ranks stay in their slots
+    // but for the erased place, and count the moved entries one lower.
+    for (std::size_t k = index; k < last; ++k)
+        slots_[k].entry = std::move(slots_[k + 1].entry);
+    for (std::size_t k = place; k < last; ++k)
+        slots_[k].rank = slots_[k + 1].rank;
+    slots_.pop_back();
+    for (auto& slot : slots_) {
+        if (slot.rank > index)
+            --slot.rank;
+    }
 }
 
 const std::string& param_map_t::get(std::string_view name) const
@@ -142,26 +173,26 @@ bool param_map_t::has(std::string_view name, std::string_view value) const
 void param_map_t::remove(std::string_view name)
 {
     bool found;
-    const auto it = lower_bound(fields_.begin(), fields_.end(), name, found);
+    std::size_t const place = search(name, found);
     if (found)
-        fields_.erase(it);
+        erase_at(place);
 }
 
 void param_map_t::remove(std::string_view name, std::string_view value)
 {
     bool found;
-    const auto it = lower_bound(fields_.begin(), fields_.end(), name, found);
+    std::size_t const place = search(name, found);
     if (!found)
         return;
-    auto& values = it->second;
+    auto& values = slots_[slots_[place].rank].entry.second;
     values.erase(std::remove(values.begin(), values.end(), value), values.end());
     if (values.empty())
-        fields_.erase(it);
+        erase_at(place);
 }
 
 void param_map_t::clear()
 {
-    fields_.clear();
+    slots_.clear();
 }
 
 std::int64_t param_map_t::content_length() const

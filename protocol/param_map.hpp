@@ -1,10 +1,13 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <iterator>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -36,11 +39,55 @@ public:
 // The first add decides the stored spelling of a name.
 class param_map_t {
 public:
-    // Sorted by field_name_less_t, one entry per name: a head's few fields
-    // share one buffer instead of a node and a value buffer each. The
-    // container moves its entries when it grows, although moving a list
-    // with its value inside is not declared noexcept.
-    using map_t = boost::container::vector<std::pair<std::string, field_values_t>>;
+    using entry_t = std::pair<std::string, field_values_t>;
+
+private:
+    struct slot_t;
+
+public:
+    // The fields in name order (field_name_less_t), one entry per name.
+    class view_t {
+    public:
+        class iterator_t {
+        public:
+            using iterator_category = std::forward_iterator_tag;
+            using value_type = entry_t;
+            using difference_type = std::ptrdiff_t;
+            using pointer = const entry_t*;
+            using reference = const entry_t&;
+
+            iterator_t(const slot_t* slots, std::size_t at) noexcept : slots_(slots), at_(at) {}
+
+            reference operator*() const noexcept { return slots_[slots_[at_].rank].entry; }
+            pointer operator->() const noexcept { return &**this; }
+            iterator_t& operator++() noexcept
+            {
+                ++at_;
+                return *this;
+            }
+            iterator_t operator++(int) noexcept
+            {
+                const iterator_t before = *this;
+                ++at_;
+                return before;
+            }
+            bool operator==(const iterator_t& other) const noexcept { return at_ == other.at_; }
+
+        private:
+            const slot_t* slots_;
+            std::size_t at_; // place in name order
+        };
+
+        explicit view_t(const param_map_t& map) noexcept : map_(map) {}
+
+        iterator_t begin() const noexcept { return {map_.slots_.data(), 0}; }
+        iterator_t end() const noexcept { return {map_.slots_.data(), map_.slots_.size()}; }
+        std::size_t size() const noexcept { return map_.slots_.size(); }
+        bool empty() const noexcept { return map_.slots_.empty(); }
+
+    private:
+        const param_map_t& map_;
+    };
 
     void add(std::string_view name, std::string value);
 
@@ -57,8 +104,8 @@ public:
     void remove(std::string_view name, std::string_view value);
     void clear();
 
-    const map_t& fields() const noexcept { return fields_; }
-    bool empty() const noexcept { return fields_.empty(); }
+    view_t fields() const noexcept { return view_t(*this); }
+    bool empty() const noexcept { return slots_.empty(); }
 
     // -1 without a "Content-Length" field, and also for a value that does
     // not fit in 64 bits. Leading blanks and a sign are taken and the digits
@@ -71,10 +118,30 @@ public:
     bool is_close() const;
 
 private:
-    const field_values_t* find(std::string_view name) const;
+    // The place of name in name order, and whether it is there.
+    std::size_t search(std::string_view name, bool& found) const noexcept;
+    const field_values_t* find(std::string_view name) const noexcept;
+    void erase_at(std::size_t place);
     bool first_value_is(std::string_view name, std::string_view expected) const;
 
-    map_t fields_;
+    // Slot k holds the entry whose name was added k-th, so that a new name
+    // is appended, and apart from it the index of the slot whose entry is
+    // k-th in name order: keeping the names sorted moves four bytes per
+    // entry rather than whole entries, and a head's few fields share one
+    // buffer instead of a node and a value buffer each. The container moves
+    // its slots when it grows, although moving a list with its value inside
+    // is not declared noexcept.
+    struct slot_t {
+        explicit slot_t(std::string_view name)
+            : entry(std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple())
+        {
+        }
+
+        entry_t entry;
+        std::uint32_t rank = 0;
+    };
+
+    boost::container::vector<slot_t> slots_;
 };
 
 // The field lines: "name: value" CR LF per value, in name order.
