@@ -21,6 +21,10 @@ char upper(char c) noexcept
 // that an empty map (the trailers of most chunks) costs nothing.
 constexpr std::size_t typical_fields = 8;
 
+// Up to this many fields a lookup compares every name rather than search
+// the name order.
+constexpr std::size_t scanned_fields = 8;
+
 // Negative, zero or positive as a sorts before, with or after b in the
 // order of field_name_less_t: one pass serves both the search and the
 // equality test.
@@ -99,21 +103,36 @@ std::size_t param_map_t::search(std::string_view name, bool& found) const noexce
     return first;
 }
 
-const field_values_t* param_map_t::find(std::string_view name) const noexcept
+std::size_t param_map_t::index_of(std::string_view name) const noexcept
 {
+    // A few names are looked at one by one: most differ in length, which
+    // rejects them before any byte is compared.
+    if (slots_.size() <= scanned_fields) {
+        for (std::size_t index = 0; index < slots_.size(); ++index) {
+            if (iequals(slots_[index].entry.first, name))
+                return index;
+        }
+        return absent;
+    }
     bool found;
     std::size_t const place = search(name, found);
-    return found ? &slots_[slots_[place].rank].entry.second : nullptr;
+    return found ? slots_[place].rank : absent;
+}
+
+const field_values_t* param_map_t::find(std::string_view name) const noexcept
+{
+    std::size_t const index = index_of(name);
+    return index == absent ? nullptr : &slots_[index].entry.second;
 }
 
 void param_map_t::add(std::string_view name, std::string value)
 {
-    bool found;
-    std::size_t const place = search(name, found);
-    if (found) {
-        slots_[slots_[place].rank].entry.second.push_back(std::move(value));
+    if (std::size_t const index = index_of(name); index != absent) {
+        slots_[index].entry.second.push_back(std::move(value));
         return;
     }
+    bool found;
+    std::size_t const place = search(name, found);
     if (slots_.capacity() == 0)
         slots_.reserve(typical_fields);
     slots_.emplace_back(name);

@@ -118,8 +118,12 @@ public:
     bool is_close() const;
 
 private:
+    static constexpr std::size_t absent = static_cast<std::size_t>(-1);
+
     // The place of name in name order, and whether it is there.
     std::size_t search(std::string_view name, bool& found) const noexcept;
+    // The slot of the entry named name, or absent.
+    std::size_t index_of(std::string_view name) const noexcept;
     const field_values_t* find(std::string_view name) const noexcept;
     void erase_at(std::size_t place);
     bool first_value_is(std::string_view name, std::string_view expected) const;

@@ -70,6 +70,9 @@ TEST(param_map, any_add_order_and_any_count_keep_names_sorted_and_values_in_orde
         {"ascending", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}},
         {"descending", {13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}},
         {"interleaved", {6, 1, 12, 3, 9, 0, 13, 7, 2, 11, 5, 10, 4, 8}},
+        // Around the number of names looked up one by one.
+        {"eight", {7, 0, 6, 1, 5, 2, 4, 3}},
+        {"nine", {8, 7, 6, 5, 4, 3, 2, 1, 0}},
         {"one", {4}},
         {"three", {6, 1, 3}},
     };
