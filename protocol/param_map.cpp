@@ -109,7 +109,8 @@ std::size_t param_map_t::index_of(std::string_view name) const noexcept
     // rejects them before any byte is compared.
     if (slots_.size() <= scanned_fields) {
         for (std::size_t index = 0; index < slots_.size(); ++index) {
-            if (iequals(slots_[index].entry.first, name))
+            const std::string& other = slots_[index].entry.first;
+            if (other.size() == name.size() && iequals(other, name))
                 return index;
         }
         return absent;
