@@ -64,8 +64,20 @@ bool field_name_less_t::operator()(std::string_view a, std::string_view b) const
 
 bool iequals(std::string_view a, std::string_view b) noexcept
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return x == y || upper(x) == upper(y); });
+    if (a.size() != b.size())
+        return false;
+    std::size_t i = 0;
+    for (; i + 8 <= a.size(); i += 8) {
+        const std::uint64_t x = proto::load8(a.data() + i);
+        const std::uint64_t y = proto::load8(b.data() + i);
+        if (x != y && proto::to_upper8(x) != proto::to_upper8(y))
+            return false;
+    }
+    for (; i < a.size(); ++i) {
+        if (a[i] != b[i] && upper(a[i]) != upper(b[i]))
+            return false;
+    }
+    return true;
 }
 
 std::size_t param_map_t::search(std::string_view name, bool& found) const noexcept
