@@ -22,7 +22,7 @@ char upper(char c) noexcept
 constexpr std::size_t typical_fields = 8;
 
 // Up to this many fields a lookup compares every name rather than search
-// the name order.
+// the name order, and the slots hold the name order themselves.
 constexpr std::size_t scanned_fields = 8;
 
 // Negative, zero or positive as a sorts before, with or after b in the
@@ -88,7 +88,7 @@ std::size_t param_map_t::search(std::string_view name, bool& found) const noexce
     std::size_t count = slots_.size();
     if (count == 0)
         return 0;
-    const int to_last = compare_names(slots_[slots_[count - 1].rank].entry.first, name);
+    const int to_last = compare_names(slots_[rank(count - 1)].entry.first, name);
     if (to_last < 0)
         return count;
     if (to_last == 0) {
@@ -100,7 +100,7 @@ std::size_t param_map_t::search(std::string_view name, bool& found) const noexce
     while (count > 0) {
         std::size_t const half = count / 2;
         std::size_t const middle = first + half;
-        const int order = compare_names(slots_[slots_[middle].rank].entry.first, name);
+        const int order = compare_names(slots_[rank(middle)].entry.first, name);
         if (order == 0) {
             found = true;
             return middle;
@@ -129,7 +129,7 @@ std::size_t param_map_t::index_of(std::string_view name) const noexcept
     }
     bool found;
     std::size_t const place = search(name, found);
-    return found ? slots_[place].rank : absent;
+    return found ? rank(place) : absent;
 }
 
 const field_values_t* param_map_t::find(std::string_view name) const noexcept
@@ -152,11 +152,20 @@ void param_map_t::add(std::string_view name, std::string value)
     std::size_t const last = slots_.size() - 1;
     try {
         slots_[last].entry.second.push_back(std::move(value));
+        if (order_.empty() && slots_.size() > scanned_fields) {
+            order_.reserve(2 * slots_.size());
+            for (std::size_t k = 0; k < last; ++k)
+                order_.push_back(slots_[k].rank);
+        }
+        if (!order_.empty())
+            order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(place), static_cast<std::uint32_t>(last));
     } catch (...) {
         // The map stays as it was.
         slots_.pop_back();
         throw;
     }
+    if (!order_.empty())
+        return;
     for (std::size_t k = last; k > place; --k)
         slots_[k].rank = slots_[k - 1].rank;
     slots_[place].rank = static_cast<std::uint32_t>(last);
@@ -164,18 +173,27 @@ void param_map_t::add(std::string_view name, std::string value)
 
 void param_map_t::erase_at(std::size_t place)
 {
-    std::uint32_t const index = slots_[place].rank;
+    std::uint32_t const index = rank(place);
     std::size_t const last = slots_.size() - 1;
-    // The entries after it move down a slot; the ranks stay in their slots
-    // but for the erased place, and count the moved entries one lower.
+    // The entries after it move down a slot, and the indexes of the name
+    // order count them one lower.
     for (std::size_t k = index; k < last; ++k)
         slots_[k].entry = std::move(slots_[k + 1].entry);
-    for (std::size_t k = place; k < last; ++k)
-        slots_[k].rank = slots_[k + 1].rank;
+    if (order_.empty()) {
+        for (std::size_t k = place; k < last; ++k)
+            slots_[k].rank = slots_[k + 1].rank;
+        slots_.pop_back();
+        for (auto& slot : slots_) {
+            if (slot.rank > index)
+                --slot.rank;
+        }
+        return;
+    }
     slots_.pop_back();
-    for (auto& slot : slots_) {
-        if (slot.rank > index)
-            --slot.rank;
+    order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(place));
+    for (std::uint32_t& other : order_) {
+        if (other > index)
+            --other;
     }
 }
 
@@ -216,7 +234,7 @@ void param_map_t::remove(std::string_view name, std::string_view value)
     std::size_t const place = search(name, found);
     if (!found)
         return;
-    auto& values = slots_[slots_[place].rank].entry.second;
+    auto& values = slots_[rank(place)].entry.second;
     values.erase(std::remove(values.begin(), values.end(), value), values.end());
     if (values.empty())
         erase_at(place);
@@ -225,6 +243,7 @@ void param_map_t::remove(std::string_view name, std::string_view value)
 void param_map_t::clear()
 {
     slots_.clear();
+    order_.clear();
 }
 
 std::int64_t param_map_t::content_length() const

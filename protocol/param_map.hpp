@@ -56,9 +56,12 @@ public:
             using pointer = const entry_t*;
             using reference = const entry_t&;
 
-            iterator_t(const slot_t* slots, std::size_t at) noexcept : slots_(slots), at_(at) {}
+            iterator_t(const slot_t* slots, const std::uint32_t* order, std::size_t at) noexcept
+                : slots_(slots), order_(order), at_(at)
+            {
+            }
 
-            reference operator*() const noexcept { return slots_[slots_[at_].rank].entry; }
+            reference operator*() const noexcept { return slots_[order_ ? order_[at_] : slots_[at_].rank].entry; }
             pointer operator->() const noexcept { return &**this; }
             iterator_t& operator++() noexcept
             {
@@ -75,17 +78,20 @@ public:
 
         private:
             const slot_t* slots_;
-            std::size_t at_; // place in name order
+            const std::uint32_t* order_; // null while the slots hold the order
+            std::size_t at_;             // place in name order
         };
 
         explicit view_t(const param_map_t& map) noexcept : map_(map) {}
 
-        iterator_t begin() const noexcept { return {map_.slots_.data(), 0}; }
-        iterator_t end() const noexcept { return {map_.slots_.data(), map_.slots_.size()}; }
+        iterator_t begin() const noexcept { return {map_.slots_.data(), order(), 0}; }
+        iterator_t end() const noexcept { return {map_.slots_.data(), order(), map_.slots_.size()}; }
         std::size_t size() const noexcept { return map_.slots_.size(); }
         bool empty() const noexcept { return map_.slots_.empty(); }
 
     private:
+        const std::uint32_t* order() const noexcept { return map_.order_.empty() ? nullptr : map_.order_.data(); }
+
         const param_map_t& map_;
     };
 
@@ -122,6 +128,8 @@ private:
 
     // The place of name in name order, and whether it is there.
     std::size_t search(std::string_view name, bool& found) const noexcept;
+    // The index of the slot whose entry is at place in name order.
+    std::uint32_t rank(std::size_t place) const noexcept { return order_.empty() ? slots_[place].rank : order_[place]; }
     // The slot of the entry named name, or absent.
     std::size_t index_of(std::string_view name) const noexcept;
     const field_values_t* find(std::string_view name) const noexcept;
@@ -129,12 +137,12 @@ private:
     bool first_value_is(std::string_view name, std::string_view expected) const;
 
     // Slot k holds the entry whose name was added k-th, so that a new name
-    // is appended, and apart from it the index of the slot whose entry is
-    // k-th in name order: keeping the names sorted moves four bytes per
-    // entry rather than whole entries, and a head's few fields share one
-    // buffer instead of a node and a value buffer each. The container moves
-    // its slots when it grows, although moving a list with its value inside
-    // is not declared noexcept.
+    // is appended, and, while the map holds a few fields, the index of the
+    // slot whose entry is k-th in name order: keeping the names sorted moves
+    // four bytes per entry rather than whole entries, and a head's few
+    // fields share one buffer instead of a node and a value buffer each.
+    // The container moves its slots when it grows, although moving a list
+    // with its value inside is not declared noexcept.
     struct slot_t {
         explicit slot_t(std::string_view name)
             : entry(std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple())
@@ -146,6 +154,10 @@ private:
     };
 
     boost::container::vector<slot_t> slots_;
+    // The name order once the map has grown past a few fields: an insert
+    // moves contiguous indexes, so that even thousands of fields arriving
+    // in reverse order cost little.
+    std::vector<std::uint32_t> order_;
 };
 
 // The field lines: "name: value" CR LF per value, in name order.

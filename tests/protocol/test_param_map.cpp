@@ -129,6 +129,56 @@ TEST(param_map, copies_and_reuse_keep_the_fields)
     EXPECT_EQ(text(moved), "C: 3\r\n");
 }
 
+// Removing fields, by name or by their last value, keeps the others in name
+// order and findable, whether the map is large or small, and the map takes
+// fields again afterwards.
+TEST(param_map, removals_keep_the_name_order_at_any_size)
+{
+    struct case_t {
+        const char* label;
+        std::size_t count;
+    } const cases[] = {{"small", 5}, {"at the edge", 9}, {"large", 40}};
+    for (const auto& c : cases) {
+        param_map_t fields;
+        std::vector<std::string> names;
+        // Added in reverse name order: every name goes before the others.
+        for (std::size_t i = c.count; i-- > 0;) {
+            const std::string name = "F" + std::string(1, static_cast<char>('a' + i % 26)) + std::to_string(i);
+            names.push_back(name);
+            fields.add(name, name);
+        }
+        std::sort(names.begin(), names.end(), io::http::field_name_less_t());
+        for (std::size_t i = 0; i < names.size(); i += 3) {
+            if (i % 2 == 0)
+                fields.remove(names[i]);
+            else
+                fields.remove(names[i], names[i]);
+        }
+        std::string expected;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (i % 3 == 0) {
+                EXPECT_FALSE(fields.has(names[i])) << c.label << " " << names[i];
+                continue;
+            }
+            EXPECT_EQ(fields.get(names[i]), names[i]) << c.label;
+            expected += names[i] + ": " + names[i] + "\r\n";
+        }
+        EXPECT_EQ(text(fields), expected) << c.label;
+        fields.add("A", "first");
+        fields.add("Zz", "last");
+        EXPECT_EQ(text(fields), "A: first\r\n" + expected + "Zz: last\r\n") << c.label;
+        for (const auto& name : names)
+            fields.remove(name);
+        fields.remove("a");
+        EXPECT_EQ(text(fields), "Zz: last\r\n") << c.label;
+        fields.remove("ZZ", "last");
+        EXPECT_TRUE(fields.empty()) << c.label;
+        fields.add("B", "2");
+        fields.add("a", "1");
+        EXPECT_EQ(text(fields), "a: 1\r\nB: 2\r\n") << c.label;
+    }
+}
+
 TEST(param_map, lookups_of_absent_fields_create_nothing)
 {
     param_map_t fields;
