@@ -93,6 +93,9 @@ int& start_line_machine_t::minor()
 
 std::size_t start_line_machine_t::take_request_line(const char* data, std::size_t size)
 {
+    // No input may come as a null pointer, which memchr must not see.
+    if (size == 0)
+        return 0;
     const auto* const lf = static_cast<const char*>(std::memchr(data, '\n', size));
     if (!lf)
         return 0;
