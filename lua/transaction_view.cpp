@@ -104,7 +104,7 @@ int value(lua_State* L)
     const io::http::param_map_t& fields = fields_of<head>(L, context);
     luaL_checktype(L, 1, LUA_TSTRING);
     return ox::lua::protect(L, [&] {
-        const std::vector<std::string>& values = fields.get_all(ox::lua::to_string(L, 1));
+        const auto& values = fields.get_all(ox::lua::to_string(L, 1));
         if (values.empty())
             lua_pushnil(L);
         else

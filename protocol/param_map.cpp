@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ostream>
+#include <tuple>
 
 namespace io::http {
 
@@ -16,21 +17,18 @@ char upper(char c) noexcept
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-const std::string& empty_string()
-{
-    static std::string const empty;
-    return empty;
-}
+// Room for the fields of a typical ICAP head, taken with the first field so
+// that an empty map (the trailers of most chunks) costs nothing.
+constexpr std::size_t typical_fields = 8;
 
-const std::vector<std::string>& empty_values()
-{
-    static const std::vector<std::string> empty;
-    return empty;
-}
+// Up to this many fields a lookup compares every name rather than search
+// the name order, and the slots hold the name order themselves.
+constexpr std::size_t scanned_fields = 8;
 
-} // namespace
-
-bool field_name_less_t::operator()(const std::string& a, const std::string& b) const noexcept
+// Negative, zero or positive as a sorts before, with or after b in the
+// order of field_name_less_t: one pass serves both the search and the
+// equality test.
+int compare_names(std::string_view a, std::string_view b) noexcept
 {
     std::size_t const n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
@@ -40,77 +38,227 @@ bool field_name_less_t::operator()(const std::string& a, const std::string& b) c
         const auto x = static_cast<signed char>(upper(a[i]));
         const auto y = static_cast<signed char>(upper(b[i]));
         if (x != y)
-            return x < y;
+            return x < y ? -1 : 1;
     }
-    return a.size() < b.size();
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+const std::string& empty_string()
+{
+    static std::string const empty;
+    return empty;
+}
+
+const field_values_t& empty_values()
+{
+    static const field_values_t empty;
+    return empty;
+}
+
+} // namespace
+
+bool field_name_less_t::operator()(std::string_view a, std::string_view b) const noexcept
+{
+    return compare_names(a, b) < 0;
 }
 
 bool iequals(std::string_view a, std::string_view b) noexcept
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return upper(x) == upper(y); });
+    if (a.size() != b.size())
+        return false;
+    std::size_t i = 0;
+    for (; i + 8 <= a.size(); i += 8) {
+        const std::uint64_t x = proto::load8(a.data() + i);
+        const std::uint64_t y = proto::load8(b.data() + i);
+        if (x != y && proto::to_upper8(x) != proto::to_upper8(y))
+            return false;
+    }
+    for (; i < a.size(); ++i) {
+        if (a[i] != b[i] && upper(a[i]) != upper(b[i]))
+            return false;
+    }
+    return true;
 }
 
-void param_map_t::add(const std::string& name, const std::string& value)
+std::size_t param_map_t::search(std::string_view name, bool& found) const noexcept
 {
-    fields_[name].push_back(value);
+    // A name that sorts after every other, as in a head written in name
+    // order, is placed by one comparison.
+    found = false;
+    std::size_t count = slots_.size();
+    if (count == 0)
+        return 0;
+    const int to_last = compare_names(slots_[rank(count - 1)].entry.first, name);
+    if (to_last < 0)
+        return count;
+    if (to_last == 0) {
+        found = true;
+        return count - 1;
+    }
+    std::size_t first = 0;
+    --count;
+    while (count > 0) {
+        std::size_t const half = count / 2;
+        std::size_t const middle = first + half;
+        const int order = compare_names(slots_[rank(middle)].entry.first, name);
+        if (order == 0) {
+            found = true;
+            return middle;
+        }
+        if (order < 0) {
+            first = middle + 1;
+            count -= half + 1;
+        } else {
+            count = half;
+        }
+    }
+    return first;
 }
 
-const std::string& param_map_t::get(const std::string& name) const
+std::size_t param_map_t::index_of(std::string_view name) const noexcept
 {
-    const auto it = fields_.find(name);
-    return it == fields_.end() || it->second.empty() ? empty_string() : it->second.front();
+    // A few names are looked at one by one: most differ in length, which
+    // rejects them before any byte is compared.
+    if (slots_.size() <= scanned_fields) {
+        for (std::size_t index = 0; index < slots_.size(); ++index) {
+            const std::string& other = slots_[index].entry.first;
+            if (other.size() == name.size() && iequals(other, name))
+                return index;
+        }
+        return absent;
+    }
+    bool found;
+    std::size_t const place = search(name, found);
+    return found ? rank(place) : absent;
 }
 
-const std::vector<std::string>& param_map_t::get_all(const std::string& name) const
+const field_values_t* param_map_t::find(std::string_view name) const noexcept
 {
-    const auto it = fields_.find(name);
-    return it == fields_.end() ? empty_values() : it->second;
+    std::size_t const index = index_of(name);
+    return index == absent ? nullptr : &slots_[index].entry.second;
 }
 
-bool param_map_t::has(const std::string& name) const
+void param_map_t::add(std::string_view name, std::string value)
 {
-    return fields_.find(name) != fields_.end();
+    if (std::size_t const index = index_of(name); index != absent) {
+        slots_[index].entry.second.push_back(std::move(value));
+        return;
+    }
+    bool found;
+    std::size_t const place = search(name, found);
+    if (slots_.capacity() == 0)
+        slots_.reserve(typical_fields);
+    slots_.emplace_back(name);
+    std::size_t const last = slots_.size() - 1;
+    try {
+        slots_[last].entry.second.push_back(std::move(value));
+        if (order_.empty() && slots_.size() > scanned_fields) {
+            order_.reserve(2 * slots_.size());
+            for (std::size_t k = 0; k < last; ++k)
+                order_.push_back(slots_[k].rank);
+        }
+        if (!order_.empty())
+            order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(place), static_cast<std::uint32_t>(last));
+    } catch (...) {
+        // The map stays as it was.
+        slots_.pop_back();
+        throw;
+    }
+    if (!order_.empty())
+        return;
+    for (std::size_t k = last; k > place; --k)
+        slots_[k].rank = slots_[k - 1].rank;
+    slots_[place].rank = static_cast<std::uint32_t>(last);
 }
 
-bool param_map_t::has(const std::string& name, const std::string& value) const
+void param_map_t::erase_at(std::size_t place)
+{
+    std::uint32_t const index = rank(place);
+    std::size_t const last = slots_.size() - 1;
+    // The entries after it move down a slot, and the indexes of the name
+    // order count them one lower.
+    for (std::size_t k = index; k < last; ++k)
+        slots_[k].entry = std::move(slots_[k + 1].entry);
+    if (order_.empty()) {
+        for (std::size_t k = place; k < last; ++k)
+            slots_[k].rank = slots_[k + 1].rank;
+        slots_.pop_back();
+        for (auto& slot : slots_) {
+            if (slot.rank > index)
+                --slot.rank;
+        }
+        return;
+    }
+    slots_.pop_back();
+    order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(place));
+    for (std::uint32_t& other : order_) {
+        if (other > index)
+            --other;
+    }
+}
+
+const std::string& param_map_t::get(std::string_view name) const
+{
+    const field_values_t* values = find(name);
+    return !values || values->empty() ? empty_string() : values->front();
+}
+
+const field_values_t& param_map_t::get_all(std::string_view name) const
+{
+    const field_values_t* values = find(name);
+    return values ? *values : empty_values();
+}
+
+bool param_map_t::has(std::string_view name) const
+{
+    return find(name) != nullptr;
+}
+
+bool param_map_t::has(std::string_view name, std::string_view value) const
 {
     const auto& values = get_all(name);
     return std::find(values.begin(), values.end(), value) != values.end();
 }
 
-void param_map_t::remove(const std::string& name)
+void param_map_t::remove(std::string_view name)
 {
-    fields_.erase(name);
+    bool found;
+    std::size_t const place = search(name, found);
+    if (found)
+        erase_at(place);
 }
 
-void param_map_t::remove(const std::string& name, const std::string& value)
+void param_map_t::remove(std::string_view name, std::string_view value)
 {
-    const auto it = fields_.find(name);
-    if (it == fields_.end())
+    bool found;
+    std::size_t const place = search(name, found);
+    if (!found)
         return;
-    std::erase(it->second, value);
-    if (it->second.empty())
-        fields_.erase(it);
+    auto& values = slots_[rank(place)].entry.second;
+    values.erase(std::remove(values.begin(), values.end(), value), values.end());
+    if (values.empty())
+        erase_at(place);
 }
 
 void param_map_t::clear()
 {
-    fields_.clear();
+    slots_.clear();
+    order_.clear();
 }
 
 std::int64_t param_map_t::content_length() const
 {
-    if (!has("Content-Length"))
+    const field_values_t* values = find("Content-Length");
+    if (!values)
         return -1;
     // A value too large for 64 bits counts as no length.
-    return proto::leading_integer(get("Content-Length")).value_or(-1);
+    return proto::leading_integer(values->empty() ? std::string_view() : values->front()).value_or(-1);
 }
 
-bool param_map_t::first_value_is(const std::string& name, std::string_view expected) const
+bool param_map_t::first_value_is(std::string_view name, std::string_view expected) const
 {
-    const auto it = fields_.find(name);
-    return it != fields_.end() && iequals(it->second.empty() ? std::string_view() : it->second.front(), expected);
+    const field_values_t* values = find(name);
+    return values && iequals(values->empty() ? std::string_view() : values->front(), expected);
 }
 
 bool param_map_t::is_chunked() const

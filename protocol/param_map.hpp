@@ -1,18 +1,37 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
-#include <map>
+#include <iterator>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
+
+#include <boost/container/small_vector.hpp>
+#include <boost/container/vector.hpp>
 
 namespace io::http {
 
 // Orders field names as HTTP compares them: byte by byte after upper-casing
 // the ASCII letters, bytes taken as signed, a prefix before the longer name.
 struct field_name_less_t {
-    bool operator()(const std::string& a, const std::string& b) const noexcept;
+    bool operator()(std::string_view a, std::string_view b) const noexcept;
+};
+
+// The values of one field in the order they were added. Most fields come
+// once, so the first value lives in the entry itself.
+class field_values_t : public boost::container::small_vector<std::string, 1> {
+public:
+    using small_vector::small_vector;
+
+    friend bool operator==(const field_values_t& a, const std::vector<std::string>& b)
+    {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end());
+    }
 };
 
 // Header fields of one message head (or the trailers of a chunked body): a
@@ -20,25 +39,79 @@ struct field_name_less_t {
 // The first add decides the stored spelling of a name.
 class param_map_t {
 public:
-    using map_t = std::map<std::string, std::vector<std::string>, field_name_less_t>;
+    using entry_t = std::pair<std::string, field_values_t>;
 
-    void add(const std::string& name, const std::string& value);
+private:
+    struct slot_t;
+
+public:
+    // The fields in name order (field_name_less_t), one entry per name.
+    class view_t {
+    public:
+        class iterator_t {
+        public:
+            using iterator_category = std::forward_iterator_tag;
+            using value_type = entry_t;
+            using difference_type = std::ptrdiff_t;
+            using pointer = const entry_t*;
+            using reference = const entry_t&;
+
+            iterator_t(const slot_t* slots, const std::uint32_t* order, std::size_t at) noexcept
+                : slots_(slots), order_(order), at_(at)
+            {
+            }
+
+            reference operator*() const noexcept { return slots_[order_ ? order_[at_] : slots_[at_].rank].entry; }
+            pointer operator->() const noexcept { return &**this; }
+            iterator_t& operator++() noexcept
+            {
+                ++at_;
+                return *this;
+            }
+            iterator_t operator++(int) noexcept
+            {
+                const iterator_t before = *this;
+                ++at_;
+                return before;
+            }
+            bool operator==(const iterator_t& other) const noexcept { return at_ == other.at_; }
+
+        private:
+            const slot_t* slots_;
+            const std::uint32_t* order_; // null while the slots hold the order
+            std::size_t at_;             // place in name order
+        };
+
+        explicit view_t(const param_map_t& map) noexcept : map_(map) {}
+
+        iterator_t begin() const noexcept { return {map_.slots_.data(), order(), 0}; }
+        iterator_t end() const noexcept { return {map_.slots_.data(), order(), map_.slots_.size()}; }
+        std::size_t size() const noexcept { return map_.slots_.size(); }
+        bool empty() const noexcept { return map_.slots_.empty(); }
+
+    private:
+        const std::uint32_t* order() const noexcept { return map_.order_.empty() ? nullptr : map_.order_.data(); }
+
+        const param_map_t& map_;
+    };
+
+    void add(std::string_view name, std::string value);
 
     // The first value, or an empty string when the field is absent.
-    const std::string& get(const std::string& name) const;
-    // All values in order, or an empty vector when the field is absent.
-    const std::vector<std::string>& get_all(const std::string& name) const;
+    const std::string& get(std::string_view name) const;
+    // All values in order, or an empty list when the field is absent.
+    const field_values_t& get_all(std::string_view name) const;
 
-    bool has(const std::string& name) const;
-    bool has(const std::string& name, const std::string& value) const;
+    bool has(std::string_view name) const;
+    bool has(std::string_view name, std::string_view value) const;
 
-    void remove(const std::string& name);
+    void remove(std::string_view name);
     // Removes every value equal to value; the field goes with its last value.
-    void remove(const std::string& name, const std::string& value);
+    void remove(std::string_view name, std::string_view value);
     void clear();
 
-    const map_t& fields() const noexcept { return fields_; }
-    bool empty() const noexcept { return fields_.empty(); }
+    view_t fields() const noexcept { return view_t(*this); }
+    bool empty() const noexcept { return slots_.empty(); }
 
     // -1 without a "Content-Length" field, and also for a value that does
     // not fit in 64 bits. Leading blanks and a sign are taken and the digits
@@ -51,9 +124,40 @@ public:
     bool is_close() const;
 
 private:
-    bool first_value_is(const std::string& name, std::string_view expected) const;
+    static constexpr std::size_t absent = static_cast<std::size_t>(-1);
 
-    map_t fields_;
+    // The place of name in name order, and whether it is there.
+    std::size_t search(std::string_view name, bool& found) const noexcept;
+    // The index of the slot whose entry is at place in name order.
+    std::uint32_t rank(std::size_t place) const noexcept { return order_.empty() ? slots_[place].rank : order_[place]; }
+    // The slot of the entry named name, or absent.
+    std::size_t index_of(std::string_view name) const noexcept;
+    const field_values_t* find(std::string_view name) const noexcept;
+    void erase_at(std::size_t place);
+    bool first_value_is(std::string_view name, std::string_view expected) const;
+
+    // Slot k holds the entry whose name was added k-th, so that a new name
+    // is appended, and, while the map holds a few fields, the index of the
+    // slot whose entry is k-th in name order: keeping the names sorted moves
+    // four bytes per entry rather than whole entries, and a head's few
+    // fields share one buffer instead of a node and a value buffer each.
+    // The container moves its slots when it grows, although moving a list
+    // with its value inside is not declared noexcept.
+    struct slot_t {
+        explicit slot_t(std::string_view name)
+            : entry(std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple())
+        {
+        }
+
+        entry_t entry;
+        std::uint32_t rank = 0;
+    };
+
+    boost::container::vector<slot_t> slots_;
+    // The name order once the map has grown past a few fields: an insert
+    // moves contiguous indexes, so that even thousands of fields arriving
+    // in reverse order cost little.
+    std::vector<std::uint32_t> order_;
 };
 
 // The field lines: "name: value" CR LF per value, in name order.

@@ -57,6 +57,7 @@ void field_block_parser_t::reset()
     field_.name.clear();
     field_.value.clear();
     fold_pending_ = false;
+    trimmed_ = false;
     clear_consumed();
 }
 
@@ -70,17 +71,21 @@ void field_block_parser_t::append_value(char c)
         fold_pending_ = false;
     }
     field_.value += c;
+    trimmed_ = false;
 }
 
 void field_block_parser_t::deliver()
 {
-    trim_blanks(field_.name);
-    trim_blanks(field_.value);
+    if (!trimmed_) {
+        trim_blanks(field_.name);
+        trim_blanks(field_.value);
+    }
     if (delegate_)
         delegate_->on_field(*this, field_);
     field_.name.clear();
     field_.value.clear();
     fold_pending_ = false;
+    trimmed_ = false;
     clear_consumed();
 }
 
@@ -122,13 +127,16 @@ std::size_t field_block_parser_t::take_line(const char* data, std::size_t begin,
         const auto* nul = static_cast<const char*>(std::memchr(data + value, '\0', clean_end - value));
         bad = nul ? static_cast<std::size_t>(nul - data) : cr ? clean_end + 1 : lf;
         if (bad == lf) {
+            // Both are empty here (a new block, or the last field
+            // delivered): appending skips assign's overlap handling.
             try {
-                field_.name.assign(data + begin, name_end - begin);
-                field_.value.assign(data + value, value_end - value);
+                field_.name.append(data + begin, name_end - begin);
+                field_.value.append(data + value, value_end - value);
             } catch (...) {
                 state_ = state_t::failed;
                 throw parser_error_t(std::current_exception(), position_of(begin));
             }
+            trimmed_ = true;
             state_ = state_t::line_start;
             count_consumed(lf + 1 - begin);
             return lf;
@@ -168,6 +176,7 @@ std::size_t field_block_parser_t::parse(const char* data, std::size_t size, bool
                     deliver();
                 if (is_tchar(c)) {
                     field_.name += c;
+                    trimmed_ = false;
                     state_ = state_t::name;
                 } else if (c == '\r') {
                     state_ = state_t::end_cr;
@@ -217,6 +226,7 @@ std::size_t field_block_parser_t::parse(const char* data, std::size_t size, bool
                     while (end < size && data[end] != '\r' && data[end] != '\n' && data[end] != '\0')
                         ++end;
                     field_.value.append(data + i, end - i);
+                    trimmed_ = false;
                     count_consumed(end - i - 1);
                     i = end - 1;
                 }

@@ -54,6 +54,9 @@ private:
     state_t state_ = state_t::first_line;
     field_t field_;
     bool fold_pending_ = false;
+    // The field was taken as a whole line, already without blanks at its
+    // ends, and no fold has added to it since.
+    bool trimmed_ = false;
 };
 
 } // namespace proto

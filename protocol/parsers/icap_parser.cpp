@@ -12,18 +12,61 @@ namespace {
 
 bool kind_of(std::string_view name, section_kind_t& kind)
 {
+    // Only names of the right length are compared.
     static constexpr struct {
         std::string_view name;
         section_kind_t kind;
     } names[] = {{"REQ-HDR", req_hdr},   {"RES-HDR", res_hdr},   {"REQ-BODY", req_body},
                  {"RES-BODY", res_body}, {"OPT-BODY", opt_body}, {"NULL-BODY", null_body}};
-    for (const auto& entry : names) {
-        if (iequals_upper(name, entry.name)) {
-            kind = entry.kind;
+    std::size_t first = 0;
+    std::size_t last = 0;
+    switch (name.size()) {
+    case 7:
+        last = 2;
+        break;
+    case 8:
+        first = 2;
+        last = 5;
+        break;
+    case 9:
+        first = 5;
+        last = 6;
+        break;
+    default:
+        return false;
+    }
+    for (std::size_t i = first; i < last; ++i) {
+        if (iequals_upper(name, names[i].name)) {
+            kind = names[i].kind;
             return true;
         }
     }
     return false;
+}
+
+// The two parts of a "name=offset" piece, each without blanks at its ends,
+// as splitting it at '=' gives them; false for any other number of parts.
+// A '=' that ends the piece adds no part, so "a=1=" has two.
+bool split_pair(std::string_view piece, std::string_view& name, std::string_view& offset)
+{
+    const std::size_t equals = piece.find('=');
+    if (equals == std::string_view::npos || equals + 1 == piece.size())
+        return false;
+    const std::size_t second = piece.find('=', equals + 1);
+    if (second != std::string_view::npos && second + 1 != piece.size())
+        return false;
+    const auto trimmed = [](std::string_view text) {
+        std::size_t first = 0;
+        std::size_t last = text.size();
+        while (first < last && is_blank(text[first]))
+            ++first;
+        while (last > first && is_blank(text[last - 1]))
+            --last;
+        return text.substr(first, last - first);
+    };
+    name = trimmed(piece.substr(0, equals));
+    offset = trimmed(piece.substr(equals + 1, (second == std::string_view::npos ? piece.size() : second) - equals - 1));
+    return true;
 }
 
 bool is_body(section_kind_t kind)
@@ -40,17 +83,15 @@ void parse_encapsulated(const std::string& value, section_list_t& sections)
     sections.reserve(4);
     bool valid = true;
     split(value, ',', [&](std::string_view piece) {
-        std::string_view parts[2];
-        std::size_t count = 0;
-        split(piece, '=', [&](std::string_view part) {
-            if (count < 2)
-                parts[count] = part;
-            return ++count <= 2;
-        });
+        std::string_view name;
+        std::string_view offset_text;
         section_t section;
-        const std::optional<std::int64_t> offset = proto::leading_integer(parts[1]);
-        valid = count == 2 && offset && kind_of(parts[0], section.kind) &&
+        valid = split_pair(piece, name, offset_text) && kind_of(name, section.kind) &&
                 (sections.empty() || !is_body(sections.back().kind));
+        if (!valid)
+            return false;
+        const std::optional<std::int64_t> offset = proto::leading_integer(offset_text);
+        valid = offset.has_value();
         if (valid) {
             section.offset = *offset;
             sections.push_back(section);

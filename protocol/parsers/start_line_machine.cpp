@@ -3,7 +3,9 @@
 #include "protocol/parsers/parser.hpp"
 #include "protocol/parsers/wire_text.hpp"
 
+#include <array>
 #include <climits>
+#include <cstring>
 
 namespace proto {
 
@@ -17,9 +19,19 @@ bool is_alpha(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
+// Every byte but NUL, HT, LF, CR and SP, looked up in a table: the URI is
+// the longest run of the line.
+constexpr auto uri_table = [] {
+    std::array<bool, 256> table{};
+    table.fill(true);
+    for (const char c : {'\0', '\t', '\n', '\r', ' '})
+        table[static_cast<unsigned char>(c)] = false;
+    return table;
+}();
+
 bool is_uri_byte(char c)
 {
-    return c != '\0' && c != '\t' && c != '\n' && c != '\r' && c != ' ';
+    return uri_table[static_cast<unsigned char>(c)];
 }
 
 // value * 10 + digit, held at INT_MAX once it would pass it.
@@ -79,8 +91,72 @@ int& start_line_machine_t::minor()
     return kind_ == kind_t::request ? request_.minor : status_.minor;
 }
 
+std::size_t start_line_machine_t::take_request_line(const char* data, std::size_t size)
+{
+    // No input may come as a null pointer, which memchr must not see.
+    if (size == 0)
+        return 0;
+    const auto* const lf = static_cast<const char*>(std::memchr(data, '\n', size));
+    if (!lf)
+        return 0;
+    // The LF ends every scan below: it is no letter, digit, blank or URI
+    // byte, and matches no letter of the version word.
+    const char* at = data;
+    if (!is_alpha(*at))
+        return 0;
+    const char* const method = at;
+    while (is_alpha(*at) || is_digit(*at))
+        ++at;
+    const char* const method_end = at;
+    if (!is_blank(*at))
+        return 0;
+    while (is_blank(*at))
+        ++at;
+    const char* const uri = at;
+    while (is_uri_byte(*at))
+        ++at;
+    const char* const uri_end = at;
+    if (uri == uri_end || !is_blank(*at))
+        return 0;
+    while (is_blank(*at))
+        ++at;
+    for (std::size_t k = 0; k < 4; ++k, ++at) {
+        if (to_upper(*at) != word_[k])
+            return 0;
+    }
+    if (*at++ != '/' || !is_digit(*at))
+        return 0;
+    int major = 0;
+    while (is_digit(*at))
+        add_digit(major, *at++);
+    if (*at++ != '.' || !is_digit(*at))
+        return 0;
+    int minor = 0;
+    while (is_digit(*at))
+        add_digit(minor, *at++);
+    while (is_blank(*at))
+        ++at;
+    if (*at == '\r')
+        ++at;
+    if (at != lf)
+        return 0;
+    request_.method.append(method, method_end);
+    request_.uri.append(uri, uri_end);
+    request_.major = major;
+    request_.minor = minor;
+    kind_ = kind_t::request;
+    state_ = state_t::done;
+    std::size_t const taken = static_cast<std::size_t>(lf - data) + 1;
+    count_consumed(taken);
+    return taken;
+}
+
 std::size_t start_line_machine_t::run(const char* data, std::size_t size)
 {
+    if (state_ == state_t::start) {
+        if (std::size_t const taken = take_request_line(data, size))
+            return taken;
+    }
     std::size_t i = 0;
     // Takes the run of bytes from i on that `keep` accepts, appended to `text`
     // at once; i is left on its last byte.

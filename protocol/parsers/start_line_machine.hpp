@@ -74,6 +74,11 @@ private:
         done,
     };
 
+    // A request line with a version that is here whole, taken in one pass
+    // with the outcome of the byte-wise states; returns the bytes taken,
+    // or 0 for any other line (a status line, a line cut short, one that
+    // fails) with nothing changed, for the byte-wise states to take.
+    std::size_t take_request_line(const char* data, std::size_t size);
     // On CR or LF moves on to the end of the line and returns true.
     bool line_end(char c);
     // Adds n to the bytes of the line, held at INT64_MAX.

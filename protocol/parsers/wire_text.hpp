@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -35,12 +36,43 @@ inline std::string to_upper(std::string text)
     return text;
 }
 
+// to_upper of the eight bytes of a word at once: a byte gets 0x20 taken
+// off where its low seven bits are 'a' to 'z' and its top bit is clear.
+// No sum carries out of its byte.
+inline std::uint64_t to_upper8(std::uint64_t word)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    const std::uint64_t low = word & (0x7f * ones);
+    const std::uint64_t from_a = low + (0x80 - 'a') * ones;
+    const std::uint64_t past_z = low + (0x80 - 'z' - 1) * ones;
+    const std::uint64_t lower = from_a & ~past_z & ~word & (0x80 * ones);
+    return word - (lower >> 2);
+}
+
+inline std::uint64_t load8(const char* bytes)
+{
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
 // text equals name, upper-case, ignoring the case of ASCII letters: the
-// comparison of to_upper(text) == name without the copy.
+// comparison of to_upper(text) == name without the copy, eight bytes at a
+// time.
 inline bool iequals_upper(std::string_view text, std::string_view name)
 {
-    return text.size() == name.size() &&
-           std::equal(text.begin(), text.end(), name.begin(), [](char a, char b) { return to_upper(a) == b; });
+    if (text.size() != name.size())
+        return false;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        if (to_upper8(load8(text.data() + i)) != load8(name.data() + i))
+            return false;
+    }
+    for (; i < text.size(); ++i) {
+        if (to_upper(text[i]) != name[i])
+            return false;
+    }
+    return true;
 }
 
 // Calls visit with each piece of text between separators as std::getline

@@ -56,6 +56,13 @@ INSTANTIATE_TEST_SUITE_P(
         case_t{"two_folds", "X: a\r\n b\r\n c\r\n\r\n", false, {"field [X] [a b c]"}, 16, parser_t::complete},
         case_t{
             "fold_of_white_space_only", "X: a\r\n  \r\n b\r\n\r\n", false, {"field [X] [a b]"}, 16, parser_t::complete},
+        // A line taken whole is delivered as it is unless a fold adds to it.
+        case_t{"folds_after_a_whole_line_leave_no_blanks",
+               "X: a\r\n \t\r\n  b \t\r\nY:  2 \r\n\r\n",
+               false,
+               {"field [X] [a b]", "field [Y] [2]"},
+               27,
+               parser_t::complete},
         case_t{"space_before_colon", "Name : v\r\n\r\n", false, {"field [Name] [v]"}, 12, parser_t::complete},
         case_t{"empty_value", "X:\r\nY:   \r\n\r\n", false, {"field [X] []", "field [Y] []"}, 13, parser_t::complete},
         case_t{"case_and_high_bytes_kept",

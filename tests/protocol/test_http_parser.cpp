@@ -292,6 +292,23 @@ TEST(http_parser, failed_parser_refuses_input_until_reset)
     EXPECT_EQ(parser.parse("x", 1, true), 0u);
 }
 
+// An empty head may come as a null pointer: nothing is taken, and the end
+// of the input before a start line is the usual error.
+TEST(http_parser, no_bytes_take_nothing)
+{
+    recorder_t recorder;
+    http::parser_t parser(&recorder);
+    EXPECT_EQ(parser.parse(nullptr, 0, false), 0u);
+    EXPECT_EQ(parser.status(), parser_t::running);
+    try {
+        parser.parse(nullptr, 0, true);
+        FAIL() << "no error";
+    } catch (const http::parser_t::error_t& e) {
+        EXPECT_STREQ(e.what(), "invalid http message");
+    }
+    EXPECT_TRUE(recorder.log.events().empty());
+}
+
 TEST(http_parser, start_line_delegate_exception_becomes_positioned_parser_error)
 {
     struct throwing_t : recorder_t {

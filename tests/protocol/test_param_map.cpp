@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "protocol/param_map.hpp"
 
@@ -49,6 +52,130 @@ TEST(param_map, writes_fields_in_case_insensitive_name_order)
         for (const auto& name : c.names)
             fields.add(name, "v");
         EXPECT_EQ(text(fields), c.expected);
+    }
+}
+
+// The entries are kept sorted as they come: whatever the order of the adds,
+// and past the room taken for a typical head, every name is found and the
+// fields come out in name order with their values in the order added.
+TEST(param_map, any_add_order_and_any_count_keep_names_sorted_and_values_in_order)
+{
+    const std::vector<std::string> sorted{"Accept",      "Allow", "Connection", "Content-Length", "Date", "ETag",
+                                          "Host",        "ISTag", "Preview",    "Server",         "Via",  "X-A",
+                                          "X-Client-IP", "X-Z"};
+    struct case_t {
+        const char* label;
+        std::vector<std::size_t> order; // indexes into sorted
+    } const cases[] = {
+        {"ascending", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}},
+        {"descending", {13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}},
+        {"interleaved", {6, 1, 12, 3, 9, 0, 13, 7, 2, 11, 5, 10, 4, 8}},
+        // Around the number of names looked up one by one.
+        {"eight", {7, 0, 6, 1, 5, 2, 4, 3}},
+        {"nine", {8, 7, 6, 5, 4, 3, 2, 1, 0}},
+        {"one", {4}},
+        {"three", {6, 1, 3}},
+    };
+    for (const auto& c : cases) {
+        param_map_t fields;
+        std::string expected;
+        for (std::size_t index : c.order) {
+            // Every other name twice: a second value past the one kept in
+            // the entry, long enough to leave the string's own room.
+            fields.add(sorted[index], "first " + sorted[index]);
+            if (index % 2 == 0)
+                fields.add(sorted[index], std::string(40, 'v') + sorted[index]);
+        }
+        std::vector<std::size_t> present = c.order;
+        std::sort(present.begin(), present.end());
+        for (std::size_t index : present) {
+            const std::string& name = sorted[index];
+            std::vector<std::string> values{"first " + name};
+            if (index % 2 == 0)
+                values.push_back(std::string(40, 'v') + name);
+            EXPECT_EQ(fields.get_all(name), values) << c.label << " " << name;
+            EXPECT_EQ(fields.get(name), values.front()) << c.label;
+            for (const auto& value : values)
+                expected += name + ": " + value + "\r\n";
+        }
+        EXPECT_EQ(text(fields), expected) << c.label;
+        EXPECT_FALSE(fields.has("Absent")) << c.label;
+        EXPECT_FALSE(fields.has("Zzz")) << c.label;
+        EXPECT_FALSE(fields.has("")) << c.label;
+    }
+}
+
+// A map copied or moved keeps its fields, and one cleared or emptied by
+// removes takes fields again.
+TEST(param_map, copies_and_reuse_keep_the_fields)
+{
+    param_map_t fields;
+    for (int i = 0; i < 12; ++i)
+        fields.add("X-" + std::to_string(i), std::string(30, static_cast<char>('a' + i)));
+    fields.add("X-3", "again");
+    const param_map_t copy = fields;
+    param_map_t moved = std::move(fields);
+    EXPECT_EQ(text(copy), text(moved));
+    EXPECT_EQ(copy.get_all("x-3"), (std::vector<std::string>{std::string(30, 'd'), "again"}));
+    moved.clear();
+    EXPECT_TRUE(moved.empty());
+    moved.add("B", "2");
+    moved.add("a", "1");
+    EXPECT_EQ(text(moved), "a: 1\r\nB: 2\r\n");
+    moved.remove("A");
+    moved.remove("b", "2");
+    EXPECT_TRUE(moved.empty());
+    moved.add("C", "3");
+    EXPECT_EQ(text(moved), "C: 3\r\n");
+}
+
+// Removing fields, by name or by their last value, keeps the others in name
+// order and findable, whether the map is large or small, and the map takes
+// fields again afterwards.
+TEST(param_map, removals_keep_the_name_order_at_any_size)
+{
+    struct case_t {
+        const char* label;
+        std::size_t count;
+    } const cases[] = {{"small", 5}, {"at the edge", 9}, {"large", 40}};
+    for (const auto& c : cases) {
+        param_map_t fields;
+        std::vector<std::string> names;
+        // Added in reverse name order: every name goes before the others.
+        for (std::size_t i = c.count; i-- > 0;) {
+            const std::string name = "F" + std::string(1, static_cast<char>('a' + i % 26)) + std::to_string(i);
+            names.push_back(name);
+            fields.add(name, name);
+        }
+        std::sort(names.begin(), names.end(), io::http::field_name_less_t());
+        for (std::size_t i = 0; i < names.size(); i += 3) {
+            if (i % 2 == 0)
+                fields.remove(names[i]);
+            else
+                fields.remove(names[i], names[i]);
+        }
+        std::string expected;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (i % 3 == 0) {
+                EXPECT_FALSE(fields.has(names[i])) << c.label << " " << names[i];
+                continue;
+            }
+            EXPECT_EQ(fields.get(names[i]), names[i]) << c.label;
+            expected += names[i] + ": " + names[i] + "\r\n";
+        }
+        EXPECT_EQ(text(fields), expected) << c.label;
+        fields.add("A", "first");
+        fields.add("Zz", "last");
+        EXPECT_EQ(text(fields), "A: first\r\n" + expected + "Zz: last\r\n") << c.label;
+        for (const auto& name : names)
+            fields.remove(name);
+        fields.remove("a");
+        EXPECT_EQ(text(fields), "Zz: last\r\n") << c.label;
+        fields.remove("ZZ", "last");
+        EXPECT_TRUE(fields.empty()) << c.label;
+        fields.add("B", "2");
+        fields.add("a", "1");
+        EXPECT_EQ(text(fields), "a: 1\r\nB: 2\r\n") << c.label;
     }
 }
 
