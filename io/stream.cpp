@@ -6,6 +6,8 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 
+#include "io/recycling_allocator.hpp"
+
 namespace io {
 
 const boost::system::error_code end_of_stream = boost::asio::error::eof;
@@ -84,7 +86,7 @@ private:
 
 stream_t::pointer_t stream_t::make(const boost::asio::any_io_executor& executor, const orx::buffer_t& data)
 {
-    return std::make_shared<data_stream_t>(executor, data);
+    return std::allocate_shared<data_stream_t>(recycling_allocator_t<data_stream_t>(), executor, data);
 }
 
 stream_t::pointer_t stream_t::make(boost::asio::io_context& context, const orx::buffer_t& data)
@@ -98,7 +100,7 @@ stream_t::pointer_t stream_t::make(const queue_t& streams)
     // nothing to take it from.
     if (streams.empty())
         throw std::invalid_argument("empty stream chain");
-    return std::make_shared<chained_stream_t>(streams)->self();
+    return std::allocate_shared<chained_stream_t>(recycling_allocator_t<chained_stream_t>(), streams)->self();
 }
 
 stream_t::pointer_t stream_t::make_concat(const pointer_t& first, const pointer_t& second)
