@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "io/completion_scope.hpp"
 #include "io/connection.hpp"
 #include "io/deadline.hpp"
+#include "io/handler_room.hpp"
 #include "io/receive_pool.hpp"
 
 namespace io::detail {
@@ -175,6 +177,9 @@ private:
         stream.non_blocking(true, error);
     };
 
+    // Bytes kept with a readiness wait for the event loop's record of it.
+    static constexpr std::size_t room_size = 256;
+
     // The receive in progress.
     struct pending_t {
         std::shared_ptr<Impl> self;
@@ -189,6 +194,30 @@ private:
     // unrun, and the connection only sees the slot.
     struct watch_t {
         pending_t pending;
+        // The event loop's record of the wait comes and goes with every
+        // wait: kept with the slot, it costs no allocation per query.
+        handler_room_t<room_size> room;
+    };
+
+    // The completion of a readiness wait. It holds the slot, and the event
+    // loop keeps its record of the wait in the slot's room.
+    template <typename Stream>
+    struct readiness_t {
+        using allocator_type = typename handler_room_t<room_size>::template allocator_t<void>;
+
+        allocator_type get_allocator() const noexcept { return slot->room.allocator(); }
+
+        void operator()(const boost::system::error_code& error)
+        {
+            const auto self = weak.lock();
+            if (!self)
+                return;
+            self->on_readable(*stream, std::move(slot), error);
+        }
+
+        std::weak_ptr<Impl> weak;
+        std::shared_ptr<watch_t> slot;
+        Stream* stream;
     };
 
     // Keeps one readiness wait outstanding while nothing is known to be
@@ -210,16 +239,9 @@ private:
             slot = std::make_shared<watch_t>();
         slot->pending = std::move(pending);
         watch_ = slot;
-        std::weak_ptr<Impl> weak = this->shared_from_this();
         // The completion passes its slot on, so that the slot is free to be
         // kept once the receive has been taken out of it.
-        stream.async_wait(Stream::wait_read,
-                          [weak, slot = std::move(slot), &stream](const boost::system::error_code& error) mutable {
-                              const auto self = weak.lock();
-                              if (!self)
-                                  return;
-                              self->on_readable(stream, std::move(slot), error);
-                          });
+        stream.async_wait(Stream::wait_read, readiness_t<Stream>{this->weak_from_this(), std::move(slot), &stream});
     }
 
     template <typename Stream>
