@@ -13,6 +13,7 @@
 #include "clients/state_watcher.hpp"
 #include "common/log.hpp"
 #include "io/completion_scope.hpp"
+#include "io/recycling_allocator.hpp"
 #include "protocol/parsers/wire_text.hpp"
 #include "protocol/protocol_error.hpp"
 
@@ -243,7 +244,8 @@ void icap_handler_t::check(const connection_t& connection, const request_t& requ
         return;
     }
     const auto body =
-        std::make_shared<query_body_t>(*this, inventory_.io_context.get_executor(), connection, request, keep_alive);
+        std::allocate_shared<query_body_t>(io::recycling_allocator_t<query_body_t>(), *this,
+                                           inventory_.io_context.get_executor(), connection, request, keep_alive);
     context::body_getter_t getter;
     if (request->body_type != io::icap::body_type_t::null_body)
         getter = std::bind(&icap_handler_t::process_preview, this, body, std::placeholders::_1);
@@ -427,7 +429,7 @@ void icap_handler_t::emulate_204(const std::shared_ptr<query_body_t>& body,
     };
     // This runs in a completion of its own: a body that came whole with the
     // head is answered in this turn of the loop rather than read in the next.
-    const auto whole = std::make_shared<io::http::body_t>();
+    const auto whole = std::allocate_shared<io::http::body_t>(io::recycling_allocator_t<io::http::body_t>());
     if (stream->take_ready(*whole)) {
         returned(body, answer, stream->get_executor(), whole, {});
         return;

@@ -165,7 +165,8 @@ void send_step(const std::shared_ptr<copy_state_t>& state)
 
 void async_skip_all(const std::shared_ptr<stream_t>& stream, const completion_t& handler)
 {
-    skip_step(std::make_shared<copy_state_t>(copy_state_t{stream, nullptr, handler}));
+    skip_step(std::allocate_shared<copy_state_t>(recycling_allocator_t<copy_state_t>(),
+                                                 copy_state_t{stream, nullptr, handler}));
 }
 
 void async_send_all(const std::shared_ptr<stream_t>& stream, const std::shared_ptr<output_stream_t>& output,
@@ -179,7 +180,8 @@ void async_send_all(const std::shared_ptr<stream_t>& stream, const std::shared_p
             output->async_send_pieces(stored, handler);
         return;
     }
-    send_step(std::make_shared<copy_state_t>(copy_state_t{stream, output, handler}));
+    send_step(std::allocate_shared<copy_state_t>(recycling_allocator_t<copy_state_t>(),
+                                                 copy_state_t{stream, output, handler}));
 }
 
 namespace {
@@ -209,7 +211,8 @@ void read_all_step(const std::shared_ptr<read_all_state_t>& state)
 
 void async_read_all(const std::shared_ptr<stream_t>& stream, const read_all_handler_t& handler)
 {
-    read_all_step(std::make_shared<read_all_state_t>(read_all_state_t{stream, handler, {}}));
+    read_all_step(std::allocate_shared<read_all_state_t>(recycling_allocator_t<read_all_state_t>(),
+                                                         read_all_state_t{stream, handler, {}}));
 }
 
 } // namespace io

@@ -305,13 +305,14 @@ void read_body_step(const std::shared_ptr<read_body_state_t>& state)
 
 void async_read_body(const body_stream_t::pointer_t& stream, const read_body_handler_t& handler)
 {
-    async_read_body(stream, std::make_shared<body_t>(), handler);
+    async_read_body(stream, std::allocate_shared<body_t>(io::recycling_allocator_t<body_t>()), handler);
 }
 
 void async_read_body(const body_stream_t::pointer_t& stream, const std::shared_ptr<body_t>& body,
                      const read_body_handler_t& handler)
 {
-    read_body_step(std::make_shared<read_body_state_t>(read_body_state_t{stream, body, handler}));
+    read_body_step(std::allocate_shared<read_body_state_t>(io::recycling_allocator_t<read_body_state_t>(),
+                                                           read_body_state_t{stream, body, handler}));
 }
 
 } // namespace io::http
