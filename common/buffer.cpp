@@ -4,8 +4,10 @@
 #include <cstring>
 #include <iomanip>
 #include <limits>
+#include <new>
 #include <ostream>
 #include <stdexcept>
+#include <utility>
 
 namespace orx {
 
@@ -23,23 +25,73 @@ std::uintptr_t address(const void* p) noexcept
 
 } // namespace
 
-buffer_t::data_t::data_t(std::size_t n) : bytes(new char[n]), size(n), capacity(n) {}
+buffer_t::block_t* buffer_t::make_block(std::size_t n)
+{
+    if (n > std::numeric_limits<std::size_t>::max() - sizeof(block_t))
+        throw std::length_error("buffer too large");
+    static_assert(alignof(block_t) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    return new (::operator new(sizeof(block_t) + n)) block_t{{1}, n, n};
+}
 
-buffer_t::buffer_t(const void* data, std::size_t n) : block_(std::make_shared<data_t>(n)), size_(n)
+void buffer_t::release() noexcept
+{
+    if (block_ && block_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        block_->~block_t();
+        ::operator delete(block_);
+    }
+    block_ = nullptr;
+}
+
+void buffer_t::take_fresh(std::size_t n)
+{
+    block_t* const fresh = make_block(n);
+    release();
+    block_ = fresh;
+    offset_ = 0;
+    size_ = n;
+}
+
+buffer_t& buffer_t::operator=(const buffer_t& other) noexcept
+{
+    if (other.block_)
+        other.block_->holders.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t offset = other.offset_;
+    const std::size_t size = other.size_;
+    block_t* const block = other.block_;
+    release();
+    block_ = block;
+    offset_ = offset;
+    size_ = size;
+    return *this;
+}
+
+buffer_t& buffer_t::operator=(buffer_t&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        block_ = std::exchange(other.block_, nullptr);
+        offset_ = std::exchange(other.offset_, 0);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+buffer_t::buffer_t(const void* data, std::size_t n) : block_(make_block(n)), size_(n)
 {
     if (n != 0)
-        std::memcpy(block_->bytes.get(), data, n);
+        std::memcpy(bytes_of(block_), data, n);
 }
 
 buffer_t::buffer_t(const std::string& text) : buffer_t(text.data(), text.size()) {}
 
 buffer_t::buffer_t(const char* text) : buffer_t(static_cast<const void*>(text), std::strlen(text)) {}
 
-buffer_t::buffer_t(std::size_t n) : block_(std::make_shared<data_t>(n)), size_(n) {}
+buffer_t::buffer_t(std::size_t n) : block_(make_block(n)), size_(n) {}
 
-buffer_t::buffer_t(const buffer_t& source, std::size_t offset, std::size_t size)
-    : block_(source.block_), offset_(offset), size_(size)
+buffer_t::buffer_t(const buffer_t& source, std::size_t offset, std::size_t size) noexcept : buffer_t(source)
 {
+    offset_ = offset;
+    size_ = size;
 }
 
 buffer_t buffer_t::head(std::size_t n) const
@@ -71,28 +123,27 @@ void buffer_t::resize(std::size_t n)
         return;
     }
     if (!block_) {
-        block_ = std::make_shared<data_t>(n);
-        size_ = n;
+        take_fresh(n);
         return;
     }
     if (sole_holder()) {
         if (offset_ > std::numeric_limits<std::size_t>::max() - n)
             throw std::length_error("buffer too large");
         const std::size_t needed = offset_ + n;
-        data_t& block = *block_;
-        if (block.capacity < needed) {
-            std::unique_ptr<char[]> storage(new char[needed]);
-            std::memcpy(storage.get(), block.bytes.get(), block.size);
-            block.bytes = std::move(storage);
-            block.capacity = needed;
+        if (block_->capacity < needed) {
+            block_t* const grown = make_block(needed);
+            std::memcpy(bytes_of(grown), bytes_of(block_), block_->size);
+            release();
+            block_ = grown;
         }
-        block.size = needed;
+        block_->size = needed;
         size_ = n;
         return;
     }
-    auto fresh = std::make_shared<data_t>(n);
-    std::memcpy(fresh->bytes.get(), data(), size_);
-    block_ = std::move(fresh);
+    block_t* const fresh = make_block(n);
+    std::memcpy(bytes_of(fresh), data(), size_);
+    release();
+    block_ = fresh;
     offset_ = 0;
     size_ = n;
 }
@@ -103,25 +154,20 @@ void buffer_t::prepare(std::size_t n)
         size_ = n;
         return;
     }
-    if (sole_holder()) {
-        data_t& block = *block_;
-        if (block.capacity < n) {
-            block.bytes.reset(new char[n]);
-            block.capacity = n;
-        }
-        block.size = n;
-    } else {
-        block_ = std::make_shared<data_t>(n);
+    if (sole_holder() && block_->capacity >= n) {
+        block_->size = n;
+        offset_ = 0;
+        size_ = n;
+        return;
     }
-    offset_ = 0;
-    size_ = n;
+    take_fresh(n);
 }
 
 bool buffer_t::in_storage(const void* p) const noexcept
 {
     if (!block_)
         return false;
-    const auto start = address(block_->bytes.get());
+    const auto start = address(bytes_of(block_));
     return address(p) >= start && address(p) < start + block_->capacity;
 }
 
@@ -134,9 +180,9 @@ void buffer_t::append(const void* bytes, std::size_t n)
     // Bytes from our own storage would be released by a reallocation in
     // resize before they are copied; holding a second reference makes resize
     // move to a fresh block and keeps the old one alive until the copy is done.
-    std::shared_ptr<data_t> keep;
+    buffer_t keep;
     if (in_storage(bytes))
-        keep = block_;
+        keep = *this;
     const std::size_t old = size_;
     resize(old + n);
     std::memcpy(data() + old, bytes, n);

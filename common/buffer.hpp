@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <iosfwd>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace orx {
 
@@ -16,17 +18,31 @@ namespace orx {
 //
 // The sole-holder test reads the shared count without locking: a block and
 // the buffers that see it belong to one thread at a time.
+//
+// A block and its count are one allocation: a buffer made costs one trip
+// through the allocator, not two.
 class buffer_t {
 public:
-    struct data_t {
-        explicit data_t(std::size_t n);
-
-        std::unique_ptr<char[]> bytes;
-        std::size_t size;
-        std::size_t capacity;
-    };
-
     buffer_t() noexcept = default;
+    // Copies and moves are inline: buffers are passed around everywhere.
+    buffer_t(const buffer_t& other) noexcept : block_(other.block_), offset_(other.offset_), size_(other.size_)
+    {
+        if (block_)
+            block_->holders.fetch_add(1, std::memory_order_relaxed);
+    }
+    buffer_t(buffer_t&& other) noexcept
+        : block_(std::exchange(other.block_, nullptr)),
+          offset_(std::exchange(other.offset_, 0)),
+          size_(std::exchange(other.size_, 0))
+    {
+    }
+    buffer_t& operator=(const buffer_t& other) noexcept;
+    buffer_t& operator=(buffer_t&& other) noexcept;
+    ~buffer_t()
+    {
+        if (block_)
+            release();
+    }
     buffer_t(const void* data, std::size_t n);
     // Byte range [begin, end); a template so that buffer_t(p, 0) still
     // means "p and a length".
@@ -64,8 +80,8 @@ public:
     }
     void append(const std::string& text);
 
-    char* data() noexcept { return block_ ? block_->bytes.get() + offset_ : nullptr; }
-    const char* data() const noexcept { return block_ ? block_->bytes.get() + offset_ : nullptr; }
+    char* data() noexcept { return block_ ? bytes_of(block_) + offset_ : nullptr; }
+    const char* data() const noexcept { return block_ ? bytes_of(block_) + offset_ : nullptr; }
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
 
@@ -83,12 +99,30 @@ public:
     bool overlaps(const buffer_t& other) const noexcept;
 
 private:
-    buffer_t(const buffer_t& source, std::size_t offset, std::size_t size);
+    // The head of a block; its bytes follow it in the same allocation,
+    // aligned as the allocator aligns.
+    struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) block_t {
+        std::atomic<std::size_t> holders;
+        // The bytes in use from the start, and the room for them.
+        std::size_t size;
+        std::size_t capacity;
+    };
 
-    bool sole_holder() const noexcept { return block_ && block_.use_count() == 1; }
+    buffer_t(const buffer_t& source, std::size_t offset, std::size_t size) noexcept;
+
+    // A block of n bytes with one holder.
+    static block_t* make_block(std::size_t n);
+    static char* bytes_of(block_t* block) noexcept { return reinterpret_cast<char*>(block + 1); }
+    // Drops this buffer's hold on its block, freeing the block after its
+    // last holder; leaves the buffer without one.
+    void release() noexcept;
+    // Holds a block of its own of n bytes, in use up to n.
+    void take_fresh(std::size_t n);
+
+    bool sole_holder() const noexcept { return block_ && block_->holders.load(std::memory_order_relaxed) == 1; }
     bool in_storage(const void* p) const noexcept;
 
-    std::shared_ptr<data_t> block_;
+    block_t* block_ = nullptr;
     std::size_t offset_ = 0;
     std::size_t size_ = 0;
 };

@@ -12,6 +12,8 @@
 #include "app/core/program.hpp"
 #include "clients/state_watcher.hpp"
 #include "common/log.hpp"
+#include "io/completion_scope.hpp"
+#include "io/recycling_allocator.hpp"
 #include "lua/lua.hpp"
 #include "protocol/parsers/wire_text.hpp"
 #include "protocol/protocol_error.hpp"
@@ -59,10 +61,12 @@ void dump_message(const std::string& prefix, const message_t& message)
     }
 }
 
-// A body read whole, to be returned in chunked coding: a small one framed
-// at once and sent in one piece, a larger one framed piece by piece as it
-// is sent, so that it is not held twice.
+// A body read whole, to be returned in chunked coding. Its data goes out as
+// it is, between small size lines, together with the answer's head; only a
+// small body cut in so many chunks that the pieces would take more than one
+// write is framed at once, copied into one piece.
 constexpr std::size_t framed_at_once = 65536;
+constexpr std::size_t max_chunks_side_by_side = 30;
 
 std::shared_ptr<io::http::body_stream_t> returned_body(const boost::asio::any_io_executor& executor,
                                                        const std::shared_ptr<io::http::body_t>& whole)
@@ -70,7 +74,7 @@ std::shared_ptr<io::http::body_stream_t> returned_body(const boost::asio::any_io
     std::size_t size = 0;
     for (const io::http::body_chunk_t& chunk : *whole)
         size += chunk.data.size();
-    if (size <= framed_at_once)
+    if (size <= framed_at_once && whole->size() > max_chunks_side_by_side)
         return io::http::body_stream_t::make_chunked_encoding(executor, *whole);
     return io::http::body_stream_t::make_chunked_closure(io::http::body_stream_t::make(executor, whole));
 }
@@ -245,7 +249,8 @@ void icap_handler_t::check(const connection_t& connection, const request_t& requ
         return;
     }
     const auto body =
-        std::make_shared<query_body_t>(*this, inventory_.io_context.get_executor(), connection, request, keep_alive);
+        std::allocate_shared<query_body_t>(io::recycling_allocator_t<query_body_t>(), *this,
+                                           inventory_.io_context.get_executor(), connection, request, keep_alive);
     context::body_getter_t getter;
     // The getter holds the body by a plain pointer, which std::function
     // keeps (and the context copies) without an allocation. The check's
@@ -263,6 +268,9 @@ void icap_handler_t::check(const connection_t& connection, const request_t& requ
         // answer's function anew on the heap).
         [this, body = std::shared_ptr<query_body_t>(body), keep_alive, answer = answer_callback_t(answer)](
             const check_engine_t::result_t& result, const boost::system::error_code& error) {
+            // An answer written at once completes as this returns, in this
+            // turn of the loop rather than the next.
+            const io::completion_scope_t scope;
             if (cf_log_threshold <= cf_log_debug)
                 cf_log(cf_log_debug, connection_text(body->connection) + ": check: " + error.message());
             if (error) {
@@ -419,23 +427,32 @@ void icap_handler_t::emulate_204(const std::shared_ptr<query_body_t>& body,
         answer(response, boost::system::error_code());
         return;
     }
-    const auto returned = [this, body, stream, response, keep_alive, answer](
+    // The query and the way to answer it are passed in, so that an answer
+    // given at once does not copy them.
+    const auto returned = [this, response, keep_alive](
+                              const std::shared_ptr<query_body_t>& body, const answer_callback_t& answer,
+                              const boost::asio::any_io_executor& executor,
                               const std::shared_ptr<io::http::body_t>& whole, const boost::system::error_code& error) {
         if (error) {
             answer_failure(body->connection, error, answer);
             return;
         }
-        response->body = returned_body(stream->get_executor(), whole);
+        response->body = returned_body(executor, whole);
         finish_response(body->connection, response, keep_alive);
         answer(response, boost::system::error_code());
     };
     // This runs in a completion of its own: a body that came whole with the
     // head is answered in this turn of the loop rather than read in the next.
-    const auto whole = std::make_shared<io::http::body_t>();
-    if (stream->take_ready(*whole))
-        returned(whole, {});
-    else
-        io::http::async_read_body(stream, whole, returned);
+    const auto whole = std::allocate_shared<io::http::body_t>(io::recycling_allocator_t<io::http::body_t>());
+    if (stream->take_ready(*whole)) {
+        returned(body, answer, stream->get_executor(), whole, {});
+        return;
+    }
+    io::http::async_read_body(stream, whole,
+                              [returned, body, answer, stream](const std::shared_ptr<io::http::body_t>& read,
+                                                               const boost::system::error_code& error) {
+                                  returned(body, answer, stream->get_executor(), read, error);
+                              });
 }
 
 bool icap_handler_t::allows_204(const io::icap::request_t& request) const

@@ -49,6 +49,18 @@ public:
         helper_t::async_send(*socket_, pieces, std::move(handler));
     }
 
+    void async_send_keeping(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
+                            output_stream_t::keep_t keep) override
+    {
+        helper_t::async_send(*socket_, data, std::move(handler), std::move(keep));
+    }
+
+    void async_send_pieces_keeping(const pieces_t& pieces, output_stream_t::send_handler_t handler,
+                                   output_stream_t::keep_t keep) override
+    {
+        helper_t::async_send(*socket_, pieces, std::move(handler), std::move(keep));
+    }
+
     void shutdown_send(boost::system::error_code& error) override { socket_->shutdown(Socket::shutdown_send, error); }
 
     void close() override
@@ -99,6 +111,18 @@ public:
     void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler) override
     {
         helper_t::async_send(*output_, pieces, std::move(handler));
+    }
+
+    void async_send_keeping(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
+                            output_stream_t::keep_t keep) override
+    {
+        helper_t::async_send(*output_, data, std::move(handler), std::move(keep));
+    }
+
+    void async_send_pieces_keeping(const pieces_t& pieces, output_stream_t::send_handler_t handler,
+                                   output_stream_t::keep_t keep) override
+    {
+        helper_t::async_send(*output_, pieces, std::move(handler), std::move(keep));
     }
 
     // The sending half of a descriptor pair is its own descriptor: closing it

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -13,8 +14,10 @@
 #include <boost/asio/write.hpp>
 
 #include "common/buffer.hpp"
+#include "io/completion_scope.hpp"
 #include "io/connection.hpp"
 #include "io/deadline.hpp"
+#include "io/handler_room.hpp"
 #include "io/receive_pool.hpp"
 
 namespace io::detail {
@@ -26,7 +29,9 @@ namespace io::detail {
 // in time costs no timer of its own). Impl
 // derives from this and passes its stream to async_receive and async_send.
 template <typename Impl>
-class io_helper_t : public connection_t, public std::enable_shared_from_this<Impl> {
+class io_helper_t : public connection_t,
+                    public std::enable_shared_from_this<Impl>,
+                    private completion_scope_t::member_t {
 public:
     // Receive blocks start small and grow while reads fill them, so that a
     // body that streams in takes few reads while small queries keep small
@@ -99,7 +104,8 @@ protected:
     // Sends one buffer (orx::buffer_t) or several in order (pieces_t), the
     // latter written together without being copied into one block.
     template <typename Stream, typename Bytes>
-    void async_send(Stream& stream, Bytes bytes, output_stream_t::send_handler_t handler)
+    void async_send(Stream& stream, Bytes bytes, output_stream_t::send_handler_t handler,
+                    output_stream_t::keep_t keep = nullptr)
     {
         auto self = this->shared_from_this();
         // A failed write leaves the connection unable to send (a reset, a
@@ -107,32 +113,34 @@ protected:
         // try a later write. Later sends get the same error, until the
         // connection is closed (then they fail at once with bad_descriptor).
         if (send_error_ && lowest_layer_open(stream)) {
-            boost::asio::post(stream.get_executor(),
-                              [self, handler = std::move(handler), error = send_error_] { handler(error); });
+            boost::asio::post(stream.get_executor(), [self, handler = std::move(handler), keep = std::move(keep),
+                                                      error = send_error_] { handler(error); });
             return;
         }
         if constexpr (waitable<Stream>) {
-            // The bytes are written at once. Inside a receive completion of
-            // this connection the send's completion runs as soon as that
-            // receive completion returns: not inside this call, and without
-            // a further turn of the event loop; elsewhere it runs on the
-            // loop's next turn, without a trip through the reactor. What
-            // does not fit now is written as below.
+            // The bytes are written at once. Inside a completion scope (a
+            // receive completion opens one) the send's completion runs as
+            // soon as that scope closes: not inside this call, and without a
+            // further turn of the event loop; elsewhere it runs on the loop's
+            // next turn. What does not fit now is written as below.
             if (!finished_send_) {
                 boost::system::error_code error;
                 write_now(stream, bytes, error);
                 if (error != boost::asio::error::would_block) {
                     if (error)
                         send_error_ = error;
-                    if (completing_) {
+                    if (completion_scope_t::open()) {
                         finished_send_ = std::move(handler);
+                        finished_send_keep_ = std::move(keep);
                         finished_send_error_ = error;
+                        completion_scope_t::enlist(std::shared_ptr<completion_scope_t::member_t>(
+                            std::move(self), static_cast<completion_scope_t::member_t*>(this)));
                     } else {
                         // Deferred rather than posted: started from a
                         // completion, it joins this thread's own queue and
                         // costs no lock of the shared one.
                         boost::asio::defer(stream.get_executor(), [self = std::move(self), handler = std::move(handler),
-                                                                   error] { handler(error); });
+                                                                   keep = std::move(keep), error] { handler(error); });
                     }
                     return;
                 }
@@ -146,7 +154,8 @@ protected:
         // it. The handler is moved along, not copied with all it holds.
         const auto buffers = sequence(bytes);
         boost::asio::async_write(stream, buffers,
-                                 [this, self = std::move(self), handler = std::move(handler), bytes = std::move(bytes),
+                                 [this, self = std::move(self), handler = std::move(handler), keep = std::move(keep),
+                                  bytes = std::move(bytes),
                                   open = lowest_layer_open(stream)](boost::system::error_code error, std::size_t) {
                                      if (send_deadline_)
                                          send_deadline_->lift();
@@ -168,6 +177,9 @@ private:
         stream.non_blocking(true, error);
     };
 
+    // Bytes kept with a readiness wait for the event loop's record of it.
+    static constexpr std::size_t room_size = 256;
+
     // The receive in progress.
     struct pending_t {
         std::shared_ptr<Impl> self;
@@ -182,6 +194,30 @@ private:
     // unrun, and the connection only sees the slot.
     struct watch_t {
         pending_t pending;
+        // The event loop's record of the wait comes and goes with every
+        // wait: kept with the slot, it costs no allocation per query.
+        handler_room_t<room_size> room;
+    };
+
+    // The completion of a readiness wait. It holds the slot, and the event
+    // loop keeps its record of the wait in the slot's room.
+    template <typename Stream>
+    struct readiness_t {
+        using allocator_type = typename handler_room_t<room_size>::template allocator_t<void>;
+
+        allocator_type get_allocator() const noexcept { return slot->room.allocator(); }
+
+        void operator()(const boost::system::error_code& error)
+        {
+            const auto self = weak.lock();
+            if (!self)
+                return;
+            self->on_readable(*stream, std::move(slot), error);
+        }
+
+        std::weak_ptr<Impl> weak;
+        std::shared_ptr<watch_t> slot;
+        Stream* stream;
     };
 
     // Keeps one readiness wait outstanding while nothing is known to be
@@ -203,16 +239,9 @@ private:
             slot = std::make_shared<watch_t>();
         slot->pending = std::move(pending);
         watch_ = slot;
-        std::weak_ptr<Impl> weak = this->shared_from_this();
         // The completion passes its slot on, so that the slot is free to be
         // kept once the receive has been taken out of it.
-        stream.async_wait(Stream::wait_read,
-                          [weak, slot = std::move(slot), &stream](const boost::system::error_code& error) mutable {
-                              const auto self = weak.lock();
-                              if (!self)
-                                  return;
-                              self->on_readable(stream, std::move(slot), error);
-                          });
+        stream.async_wait(Stream::wait_read, readiness_t<Stream>{this->weak_from_this(), std::move(slot), &stream});
     }
 
     template <typename Stream>
@@ -280,16 +309,27 @@ private:
             pending.handler(buffer_, error);
             return;
         }
-        const completing_t completing(*this);
+        // A send written at once while the handler ran completes as the
+        // scope closes; its completion may write the next one at once in
+        // turn.
+        const completion_scope_t scope;
         pending.handler(buffer_, error);
         if (buffer_.unique())
             receive_pool_t::give_back(buffer_, block_size_);
-        // A send written at once while the handler ran completes here; its
-        // completion may write the next one at once in turn.
-        while (finished_send_) {
-            const output_stream_t::send_handler_t handler = std::exchange(finished_send_, nullptr);
-            handler(finished_send_error_);
-        }
+    }
+
+    void complete_now() override
+    {
+        const output_stream_t::send_handler_t handler = std::exchange(finished_send_, nullptr);
+        const output_stream_t::keep_t keep = std::move(finished_send_keep_);
+        handler(finished_send_error_);
+    }
+
+    void complete_later() override
+    {
+        boost::asio::post(get_executor(),
+                          [self = this->shared_from_this(), handler = std::exchange(finished_send_, nullptr),
+                           keep = std::move(finished_send_keep_), error = finished_send_error_] { handler(error); });
     }
 
     // A read that filled its block may have left more behind: the next
@@ -310,27 +350,6 @@ private:
             short_reads_ = 0;
         }
     }
-
-    // Marks the run of a receive completion (and of the sends it wrote at
-    // once). Should a handler throw, a send already written still
-    // completes, on the loop's next turn.
-    class completing_t {
-    public:
-        explicit completing_t(io_helper_t& helper) : helper_(helper) { helper_.completing_ = true; }
-        ~completing_t()
-        {
-            helper_.completing_ = false;
-            if (helper_.finished_send_)
-                boost::asio::post(helper_.get_executor(), [self = helper_.shared_from_this(),
-                                                           handler = std::exchange(helper_.finished_send_, nullptr),
-                                                           error = helper_.finished_send_error_] { handler(error); });
-        }
-        completing_t(const completing_t&) = delete;
-        completing_t& operator=(const completing_t&) = delete;
-
-    private:
-        io_helper_t& helper_;
-    };
 
     // The bytes of a send as the socket writes them.
     static boost::asio::const_buffer sequence(const orx::buffer_t& data)
@@ -419,10 +438,10 @@ private:
     unsigned short_reads_ = 0;
     std::weak_ptr<watch_t> watch_;
     std::shared_ptr<watch_t> spare_slot_;
-    // A receive completion runs: a send started now is written at once.
-    bool completing_ = false;
-    // The completion of the send written at once, and its outcome.
+    // The completion of the send written at once inside a completion
+    // scope, what it keeps, and its outcome.
     output_stream_t::send_handler_t finished_send_;
+    output_stream_t::keep_t finished_send_keep_;
     boost::system::error_code finished_send_error_;
     // Bytes may be there to read without waiting: at the start, after a
     // read that filled the block, and after readiness was reported.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,8 @@ using pieces_t = std::vector<orx::buffer_t>;
 class output_stream_t {
 public:
     using send_handler_t = std::function<void(const boost::system::error_code&)>;
+    // Whatever must outlive a send: held until its handler has run.
+    using keep_t = std::shared_ptr<const void>;
 
     virtual boost::asio::any_io_executor get_executor() = 0;
     virtual void async_send(const orx::buffer_t& data, send_handler_t handler) = 0;
@@ -39,6 +42,19 @@ public:
         for (const orx::buffer_t& piece : pieces)
             joined.append(piece.data(), piece.size());
         async_send(joined, std::move(handler));
+    }
+    // The same, holding keep until the handler has run: a caller that has
+    // to keep something alive need not wrap its handler for it. Sinks that
+    // can hold it beside the handler do so; this one wraps.
+    virtual void async_send_keeping(const orx::buffer_t& data, send_handler_t handler, keep_t keep)
+    {
+        async_send(data, [keep = std::move(keep),
+                          handler = std::move(handler)](const boost::system::error_code& error) { handler(error); });
+    }
+    virtual void async_send_pieces_keeping(const pieces_t& pieces, send_handler_t handler, keep_t keep)
+    {
+        async_send_pieces(pieces, [keep = std::move(keep), handler = std::move(handler)](
+                                      const boost::system::error_code& error) { handler(error); });
     }
     virtual ~output_stream_t() = default;
 };

@@ -6,6 +6,8 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 
+#include "io/recycling_allocator.hpp"
+
 namespace io {
 
 const boost::system::error_code end_of_stream = boost::asio::error::eof;
@@ -84,7 +86,7 @@ private:
 
 stream_t::pointer_t stream_t::make(const boost::asio::any_io_executor& executor, const orx::buffer_t& data)
 {
-    return std::make_shared<data_stream_t>(executor, data);
+    return std::allocate_shared<data_stream_t>(recycling_allocator_t<data_stream_t>(), executor, data);
 }
 
 stream_t::pointer_t stream_t::make(boost::asio::io_context& context, const orx::buffer_t& data)
@@ -98,7 +100,7 @@ stream_t::pointer_t stream_t::make(const queue_t& streams)
     // nothing to take it from.
     if (streams.empty())
         throw std::invalid_argument("empty stream chain");
-    return std::make_shared<chained_stream_t>(streams)->self();
+    return std::allocate_shared<chained_stream_t>(recycling_allocator_t<chained_stream_t>(), streams)->self();
 }
 
 stream_t::pointer_t stream_t::make_concat(const pointer_t& first, const pointer_t& second)
@@ -163,7 +165,8 @@ void send_step(const std::shared_ptr<copy_state_t>& state)
 
 void async_skip_all(const std::shared_ptr<stream_t>& stream, const completion_t& handler)
 {
-    skip_step(std::make_shared<copy_state_t>(copy_state_t{stream, nullptr, handler}));
+    skip_step(std::allocate_shared<copy_state_t>(recycling_allocator_t<copy_state_t>(),
+                                                 copy_state_t{stream, nullptr, handler}));
 }
 
 void async_send_all(const std::shared_ptr<stream_t>& stream, const std::shared_ptr<output_stream_t>& output,
@@ -177,7 +180,8 @@ void async_send_all(const std::shared_ptr<stream_t>& stream, const std::shared_p
             output->async_send_pieces(stored, handler);
         return;
     }
-    send_step(std::make_shared<copy_state_t>(copy_state_t{stream, output, handler}));
+    send_step(std::allocate_shared<copy_state_t>(recycling_allocator_t<copy_state_t>(),
+                                                 copy_state_t{stream, output, handler}));
 }
 
 namespace {
@@ -207,7 +211,8 @@ void read_all_step(const std::shared_ptr<read_all_state_t>& state)
 
 void async_read_all(const std::shared_ptr<stream_t>& stream, const read_all_handler_t& handler)
 {
-    read_all_step(std::make_shared<read_all_state_t>(read_all_state_t{stream, handler, {}}));
+    read_all_step(std::allocate_shared<read_all_state_t>(recycling_allocator_t<read_all_state_t>(),
+                                                         read_all_state_t{stream, handler, {}}));
 }
 
 } // namespace io

@@ -67,6 +67,18 @@ public:
         helper_t::async_send(tls_stream_, pieces, std::move(handler));
     }
 
+    void async_send_keeping(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
+                            output_stream_t::keep_t keep) override
+    {
+        helper_t::async_send(tls_stream_, data, std::move(handler), std::move(keep));
+    }
+
+    void async_send_pieces_keeping(const pieces_t& pieces, output_stream_t::send_handler_t handler,
+                                   output_stream_t::keep_t keep) override
+    {
+        helper_t::async_send(tls_stream_, pieces, std::move(handler), std::move(keep));
+    }
+
     // A half-close cannot be expressed inside TLS.
     void shutdown_send(boost::system::error_code& error) override { error = unsupported_operation; }
 

@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "io/recycling_allocator.hpp"
 #include "protocol/protocol_error.hpp"
 #include "protocol/raw_body_stream.hpp"
 
@@ -127,9 +128,9 @@ public:
 private:
     void read(const chunk_handler_t& handler)
     {
-        read_raw(shared_from_this(), [this, handler](const boost::system::error_code& error) {
-            error_ = error;
-            deliver(handler);
+        read_raw(shared_from_this(), [handler](raw_body_stream_t& self, const boost::system::error_code& error) {
+            self.error_ = error;
+            self.deliver(handler);
         });
     }
 
@@ -190,7 +191,7 @@ void body_stream_t::async_receive(receive_handler_t handler)
 body_stream_t::pointer_t body_stream_t::make(const boost::asio::any_io_executor& executor,
                                              const std::shared_ptr<body_t>& body)
 {
-    return std::make_shared<replay_stream_t>(executor, body);
+    return std::allocate_shared<replay_stream_t>(io::recycling_allocator_t<replay_stream_t>(), executor, body);
 }
 
 body_stream_t::pointer_t body_stream_t::make(boost::asio::io_context& context, const std::shared_ptr<body_t>& body)
@@ -200,7 +201,7 @@ body_stream_t::pointer_t body_stream_t::make(boost::asio::io_context& context, c
 
 body_stream_t::pointer_t body_stream_t::make(const queue_t& streams)
 {
-    return std::make_shared<chained_stream_t>(streams);
+    return std::allocate_shared<chained_stream_t>(io::recycling_allocator_t<chained_stream_t>(), streams);
 }
 
 body_stream_t::pointer_t body_stream_t::make_concat(const pointer_t& first, const pointer_t& second)
@@ -216,12 +217,13 @@ body_stream_t::pointer_t body_stream_t::make_concat(const pointer_t& first, cons
 
 body_stream_t::pointer_t body_stream_t::make_direct(const io::stream_t::pointer_t& stream)
 {
-    return std::make_shared<raw_body_stream_t>(stream, raw_body_stream_t::unbounded);
+    return std::allocate_shared<raw_body_stream_t>(io::recycling_allocator_t<raw_body_stream_t>(), stream,
+                                                   raw_body_stream_t::unbounded);
 }
 
 body_stream_t::pointer_t body_stream_t::make_empty(const io::stream_t::pointer_t& stream)
 {
-    return std::make_shared<empty_stream_t>(stream);
+    return std::allocate_shared<empty_stream_t>(io::recycling_allocator_t<empty_stream_t>(), stream);
 }
 
 body_stream_t::pointer_t body_stream_t::make_empty(const boost::asio::any_io_executor& executor)
@@ -236,7 +238,8 @@ body_stream_t::pointer_t body_stream_t::make_empty(boost::asio::io_context& cont
 
 body_stream_t::pointer_t body_stream_t::make_fixed_size(const io::stream_t::pointer_t& stream, std::int64_t length)
 {
-    return std::make_shared<raw_body_stream_t>(stream, std::max<std::int64_t>(length, 0));
+    return std::allocate_shared<raw_body_stream_t>(io::recycling_allocator_t<raw_body_stream_t>(), stream,
+                                                   std::max<std::int64_t>(length, 0));
 }
 
 body_stream_t::pointer_t body_stream_t::make_for_receive(const io::stream_t::pointer_t& stream,
@@ -283,8 +286,12 @@ void read_body_step(const std::shared_ptr<read_body_state_t>& state)
         state->body->push_back(std::move(chunk));
         if (error)
             return state->handler(state->body, boost::system::error_code());
-        // An end that is already there is taken without another turn of
-        // the loop.
+        // What the last read brought beyond this chunk, the end above all,
+        // is taken without further turns of the loop: one turn per read,
+        // not one per chunk.
+        if (state->stream->take_ready(*state->body)) {
+            return state->handler(state->body, boost::system::error_code());
+        }
         body_chunk_t end;
         if (state->stream->take_end(end)) {
             state->body->push_back(std::move(end));
@@ -298,13 +305,14 @@ void read_body_step(const std::shared_ptr<read_body_state_t>& state)
 
 void async_read_body(const body_stream_t::pointer_t& stream, const read_body_handler_t& handler)
 {
-    async_read_body(stream, std::make_shared<body_t>(), handler);
+    async_read_body(stream, std::allocate_shared<body_t>(io::recycling_allocator_t<body_t>()), handler);
 }
 
 void async_read_body(const body_stream_t::pointer_t& stream, const std::shared_ptr<body_t>& body,
                      const read_body_handler_t& handler)
 {
-    read_body_step(std::make_shared<read_body_state_t>(read_body_state_t{stream, body, handler}));
+    read_body_step(std::allocate_shared<read_body_state_t>(io::recycling_allocator_t<read_body_state_t>(),
+                                                           read_body_state_t{stream, body, handler}));
 }
 
 } // namespace io::http

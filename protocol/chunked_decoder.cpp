@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "io/recycling_allocator.hpp"
 #include "protocol/body_stream.hpp"
 #include "protocol/parsers/chunked_data_parser.hpp"
 #include "protocol/protocol_error.hpp"
@@ -63,11 +64,12 @@ public:
                 });
                 if (end)
                     return true;
-                body_chunk_t last;
-                if (take_end(last)) {
-                    chunks.push_back(std::move(last));
-                    return true;
-                }
+            } else if (empty_body()) {
+                // Only the end is left: it goes with what was taken, also
+                // when a read handed on the last data just before.
+                chunks.emplace_back();
+                take_end(chunks.back());
+                return true;
             } else if (pending_.empty() || parser_.status() != proto::parser_t::running || !parse_held()) {
                 // The next read meets again what stopped the parse here.
                 return false;
@@ -151,8 +153,9 @@ private:
 
     void read(const chunk_handler_t& handler)
     {
-        read_raw(shared_from_this(),
-                 [this, handler](const boost::system::error_code& error) { parse(handler, error); });
+        read_raw(shared_from_this(), [handler](chunked_decoder_t& self, const boost::system::error_code& error) {
+            self.parse(handler, error);
+        });
     }
 
     void fail(const chunk_handler_t& handler, const boost::system::error_code& error)
@@ -250,7 +253,8 @@ private:
 body_stream_t::pointer_t body_stream_t::make_chunked_decoder(const io::stream_t::pointer_t& stream,
                                                              std::int64_t max_data, const orx::buffer_t& ahead)
 {
-    return std::make_shared<chunked_decoder_t>(stream, max_data, ahead);
+    return std::allocate_shared<chunked_decoder_t>(io::recycling_allocator_t<chunked_decoder_t>(), stream, max_data,
+                                                   ahead);
 }
 
 } // namespace io::http

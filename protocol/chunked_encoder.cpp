@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "io/recycling_allocator.hpp"
 #include "protocol/body_stream.hpp"
 
 namespace io::http {
@@ -241,14 +242,14 @@ body_stream_t::pointer_t body_stream_t::make_chunked_encoding(const boost::asio:
         append_encoded(encoded, chunk);
     }
     append_encoded(encoded, end);
-    const auto whole = std::make_shared<body_t>();
+    const auto whole = std::allocate_shared<body_t>(io::recycling_allocator_t<body_t>());
     whole->push_back(body_chunk_t{{}, std::move(encoded), {}});
     return make(executor, whole);
 }
 
 body_stream_t::pointer_t body_stream_t::make_chunked_closure(const pointer_t& source)
 {
-    return std::make_shared<chunked_closure_t>(source);
+    return std::allocate_shared<chunked_closure_t>(io::recycling_allocator_t<chunked_closure_t>(), source);
 }
 
 } // namespace io::http

@@ -7,6 +7,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "io/recycling_allocator.hpp"
 #include "protocol/parsers/icap_parser.hpp"
 #include "protocol/preview.hpp"
 #include "protocol/protocol_error.hpp"
@@ -80,7 +81,7 @@ public:
 
     void on_request_line(proto::icap::parser_t&, const proto::request_line_t& line) override
     {
-        request_ = request_t::make();
+        request_ = std::allocate_shared<request_t>(io::recycling_allocator_t<request_t>());
         request_->method = line.method;
         request_->url = service_url(line.uri);
         if (line.major != 0)
@@ -294,25 +295,24 @@ void server_protocol_t::async_send_response(const std::shared_ptr<io::output_str
     // (side by side, not copied together); a body that has no bytes, or went
     // out with the heads, needs no further turn of the loop. Most answers
     // have no body: they need neither a list of pieces nor a step after the
-    // send. keep goes with the handler, held until the handler has run.
-    completion_t done = [keep = std::move(keep), handler = std::move(handler)](const boost::system::error_code& error) {
-        handler(error);
-    };
+    // send. keep goes beside the handler, held until the handler has run.
     const io::http::body_stream_t::pointer_t& body = response->body;
     if (!body || body->empty_body())
-        return output->async_send(response->make_head(), std::move(done));
+        return output->async_send_keeping(response->make_head(), std::move(handler), std::move(keep));
     io::pieces_t pieces{response->make_head()};
     if (body->take_stored_pieces(pieces)) {
         if (pieces.size() == 1)
-            output->async_send(pieces.front(), std::move(done));
+            output->async_send_keeping(pieces.front(), std::move(handler), std::move(keep));
         else
-            output->async_send_pieces(pieces, std::move(done));
+            output->async_send_pieces_keeping(pieces, std::move(handler), std::move(keep));
         return;
     }
-    output->async_send(pieces.front(), [output, body, done = std::move(done)](const boost::system::error_code& error) {
+    // A body streamed after the heads keeps keep until its last send.
+    output->async_send(pieces.front(), [output, body, keep = std::move(keep),
+                                        handler = std::move(handler)](const boost::system::error_code& error) {
         if (error || body->empty_body())
-            return done(error);
-        io::async_send_all(body, output, done);
+            return handler(error);
+        io::async_send_all(body, output, [keep, handler](const boost::system::error_code& error) { handler(error); });
     });
 }
 

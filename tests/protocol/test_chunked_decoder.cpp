@@ -559,3 +559,69 @@ TEST_F(chunked_decoder, a_reader_that_reads_on_in_its_handler_gets_the_same_chun
         EXPECT_EQ(got, expected);
     }
 }
+
+// A body whose end came with its last data hands the end over at once,
+// with its extension and trailers, once a read has taken that data; an
+// end still to come is left to the next read.
+TEST_F(chunked_decoder, the_end_held_after_a_read_is_ready)
+{
+    struct case_t {
+        const char* name;
+        std::deque<scripted_stream_t::step_t> reads;
+        bool ready;
+        std::string end_extension;
+        std::string trailers;
+        std::string rest;
+    };
+    const case_t cases[] = {
+        {"end with the data", {{"3\r\nabc\r\n0;e=1\r\n\r\nNEXT", {}}}, true, "e=1", "", "NEXT"},
+        {"end and trailers with the data", {{"3\r\nabc\r\n0\r\nT: v\r\n\r\n", {}}}, true, "", "T: v\r\n", ""},
+        {"end still to come", {{"3\r\nabc\r\n", {}}, {"0;e=1\r\n\r\nNEXT", {}}}, false, "e=1", "", "NEXT"},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto decoder = body_stream_t::make_chunked_decoder(raw(c.reads));
+        EXPECT_EQ(test::read_chunk(context, decoder).data, "abc");
+        io::http::body_t taken;
+        EXPECT_EQ(decoder->take_ready(taken), c.ready);
+        if (c.ready) {
+            ASSERT_EQ(taken.size(), 1u);
+        } else {
+            EXPECT_TRUE(taken.empty());
+            const auto end = test::read_chunk(context, decoder);
+            EXPECT_EQ(end.error, eof);
+            taken.push_back({end.extensions, orx::buffer_t(end.data), end.trailers});
+        }
+        EXPECT_EQ(taken.back().data.str(), "");
+        EXPECT_EQ(taken.back().extensions, c.end_extension);
+        std::ostringstream trailers;
+        trailers << taken.back().trailers;
+        EXPECT_EQ(trailers.str(), c.trailers);
+        EXPECT_EQ(test::read_all(context, decoder->release()), c.rest);
+    }
+}
+
+// Reading a body whole takes one turn of the loop per raw read, however
+// many chunks a read brings.
+TEST_F(chunked_decoder, reading_a_body_whole_takes_a_turn_per_read_not_per_chunk)
+{
+    const auto turns_for = [&](const std::string& first_read) {
+        auto decoder = body_stream_t::make_chunked_decoder(raw({{first_read, {}}, {"0\r\n\r\n", {}}}));
+        std::shared_ptr<io::http::body_t> body;
+        io::http::async_read_body(decoder,
+                                  [&](const std::shared_ptr<io::http::body_t>& b, const boost::system::error_code& e) {
+                                      EXPECT_FALSE(e);
+                                      body = b;
+                                  });
+        context.restart();
+        std::size_t turns = 0;
+        while (!body && turns < 1000)
+            turns += context.run_one();
+        return std::make_pair(turns, body ? body->size() : 0);
+    };
+    const auto one = turns_for("1\r\na\r\n");
+    const auto many = turns_for("1\r\na\r\n2\r\nbc\r\n3\r\ndef\r\n4\r\nghij\r\n5\r\nklmno\r\n");
+    EXPECT_EQ(one.second, 2u);
+    EXPECT_EQ(many.second, 6u);
+    EXPECT_EQ(many.first, one.first);
+}

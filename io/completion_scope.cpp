@@ -1,0 +1,79 @@
+#include "io/completion_scope.hpp"
+
+#include <exception>
+#include <utility>
+#include <vector>
+
+namespace io {
+
+namespace {
+
+struct state_t {
+    int depth = 0;
+    // Kept with its room between scopes: enlisting costs no allocation.
+    std::vector<std::shared_ptr<completion_scope_t::member_t>> waiting;
+};
+
+state_t& state()
+{
+    thread_local state_t current;
+    return current;
+}
+
+// Posts what is still waiting and forgets it.
+void complete_rest_later(state_t& current, std::size_t from)
+{
+    auto waiting = std::move(current.waiting);
+    current.waiting.clear();
+    for (std::size_t i = from; i < waiting.size(); ++i)
+        waiting[i]->complete_later();
+}
+
+} // namespace
+
+completion_scope_t::completion_scope_t() noexcept : exceptions_(std::uncaught_exceptions())
+{
+    ++state().depth;
+}
+
+completion_scope_t::~completion_scope_t() noexcept(false)
+{
+    state_t& current = state();
+    if (current.depth > 1) {
+        --current.depth;
+        return;
+    }
+    if (std::uncaught_exceptions() != exceptions_) {
+        current.depth = 0;
+        complete_rest_later(current, 0);
+        return;
+    }
+    // The scope stays open while the completions run, so that sends they
+    // write at once join the list; it grows while it is walked.
+    std::size_t next = 0;
+    try {
+        while (next < current.waiting.size()) {
+            const std::shared_ptr<member_t> member = std::move(current.waiting[next]);
+            ++next;
+            member->complete_now();
+        }
+    } catch (...) {
+        current.depth = 0;
+        complete_rest_later(current, next);
+        throw;
+    }
+    current.waiting.clear();
+    current.depth = 0;
+}
+
+bool completion_scope_t::open() noexcept
+{
+    return state().depth != 0;
+}
+
+void completion_scope_t::enlist(std::shared_ptr<member_t> member)
+{
+    state().waiting.push_back(std::move(member));
+}
+
+} // namespace io
