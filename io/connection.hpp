@@ -71,9 +71,9 @@ public:
     virtual void set_receive_timeout(const std::chrono::nanoseconds& timeout) = 0;
     virtual void set_send_timeout(const std::chrono::nanoseconds& timeout) = 0;
 
-    void async_send(const orx::buffer_t& data, send_handler_t handler) override = 0;
+    void async_send(const orx::buffer_t& data, send_handler_t handler, keep_t keep = nullptr) override = 0;
     // Writes the pieces with few system calls and without joining them.
-    void async_send_pieces(const pieces_t& pieces, send_handler_t handler) override = 0;
+    void async_send_pieces(const pieces_t& pieces, send_handler_t handler, keep_t keep = nullptr) override = 0;
 
     // Ends the sending direction: the peer sees the end of the stream while
     // receives go on. Never throws.

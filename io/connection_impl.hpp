@@ -39,24 +39,14 @@ public:
 
     void async_shutdown(const connection_handler_t& handler) override { post_unsupported(get_executor(), handler); }
 
-    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler) override
-    {
-        helper_t::async_send(*socket_, data, std::move(handler));
-    }
-
-    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler) override
-    {
-        helper_t::async_send(*socket_, pieces, std::move(handler));
-    }
-
-    void async_send_keeping(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
-                            output_stream_t::keep_t keep) override
+    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
+                    output_stream_t::keep_t keep = nullptr) override
     {
         helper_t::async_send(*socket_, data, std::move(handler), std::move(keep));
     }
 
-    void async_send_pieces_keeping(const pieces_t& pieces, output_stream_t::send_handler_t handler,
-                                   output_stream_t::keep_t keep) override
+    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler,
+                           output_stream_t::keep_t keep = nullptr) override
     {
         helper_t::async_send(*socket_, pieces, std::move(handler), std::move(keep));
     }
@@ -103,24 +93,14 @@ public:
     }
     void async_shutdown(const connection_handler_t& handler) override { post_unsupported(get_executor(), handler); }
 
-    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler) override
-    {
-        helper_t::async_send(*output_, data, std::move(handler));
-    }
-
-    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler) override
-    {
-        helper_t::async_send(*output_, pieces, std::move(handler));
-    }
-
-    void async_send_keeping(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
-                            output_stream_t::keep_t keep) override
+    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
+                    output_stream_t::keep_t keep = nullptr) override
     {
         helper_t::async_send(*output_, data, std::move(handler), std::move(keep));
     }
 
-    void async_send_pieces_keeping(const pieces_t& pieces, output_stream_t::send_handler_t handler,
-                                   output_stream_t::keep_t keep) override
+    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler,
+                           output_stream_t::keep_t keep = nullptr) override
     {
         helper_t::async_send(*output_, pieces, std::move(handler), std::move(keep));
     }

@@ -20,7 +20,9 @@ using pieces_t = std::vector<orx::buffer_t>;
 // completion runs once the whole buffer is written or the write failed, and
 // never inside the call that started the send. The handler is taken by
 // value: a caller that is done with its handler moves it in, and nothing it
-// holds is copied on the way to the write.
+// holds is copied on the way to the write. What a send is given to keep is
+// held until its handler has run, so that a caller that has to keep
+// something alive need not wrap its handler for it.
 class output_stream_t {
 public:
     using send_handler_t = std::function<void(const boost::system::error_code&)>;
@@ -28,11 +30,11 @@ public:
     using keep_t = std::shared_ptr<const void>;
 
     virtual boost::asio::any_io_executor get_executor() = 0;
-    virtual void async_send(const orx::buffer_t& data, send_handler_t handler) = 0;
+    virtual void async_send(const orx::buffer_t& data, send_handler_t handler, keep_t keep = nullptr) = 0;
     // One send of the pieces' bytes in order. Sinks that can write several
     // blocks at once do so without copying them together; this one joins
     // them first.
-    virtual void async_send_pieces(const pieces_t& pieces, send_handler_t handler)
+    virtual void async_send_pieces(const pieces_t& pieces, send_handler_t handler, keep_t keep = nullptr)
     {
         std::size_t size = 0;
         for (const orx::buffer_t& piece : pieces)
@@ -41,20 +43,7 @@ public:
         joined.resize(0);
         for (const orx::buffer_t& piece : pieces)
             joined.append(piece.data(), piece.size());
-        async_send(joined, std::move(handler));
-    }
-    // The same, holding keep until the handler has run: a caller that has
-    // to keep something alive need not wrap its handler for it. Sinks that
-    // can hold it beside the handler do so; this one wraps.
-    virtual void async_send_keeping(const orx::buffer_t& data, send_handler_t handler, keep_t keep)
-    {
-        async_send(data, [keep = std::move(keep),
-                          handler = std::move(handler)](const boost::system::error_code& error) { handler(error); });
-    }
-    virtual void async_send_pieces_keeping(const pieces_t& pieces, send_handler_t handler, keep_t keep)
-    {
-        async_send_pieces(pieces, [keep = std::move(keep), handler = std::move(handler)](
-                                      const boost::system::error_code& error) { handler(error); });
+        async_send(joined, std::move(handler), std::move(keep));
     }
     virtual ~output_stream_t() = default;
 };

@@ -57,24 +57,14 @@ public:
         });
     }
 
-    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler) override
-    {
-        helper_t::async_send(tls_stream_, data, std::move(handler));
-    }
-
-    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler) override
-    {
-        helper_t::async_send(tls_stream_, pieces, std::move(handler));
-    }
-
-    void async_send_keeping(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
-                            output_stream_t::keep_t keep) override
+    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
+                    output_stream_t::keep_t keep = nullptr) override
     {
         helper_t::async_send(tls_stream_, data, std::move(handler), std::move(keep));
     }
 
-    void async_send_pieces_keeping(const pieces_t& pieces, output_stream_t::send_handler_t handler,
-                                   output_stream_t::keep_t keep) override
+    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler,
+                           output_stream_t::keep_t keep = nullptr) override
     {
         helper_t::async_send(tls_stream_, pieces, std::move(handler), std::move(keep));
     }

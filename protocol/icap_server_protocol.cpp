@@ -298,13 +298,13 @@ void server_protocol_t::async_send_response(const std::shared_ptr<io::output_str
     // send. keep goes beside the handler, held until the handler has run.
     const io::http::body_stream_t::pointer_t& body = response->body;
     if (!body || body->empty_body())
-        return output->async_send_keeping(response->make_head(), std::move(handler), std::move(keep));
+        return output->async_send(response->make_head(), std::move(handler), std::move(keep));
     io::pieces_t pieces{response->make_head()};
     if (body->take_stored_pieces(pieces)) {
         if (pieces.size() == 1)
-            output->async_send_keeping(pieces.front(), std::move(handler), std::move(keep));
+            output->async_send(pieces.front(), std::move(handler), std::move(keep));
         else
-            output->async_send_pieces_keeping(pieces, std::move(handler), std::move(keep));
+            output->async_send_pieces(pieces, std::move(handler), std::move(keep));
         return;
     }
     // A body streamed after the heads keeps keep until its last send.

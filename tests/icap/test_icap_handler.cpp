@@ -24,7 +24,7 @@ class unused_output_t : public io::output_stream_t {
 public:
     explicit unused_output_t(boost::asio::any_io_executor executor) : executor_(std::move(executor)) {}
     boost::asio::any_io_executor get_executor() override { return executor_; }
-    void async_send(const orx::buffer_t&, send_handler_t) override { ADD_FAILURE() << "written"; }
+    void async_send(const orx::buffer_t&, send_handler_t, keep_t = nullptr) override { ADD_FAILURE() << "written"; }
 
 private:
     boost::asio::any_io_executor executor_;

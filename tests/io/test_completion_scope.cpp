@@ -153,10 +153,10 @@ TEST(completion_scope_test, a_send_keeps_what_it_is_given_until_its_handler_ran)
                 done = true;
             };
             if (c.in_pieces)
-                pair.near->async_send_pieces_keeping({orx::buffer_t("ke"), orx::buffer_t("pt")}, handler,
+                pair.near->async_send_pieces({orx::buffer_t("ke"), orx::buffer_t("pt")}, handler,
                                                      std::move(kept));
             else
-                pair.near->async_send_keeping(orx::buffer_t("kept"), handler, std::move(kept));
+                pair.near->async_send(orx::buffer_t("kept"), handler, std::move(kept));
             EXPECT_FALSE(watch.expired());
         }
         EXPECT_TRUE(io_test::run_until(context, [&] { return done; }));

@@ -66,11 +66,11 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return context_.get_executor(); }
 
-    void async_send(const orx::buffer_t& data, send_handler_t handler) override
+    void async_send(const orx::buffer_t& data, send_handler_t handler, keep_t keep = nullptr) override
     {
         const bool fail = fail_at_ && *fail_at_ == sent.size();
         sent.push_back(data.str());
-        boost::asio::post(context_, [handler, fail, this] { handler(fail ? failure_ : error_code()); });
+        boost::asio::post(context_, [handler, keep, fail, this] { handler(fail ? failure_ : error_code()); });
     }
 
     std::vector<std::string> sent;

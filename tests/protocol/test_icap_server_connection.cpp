@@ -30,10 +30,10 @@ class recording_output_t : public io::output_stream_t {
 public:
     explicit recording_output_t(boost::asio::io_context& context) : executor_(context.get_executor()) {}
     boost::asio::any_io_executor get_executor() override { return executor_; }
-    void async_send(const orx::buffer_t& data, send_handler_t handler) override
+    void async_send(const orx::buffer_t& data, send_handler_t handler, keep_t keep = nullptr) override
     {
         sent += data.str();
-        boost::asio::post(executor_, [handler] { handler({}); });
+        boost::asio::post(executor_, [handler, keep] { handler({}); });
     }
     std::string sent;
 
