@@ -1,6 +1,7 @@
 #include "io/completion_scope.hpp"
 
 #include <exception>
+#include <boost/asio/post.hpp>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,22 @@ state_t& state()
     thread_local state_t current;
     return current;
 }
+
+// A step run by after_completion inside a scope.
+class deferred_step_t final : public completion_scope_t::member_t {
+public:
+    deferred_step_t(boost::asio::any_io_executor executor, std::function<void()> step)
+        : executor_(std::move(executor)), step_(std::move(step))
+    {
+    }
+
+    void complete_now() override { step_(); }
+    void complete_later() override { boost::asio::post(executor_, std::move(step_)); }
+
+private:
+    boost::asio::any_io_executor executor_;
+    std::function<void()> step_;
+};
 
 // Posts what is still waiting and forgets it.
 void complete_rest_later(state_t& current, std::size_t from)
@@ -74,6 +91,15 @@ bool completion_scope_t::open() noexcept
 void completion_scope_t::enlist(std::shared_ptr<member_t> member)
 {
     state().waiting.push_back(std::move(member));
+}
+
+void after_completion(const boost::asio::any_io_executor& executor, std::function<void()> step)
+{
+    if (!completion_scope_t::open()) {
+        boost::asio::post(executor, std::move(step));
+        return;
+    }
+    completion_scope_t::enlist(std::make_shared<deferred_step_t>(executor, std::move(step)));
 }
 
 } // namespace io

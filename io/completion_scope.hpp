@@ -1,6 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <memory>
+
+#include <boost/asio/any_io_executor.hpp>
 
 namespace io {
 
@@ -40,5 +43,11 @@ public:
 private:
     int exceptions_;
 };
+
+// Runs step once the code running now has returned: as the outermost
+// completion scope of the thread closes, or, with none open, on the loop's
+// next turn. As with a post it never runs inside the call; inside a scope
+// it costs no turn of the loop. A scope left by an exception posts it.
+void after_completion(const boost::asio::any_io_executor& executor, std::function<void()> step);
 
 } // namespace io

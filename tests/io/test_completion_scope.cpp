@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <boost/asio/local/connect_pair.hpp>
+#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
 #include "io/connection.hpp"
@@ -119,6 +120,50 @@ TEST(completion_scope_test, completions_run_in_order_and_take_on_what_they_start
     EXPECT_EQ(order, (std::vector<std::string>{"first", "second", "first again"}));
     EXPECT_EQ(received(context, first.far, 2), "ab");
     EXPECT_EQ(received(context, second.far, 1), "c");
+}
+
+// A step left for after the current completion runs as the outermost scope
+// closes, before anything posted; with no scope, or from a scope left by an
+// exception, it waits for the loop like a post. Never inside the call.
+TEST(completion_scope_test, a_step_runs_after_the_completion)
+{
+    struct case_t {
+        const char* name;
+        bool in_scope;
+        bool throws;
+        std::vector<std::string> order_at_close;
+    } const cases[] = {
+        {"in a scope", true, false, {"step"}},
+        {"no scope", false, false, {}},
+        {"scope left by an exception", true, true, {}},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        boost::asio::io_context context;
+        std::vector<std::string> order;
+        bool returned = false;
+        bool inside_call = false;
+        try {
+            std::unique_ptr<io::completion_scope_t> scope;
+            if (c.in_scope)
+                scope = std::make_unique<io::completion_scope_t>();
+            boost::asio::post(context, [&] { order.push_back("posted"); });
+            io::after_completion(context.get_executor(), [&] {
+                inside_call = !returned;
+                order.push_back("step");
+            });
+            returned = true;
+            EXPECT_TRUE(order.empty());
+            if (c.throws)
+                throw std::runtime_error("failed");
+        } catch (const std::runtime_error&) {
+        }
+        EXPECT_EQ(order, c.order_at_close);
+        context.run();
+        EXPECT_FALSE(inside_call);
+        EXPECT_EQ(order.size(), 2u);
+        EXPECT_EQ(order.back(), c.order_at_close.empty() ? "step" : "posted");
+    }
 }
 
 // What a send keeps lives until its handler has run, however the send
