@@ -3,6 +3,7 @@
 // ones, or more than fits in one piece, with the chunks' extensions and
 // the end's, on a connection that goes on to the next query.
 
+#include <charconv>
 #include <string>
 #include <vector>
 
@@ -30,13 +31,8 @@ struct returned_body_case_t {
 
 std::string hex(std::size_t value)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    do {
-        text.insert(text.begin(), digits[value & 0xf]);
-        value >>= 4;
-    } while (value != 0);
-    return text;
+    char text[2 * sizeof value];
+    return std::string(text, std::to_chars(text, text + sizeof text, value, 16).ptr);
 }
 
 // The body in chunked coding, each extension written after "sep"; the data
