@@ -14,7 +14,6 @@
 #include "common/log.hpp"
 #include "io/completion_scope.hpp"
 #include "io/recycling_allocator.hpp"
-#include "lua/lua.hpp"
 #include "protocol/parsers/wire_text.hpp"
 #include "protocol/protocol_error.hpp"
 
@@ -99,9 +98,8 @@ void icap_handler_t::handle_request(const connection_t& connection, const reques
     }
     // A hook that decides without waiting for anything has the query
     // answered in this turn of the loop, after the dispatch has returned.
-    lua_t::batch_t batch(*inventory_.lua);
+    const io::completion_scope_t scope;
     request_signal(dispatch(connection, request, keep_alive, answer));
-    batch.close();
 }
 
 icap_handler_t::request_type_t icap_handler_t::dispatch(const connection_t& connection, const request_t& request,

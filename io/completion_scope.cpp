@@ -1,9 +1,10 @@
 #include "io/completion_scope.hpp"
 
 #include <exception>
-#include <boost/asio/post.hpp>
 #include <utility>
 #include <vector>
+
+#include <boost/asio/post.hpp>
 
 namespace io {
 

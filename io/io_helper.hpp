@@ -113,8 +113,8 @@ protected:
         // try a later write. Later sends get the same error, until the
         // connection is closed (then they fail at once with bad_descriptor).
         if (send_error_ && lowest_layer_open(stream)) {
-            boost::asio::post(stream.get_executor(), [self, handler = std::move(handler), keep = std::move(keep),
-                                                      error = send_error_] { handler(error); });
+            boost::asio::post(stream.get_executor(),
+                              finished_send(std::move(self), std::move(handler), std::move(keep), send_error_));
             return;
         }
         if constexpr (waitable<Stream>) {
@@ -139,8 +139,8 @@ protected:
                         // Deferred rather than posted: started from a
                         // completion, it joins this thread's own queue and
                         // costs no lock of the shared one.
-                        boost::asio::defer(stream.get_executor(), [self = std::move(self), handler = std::move(handler),
-                                                                   keep = std::move(keep), error] { handler(error); });
+                        boost::asio::defer(stream.get_executor(), finished_send(std::move(self), std::move(handler),
+                                                                                std::move(keep), error));
                     }
                     return;
                 }
@@ -327,9 +327,18 @@ private:
 
     void complete_later() override
     {
-        boost::asio::post(get_executor(),
-                          [self = this->shared_from_this(), handler = std::exchange(finished_send_, nullptr),
-                           keep = std::move(finished_send_keep_), error = finished_send_error_] { handler(error); });
+        boost::asio::post(get_executor(), finished_send(this->shared_from_this(), std::exchange(finished_send_, nullptr),
+                                                        std::move(finished_send_keep_), finished_send_error_));
+    }
+
+    // The completion of a send that has its outcome, for the event loop to
+    // run: it keeps the connection and what the send was given to keep.
+    static auto finished_send(std::shared_ptr<Impl> self, output_stream_t::send_handler_t handler,
+                              output_stream_t::keep_t keep, boost::system::error_code error)
+    {
+        return [self = std::move(self), handler = std::move(handler), keep = std::move(keep), error] {
+            handler(error);
+        };
     }
 
     // A read that filled its block may have left more behind: the next

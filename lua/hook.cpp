@@ -170,11 +170,17 @@ void hook_t::complete(const std::shared_ptr<verdict_t>& verdict)
     // is gone.
     context_.hand_over();
     verdict_ = verdict;
-    if (owner_ == nullptr || !owner_->take_finished(*this))
-        deliver_later();
+    // Inside a completion (a query read, a service's answer) the verdict is
+    // handed over as it returns, without a turn of the loop. The scope does
+    // not own the hook: a hook goes only once its verdict is handed over.
+    if (io::completion_scope_t::open())
+        io::completion_scope_t::enlist(
+            std::shared_ptr<member_t>(std::shared_ptr<void>(), static_cast<member_t*>(this)));
+    else
+        complete_later();
 }
 
-void hook_t::deliver()
+void hook_t::complete_now()
 {
     // Moved out first: the completion may destroy the hook.
     const completion_t completion = std::move(completion_);
@@ -185,9 +191,9 @@ void hook_t::deliver()
         owner->on_hook_done(*this);
 }
 
-void hook_t::deliver_later()
+void hook_t::complete_later()
 {
-    boost::asio::post(inventory_->io_context, wrap([this] { deliver(); }));
+    boost::asio::post(inventory_->io_context, wrap([this] { complete_now(); }));
 }
 
 } // namespace ic

@@ -9,6 +9,7 @@
 
 #include <lua.hpp>
 
+#include "io/completion_scope.hpp"
 #include "lua/context.hpp"
 #include "lua/coroutine.hpp"
 
@@ -25,6 +26,7 @@ class verdict_t;
 // carry "Hook <address>: ".
 class hook_t final : public ox::lua::coroutine_t,
                      public boost::intrusive::list_base_hook<>,
+                     private io::completion_scope_t::member_t,
                      private boost::noncopyable {
 public:
     // Gets the context to move away or leave; the hook and what it still
@@ -35,10 +37,6 @@ public:
     // destroy the hook then.
     class owner_t {
     public:
-        // The hook has its verdict. True when the owner hands it over itself
-        // (deliver) from where no Lua call is on the stack, false when a
-        // task of the event loop is to do it.
-        virtual bool take_finished(hook_t& hook) = 0;
         virtual void on_hook_done(hook_t& hook) = 0;
 
     protected:
@@ -47,9 +45,9 @@ public:
 
     // The function to run is on top of L's stack. Runs the script up to its
     // first suspension or its end, on a thread of the pool if there is one.
-    // The completion always runs later: from the event loop, or from the
-    // owner once the call that made the hook has returned. The spare flag
-    // is one for coroutine_t.
+    // The completion always runs later: as the completion scope open when
+    // the verdict came closes (no Lua call is on the stack then), or else
+    // from the event loop. The spare flag is one for coroutine_t.
     hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion,
            ox::lua::thread_pool_t* threads = nullptr, owner_t* owner = nullptr,
            std::shared_ptr<bool>&& spare_flag = nullptr);
@@ -57,14 +55,6 @@ public:
 
     // "Hook <address>: "
     std::string log_prefix() const override;
-
-    // Calls the completion with the context and the verdict, then tells the
-    // owner; only once the hook has its verdict, and never while a Lua call
-    // is on the stack (the completion may destroy the hook).
-    void deliver();
-    // The same from a task of the event loop, which does nothing once the
-    // hook is gone.
-    void deliver_later();
 
 protected:
     void on_coroutine_finish() override;
@@ -78,6 +68,13 @@ private:
     std::shared_ptr<verdict_t> hook_result_to_verdict();
     std::shared_ptr<verdict_t> block_reason_to_verdict();
     void complete(const std::shared_ptr<verdict_t>& verdict);
+    // Calls the completion with the context and the verdict, then tells the
+    // owner; never while a Lua call is on the stack (the completion may
+    // destroy the hook).
+    void complete_now() override;
+    // The same from a task of the event loop, which does nothing once the
+    // hook is gone.
+    void complete_later() override;
 
     inventory_t* inventory_;
     context::context_t context_;

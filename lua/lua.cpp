@@ -41,7 +41,6 @@ lua_t::lua_t(inventory_t& inventory)
       threads_(idle_threads)
 {
     spare_hooks_.reserve(idle_threads);
-    finished_.reserve(idle_threads);
     lua_State* L = state_.get();
     luaL_openlibs(L);
     ox::lua::open_library(L);
@@ -59,7 +58,6 @@ lua_t::lua_t(inventory_t& inventory)
 lua_t::~lua_t()
 {
     change_connection_.disconnect();
-    finished_.clear();
     hooks_.clear_and_dispose([this](hook_t* hook) { dispose(hook); });
     for (spare_hook_t& spare : spare_hooks_)
         ::operator delete(spare.storage, sizeof(hook_t));
@@ -137,9 +135,9 @@ void lua_t::run_hook(context::context_t&& context, completion_t&& completion)
 {
     lua_State* L = state_.get();
     ox::lua::registry_get(L, message_hook_key);
-    // The hook hands its verdict over from a task of the event loop or from
-    // the batch, not from its own code: once the caller's completion has
-    // returned, the hook can go at once, without another turn of the loop.
+    // The hook hands its verdict over as the caller's completion returns or
+    // from a task of the event loop, not from its own code: the hook can
+    // then go at once, without another turn of the loop.
     hook_t::owner_t* const owner = this;
     spare_hook_t spare{nullptr, nullptr};
     if (spare_hooks_.empty()) {
@@ -155,37 +153,6 @@ void lua_t::run_hook(context::context_t&& context, completion_t&& completion)
         hook_t(L, inventory_, std::move(context), std::move(completion), &threads_, owner, std::move(spare.flag));
     storage.release();
     hooks_.push_back(*hook);
-}
-
-bool lua_t::take_finished(hook_t& hook)
-{
-    if (open_batches_ == 0)
-        return false;
-    finished_.push_back(&hook);
-    return true;
-}
-
-void lua_t::batch_t::close()
-{
-    if (lua_.open_batches_ != 1)
-        return;
-    // A completion may end further hooks: they join the end of the list.
-    while (lua_.delivered_ < lua_.finished_.size())
-        lua_.finished_[lua_.delivered_++]->deliver();
-    lua_.finished_.clear();
-    lua_.delivered_ = 0;
-}
-
-lua_t::batch_t::~batch_t()
-{
-    if (--lua_.open_batches_ != 0)
-        return;
-    // Left by an exception: the verdicts not yet handed over go as they
-    // would without a batch.
-    while (lua_.delivered_ < lua_.finished_.size())
-        lua_.finished_[lua_.delivered_++]->deliver_later();
-    lua_.finished_.clear();
-    lua_.delivered_ = 0;
 }
 
 void lua_t::on_hook_done(hook_t& hook)

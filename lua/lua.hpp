@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -44,32 +43,13 @@ public:
 
     // Runs message_hook for one transaction. The completion is called
     // later, never from inside this call, with the context and the verdict:
-    // from the event loop, or when the batch open around the call closes.
+    // as the completion scope open around the call closes when the hook
+    // decides at once (see io/completion_scope.hpp), else from the loop.
     void run_hook(context::context_t&& context, completion_t&& completion);
-
-    // Opened by a handler of the event loop around the work that may run
-    // hooks, and closed where no Lua call is on its stack: the verdicts of
-    // hooks that end inside are handed over when it closes, in the same
-    // turn of the loop, instead of each from a task of its own (an extra
-    // trip through the reactor per message). Batches nest; the outermost
-    // hands over. One left without close (an exception) leaves the verdicts
-    // to tasks of the event loop.
-    class batch_t : private boost::noncopyable {
-    public:
-        explicit batch_t(lua_t& lua) noexcept : lua_(lua) { ++lua_.open_batches_; }
-        ~batch_t();
-        // Hands over the verdicts of the hooks that ended, in the order they
-        // ended, those of hooks their completions start and end included.
-        void close();
-
-    private:
-        lua_t& lua_;
-    };
 
     lua_State* state() const noexcept { return state_.get(); }
 
 private:
-    bool take_finished(hook_t& hook) override;
     void on_hook_done(hook_t& hook) override;
     // Destroys a hook and keeps what it leaves for the next one.
     void dispose(hook_t* hook) noexcept;
@@ -92,11 +72,6 @@ private:
         std::shared_ptr<bool> flag;
     };
     std::vector<spare_hook_t> spare_hooks_;
-    int open_batches_ = 0;
-    // Hooks with a verdict, for the outermost batch to hand over from
-    // `delivered_` on.
-    std::vector<hook_t*> finished_;
-    std::size_t delivered_ = 0;
     boost::signals2::scoped_connection change_connection_;
 };
 

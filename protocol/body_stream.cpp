@@ -289,14 +289,8 @@ void read_body_step(const std::shared_ptr<read_body_state_t>& state)
         // What the last read brought beyond this chunk, the end above all,
         // is taken without further turns of the loop: one turn per read,
         // not one per chunk.
-        if (state->stream->take_ready(*state->body)) {
+        if (state->stream->take_ready(*state->body))
             return state->handler(state->body, boost::system::error_code());
-        }
-        body_chunk_t end;
-        if (state->stream->take_end(end)) {
-            state->body->push_back(std::move(end));
-            return state->handler(state->body, boost::system::error_code());
-        }
         read_body_step(state);
     });
 }

@@ -54,11 +54,6 @@ public:
     // taken part of is read on from where this stopped; bad framing met
     // here fails that next read.
     virtual bool take_ready(body_t&) { return false; }
-    // A body with nothing left but its end hands the end chunk over at once
-    // (the extension and trailers of the terminating chunk) and is at its
-    // end afterwards. Returns false, taking nothing, for a body whose end
-    // has to be read.
-    virtual bool take_end(body_chunk_t&) { return false; }
 
     // Replays a stored body. Reading empties the shared list.
     static pointer_t make(const boost::asio::any_io_executor& executor, const std::shared_ptr<body_t>& body);

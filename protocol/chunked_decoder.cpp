@@ -1,7 +1,7 @@
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "io/completion_scope.hpp"
 #include "io/recycling_allocator.hpp"
@@ -44,15 +44,6 @@ public:
         return parser_.status() == proto::parser_t::complete && !ready_ && current_.data.empty();
     }
 
-    bool take_end(body_chunk_t& end) override
-    {
-        if (!empty_body())
-            return false;
-        end = std::move(current_);
-        current_ = body_chunk_t();
-        return true;
-    }
-
     bool take_ready(body_t& chunks) override
     {
         for (;;) {
@@ -65,10 +56,10 @@ public:
                 if (end)
                     return true;
             } else if (empty_body()) {
-                // Only the end is left: it goes with what was taken, also
-                // when a read handed on the last data just before.
-                chunks.emplace_back();
-                take_end(chunks.back());
+                // Only the end is left (the extension and trailers of the
+                // terminating chunk): it goes with what was taken, also when
+                // a read handed on the last data just before.
+                chunks.push_back(std::exchange(current_, body_chunk_t()));
                 return true;
             } else if (pending_.empty() || parser_.status() != proto::parser_t::running || !parse_held()) {
                 // The next read meets again what stopped the parse here.

@@ -140,12 +140,13 @@ const field_values_t* param_map_t::find(std::string_view name) const noexcept
 
 void param_map_t::add(std::string_view name, std::string value)
 {
-    if (std::size_t const index = index_of(name); index != absent) {
-        slots_[index].entry.second.push_back(std::move(value));
-        return;
-    }
+    // One search finds the name or the place of a new one.
     bool found;
     std::size_t const place = search(name, found);
+    if (found) {
+        slots_[rank(place)].entry.second.push_back(std::move(value));
+        return;
+    }
     if (slots_.capacity() == 0)
         slots_.reserve(typical_fields);
     slots_.emplace_back(name);

@@ -1,7 +1,7 @@
 // One transaction's hook run as the check engine will ask for it for every
 // REQMOD and RESPMOD: the transaction context, its script view, the hook's
 // coroutine, the script and the verdict handed back from the event loop or
-// the runtime's batch, and the hook's removal. On one core; the figure is
+// as a completion scope closes, and the hook's removal. On one core; the figure is
 // hooks per second.
 
 #include <benchmark/benchmark.h>
@@ -13,6 +13,7 @@
 #include "app/core/inventory.hpp"
 #include "app/pilotd_peer.hpp"
 #include "common/log.hpp"
+#include "io/completion_scope.hpp"
 #include "lua/context.hpp"
 #include "lua/lua.hpp"
 
@@ -75,10 +76,10 @@ void run_hooks(benchmark::State& state, const std::string& script)
     // Hooks started per turn of the event loop: 1 pays a whole turn (and its
     // epoll_wait) per message, more share a turn as on a busy daemon.
     const auto batch = static_cast<std::size_t>(state.range(0));
-    // 1: the hooks run inside the runtime's batch, as the ICAP handler runs
+    // 1: the hooks run inside a completion scope, as the ICAP handler runs
     // them, and hand their verdicts over when it closes instead of from the
     // loop.
-    const bool in_batch = state.range(1) != 0;
+    const bool in_scope = state.range(1) != 0;
     std::size_t completed = 0;
     const auto run = [&] {
         for (std::size_t i = 0; i < batch; ++i) {
@@ -90,10 +91,9 @@ void run_hooks(benchmark::State& state, const std::string& script)
         }
     };
     for (auto _ : state) {
-        if (in_batch) {
-            ic::lua_t::batch_t turn(*inventory.lua);
+        if (in_scope) {
+            const io::completion_scope_t turn;
             run();
-            turn.close();
         } else {
             run();
         }

@@ -1,8 +1,8 @@
-// Hooks run inside a batch of the Lua runtime, as the ICAP handler runs
-// them: a verdict found at once is handed over when the batch closes, never
-// inside run_hook and without a turn of the event loop; one that waits
-// still comes from the loop. Also the hooks' storage and lifetime flags,
-// which the runtime keeps for the next hooks.
+// Hooks run inside a completion scope, as the ICAP handler runs them: a
+// verdict found at once is handed over when the scope closes, never inside
+// run_hook and without a turn of the event loop; one that waits still comes
+// from the loop. Also the hooks' storage and lifetime flags, which the
+// runtime keeps for the next hooks.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hook_fixture.hpp"
+#include "io/completion_scope.hpp"
 #include "lua/callback_wrapper.hpp"
 #include "lua/lua.hpp"
 
@@ -21,7 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class LuaHookBatch : public hook_test::fixture_t {
+class LuaHookInScope : public hook_test::fixture_t {
 protected:
     // Starts a hook that records its end in `ended`, named after the
     // query's "X-Name" field.
@@ -37,7 +38,7 @@ protected:
 };
 
 // When the verdict comes, by what the script does.
-TEST_F(LuaHookBatch, VerdictAtCloseOnlyWhenTheHookEndsAtOnce)
+TEST_F(LuaHookInScope, VerdictAtCloseOnlyWhenTheHookEndsAtOnce)
 {
     struct case_t {
         const char* name;
@@ -52,12 +53,11 @@ TEST_F(LuaHookBatch, VerdictAtCloseOnlyWhenTheHookEndsAtOnce)
         ASSERT_TRUE(load(std::string("orvex = require('orvex')\nfunction message_hook(t) ") + c.body + " end"));
         std::shared_ptr<hook_test::outcome_t> outcome;
         {
-            ic::lua_t::batch_t batch(*inventory->lua);
+            const io::completion_scope_t scope;
             outcome = start(make_context());
             EXPECT_FALSE(outcome->done) << c.name;
-            batch.close();
-            EXPECT_EQ(outcome->done, c.at_close) << c.name;
         }
+        EXPECT_EQ(outcome->done, c.at_close) << c.name;
         EXPECT_TRUE(run_until([&] { return outcome->done; })) << c.name;
         EXPECT_EQ(outcome->kind(), c.kind) << c.name;
         EXPECT_TRUE(outcome->context.has_value()) << c.name;
@@ -65,32 +65,33 @@ TEST_F(LuaHookBatch, VerdictAtCloseOnlyWhenTheHookEndsAtOnce)
 }
 
 // Verdicts go in the order the hooks ended, those of hooks the completions
-// start included; an inner batch leaves them to the outermost.
-TEST_F(LuaHookBatch, OutermostBatchHandsOverInOrder)
+// start included; an inner scope leaves them to the outermost.
+TEST_F(LuaHookInScope, OutermostScopeHandsOverInOrder)
 {
     ASSERT_TRUE(load("function message_hook(t) return 'pass' end"));
-    ic::lua_t::batch_t outer(*inventory->lua);
-    start_named("first");
     {
-        ic::lua_t::batch_t inner(*inventory->lua);
-        inventory->lua->run_hook(make_context(), [this](ic::context::context_t, const std::shared_ptr<ic::verdict_t>&) {
-            ended.push_back("second");
-            start_named("started by second");
-        });
-        start_named("third");
-        inner.close();
+        const io::completion_scope_t outer;
+        start_named("first");
+        {
+            const io::completion_scope_t inner;
+            inventory->lua->run_hook(make_context(),
+                                     [this](ic::context::context_t, const std::shared_ptr<ic::verdict_t>&) {
+                                         ended.push_back("second");
+                                         start_named("started by second");
+                                     });
+            start_named("third");
+        }
+        EXPECT_TRUE(ended.empty());
     }
-    EXPECT_TRUE(ended.empty());
-    outer.close();
     EXPECT_EQ(ended, (std::vector<std::string>{"first", "second", "third", "started by second"}));
 }
 
-// A batch left by an exception loses no verdict: the loop hands it over.
-TEST_F(LuaHookBatch, BatchLeftByAnExceptionLeavesTheVerdictsToTheLoop)
+// A scope left by an exception loses no verdict: the loop hands it over.
+TEST_F(LuaHookInScope, ScopeLeftByAnExceptionLeavesTheVerdictsToTheLoop)
 {
     ASSERT_TRUE(load("function message_hook(t) return 'pass' end"));
     try {
-        ic::lua_t::batch_t batch(*inventory->lua);
+        const io::completion_scope_t scope;
         start_named("first");
         start_named("second");
         throw std::runtime_error("left");
@@ -100,10 +101,11 @@ TEST_F(LuaHookBatch, BatchLeftByAnExceptionLeavesTheVerdictsToTheLoop)
     EXPECT_TRUE(run_until([&] { return ended.size() == 2; }));
     EXPECT_EQ(ended, (std::vector<std::string>{"first", "second"}));
 
-    // The next batch starts empty.
-    ic::lua_t::batch_t batch(*inventory->lua);
-    start_named("third");
-    batch.close();
+    // The next scope starts empty.
+    {
+        const io::completion_scope_t scope;
+        start_named("third");
+    }
     EXPECT_EQ(ended.back(), "third");
 }
 
@@ -111,7 +113,7 @@ TEST_F(LuaHookBatch, BatchLeftByAnExceptionLeavesTheVerdictsToTheLoop)
 // (caught by a standard coroutine of the script) leaves its flag to that
 // operation's completion: the next hook, made in the same storage, is not
 // resumed by it.
-TEST_F(LuaHookBatch, LateCompletionOfAnEndedHookMissesTheNextHook)
+TEST_F(LuaHookInScope, LateCompletionOfAnEndedHookMissesTheNextHook)
 {
     ASSERT_TRUE(load("orvex = require('orvex') woke = 0\n"
                      "function message_hook(t)\n"
@@ -124,9 +126,8 @@ TEST_F(LuaHookBatch, LateCompletionOfAnEndedHookMissesTheNextHook)
                      "  return 'pass'\n"
                      "end"));
     {
-        ic::lua_t::batch_t batch(*inventory->lua);
+        const io::completion_scope_t scope;
         start_named("early");
-        batch.close();
     }
     ASSERT_EQ(ended, std::vector<std::string>{"early"});
     start_named("late");
@@ -139,7 +140,7 @@ TEST_F(LuaHookBatch, LateCompletionOfAnEndedHookMissesTheNextHook)
 
 // More hooks at once than the runtime keeps spares for: every one ends, and
 // the hooks after them run on what was kept.
-TEST_F(LuaHookBatch, MoreHooksAtOnceThanSparesKept)
+TEST_F(LuaHookInScope, MoreHooksAtOnceThanSparesKept)
 {
     ASSERT_TRUE(load("orvex = require('orvex')\n"
                      "function message_hook(t) orvex.sleep(0.01) return 'pass' end"));
