@@ -28,28 +28,11 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return socket_->get_executor(); }
 
-    void async_receive(stream_t::receive_handler_t handler) override
-    {
-        helper_t::async_receive(*socket_, std::move(handler));
-    }
-
     // Defined with the TLS connection it makes.
     void async_handshake(boost::asio::ssl::context& context, boost::asio::ssl::stream_base::handshake_type type,
                          const connection_handler_t& handler) override;
 
     void async_shutdown(const connection_handler_t& handler) override { post_unsupported(get_executor(), handler); }
-
-    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
-                    output_stream_t::keep_t keep = nullptr) override
-    {
-        helper_t::async_send(*socket_, data, std::move(handler), std::move(keep));
-    }
-
-    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler,
-                           output_stream_t::keep_t keep = nullptr) override
-    {
-        helper_t::async_send(*socket_, pieces, std::move(handler), std::move(keep));
-    }
 
     void shutdown_send(boost::system::error_code& error) override { socket_->shutdown(Socket::shutdown_send, error); }
 
@@ -63,6 +46,10 @@ public:
     Socket& socket() { return *socket_; }
 
 private:
+    friend helper_t;
+    Socket& receive_stream() noexcept { return *socket_; }
+    Socket& send_stream() noexcept { return *socket_; }
+
     std::shared_ptr<Socket> socket_;
 };
 
@@ -81,29 +68,12 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return input_->get_executor(); }
 
-    void async_receive(stream_t::receive_handler_t handler) override
-    {
-        helper_t::async_receive(*input_, std::move(handler));
-    }
-
     void async_handshake(boost::asio::ssl::context&, boost::asio::ssl::stream_base::handshake_type,
                          const connection_handler_t& handler) override
     {
         post_unsupported(get_executor(), handler);
     }
     void async_shutdown(const connection_handler_t& handler) override { post_unsupported(get_executor(), handler); }
-
-    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
-                    output_stream_t::keep_t keep = nullptr) override
-    {
-        helper_t::async_send(*output_, data, std::move(handler), std::move(keep));
-    }
-
-    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler,
-                           output_stream_t::keep_t keep = nullptr) override
-    {
-        helper_t::async_send(*output_, pieces, std::move(handler), std::move(keep));
-    }
 
     // The sending half of a descriptor pair is its own descriptor: closing it
     // is the half-close.
@@ -117,6 +87,10 @@ public:
     }
 
 private:
+    friend helper_t;
+    descriptor_t& receive_stream() noexcept { return *input_; }
+    descriptor_t& send_stream() noexcept { return *output_; }
+
     std::shared_ptr<descriptor_t> input_;
     std::shared_ptr<descriptor_t> output_;
 };

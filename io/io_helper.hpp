@@ -27,7 +27,8 @@ namespace io::detail {
 // bounded by a deadline whose passing closes the whole connection (one for
 // all receives and one for all sends, so that an operation that completes
 // in time costs no timer of its own). Impl
-// derives from this and passes its stream to async_receive and async_send.
+// derives from this and names the streams it reads and writes:
+// receive_stream() and send_stream(), which this class may call.
 template <typename Impl>
 class io_helper_t : public connection_t,
                     public std::enable_shared_from_this<Impl>,
@@ -45,11 +46,30 @@ public:
     void set_receive_timeout(const std::chrono::nanoseconds& timeout) override { receive_timeout_ = timeout; }
     void set_send_timeout(const std::chrono::nanoseconds& timeout) override { send_timeout_ = timeout; }
 
-protected:
+    void async_receive(stream_t::receive_handler_t handler) override
+    {
+        receive_from(impl().receive_stream(), std::move(handler));
+    }
+
+    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
+                    output_stream_t::keep_t keep = nullptr) override
+    {
+        send_to(impl().send_stream(), data, std::move(handler), std::move(keep));
+    }
+
+    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler,
+                           output_stream_t::keep_t keep = nullptr) override
+    {
+        send_to(impl().send_stream(), pieces, std::move(handler), std::move(keep));
+    }
+
+private:
+    Impl& impl() noexcept { return static_cast<Impl&>(*this); }
+
     // Each receive and send takes the time-out in force when it starts.
     // The handler is moved along, not copied with all it holds.
     template <typename Stream>
-    void async_receive(Stream& stream, stream_t::receive_handler_t handler)
+    void receive_from(Stream& stream, stream_t::receive_handler_t handler)
     {
         auto self = this->shared_from_this();
         // A read that ended without bytes (the peer's end, a reset) leaves
@@ -104,8 +124,7 @@ protected:
     // Sends one buffer (orx::buffer_t) or several in order (pieces_t), the
     // latter written together without being copied into one block.
     template <typename Stream, typename Bytes>
-    void async_send(Stream& stream, Bytes bytes, output_stream_t::send_handler_t handler,
-                    output_stream_t::keep_t keep = nullptr)
+    void send_to(Stream& stream, Bytes bytes, output_stream_t::send_handler_t handler, output_stream_t::keep_t keep)
     {
         auto self = this->shared_from_this();
         // A failed write leaves the connection unable to send (a reset, a
@@ -166,7 +185,6 @@ protected:
                                  });
     }
 
-private:
     // A plain socket or descriptor: it can wait for readiness and read
     // without blocking. A TLS stream cannot (its library may hold
     // decrypted bytes the socket no longer shows).

@@ -34,11 +34,6 @@ public:
 
     boost::asio::any_io_executor get_executor() override { return plain_->get_executor(); }
 
-    void async_receive(stream_t::receive_handler_t handler) override
-    {
-        helper_t::async_receive(tls_stream_, std::move(handler));
-    }
-
     void async_handshake(boost::asio::ssl::context&, boost::asio::ssl::stream_base::handshake_type,
                          const connection_handler_t& handler) override
     {
@@ -57,18 +52,6 @@ public:
         });
     }
 
-    void async_send(const orx::buffer_t& data, output_stream_t::send_handler_t handler,
-                    output_stream_t::keep_t keep = nullptr) override
-    {
-        helper_t::async_send(tls_stream_, data, std::move(handler), std::move(keep));
-    }
-
-    void async_send_pieces(const pieces_t& pieces, output_stream_t::send_handler_t handler,
-                           output_stream_t::keep_t keep = nullptr) override
-    {
-        helper_t::async_send(tls_stream_, pieces, std::move(handler), std::move(keep));
-    }
-
     // A half-close cannot be expressed inside TLS.
     void shutdown_send(boost::system::error_code& error) override { error = unsupported_operation; }
 
@@ -83,6 +66,10 @@ public:
     }
 
 private:
+    friend helper_t;
+    boost::asio::ssl::stream<socket_t&>& receive_stream() noexcept { return tls_stream_; }
+    boost::asio::ssl::stream<socket_t&>& send_stream() noexcept { return tls_stream_; }
+
     std::shared_ptr<Plain> plain_;
     boost::asio::ssl::stream<socket_t&> tls_stream_;
 };
