@@ -41,8 +41,16 @@ void service_peer_t::send_raw(const std::string& bytes)
 
 void service_peer_t::end()
 {
-    if (is_open())
+    if (is_open()) {
+        // Bytes the client sent that were not read yet (a greeting) are read
+        // first: closing a local socket with unread bytes resets the
+        // connection, where a service that had read them ends it.
+        boost::system::error_code error;
+        char unread[4096];
+        while (!error && socket->available(error) > 0)
+            socket->read_some(boost::asio::buffer(unread), error);
         close();
+    }
     if (!ended_) {
         ended_ = true;
         owner_.on_peer_end();
