@@ -17,6 +17,7 @@
 #include "io/completion_scope.hpp"
 #include "io/connection.hpp"
 #include "io/deadline.hpp"
+#include "io/edge_wait.hpp"
 #include "io/handler_room.hpp"
 #include "io/receive_pool.hpp"
 
@@ -244,8 +245,12 @@ private:
     // a receive the wait does not keep the connection alive. The slot of a
     // finished wait is kept, empty, for the next one: a connection waits
     // once per query.
+    //
+    // After a read that drained the stream, in the same handler, the wait
+    // can rely on the next edge the loop reports (see edge_wait.hpp);
+    // otherwise it asks the loop to check the stream again.
     template <typename Stream>
-    void watch(Stream& stream, pending_t pending = pending_t())
+    void watch(Stream& stream, pending_t pending = pending_t(), bool drained = false)
     {
         if (const auto current = watch_.lock()) {
             if (pending.self)
@@ -259,7 +264,14 @@ private:
         watch_ = slot;
         // The completion passes its slot on, so that the slot is free to be
         // kept once the receive has been taken out of it.
-        stream.async_wait(Stream::wait_read, readiness_t<Stream>{this->weak_from_this(), std::move(slot), &stream});
+        readiness_t<Stream> readiness{this->weak_from_this(), std::move(slot), &stream};
+        if constexpr (requires { async_wait_edge(stream, std::move(readiness)); }) {
+            if (drained) {
+                async_wait_edge(stream, std::move(readiness));
+                return;
+            }
+        }
+        stream.async_wait(Stream::wait_read, std::move(readiness));
     }
 
     template <typename Stream>
@@ -298,12 +310,12 @@ private:
         if (error == boost::asio::error::would_block) {
             readable_ = false;
             receive_pool_t::give_back(buffer_, block_size_);
-            watch(stream, std::move(pending));
+            watch(stream, std::move(pending), true);
             return;
         }
         readable_ = !error && n == block_size_;
         if (!readable_ && !error)
-            watch(stream);
+            watch(stream, pending_t(), true);
         complete(std::move(pending), error, n, true);
     }
 
