@@ -242,10 +242,12 @@ void icap_handler_t::check(const connection_t& connection, const request_t& requ
     // other). Any other announced preview is refused before the hook runs,
     // so that the answer is 400 whether or not the hook would have read
     // the body.
-    const std::int64_t preview = io::icap::announced_preview(*request);
-    if (request->body_type != io::icap::body_type_t::null_body && preview != io::icap::no_preview && preview != 0) {
-        bad_request(connection, keep_alive, answer);
-        return;
+    if (request->body_type != io::icap::body_type_t::null_body) {
+        const std::int64_t preview = io::icap::announced_preview(*request);
+        if (preview != io::icap::no_preview && preview != 0) {
+            bad_request(connection, keep_alive, answer);
+            return;
+        }
     }
     const auto body =
         std::allocate_shared<query_body_t>(io::recycling_allocator_t<query_body_t>(), *this,
