@@ -63,8 +63,7 @@ public:
                          answer_callback_t answer);
 
     // Has the message checked and answers from the verdict.
-    void check(const connection_t& connection, const request_t& request, bool keep_alive,
-               answer_callback_t answer);
+    void check(const connection_t& connection, const request_t& request, bool keep_alive, answer_callback_t answer);
     // The body getter of a query with a body, bound to its body.
     void process_preview(const std::shared_ptr<query_body_t>& body, const query_body_t::body_handler_t& completion);
     // The message stays unchanged and 204 is not allowed: gets the body and

@@ -123,8 +123,8 @@ void log_connection(const std::shared_ptr<io::icap::server_connection_t>& server
 icap_handler_t::answer_callback_t answer_to(icap_server_t& server, icap_server_t::session_t* session,
                                             const std::shared_ptr<const io::icap::request_t>& request)
 {
-    return [&server, session = session->shared_from_this(), request](
-               const std::shared_ptr<io::icap::response_t>& response, const boost::system::error_code& failure) {
+    return [&server, session = session->shared_from_this(),
+            request](const std::shared_ptr<io::icap::response_t>& response, const boost::system::error_code& failure) {
         if (failure) {
             log_connection(session->server_connection, "error handle request: " + failure.message());
             return;

@@ -2,6 +2,7 @@
 
 #include "protocol/parsers/wire_text.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,28 +75,11 @@ bool is_body(section_kind_t kind)
     return kind != req_hdr && kind != res_hdr;
 }
 
-// The kind of a name written in lower case, as clients write them.
-bool lower_kind_of(std::string_view name, section_kind_t& kind)
-{
-    static constexpr struct {
-        std::string_view name;
-        section_kind_t kind;
-    } names[] = {{"req-hdr", req_hdr},   {"res-hdr", res_hdr},   {"req-body", req_body},
-                 {"res-body", res_body}, {"opt-body", opt_body}, {"null-body", null_body}};
-    for (const auto& known : names) {
-        if (name == known.name) {
-            kind = known.kind;
-            return true;
-        }
-    }
-    return false;
-}
-
-// The value as clients write it, pieces "name=digits" with the name in lower
-// case joined by ", ", read in one pass into sections, which are then as the
-// general reading gives them. False for anything else, a piece after a body
-// or an offset of more digits than surely fit included: the general reading
-// then decides, from scratch.
+// The value as clients write it, pieces "name=digits" joined by ", ", read
+// in one pass into sections, which are then as the general reading gives
+// them. False for anything else, a piece after a body or an offset of more
+// digits than surely fit included: the general reading then decides, from
+// scratch.
 bool read_plain_encapsulated(std::string_view value, section_list_t& sections)
 {
     constexpr std::size_t max_digits = 18;
@@ -103,15 +87,16 @@ bool read_plain_encapsulated(std::string_view value, section_list_t& sections)
     for (;;) {
         const std::size_t equals = value.find('=', at);
         section_t section;
-        if (equals == std::string_view::npos || !lower_kind_of(value.substr(at, equals - at), section.kind) ||
+        if (equals == std::string_view::npos || !kind_of(value.substr(at, equals - at), section.kind) ||
             (!sections.empty() && is_body(sections.back().kind)))
             return false;
         at = equals + 1;
         const std::size_t digits = at;
         std::int64_t offset = 0;
-        while (at < value.size() && value[at] >= '0' && value[at] <= '9')
+        const std::size_t digits_end = std::min(value.size(), digits + max_digits);
+        while (at < digits_end && value[at] >= '0' && value[at] <= '9')
             offset = offset * 10 + (value[at++] - '0');
-        if (at == digits || at - digits > max_digits)
+        if (at == digits || (at < value.size() && value[at] >= '0' && value[at] <= '9'))
             return false;
         section.offset = offset;
         sections.push_back(section);
