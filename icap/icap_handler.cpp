@@ -4,6 +4,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <boost/system/error_code.hpp>
 
@@ -88,7 +89,7 @@ bool icap_handler_t::dump_enabled() const
 }
 
 void icap_handler_t::handle_request(const connection_t& connection, const request_t& request, bool keep_alive,
-                                    const answer_callback_t& answer)
+                                    answer_callback_t answer)
 {
     if (cf_log_threshold <= cf_log_debug) {
         const std::string prefix = connection_text(connection);
@@ -99,11 +100,11 @@ void icap_handler_t::handle_request(const connection_t& connection, const reques
     // A hook that decides without waiting for anything has the query
     // answered in this turn of the loop, after the dispatch has returned.
     const io::completion_scope_t scope;
-    request_signal(dispatch(connection, request, keep_alive, answer));
+    request_signal(dispatch(connection, request, keep_alive, std::move(answer)));
 }
 
 icap_handler_t::request_type_t icap_handler_t::dispatch(const connection_t& connection, const request_t& request,
-                                                        bool keep_alive, const answer_callback_t& answer)
+                                                        bool keep_alive, answer_callback_t answer)
 {
     if (request->version.major != 1 || request->version.minor != 0) {
         version_not_supported(connection, keep_alive, answer);
@@ -120,11 +121,11 @@ icap_handler_t::request_type_t icap_handler_t::dispatch(const connection_t& conn
         return options;
     }
     if (reqmod_service && io::http::iequals(request->method, "REQMOD")) {
-        process_reqmod(connection, request, keep_alive, answer);
+        process_reqmod(connection, request, keep_alive, std::move(answer));
         return reqmod;
     }
     if (!reqmod_service && io::http::iequals(request->method, "RESPMOD")) {
-        process_respmod(connection, request, keep_alive, answer);
+        process_respmod(connection, request, keep_alive, std::move(answer));
         return respmod;
     }
     method_not_allowed(connection, keep_alive, answer);
@@ -212,7 +213,7 @@ void icap_handler_t::add_engine_headers(const response_t& response, const boost:
 }
 
 void icap_handler_t::process_reqmod(const connection_t& connection, const request_t& request, bool keep_alive,
-                                    const answer_callback_t& answer)
+                                    answer_callback_t answer)
 {
     if (request->res_head.size() != 0 || (request->body_type != io::icap::body_type_t::req_body &&
                                           request->body_type != io::icap::body_type_t::null_body))
@@ -220,31 +221,33 @@ void icap_handler_t::process_reqmod(const connection_t& connection, const reques
     else if (request->req_head.size() == 0)
         bad_composition(connection, keep_alive, answer);
     else
-        check(connection, request, keep_alive, answer);
+        check(connection, request, keep_alive, std::move(answer));
 }
 
 void icap_handler_t::process_respmod(const connection_t& connection, const request_t& request, bool keep_alive,
-                                     const answer_callback_t& answer)
+                                     answer_callback_t answer)
 {
     if (request->body_type != io::icap::body_type_t::res_body && request->body_type != io::icap::body_type_t::null_body)
         bad_request(connection, keep_alive, answer);
     else if (request->res_head.size() == 0)
         bad_composition(connection, keep_alive, answer);
     else
-        check(connection, request, keep_alive, answer);
+        check(connection, request, keep_alive, std::move(answer));
 }
 
 void icap_handler_t::check(const connection_t& connection, const request_t& request, bool keep_alive,
-                           const answer_callback_t& answer)
+                           answer_callback_t answer)
 {
     // Only zero-length previews are served (the OPTIONS answer offers no
     // other). Any other announced preview is refused before the hook runs,
     // so that the answer is 400 whether or not the hook would have read
     // the body.
-    const std::int64_t preview = io::icap::announced_preview(*request);
-    if (request->body_type != io::icap::body_type_t::null_body && preview != io::icap::no_preview && preview != 0) {
-        bad_request(connection, keep_alive, answer);
-        return;
+    if (request->body_type != io::icap::body_type_t::null_body) {
+        const std::int64_t preview = io::icap::announced_preview(*request);
+        if (preview != io::icap::no_preview && preview != 0) {
+            bad_request(connection, keep_alive, answer);
+            return;
+        }
     }
     const auto body =
         std::allocate_shared<query_body_t>(io::recycling_allocator_t<query_body_t>(), *this,
@@ -263,9 +266,10 @@ void icap_handler_t::check(const connection_t& connection, const request_t& requ
         getter,
         // Captured as values of their own: a copy of a const name is a
         // const member, which moving the callback on would copy (the
-        // answer's function anew on the heap).
-        [this, body = std::shared_ptr<query_body_t>(body), keep_alive, answer = answer_callback_t(answer)](
-            const check_engine_t::result_t& result, const boost::system::error_code& error) {
+        // answer's function anew on the heap). The answer, taken by value
+        // all the way from the server, is moved in rather than copied.
+        [this, body = std::shared_ptr<query_body_t>(body), keep_alive,
+         answer = std::move(answer)](const check_engine_t::result_t& result, const boost::system::error_code& error) {
             // An answer written at once completes as this returns, in this
             // turn of the loop rather than the next.
             const io::completion_scope_t scope;

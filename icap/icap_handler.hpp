@@ -1,10 +1,13 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -37,8 +40,113 @@ public:
     using request_t = std::shared_ptr<io::icap::request_t const>;
     using response_t = std::shared_ptr<io::icap::response_t>;
     // Called exactly once per query: with a finished answer and no error,
-    // or with an error when nothing is to be written.
-    using answer_callback_t = std::function<void(const response_t&, const boost::system::error_code&)>;
+    // or with an error when nothing is to be written. It works as a
+    // std::function, except that a target of up to six pointers' size is
+    // kept inside it even when it holds shared pointers (std::function puts
+    // any such target on the heap): the server's answer, which holds the
+    // connection's session and the query, costs no allocation per query.
+    class answer_callback_t {
+    public:
+        template <typename target_t>
+        requires(!std::is_same_v<std::decay_t<target_t>, answer_callback_t> &&
+                 std::is_invocable_v<std::decay_t<target_t>&, const response_t&, const boost::system::error_code&>)
+            answer_callback_t(target_t&& target)
+        {
+            using stored_t = std::decay_t<target_t>;
+            if constexpr (fits_inside<stored_t>)
+                ::new (static_cast<void*>(storage_)) stored_t(std::forward<target_t>(target));
+            else
+                ::new (static_cast<void*>(storage_)) stored_t*(new stored_t(std::forward<target_t>(target)));
+            ops_ = &ops_of<stored_t>;
+        }
+        answer_callback_t(const answer_callback_t& other) : ops_(other.ops_) { ops_->copy(other.storage_, storage_); }
+        answer_callback_t(answer_callback_t&& other) noexcept : ops_(other.ops_)
+        {
+            ops_->move(other.storage_, storage_);
+        }
+        answer_callback_t& operator=(const answer_callback_t& other)
+        {
+            if (this != &other) {
+                answer_callback_t copy(other);
+                *this = std::move(copy);
+            }
+            return *this;
+        }
+        answer_callback_t& operator=(answer_callback_t&& other) noexcept
+        {
+            if (this != &other) {
+                ops_->destroy(storage_);
+                ops_ = other.ops_;
+                ops_->move(other.storage_, storage_);
+            }
+            return *this;
+        }
+        ~answer_callback_t() { ops_->destroy(storage_); }
+
+        void operator()(const response_t& response, const boost::system::error_code& error) const
+        {
+            ops_->call(storage_, response, error);
+        }
+
+    private:
+        static constexpr std::size_t inside_size = 6 * sizeof(void*);
+
+        // A target that may throw while it moves goes to the heap, so
+        // that moving a callback never throws. A callback moved from may
+        // only be destroyed or assigned to.
+        template <typename stored_t>
+        static constexpr bool fits_inside =
+            sizeof(stored_t) <= inside_size &&
+            alignof(stored_t) <= alignof(std::max_align_t) && std::is_nothrow_move_constructible_v<stored_t>;
+
+        struct ops_t {
+            void (*call)(void* storage, const response_t& response, const boost::system::error_code& error);
+            void (*copy)(const void* from, void* to);
+            void (*move)(void* from, void* to) noexcept;
+            void (*destroy)(void* storage) noexcept;
+        };
+
+        template <typename stored_t>
+        static stored_t& target_in(void* storage) noexcept
+        {
+            if constexpr (fits_inside<stored_t>)
+                return *std::launder(static_cast<stored_t*>(storage));
+            else
+                return **std::launder(static_cast<stored_t**>(storage));
+        }
+
+        template <typename stored_t>
+        static constexpr ops_t ops_of{
+            [](void* storage, const response_t& response, const boost::system::error_code& error) {
+                target_in<stored_t>(storage)(response, error);
+            },
+            [](const void* from, void* to) {
+                const stored_t& target = target_in<stored_t>(const_cast<void*>(from));
+                if constexpr (fits_inside<stored_t>)
+                    ::new (to) stored_t(target);
+                else
+                    ::new (to) stored_t*(new stored_t(target));
+            },
+            [](void* from, void* to) noexcept {
+                if constexpr (fits_inside<stored_t>) {
+                    ::new (to) stored_t(std::move(target_in<stored_t>(from)));
+                } else {
+                    // The heap target changes hands.
+                    stored_t* const target = &target_in<stored_t>(from);
+                    ::new (to) stored_t*(target);
+                    *std::launder(static_cast<stored_t**>(from)) = nullptr;
+                }
+            },
+            [](void* storage) noexcept {
+                if constexpr (fits_inside<stored_t>)
+                    target_in<stored_t>(storage).~stored_t();
+                else
+                    delete *std::launder(static_cast<stored_t**>(storage));
+            }};
+
+        alignas(std::max_align_t) mutable unsigned char storage_[inside_size];
+        const ops_t* ops_;
+    };
 
     explicit icap_handler_t(inventory_t& inventory);
 
@@ -51,20 +159,19 @@ public:
     // One parsed query; keep_alive is false when the query asked for the
     // connection to be closed.
     void handle_request(const connection_t& connection, const request_t& request, bool keep_alive,
-                        const answer_callback_t& answer);
+                        answer_callback_t answer);
     // A query whose head could not be parsed.
     void handle_bad_request(const connection_t& connection, const answer_callback_t& answer);
 
     void process_options(const connection_t& connection, const request_t& request, bool keep_alive,
                          const answer_callback_t& answer);
     void process_reqmod(const connection_t& connection, const request_t& request, bool keep_alive,
-                        const answer_callback_t& answer);
+                        answer_callback_t answer);
     void process_respmod(const connection_t& connection, const request_t& request, bool keep_alive,
-                         const answer_callback_t& answer);
+                         answer_callback_t answer);
 
     // Has the message checked and answers from the verdict.
-    void check(const connection_t& connection, const request_t& request, bool keep_alive,
-               const answer_callback_t& answer);
+    void check(const connection_t& connection, const request_t& request, bool keep_alive, answer_callback_t answer);
     // The body getter of a query with a body, bound to its body.
     void process_preview(const std::shared_ptr<query_body_t>& body, const query_body_t::body_handler_t& completion);
     // The message stays unchanged and 204 is not allowed: gets the body and
@@ -120,7 +227,7 @@ private:
     void answer_failure(const connection_t& connection, const boost::system::error_code& error,
                         const answer_callback_t& answer);
     request_type_t dispatch(const connection_t& connection, const request_t& request, bool keep_alive,
-                            const answer_callback_t& answer);
+                            answer_callback_t answer);
     bool dump_enabled() const;
     // finish_response without the log, with the ISTag of the time now.
     void complete_answer(const response_t& response, bool keep_alive, std::time_t now);

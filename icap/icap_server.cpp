@@ -118,6 +118,21 @@ void log_connection(const std::shared_ptr<io::icap::server_connection_t>& server
     log_connection(static_cast<const void*>(server_connection.get()), parts...);
 }
 
+// The way to answer a query of the session: its answer is sent once the
+// handler has it, unless handling failed.
+icap_handler_t::answer_callback_t answer_to(icap_server_t& server, icap_server_t::session_t* session,
+                                            const std::shared_ptr<const io::icap::request_t>& request)
+{
+    return [&server, session = session->shared_from_this(),
+            request](const std::shared_ptr<io::icap::response_t>& response, const boost::system::error_code& failure) {
+        if (failure) {
+            log_connection(session->server_connection, "error handle request: " + failure.message());
+            return;
+        }
+        server.send_response(session, request, response);
+    };
+}
+
 } // namespace
 
 icap_server_t::icap_server_t(inventory_t& inventory)
@@ -308,30 +323,27 @@ void icap_server_t::accept_next_query(const std::shared_ptr<session_t>& session)
 {
     log_connection(session->server_connection, "begin wait request");
     session->query_deadline->set(query_wait_);
-    session->server_connection->async_wait_request([this,
-                                                    session](const std::shared_ptr<io::icap::request_t const>& request,
-                                                             const boost::system::error_code& error) {
-        // A query that arrives in the same turn as the time-out keeps its
-        // connection: the lifted deadline makes a queued expiry do nothing.
-        session->query_deadline->lift();
-        const auto& server_connection = session->server_connection;
-        const icap_handler_t::answer_callback_t answer =
-            [this, session, request](std::shared_ptr<io::icap::response_t> const& response,
-                                     boost::system::error_code const& failure) {
-                if (failure) {
-                    log_connection(session->server_connection, "error handle request: " + failure.message());
-                    return;
-                }
-                send_response(session, request, response);
-            };
-
-        if (error == io::protocol_error)
-            inventory_.icap_handler->handle_bad_request(server_connection, answer);
-        else if (error)
-            log_connection(server_connection, "wait request: " + error.message());
-        else
-            inventory_.icap_handler->handle_request(server_connection, request, !request->fields.is_close(), answer);
-    });
+    // The session, which holds the connection, is kept beside the handler
+    // until it has run, so the handler holds plain pointers only and needs
+    // no allocation.
+    session_t* const waiting = session.get();
+    session->server_connection->async_wait_request(
+        [this, waiting](const std::shared_ptr<io::icap::request_t const>& request,
+                        const boost::system::error_code& error) {
+            // A query that arrives in the same turn as the time-out keeps its
+            // connection: the lifted deadline makes a queued expiry do nothing.
+            waiting->query_deadline->lift();
+            const auto& server_connection = waiting->server_connection;
+            if (error == io::protocol_error) {
+                inventory_.icap_handler->handle_bad_request(server_connection, answer_to(*this, waiting, request));
+            } else if (error) {
+                log_connection(server_connection, "wait request: " + error.message());
+            } else {
+                inventory_.icap_handler->handle_request(server_connection, request, !request->fields.is_close(),
+                                                        answer_to(*this, waiting, request));
+            }
+        },
+        session);
 }
 
 void icap_server_t::send_response(const std::shared_ptr<session_t>& session,
@@ -355,7 +367,7 @@ void icap_server_t::send_response(const std::shared_ptr<session_t>& session,
                 [this, session, request](const std::shared_ptr<io::icap::response_t>& bad,
                                          const boost::system::error_code&) { write_response(session, request, bad); });
         } else {
-            on_sent(session, response, error);
+            on_sent(session, response->fields.is_close(), error);
         }
     });
 }
@@ -364,20 +376,26 @@ void icap_server_t::write_response(const std::shared_ptr<session_t>& session,
                                    const std::shared_ptr<const io::icap::request_t>& request,
                                    const std::shared_ptr<io::icap::response_t>& response)
 {
+    // As while waiting for a query: the session is kept beside the handler,
+    // which needs no allocation then.
+    session->close_after_send = response->fields.is_close();
+    session_t* const sending = session.get();
     session->server_connection->async_send_response(
         request, response,
-        [this, session, response](const boost::system::error_code& error) { on_sent(session, response, error); });
+        [this, sending](const boost::system::error_code& error) {
+            on_sent(sending->shared_from_this(), sending->close_after_send, error);
+        },
+        session);
 }
 
-void icap_server_t::on_sent(const std::shared_ptr<session_t>& session,
-                            const std::shared_ptr<io::icap::response_t>& written,
+void icap_server_t::on_sent(const std::shared_ptr<session_t>& session, bool close,
                             const boost::system::error_code& error)
 {
     if (cf_log_threshold <= cf_log_debug)
         log_connection(session->server_connection, "send response: ", error.message());
     if (error)
         return;
-    if (written->fields.is_close())
+    if (close)
         close_connection(session->connection, session->server_connection);
     else
         accept_next_query(session);

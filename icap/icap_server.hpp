@@ -64,7 +64,7 @@ public:
     void set_half_close_wait(const std::chrono::nanoseconds& timeout) { half_close_wait_ = timeout; }
 
     // One accepted connection in its query loop.
-    struct session_t {
+    struct session_t : std::enable_shared_from_this<session_t> {
         std::shared_ptr<io::connection_t> connection;
         std::shared_ptr<io::icap::server_connection_t> server_connection;
         // Bounds the wait for each next query; one for all the queries of
@@ -72,6 +72,8 @@ public:
         io::deadline_t::pointer_t query_deadline;
         // Counts the connection out when the session ends.
         std::shared_ptr<void> guard;
+        // The answer being written closes the connection once it is out.
+        bool close_after_send = false;
     };
 
     void accept_next_connection();
@@ -106,10 +108,10 @@ private:
     void write_response(const std::shared_ptr<session_t>& session,
                         const std::shared_ptr<const io::icap::request_t>& request,
                         const std::shared_ptr<io::icap::response_t>& response);
-    // After an answer was written or failed, with the answer actually
-    // written: the one given, or the 400 that replaced it.
-    void on_sent(const std::shared_ptr<session_t>& session, const std::shared_ptr<io::icap::response_t>& written,
-                 const boost::system::error_code& error);
+    // After an answer was written or failed; close tells whether the answer
+    // actually written (the one given, or the 400 that replaced it) closes
+    // the connection.
+    void on_sent(const std::shared_ptr<session_t>& session, bool close, const boost::system::error_code& error);
 
     inventory_t& inventory_;
     std::chrono::nanoseconds query_wait_;

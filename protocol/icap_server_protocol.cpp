@@ -252,20 +252,18 @@ bool drain_pending(server_protocol_t::pending_body_t& pending, const handler_t& 
 void server_protocol_t::async_wait_request(pending_body_t& pending, const io::stream_t::pointer_t& input,
                                            request_handler_t handler, keep_t keep)
 {
+    if (!pending)
+        return request_reader_t::take()->start(pending, input, std::move(handler), std::move(keep));
     // A body without bytes needs no draining: the next head is read from
     // its rest at once.
-    io::stream_t::pointer_t source = input;
-    if (pending && pending->empty_body()) {
-        source = pending->release();
+    if (pending->empty_body()) {
+        io::stream_t::pointer_t rest = pending->release();
         pending.reset();
+        return request_reader_t::take()->start(pending, std::move(rest), std::move(handler), std::move(keep));
     }
-    if (pending) {
-        drain_pending(pending, handler, [&pending, handler, keep](const io::stream_t::pointer_t& rest) {
-            async_wait_request(pending, rest, handler, keep);
-        });
-        return;
-    }
-    request_reader_t::take()->start(pending, source, std::move(handler), std::move(keep));
+    drain_pending(pending, handler, [&pending, handler, keep](const io::stream_t::pointer_t& rest) {
+        async_wait_request(pending, rest, handler, keep);
+    });
 }
 
 void server_protocol_t::async_wait_continue(pending_body_t& pending, const io::stream_t::pointer_t& input,

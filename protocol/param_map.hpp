@@ -14,6 +14,8 @@
 #include <boost/container/small_vector.hpp>
 #include <boost/container/vector.hpp>
 
+#include "io/recycling_allocator.hpp"
+
 namespace io::http {
 
 // Orders field names as HTTP compares them: byte by byte after upper-casing
@@ -153,7 +155,9 @@ private:
         std::uint32_t rank = 0;
     };
 
-    boost::container::vector<slot_t> slots_;
+    // A map is made and dropped with every message: its slots come from
+    // the thread's cache of blocks, not the general allocator.
+    boost::container::vector<slot_t, io::recycling_allocator_t<slot_t>> slots_;
     // The name order once the map has grown past a few fields: an insert
     // moves contiguous indexes, so that even thousands of fields arriving
     // in reverse order cost little.

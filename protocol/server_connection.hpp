@@ -20,6 +20,7 @@ public:
     using completion_t = typename protocol_t::completion_t;
     using request_pointer_t = typename protocol_t::request_pointer_t;
     using response_pointer_t = typename protocol_t::response_pointer_t;
+    using keep_t = typename protocol_t::keep_t;
 
     server_connection_t(std::shared_ptr<io::stream_t> input, std::shared_ptr<io::output_stream_t> output)
         : input_(std::move(input)), output_(std::move(output))
@@ -40,6 +41,15 @@ public:
     {
         protocol_t::async_wait_request(pending_, input_, std::move(handler), this->shared_from_this());
     }
+    // The same with keep held beside the handler in place of the
+    // connection, which keep must hold alive itself: a caller whose own
+    // object holds the connection passes that object, and its handler needs
+    // to hold nothing but plain pointers, which std::function keeps without
+    // an allocation.
+    void async_wait_request(request_handler_t handler, keep_t keep)
+    {
+        protocol_t::async_wait_request(pending_, input_, std::move(handler), std::move(keep));
+    }
 
     void async_wait_continue(const continue_handler_t& handler)
     {
@@ -57,6 +67,12 @@ public:
     void async_send_response(const request_pointer_t& request, const response_pointer_t& response, completion_t handler)
     {
         protocol_t::async_send_response(output_, request, response, std::move(handler), this->shared_from_this());
+    }
+    // keep, which must hold the connection alive, as for async_wait_request.
+    void async_send_response(const request_pointer_t& request, const response_pointer_t& response, completion_t handler,
+                             keep_t keep)
+    {
+        protocol_t::async_send_response(output_, request, response, std::move(handler), std::move(keep));
     }
 
 private:

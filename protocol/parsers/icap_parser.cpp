@@ -2,6 +2,7 @@
 
 #include "protocol/parsers/wire_text.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,13 +75,43 @@ bool is_body(section_kind_t kind)
     return kind != req_hdr && kind != res_hdr;
 }
 
-} // namespace
-
-void parse_encapsulated(const std::string& value, section_list_t& sections)
+// The value as clients write it, pieces "name=digits" joined by ", ", read
+// in one pass into sections, which are then as the general reading gives
+// them. False for anything else, a piece after a body or an offset of more
+// digits than surely fit included: the general reading then decides, from
+// scratch.
+bool read_plain_encapsulated(std::string_view value, section_list_t& sections)
 {
-    sections.clear();
-    // Queries carry two or three sections.
-    sections.reserve(4);
+    constexpr std::size_t max_digits = 18;
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t equals = value.find('=', at);
+        section_t section;
+        if (equals == std::string_view::npos || !kind_of(value.substr(at, equals - at), section.kind) ||
+            (!sections.empty() && is_body(sections.back().kind)))
+            return false;
+        at = equals + 1;
+        const std::size_t digits = at;
+        std::int64_t offset = 0;
+        const std::size_t digits_end = std::min(value.size(), digits + max_digits);
+        while (at < digits_end && value[at] >= '0' && value[at] <= '9')
+            offset = offset * 10 + (value[at++] - '0');
+        if (at == digits || (at < value.size() && value[at] >= '0' && value[at] <= '9'))
+            return false;
+        section.offset = offset;
+        sections.push_back(section);
+        if (at == value.size())
+            return true;
+        if (value.size() - at < 2 || value[at] != ',' || value[at + 1] != ' ')
+            return false;
+        at += 2;
+    }
+}
+
+// Splits the value at its commas into sections, as long as each piece is
+// valid; returns whether all were.
+bool read_any_encapsulated(std::string_view value, section_list_t& sections)
+{
     bool valid = true;
     split(value, ',', [&](std::string_view piece) {
         std::string_view name;
@@ -98,10 +129,23 @@ void parse_encapsulated(const std::string& value, section_list_t& sections)
         }
         return valid;
     });
+    return valid;
+}
+
+} // namespace
+
+void parse_encapsulated(const std::string& value, section_list_t& sections)
+{
+    sections.clear();
+    // Queries carry two or three sections.
+    sections.reserve(4);
     // Made only when thrown: a valid field costs no message.
     const auto invalid = [&value] { return base_ragel_parser_t::error_t("invalid icap encapsulated field: " + value); };
-    if (!valid)
-        throw invalid();
+    if (!read_plain_encapsulated(value, sections)) {
+        sections.clear();
+        if (!read_any_encapsulated(value, sections))
+            throw invalid();
+    }
     if (sections.empty())
         return;
     if (sections.front().offset != 0 || !is_body(sections.back().kind))

@@ -327,6 +327,53 @@ TEST(icap_parser, parse_stops_at_every_boundary_and_feed_at_the_end)
     EXPECT_EQ(parser.status(), parser_t::complete);
 }
 
+// Values in the spelling clients use and values that differ from it in one
+// detail, read into a list that still holds the sections of a longer value:
+// each gives the sections (or the error) of its plain meaning, however it
+// is spelt and whatever a first reading of its start took.
+TEST(icap_parser, encapsulated_values_read_the_same_in_any_spelling)
+{
+    const struct {
+        std::string value;
+        std::string sections; // "error" when the value is refused
+    } cases[] = {
+        {"req-hdr=0, null-body=88", "req_hdr@0/88 null_body@88/-1"},
+        {"req-hdr=0, res-hdr=137, res-body=296", "req_hdr@0/137 res_hdr@137/159 res_body@296/-1"},
+        {"res-hdr=0, res-body=00296", "res_hdr@0/296 res_body@296/-1"},
+        {"req-hdr=0, NULL-BODY=88", "req_hdr@0/88 null_body@88/-1"},
+        {"req-hdr=0,null-body=88", "req_hdr@0/88 null_body@88/-1"},
+        {"req-hdr=0,  null-body=88", "req_hdr@0/88 null_body@88/-1"},
+        {"req-hdr=0, null-body=88,", "req_hdr@0/88 null_body@88/-1"},
+        {"req-hdr=0, null-body=88 ", "req_hdr@0/88 null_body@88/-1"},
+        {"req-hdr=0, null-body=88x", "req_hdr@0/88 null_body@88/-1"},
+        {"req-hdr = 0, null-body=88", "req_hdr@0/88 null_body@88/-1"},
+        {"req-hdr=0, null-body=123456789012345678", "req_hdr@0/123456789012345678 null_body@123456789012345678/-1"},
+        {"req-hdr=0, null-body=9223372036854775807", "req_hdr@0/9223372036854775807 null_body@9223372036854775807/-1"},
+        {"req-hdr=0, null-body=9223372036854775808", "error"},
+        {"req-hdr=0, null-body=88, ", "error"},
+        {"req-hdr=0, null-body=88, req-body=90", "error"},
+        {"req-hdr=0, null-body=", "error"},
+        {"req-hdr=0, null-body", "error"},
+        {"req-hdr=0, null_body=88", "error"},
+        {"req-hdr=1, null-body=88", "error"},
+    };
+    for (const auto& c : cases) {
+        icap::section_list_t sections{
+            {0, 5, icap::req_hdr}, {5, 5, icap::res_hdr}, {10, 7, icap::res_hdr}, {17, -1, icap::res_body}};
+        std::string read;
+        try {
+            icap::parse_encapsulated(c.value, sections);
+            for (const auto& section : sections)
+                read += (read.empty() ? "" : " ") + std::string(kind_names[section.kind]) + "@" +
+                        std::to_string(section.offset) + "/" + std::to_string(section.length);
+        } catch (const icap::parser_t::error_t& e) {
+            EXPECT_EQ(e.what(), "invalid icap encapsulated field: " + c.value);
+            read = "error";
+        }
+        EXPECT_EQ(read, c.sections) << c.value;
+    }
+}
+
 TEST(icap_parser, encapsulated_error_is_positioned_after_its_line)
 {
     icap::parser_t parser(nullptr);
