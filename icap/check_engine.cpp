@@ -16,6 +16,7 @@
 #include "common/log.hpp"
 #include "icap/check_transaction.hpp"
 #include "icap/verdicts/verdict.hpp"
+#include "io/recycling_allocator.hpp"
 #include "io/resolver.hpp"
 #include "io/stream.hpp"
 #include "lua/lua.hpp"
@@ -48,8 +49,11 @@ void check_engine_t::process(std::shared_ptr<const io::http::param_map_t> icap_f
     // The context's delegate is the transaction rather than the engine
     // itself, so that the engine learns which transaction's body a scan
     // still holds. The context keeps it: the verdict's handler then holds
-    // plain pointers, which std::function keeps without an allocation.
-    auto transaction = std::make_shared<check_transaction_t>(*this, std::move(callback));
+    // plain pointers, which std::function keeps without an allocation. The
+    // transaction's memory, one block per message, comes from the thread's
+    // block cache.
+    auto transaction = std::allocate_shared<check_transaction_t>(io::recycling_allocator_t<check_transaction_t>(),
+                                                                 *this, std::move(callback));
     check_transaction_t* const kept = transaction.get();
     context::context_t context(std::move(icap_fields), request_head, response_head, getter, kept);
     context.delegate_keeper = std::move(transaction);

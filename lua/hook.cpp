@@ -1,8 +1,8 @@
 #include "lua/hook.hpp"
 
-#include <cctype>
 #include <cstdio>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include <boost/asio/post.hpp>
@@ -20,20 +20,12 @@
 #include "icap/verdicts/verdict.hpp"
 #include "lua/exception_ptr.hpp"
 #include "lua/value_readers.hpp"
+#include "protocol/param_map.hpp"
 #include "protocol/protocol_error.hpp"
 
 namespace ic {
 
 namespace {
-
-bool equals_ignoring_case(const char* text, std::size_t length, const char* word)
-{
-    std::size_t i = 0;
-    for (; i < length && word[i] != '\0'; ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) != word[i])
-            return false;
-    return i == length && word[i] == '\0';
-}
 
 // What most messages get: they pass before anything of their body was
 // read. Nothing changes a verdict that lets a message pass, so one serves
@@ -134,9 +126,10 @@ std::shared_ptr<verdict_t> hook_t::hook_result_to_verdict()
     if (lua_gettop(L) == 1 && lua_type(L, 1) == LUA_TSTRING) {
         std::size_t length = 0;
         const char* text = lua_tolstring(L, 1, &length);
-        if (equals_ignoring_case(text, length, "pass"))
+        const std::string_view answer(text, length);
+        if (io::http::iequals(answer, "pass"))
             return allow();
-        if (equals_ignoring_case(text, length, "block"))
+        if (io::http::iequals(answer, "block"))
             return block_reason_to_verdict();
     }
     return on_failure(std::make_exception_ptr(std::runtime_error("Unexpected hook return value")));

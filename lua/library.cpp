@@ -1,7 +1,10 @@
 #include "lua/library.hpp"
 
+#include <cstdio>
+#include <memory>
 #include <stdexcept>
 
+#include "lua/block_pool.hpp"
 #include "lua/coroutine.hpp"
 #include "lua/exception_ptr.hpp"
 #include "lua/make_const.hpp"
@@ -27,13 +30,34 @@ library_state_t& library_state(lua_State* L)
     return **static_cast<library_state_t**>(lua_getextraspace(L));
 }
 
+// What a state of the auxiliary library does on an error outside any
+// protected call, before Lua aborts.
+int panic(lua_State* L)
+{
+    std::fprintf(stderr, "PANIC: unprotected error in call to Lua API (%s)\n", lua_tostring(L, -1));
+    std::fflush(stderr);
+    return 0;
+}
+
 } // namespace
+
+void state_deleter_t::operator()(lua_State* L) const noexcept
+{
+    void* pool = nullptr;
+    const lua_Alloc allocate = lua_getallocf(L, &pool);
+    lua_close(L);
+    if (allocate == block_pool_t::allocate)
+        delete static_cast<block_pool_t*>(pool);
+}
 
 state_ptr_t new_state()
 {
-    lua_State* L = luaL_newstate();
+    auto pool = std::make_unique<block_pool_t>();
+    lua_State* L = lua_newstate(block_pool_t::allocate, pool.get());
     if (L == nullptr)
         throw std::runtime_error("Cannot create Lua state: Not enough memory");
+    pool.release();
+    lua_atpanic(L, panic);
     return state_ptr_t(L);
 }
 

@@ -54,13 +54,15 @@ static_assert([] {
 }());
 } // namespace key
 
+// Closes the interpreter, then frees what its allocator kept.
 struct state_deleter_t {
-    void operator()(lua_State* L) const noexcept { lua_close(L); }
+    void operator()(lua_State* L) const noexcept;
 };
 using state_ptr_t = std::unique_ptr<lua_State, state_deleter_t>;
 
-// A new interpreter state; throws std::runtime_error "Cannot create Lua
-// state: Not enough memory" when Lua cannot make one.
+// A new interpreter state, allocating through a block_pool_t of its own;
+// throws std::runtime_error "Cannot create Lua state: Not enough memory"
+// when Lua cannot make one.
 state_ptr_t new_state();
 
 // Creates the library's registry slots and has coroutine.running tell the

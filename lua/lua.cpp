@@ -1,5 +1,6 @@
 #include "lua/lua.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -29,6 +30,15 @@ constexpr const char* message_hook_key = "ic.message_hook";
 constexpr const char* message_hook_name = "message_hook";
 // Hook threads kept for reuse: as many as hooks commonly wait at once.
 constexpr std::size_t idle_threads = 64;
+// Lua starts a collection cycle once the heap is twice what the last cycle
+// left (a pause of 200 percent). A cycle marks and sweeps all live data;
+// with the little data a usual script keeps, that is a cycle every few
+// dozen messages, paid by the messages that allocate. The heap may grow by
+// headroom_kb instead when that is more: memory stays within Lua's own
+// bound or the data plus the headroom.
+constexpr int headroom_kb = 1024;
+constexpr int lua_pause = 200;
+constexpr unsigned hooks_per_tuning = 64;
 // Hooks are made in storage from the plain allocation function.
 static_assert(alignof(hook_t) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
 
@@ -38,7 +48,8 @@ lua_t::lua_t(inventory_t& inventory)
     : inventory_(inventory),
       state_(ox::lua::new_state()),
       settings_(inventory.config_holder.get()),
-      threads_(idle_threads)
+      threads_(idle_threads),
+      pause_(lua_pause)
 {
     spare_hooks_.reserve(idle_threads);
     lua_State* L = state_.get();
@@ -77,6 +88,26 @@ void lua_t::config_changed()
             cf_log(cf_log_error, std::string("Lua: ") + cf_what(e));
         throw ox::EC_BAD_CONFIG;
     }
+}
+
+void lua_t::tune_collector()
+{
+    if (pause_ == 0 || ++hooks_since_tuning_ < hooks_per_tuning)
+        return;
+    hooks_since_tuning_ = 0;
+    lua_State* L = state_.get();
+    // The heap with its garbage: the pause it gives leaves less headroom
+    // than the data alone would.
+    const int heap_kb = std::max(lua_gc(L, LUA_GCCOUNT, 0), 1);
+    const int wanted = std::max(lua_pause, 100 + 100 * headroom_kb / heap_kb);
+    const int previous = lua_gc(L, LUA_GCSETPAUSE, wanted);
+    if (previous != pause_) {
+        // A script chose its own pause: it stays.
+        lua_gc(L, LUA_GCSETPAUSE, previous);
+        pause_ = 0;
+        return;
+    }
+    pause_ = wanted;
 }
 
 void lua_t::set_package_paths()
@@ -133,6 +164,7 @@ void lua_t::load_hook()
 
 void lua_t::run_hook(context::context_t&& context, completion_t&& completion)
 {
+    tune_collector();
     lua_State* L = state_.get();
     ox::lua::registry_get(L, message_hook_key);
     // The hook hands its verdict over as the caller's completion returns or

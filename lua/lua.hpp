@@ -53,6 +53,9 @@ private:
     void on_hook_done(hook_t& hook) override;
     // Destroys a hook and keeps what it leaves for the next one.
     void dispose(hook_t* hook) noexcept;
+    // Every few hooks: lets the collector's heap grow by a fixed headroom
+    // beyond its data (see lua.cpp), until a script sets its own pause.
+    void tune_collector();
     void set_package_paths();
     void push_config();
     void load_hook();
@@ -72,6 +75,10 @@ private:
         std::shared_ptr<bool> flag;
     };
     std::vector<spare_hook_t> spare_hooks_;
+    unsigned hooks_since_tuning_ = 0;
+    // The collector's pause as last set here, in percent; 0 once a script
+    // set one of its own.
+    int pause_;
     boost::signals2::scoped_connection change_connection_;
 };
 

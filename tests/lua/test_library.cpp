@@ -51,6 +51,37 @@ TEST_F(LuaLibrary, RegistrySlotsAfterOpening)
     lua_pop(L, 1);
 }
 
+// The interpreter's blocks come from a cache of size classes: a block that
+// grows or shrinks within its class stays, one that leaves it moves with its
+// bytes. Tables grow and are rehashed smaller, strings and buffers take
+// every size up to beyond the cached ones; the sanitizer sees a block
+// smaller than Lua asked for.
+TEST_F(LuaLibrary, ValuesKeepTheirContentWhileTheirMemoryGrowsAndShrinks)
+{
+    EXPECT_EQ(
+        eval("(function()\n"
+             "  local t = {}\n"
+             "  for i = 1, 3000 do t[i] = i * 3 end\n"
+             "  for i = 1, 3000 do if t[i] ~= i * 3 then return 'grown array at ' .. i end end\n"
+             "  local h = {}\n"
+             "  for i = 1, 3000 do h['k' .. i] = i end\n"
+             "  for i = 1, 2990 do h['k' .. i] = nil end\n"
+             "  collectgarbage()\n"
+             "  for i = 1, 40 do h[-i] = i end\n"
+             "  for i = 2991, 3000 do if h['k' .. i] ~= i then return 'rehashed table at ' .. i end end\n"
+             "  for n = 1, 3000, 7 do\n"
+             "    local s = string.rep('ab', n // 2) .. string.rep('c', n % 2)\n"
+             "    if #s ~= n or s:sub(-1) ~= (n % 2 == 1 and 'c' or 'b') then return 'string of ' .. n end\n"
+             "  end\n"
+             "  local parts = {}\n"
+             "  for i = 1, 2000 do parts[i] = tostring(i) end\n"
+             "  local joined = table.concat(parts, ',')\n"
+             "  if select(2, joined:gsub(',', '')) ~= 1999 or joined:sub(-9) ~= '1999,2000' then return 'buffer' end\n"
+             "  return 'kept'\n"
+             "end)()"),
+        "kept");
+}
+
 TEST_F(LuaLibrary, RegistryReferenceKeepsAndReleasesItsValue)
 {
     lua_pushstring(L, "kept");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -146,5 +147,51 @@ TEST_F(LuaRuntime, HookRemovedAfterItsCompletion)
     EXPECT_EQ(run()->kind(), "allowed");
     EXPECT_EQ(calls, 1);
 }
+
+// The collector may let the heap grow by a megabyte beyond the script's
+// data rather than to twice the data, and no further, however much garbage
+// the hooks make; a pause the script set itself stays.
+struct collector_case_t {
+    const char* name;
+    const char* prologue;
+    // The pause after the hooks ran; 0: more than Lua's own 200.
+    int pause;
+};
+
+void PrintTo(const collector_case_t& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class LuaRuntimeCollector : public hook_test::fixture_t, public testing::WithParamInterface<collector_case_t> {};
+
+TEST_P(LuaRuntimeCollector, HeapStaysWithinTheHeadroom)
+{
+    const collector_case_t& c = GetParam();
+    ASSERT_TRUE(load(std::string(c.prologue) + "function message_hook(t)\n"
+                                               "  local garbage = {}\n"
+                                               "  for i = 1, 100 do garbage[i] = {i, i + 1} end\n"
+                                               "  return 'pass'\n"
+                                               "end"));
+    const double data_kb = std::stod(eval("collectgarbage('count')"));
+    double largest_kb = 0;
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_EQ(run()->kind(), "allowed");
+        largest_kb = std::max(largest_kb, std::stod(eval("collectgarbage('count')")));
+    }
+    // Two thousand hooks make some twenty megabytes of garbage.
+    EXPECT_LT(largest_kb, data_kb + 1024 + 256) << c.name;
+    const int pause = std::stoi(eval("(function() local p = collectgarbage('setpause', 200)\n"
+                                     "collectgarbage('setpause', p) return p end)()"));
+    if (c.pause == 0)
+        EXPECT_GT(pause, 200) << c.name;
+    else
+        EXPECT_EQ(pause, c.pause) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Pauses, LuaRuntimeCollector,
+                         testing::Values(collector_case_t{"tuned", "", 0},
+                                         collector_case_t{"scripts_own", "collectgarbage('setpause', 150)\n", 150}),
+                         [](const testing::TestParamInfo<collector_case_t>& info) { return info.param.name; });
 
 } // namespace
