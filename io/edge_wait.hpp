@@ -100,9 +100,6 @@ private:
 } // namespace detail
 #endif
 
-// Whether async_wait_edge queues its wait without re-arming the socket.
-constexpr bool edge_wait_supported = TRAXD_EDGE_WAIT;
-
 // Waits until the socket is readable. Only for a socket that the caller
 // has just read, in this same handler, until the read would have blocked
 // or returned fewer bytes than asked; the socket must be in non-blocking
