@@ -12,6 +12,12 @@ namespace {
 
 using cache_t = io::block_cache_t;
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
 // A block given back is handed out again for any size of its size class,
 // and only there; blocks beyond the largest class are not kept.
 TEST(block_cache_test, blocks_come_back_within_their_size_class)
@@ -37,7 +43,11 @@ TEST(block_cache_test, blocks_come_back_within_their_size_class)
         void* const second = cache_t::take(c.taken);
         // The whole size asked for is there to write.
         static_cast<char*>(second)[c.taken - 1] = 'y';
-        EXPECT_EQ(second == first, c.same_block);
+        // A block the cache does not keep goes back to the C library, which
+        // may hand the same address out again at once; only the sanitizer's
+        // quarantine keeps it from doing so.
+        if (c.given_back <= cache_t::max_block || sanitized)
+            EXPECT_EQ(second == first, c.same_block);
         cache_t::give_back(second, c.taken);
     }
 }

@@ -145,6 +145,7 @@ TEST_F(LuaUrlObject, CategoriesAndTheBlockReason)
         const char* block_reason; // after the call
     };
     const std::string black_list = "url " + std::to_string(ic::black_list_bit);
+    const std::string black_list_and_jobs = "url " + std::to_string(ic::black_list_bit | jobs);
     const std::vector<case_t> cases = {
         {"all", "u.categories()", adult_content | gambling, "adult_content,gambling", "url 36"},
         {"upper_case_name", "u.categories({category = 'ADULT_CONTENT'})", adult_content | gambling, "adult_content",
@@ -160,8 +161,7 @@ TEST_F(LuaUrlObject, CategoriesAndTheBlockReason)
         // With a colon the filter is the URL object itself: no category keys.
         {"colon_call", "u:categories()", gambling, "gambling", "url 32"},
         // Bits without a name count for the block but are not yielded.
-        {"black_list_bit", "u.categories()", ic::black_list_bit | jobs, "jobs",
-         ("url " + std::to_string(ic::black_list_bit | jobs)).c_str()},
+        {"black_list_bit", "u.categories()", ic::black_list_bit | jobs, "jobs", black_list_and_jobs.c_str()},
     };
     for (const case_t& c : cases) {
         checks.url_report.categories = c.categories;
