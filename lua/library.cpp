@@ -108,22 +108,27 @@ void registry_set(lua_State* L, const char* key)
     lua_rawset(L, LUA_REGISTRYINDEX);
 }
 
-void registry_get(lua_State* L, const registry_key_t& key)
+void push_key(lua_State* L, const registry_key_t& key)
 {
     lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+}
+
+void registry_get(lua_State* L, const registry_key_t& key)
+{
+    push_key(L, key);
     lua_rawget(L, LUA_REGISTRYINDEX);
 }
 
 void registry_set(lua_State* L, const registry_key_t& key)
 {
-    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+    push_key(L, key);
     lua_insert(L, -2);
     lua_rawset(L, LUA_REGISTRYINDEX);
 }
 
 void registry_set(lua_State* L, const registry_key_t& key, void* pointer)
 {
-    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+    push_key(L, key);
     lua_pushlightuserdata(L, pointer);
     lua_rawset(L, LUA_REGISTRYINDEX);
 }

@@ -78,6 +78,9 @@ void registry_set(lua_State* L, const char* key);
 void registry_set(lua_State* L, const registry_key_t& key);
 // Stores a light userdata under the key.
 void registry_set(lua_State* L, const registry_key_t& key, void* pointer);
+// Pushes the key's name, for code that reads and writes the same slot: a
+// copy of it on the stack is cheaper than reaching the name anew.
+void push_key(lua_State* L, const registry_key_t& key);
 
 // The main state of the interpreter L belongs to (once open_library ran).
 lua_State* main_state(lua_State* L);

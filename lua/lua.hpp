@@ -11,6 +11,7 @@
 #include "lua/context.hpp"
 #include "lua/hook.hpp"
 #include "lua/library.hpp"
+#include "lua/registry_ref.hpp"
 #include "lua/thread_pool.hpp"
 
 namespace ic {
@@ -62,6 +63,9 @@ private:
 
     inventory_t& inventory_;
     ox::lua::state_ptr_t state_;
+    // The name of the hook's registry slot, interned once: every message
+    // reads the slot.
+    ox::lua::registry_ref_t message_hook_name_;
     const config_holder_t* settings_;
     // The threads of hooks that returned, for the next hooks.
     ox::lua::thread_pool_t threads_;
