@@ -40,6 +40,10 @@ struct threat_bits_t {
 };
 using block_reason_t = std::variant<ox::ScanError, url_bits_t, threat_bits_t>;
 
+// Creates the metatable transaction tables share and has getmetatable and
+// debug.getmetatable give a transaction table a metatable of its own.
+void register_transaction_metatable(lua_State* L);
+
 // Everything the policy hook may learn about one ICAP transaction: the ICAP
 // fields, the encapsulated HTTP heads as bytes (parsed when first needed),
 // a way to the body, and the outcomes of the checks the script starts. The

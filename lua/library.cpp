@@ -23,6 +23,8 @@ struct library_state_t {
     lua_State* main;
     // Registry references to the names of the library's slots.
     int names[key::count];
+    // Registry references to the held values.
+    int held[static_cast<int>(held_t::count)];
 };
 
 library_state_t& library_state(lua_State* L)
@@ -71,6 +73,10 @@ void open_library(lua_State* L)
     for (const registry_key_t& slot : key::all) {
         lua_pushstring(L, slot.name);
         state->names[slot.index] = luaL_ref(L, LUA_REGISTRYINDEX);
+    }
+    for (int& held : state->held) {
+        lua_pushboolean(L, 0);
+        held = luaL_ref(L, LUA_REGISTRYINDEX);
     }
     *static_cast<library_state_t**>(lua_getextraspace(L)) = state;
 
@@ -131,6 +137,16 @@ void registry_set(lua_State* L, const registry_key_t& key, void* pointer)
     push_key(L, key);
     lua_pushlightuserdata(L, pointer);
     lua_rawset(L, LUA_REGISTRYINDEX);
+}
+
+void set_held(lua_State* L, held_t slot)
+{
+    lua_rawseti(L, LUA_REGISTRYINDEX, library_state(L).held[static_cast<int>(slot)]);
+}
+
+void push_held(lua_State* L, held_t slot)
+{
+    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).held[static_cast<int>(slot)]);
 }
 
 lua_State* main_state(lua_State* L)
