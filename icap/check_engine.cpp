@@ -16,7 +16,6 @@
 #include "common/log.hpp"
 #include "icap/check_transaction.hpp"
 #include "icap/verdicts/verdict.hpp"
-#include "io/recycling_allocator.hpp"
 #include "io/resolver.hpp"
 #include "io/stream.hpp"
 #include "lua/lua.hpp"
@@ -42,18 +41,14 @@ check_engine_t::check_engine_t(inventory_t& inventory)
 {
 }
 
-void check_engine_t::process(std::shared_ptr<const io::http::param_map_t> icap_fields,
-                             const orx::buffer_t& request_head, const orx::buffer_t& response_head,
-                             const context::body_getter_t& getter, result_callback_t callback)
+void check_engine_t::run(std::shared_ptr<const io::http::param_map_t> icap_fields, const orx::buffer_t& request_head,
+                         const orx::buffer_t& response_head, const context::body_getter_t& getter,
+                         std::shared_ptr<check_transaction_t>&& transaction)
 {
     // The context's delegate is the transaction rather than the engine
     // itself, so that the engine learns which transaction's body a scan
     // still holds. The context keeps it: the verdict's handler then holds
-    // plain pointers, which std::function keeps without an allocation. The
-    // transaction's memory, one block per message, comes from the thread's
-    // block cache.
-    auto transaction = std::allocate_shared<check_transaction_t>(io::recycling_allocator_t<check_transaction_t>(),
-                                                                 *this, std::move(callback));
+    // plain pointers, which std::function keeps without an allocation.
     check_transaction_t* const kept = transaction.get();
     context::context_t context(std::move(icap_fields), request_head, response_head, getter, kept);
     context.delegate_keeper = std::move(transaction);
