@@ -34,8 +34,8 @@ constexpr std::uint32_t all_categories = 0xFFFFFFFF;
 } // namespace
 
 check_engine_t::check_engine_t(inventory_t& inventory)
-    : run_hook([&inventory](context::context_t&& context, verdict_handler_t&& handler) {
-          inventory.lua->run_hook(std::move(context), std::move(handler));
+    : run_hook([&inventory](context::context_source_t&& source, verdict_handler_t&& handler) {
+          inventory.lua->run_hook(std::move(source), std::move(handler));
       }),
       inventory_(inventory)
 {
@@ -50,12 +50,11 @@ void check_engine_t::run(std::shared_ptr<const io::http::param_map_t> icap_field
     // still holds. The context keeps it: the verdict's handler then holds
     // plain pointers, which std::function keeps without an allocation.
     check_transaction_t* const kept = transaction.get();
-    context::context_t context(std::move(icap_fields), request_head, response_head, getter, kept);
-    context.delegate_keeper = std::move(transaction);
-    run_hook(std::move(context), [this, kept](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
-        auto [result, error] = make_result(context, verdict);
-        kept->finish(std::move(result), error);
-    });
+    run_hook({std::move(icap_fields), request_head, response_head, getter, kept, std::move(transaction)},
+             [this, kept](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
+                 auto [result, error] = make_result(context, verdict);
+                 kept->finish(std::move(result), error);
+             });
 }
 
 // Each result is moved into the pair: with a braced {} beside it, the pair

@@ -55,7 +55,8 @@ public:
     // The handler may move the context away; it is destroyed once the
     // handler has returned.
     using verdict_handler_t = std::function<void(context::context_t&&, const std::shared_ptr<verdict_t>&)>;
-    using hook_runner_t = std::function<void(context::context_t&&, verdict_handler_t&&)>;
+    // Makes the context in place from the source.
+    using hook_runner_t = std::function<void(context::context_source_t&&, verdict_handler_t&&)>;
     using scan_callback_t = std::function<void(const ox::ScanReport&, const std::shared_ptr<io::http::body_stream_t>&,
                                                const boost::system::error_code&)>;
 

@@ -166,6 +166,17 @@ void lua_t::load_hook()
 
 void lua_t::run_hook(context::context_t&& context, completion_t&& completion)
 {
+    start_hook(std::move(context), std::move(completion));
+}
+
+void lua_t::run_hook(context::context_source_t&& source, completion_t&& completion)
+{
+    start_hook(std::move(source), std::move(completion));
+}
+
+template <class context_arg_t>
+void lua_t::start_hook(context_arg_t&& context, completion_t&& completion)
+{
     tune_collector();
     lua_State* L = state_.get();
     message_hook_name_.push(L);
@@ -184,8 +195,8 @@ void lua_t::run_hook(context::context_t&& context, completion_t&& completion)
     // Storage the hook failed to take goes back to the allocator.
     std::unique_ptr<void, void (*)(void*)> storage(spare.storage,
                                                    [](void* unused) { ::operator delete(unused, sizeof(hook_t)); });
-    auto* const hook = new (storage.get())
-        hook_t(L, inventory_, std::move(context), std::move(completion), &threads_, owner, std::move(spare.flag));
+    auto* const hook = new (storage.get()) hook_t(L, inventory_, std::forward<context_arg_t>(context),
+                                                  std::move(completion), &threads_, owner, std::move(spare.flag));
     storage.release();
     hooks_.push_back(*hook);
 }
