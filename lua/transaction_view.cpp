@@ -351,37 +351,33 @@ void push_own_metatable(lua_State* L, int table)
     lua_setmetatable(L, table);
 }
 
-// getmetatable and debug.getmetatable as the standard library has them,
-// except that a transaction table gets its own metatable first: a script
-// never meets the shared one, and what it does to the metatable it gets
-// stays with its transaction.
-int get_metatable(lua_State* L)
+// Pushes the metatable of the value at 1, nil when it has none; a
+// transaction table gets its own first: a script never meets the shared
+// one, and what it does to the metatable it gets stays with its
+// transaction.
+void push_metatable(lua_State* L)
 {
     luaL_checkany(L, 1);
     if (!lua_getmetatable(L, 1)) {
         lua_pushnil(L);
-        return 1;
-    }
-    if (is_shared_metatable(L, -1)) {
+    } else if (is_shared_metatable(L, -1)) {
         lua_pop(L, 1);
         push_own_metatable(L, 1);
-        return 1;
     }
+}
+
+// getmetatable and debug.getmetatable as the standard library has them,
+// but for the transaction tables.
+int get_metatable(lua_State* L)
+{
+    push_metatable(L);
     luaL_getmetafield(L, 1, "__metatable");
     return 1;
 }
 
 int debug_get_metatable(lua_State* L)
 {
-    luaL_checkany(L, 1);
-    if (!lua_getmetatable(L, 1)) {
-        lua_pushnil(L);
-        return 1;
-    }
-    if (is_shared_metatable(L, -1)) {
-        lua_pop(L, 1);
-        push_own_metatable(L, 1);
-    }
+    push_metatable(L);
     return 1;
 }
 
