@@ -16,7 +16,6 @@
 #include "common/log.hpp"
 #include "icap/check_transaction.hpp"
 #include "icap/verdicts/verdict.hpp"
-#include "io/recycling_allocator.hpp"
 #include "io/resolver.hpp"
 #include "io/stream.hpp"
 #include "lua/lua.hpp"
@@ -35,32 +34,27 @@ constexpr std::uint32_t all_categories = 0xFFFFFFFF;
 } // namespace
 
 check_engine_t::check_engine_t(inventory_t& inventory)
-    : run_hook([&inventory](context::context_t&& context, verdict_handler_t&& handler) {
-          inventory.lua->run_hook(std::move(context), std::move(handler));
+    : run_hook([&inventory](context::context_source_t&& source, verdict_handler_t&& handler) {
+          inventory.lua->run_hook(std::move(source), std::move(handler));
       }),
       inventory_(inventory)
 {
 }
 
-void check_engine_t::process(std::shared_ptr<const io::http::param_map_t> icap_fields,
-                             const orx::buffer_t& request_head, const orx::buffer_t& response_head,
-                             const context::body_getter_t& getter, result_callback_t callback)
+void check_engine_t::run(std::shared_ptr<const io::http::param_map_t> icap_fields, const orx::buffer_t& request_head,
+                         const orx::buffer_t& response_head, const context::body_getter_t& getter,
+                         std::shared_ptr<check_transaction_t>&& transaction)
 {
     // The context's delegate is the transaction rather than the engine
     // itself, so that the engine learns which transaction's body a scan
     // still holds. The context keeps it: the verdict's handler then holds
-    // plain pointers, which std::function keeps without an allocation. The
-    // transaction's memory, one block per message, comes from the thread's
-    // block cache.
-    auto transaction = std::allocate_shared<check_transaction_t>(io::recycling_allocator_t<check_transaction_t>(),
-                                                                 *this, std::move(callback));
+    // plain pointers, which std::function keeps without an allocation.
     check_transaction_t* const kept = transaction.get();
-    context::context_t context(std::move(icap_fields), request_head, response_head, getter, kept);
-    context.delegate_keeper = std::move(transaction);
-    run_hook(std::move(context), [this, kept](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
-        auto [result, error] = make_result(context, verdict);
-        kept->finish(std::move(result), error);
-    });
+    run_hook({std::move(icap_fields), request_head, response_head, getter, kept, std::move(transaction)},
+             [this, kept](context::context_t&& context, const std::shared_ptr<verdict_t>& verdict) {
+                 auto [result, error] = make_result(context, verdict);
+                 kept->finish(std::move(result), error);
+             });
 }
 
 // Each result is moved into the pair: with a braced {} beside it, the pair

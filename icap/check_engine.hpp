@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -11,6 +12,7 @@
 
 #include "common/buffer.hpp"
 #include "common/url.hpp"
+#include "io/recycling_allocator.hpp"
 #include "lua/context.hpp"
 #include "lua/context_delegate.hpp"
 #include "protocol/body_stream.hpp"
@@ -20,6 +22,9 @@
 
 namespace ic {
 
+class check_transaction_t;
+template <class callback_t>
+class callback_transaction_t;
 class inventory_t;
 class verdict_t;
 
@@ -50,18 +55,21 @@ public:
     // The handler may move the context away; it is destroyed once the
     // handler has returned.
     using verdict_handler_t = std::function<void(context::context_t&&, const std::shared_ptr<verdict_t>&)>;
-    using hook_runner_t = std::function<void(context::context_t&&, verdict_handler_t&&)>;
+    // Makes the context in place from the source.
+    using hook_runner_t = std::function<void(context::context_source_t&&, verdict_handler_t&&)>;
     using scan_callback_t = std::function<void(const ox::ScanReport&, const std::shared_ptr<io::http::body_stream_t>&,
                                                const boost::system::error_code&)>;
 
     explicit check_engine_t(inventory_t& inventory);
 
     // Runs one transaction. The getter is empty for a message without a
-    // body. The callback runs exactly once, later, when no read of the body
-    // that a check started is outstanding; its only error is the protocol
-    // error, every other failure having become a verdict.
+    // body. The callback, any callable of a result_callback_t's arguments,
+    // runs exactly once, later, when no read of the body that a check
+    // started is outstanding; its only error is the protocol error, every
+    // other failure having become a verdict.
+    template <class callback_t>
     void process(std::shared_ptr<const io::http::param_map_t> icap_fields, const orx::buffer_t& request_head,
-                 const orx::buffer_t& response_head, const context::body_getter_t& getter, result_callback_t callback);
+                 const orx::buffer_t& response_head, const context::body_getter_t& getter, callback_t&& callback);
 
     // Classifies the transaction's request URL: the address in
     // "X-Server-IP", else those the host resolves to, go with it to Tagger.
@@ -77,6 +85,10 @@ public:
     hook_runner_t run_hook;
 
 private:
+    // What process does but make the transaction.
+    void run(std::shared_ptr<const io::http::param_map_t> icap_fields, const orx::buffer_t& request_head,
+             const orx::buffer_t& response_head, const context::body_getter_t& getter,
+             std::shared_ptr<check_transaction_t>&& transaction);
     // Has Vetter scan the stream: the report, the body as read back and the
     // outcome.
     void scan(const std::shared_ptr<io::http::body_stream_t>& stream, const scan_callback_t& callback);
@@ -88,4 +100,21 @@ private:
     inventory_t& inventory_;
 };
 
+template <class callback_t>
+void check_engine_t::process(std::shared_ptr<const io::http::param_map_t> icap_fields,
+                             const orx::buffer_t& request_head, const orx::buffer_t& response_head,
+                             const context::body_getter_t& getter, callback_t&& callback)
+{
+    // The transaction keeps the callback as it is, in its one block per
+    // message from the thread's block cache: a callback too large for a
+    // std::function's own room costs no allocation.
+    using transaction_t = callback_transaction_t<std::decay_t<callback_t>>;
+    run(std::move(icap_fields), request_head, response_head, getter,
+        std::allocate_shared<transaction_t>(io::recycling_allocator_t<transaction_t>(), *this,
+                                            std::forward<callback_t>(callback)));
+}
+
 } // namespace ic
+
+// The transaction process makes, once the engine is declared.
+#include "icap/check_transaction.hpp"

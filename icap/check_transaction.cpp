@@ -4,11 +4,6 @@
 
 namespace ic {
 
-check_transaction_t::check_transaction_t(check_engine_t& engine, check_engine_t::result_callback_t callback)
-    : engine_(engine), callback_(std::move(callback))
-{
-}
-
 void check_transaction_t::check_url(context::context_t* context, context::url_check_callback_t&& callback)
 {
     engine_.check_url(context, std::move(callback));
@@ -45,13 +40,6 @@ void check_transaction_t::settle()
     const auto [result, error] = std::move(*result_);
     result_.reset();
     hand_over(result, error);
-}
-
-void check_transaction_t::hand_over(const check_engine_t::result_t& result, const boost::system::error_code& error)
-{
-    // One result per transaction; what the callback holds goes with it.
-    const check_engine_t::result_callback_t callback = std::move(callback_);
-    callback(result, error);
 }
 
 } // namespace ic

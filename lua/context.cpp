@@ -32,6 +32,13 @@ context_t::context_t(std::shared_ptr<const io::http::param_map_t> icap_fields, c
 {
 }
 
+context_t::context_t(context_source_t&& source)
+    : context_t(std::move(source.icap_fields), source.request_head, source.response_head, source.body_getter,
+                source.delegate)
+{
+    delegate_keeper = std::move(source.delegate_keeper);
+}
+
 context_t::context_t(context_t&& other)
     : delegate(other.delegate),
       delegate_keeper(std::move(other.delegate_keeper)),

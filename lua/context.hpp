@@ -40,6 +40,22 @@ struct threat_bits_t {
 };
 using block_reason_t = std::variant<ox::ScanError, url_bits_t, threat_bits_t>;
 
+// Creates the metatable transaction tables share and has getmetatable and
+// debug.getmetatable give a transaction table a metatable of its own.
+void register_transaction_metatable(lua_State* L);
+
+// What a transaction's context is made of: the ICAP fields, shared, the
+// encapsulated heads and the body's getter, which the context copies, and
+// its delegate, with what the context keeps for it (may be null).
+struct context_source_t {
+    std::shared_ptr<const io::http::param_map_t> icap_fields;
+    const orx::buffer_t& request_head;
+    const orx::buffer_t& response_head;
+    const body_getter_t& body_getter;
+    delegate_t* delegate;
+    std::shared_ptr<void> delegate_keeper;
+};
+
 // Everything the policy hook may learn about one ICAP transaction: the ICAP
 // fields, the encapsulated HTTP heads as bytes (parsed when first needed),
 // a way to the body, and the outcomes of the checks the script starts. The
@@ -50,6 +66,7 @@ public:
     // The ICAP fields are the query's own, shared rather than copied.
     context_t(std::shared_ptr<const io::http::param_map_t> icap_fields, const orx::buffer_t& request_head,
               const orx::buffer_t& response_head, const body_getter_t& body_getter, delegate_t* delegate);
+    explicit context_t(context_source_t&& source);
     // The moved-to context gets a lifetime token of its own and the source's
     // ends: what a script holds of the transaction cannot reach a context
     // that was handed over and left empty.

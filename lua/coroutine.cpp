@@ -78,29 +78,41 @@ void coroutine_t::resume(int arguments)
     lua_State* const main = main_state(thread);
     const std::shared_ptr<bool> destroyed = destroyed_flag();
 
-    lua_checkstack(main, 5);
+    lua_checkstack(main, 6);
     // Kept on the main stack while Lua runs: the thread, so that it stays
-    // reachable for the collector whatever happens to this object, and the
-    // settings table of the resumption this one is nested in, which goes
-    // back in place afterwards (the script may have replaced it). The
+    // reachable for the collector whatever happens to this object, the
+    // names of the two registry slots a resumption sets and puts back, and
+    // the settings table of the resumption this one is nested in, which
+    // goes back in place afterwards (the script may have replaced it). The
     // coroutine's own table is put in place only when it is another one.
     thread_ref_.push(main);
-    registry_get(main, key::coroutine);
+    push_key(main, key::coroutine);
+    lua_pushvalue(main, -1);
+    lua_rawget(main, LUA_REGISTRYINDEX);
     void* const outer = lua_touserdata(main, -1);
     lua_pop(main, 1);
-    registry_set(main, key::coroutine, this);
-    registry_get(main, key::coroutine_environment);
+    lua_pushvalue(main, -1);
+    lua_pushlightuserdata(main, this);
+    lua_rawset(main, LUA_REGISTRYINDEX);
+    push_key(main, key::coroutine_environment);
+    lua_pushvalue(main, -1);
+    lua_rawget(main, LUA_REGISTRYINDEX);
     environment_ref_.push(main);
-    if (lua_rawequal(main, -1, -2))
+    if (lua_rawequal(main, -1, -2)) {
         lua_pop(main, 1);
-    else
-        registry_set(main, key::coroutine_environment);
+    } else {
+        lua_pushvalue(main, -3);
+        lua_insert(main, -2);
+        lua_rawset(main, LUA_REGISTRYINDEX);
+    }
 
     on_coroutine_resume();
     const int status = lua_resume(thread, nullptr, arguments);
 
-    registry_set(main, key::coroutine, outer);
-    registry_set(main, key::coroutine_environment);
+    // The settings table, then the coroutine, under their names.
+    lua_rawset(main, LUA_REGISTRYINDEX);
+    lua_pushlightuserdata(main, outer);
+    lua_rawset(main, LUA_REGISTRYINDEX);
     lua_pop(main, 1);
 
     if (*destroyed) {

@@ -39,14 +39,12 @@ const std::shared_ptr<verdict_t>& passed_unread()
 
 } // namespace
 
-hook_t::hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion,
-               ox::lua::thread_pool_t* threads, owner_t* owner, std::shared_ptr<bool>&& spare_flag)
-    : coroutine_t(L, -1, threads, std::move(spare_flag)),
-      inventory_(&inventory),
-      context_(std::move(context)),
-      completion_(std::move(completion)),
-      owner_(owner),
-      block_unchecked_(inventory.config_holder->config.block_unchecked())
+bool hook_t::blocks_unchecked(const inventory_t& inventory)
+{
+    return inventory.config_holder->config.block_unchecked();
+}
+
+void hook_t::start()
 {
     context_.push(thread());
     resume(1);

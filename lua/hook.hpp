@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <boost/core/noncopyable.hpp>
 #include <boost/intrusive/list_hook.hpp>
@@ -47,10 +48,21 @@ public:
     // first suspension or its end, on a thread of the pool if there is one.
     // The completion always runs later: as the completion scope open when
     // the verdict came closes (no Lua call is on the stack then), or else
-    // from the event loop. The spare flag is one for coroutine_t.
-    hook_t(lua_State* L, inventory_t& inventory, context::context_t&& context, completion_t&& completion,
+    // from the event loop. The context is given, or made in place from a
+    // context::context_source_t. The spare flag is one for coroutine_t.
+    template <class context_arg_t>
+    hook_t(lua_State* L, inventory_t& inventory, context_arg_t&& context, completion_t&& completion,
            ox::lua::thread_pool_t* threads = nullptr, owner_t* owner = nullptr,
-           std::shared_ptr<bool>&& spare_flag = nullptr);
+           std::shared_ptr<bool>&& spare_flag = nullptr)
+        : coroutine_t(L, -1, threads, std::move(spare_flag)),
+          inventory_(&inventory),
+          context_(std::forward<context_arg_t>(context)),
+          completion_(std::move(completion)),
+          owner_(owner),
+          block_unchecked_(blocks_unchecked(inventory))
+    {
+        start();
+    }
     ~hook_t() override;
 
     // "Hook <address>: "
@@ -62,6 +74,8 @@ protected:
     void on_coroutine_yield() override {}
 
 private:
+    static bool blocks_unchecked(const inventory_t& inventory);
+    void start();
     std::shared_ptr<verdict_t> allow();
     std::shared_ptr<verdict_t> early_verdict();
     std::shared_ptr<verdict_t> on_failure(std::exception_ptr failure);

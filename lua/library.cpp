@@ -23,6 +23,8 @@ struct library_state_t {
     lua_State* main;
     // Registry references to the names of the library's slots.
     int names[key::count];
+    // Registry references to the held values.
+    int held[static_cast<int>(held_t::count)];
 };
 
 library_state_t& library_state(lua_State* L)
@@ -72,6 +74,10 @@ void open_library(lua_State* L)
         lua_pushstring(L, slot.name);
         state->names[slot.index] = luaL_ref(L, LUA_REGISTRYINDEX);
     }
+    for (int& held : state->held) {
+        lua_pushboolean(L, 0);
+        held = luaL_ref(L, LUA_REGISTRYINDEX);
+    }
     *static_cast<library_state_t**>(lua_getextraspace(L)) = state;
 
     lua_pushlightuserdata(L, L);
@@ -108,24 +114,39 @@ void registry_set(lua_State* L, const char* key)
     lua_rawset(L, LUA_REGISTRYINDEX);
 }
 
-void registry_get(lua_State* L, const registry_key_t& key)
+void push_key(lua_State* L, const registry_key_t& key)
 {
     lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+}
+
+void registry_get(lua_State* L, const registry_key_t& key)
+{
+    push_key(L, key);
     lua_rawget(L, LUA_REGISTRYINDEX);
 }
 
 void registry_set(lua_State* L, const registry_key_t& key)
 {
-    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+    push_key(L, key);
     lua_insert(L, -2);
     lua_rawset(L, LUA_REGISTRYINDEX);
 }
 
 void registry_set(lua_State* L, const registry_key_t& key, void* pointer)
 {
-    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).names[key.index]);
+    push_key(L, key);
     lua_pushlightuserdata(L, pointer);
     lua_rawset(L, LUA_REGISTRYINDEX);
+}
+
+void set_held(lua_State* L, held_t slot)
+{
+    lua_rawseti(L, LUA_REGISTRYINDEX, library_state(L).held[static_cast<int>(slot)]);
+}
+
+void push_held(lua_State* L, held_t slot)
+{
+    lua_rawgeti(L, LUA_REGISTRYINDEX, library_state(L).held[static_cast<int>(slot)]);
 }
 
 lua_State* main_state(lua_State* L)

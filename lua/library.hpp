@@ -54,6 +54,10 @@ static_assert([] {
 }());
 } // namespace key
 
+// Values the host reaches for every message, each held by a reference in
+// the registry's array part: reached by index, without hashing a key.
+enum class held_t { transaction_metatable, count };
+
 // Closes the interpreter, then frees what its allocator kept.
 struct state_deleter_t {
     void operator()(lua_State* L) const noexcept;
@@ -78,6 +82,14 @@ void registry_set(lua_State* L, const char* key);
 void registry_set(lua_State* L, const registry_key_t& key);
 // Stores a light userdata under the key.
 void registry_set(lua_State* L, const registry_key_t& key, void* pointer);
+// Pushes the key's name, for code that reads and writes the same slot: a
+// copy of it on the stack is cheaper than reaching the name anew.
+void push_key(lua_State* L, const registry_key_t& key);
+
+// Pops the value on top into the slot, or pushes the slot's value (false
+// until it was set).
+void set_held(lua_State* L, held_t slot);
+void push_held(lua_State* L, held_t slot);
 
 // The main state of the interpreter L belongs to (once open_library ran).
 lua_State* main_state(lua_State* L);

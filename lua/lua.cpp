@@ -55,6 +55,8 @@ lua_t::lua_t(inventory_t& inventory)
     lua_State* L = state_.get();
     luaL_openlibs(L);
     ox::lua::open_library(L);
+    lua_pushstring(L, message_hook_key);
+    message_hook_name_ = ox::lua::registry_ref_t(L);
     ox::lua::open_coroutine_make(L);
     ox::lua::orvex::register_metatables(L, &inventory.io_context);
     ox::lua::orvex::open(L);
@@ -164,9 +166,21 @@ void lua_t::load_hook()
 
 void lua_t::run_hook(context::context_t&& context, completion_t&& completion)
 {
+    start_hook(std::move(context), std::move(completion));
+}
+
+void lua_t::run_hook(context::context_source_t&& source, completion_t&& completion)
+{
+    start_hook(std::move(source), std::move(completion));
+}
+
+template <class context_arg_t>
+void lua_t::start_hook(context_arg_t&& context, completion_t&& completion)
+{
     tune_collector();
     lua_State* L = state_.get();
-    ox::lua::registry_get(L, message_hook_key);
+    message_hook_name_.push(L);
+    lua_rawget(L, LUA_REGISTRYINDEX);
     // The hook hands its verdict over as the caller's completion returns or
     // from a task of the event loop, not from its own code: the hook can
     // then go at once, without another turn of the loop.
@@ -181,8 +195,8 @@ void lua_t::run_hook(context::context_t&& context, completion_t&& completion)
     // Storage the hook failed to take goes back to the allocator.
     std::unique_ptr<void, void (*)(void*)> storage(spare.storage,
                                                    [](void* unused) { ::operator delete(unused, sizeof(hook_t)); });
-    auto* const hook = new (storage.get())
-        hook_t(L, inventory_, std::move(context), std::move(completion), &threads_, owner, std::move(spare.flag));
+    auto* const hook = new (storage.get()) hook_t(L, inventory_, std::forward<context_arg_t>(context),
+                                                  std::move(completion), &threads_, owner, std::move(spare.flag));
     storage.release();
     hooks_.push_back(*hook);
 }

@@ -11,6 +11,7 @@
 #include "lua/context.hpp"
 #include "lua/hook.hpp"
 #include "lua/library.hpp"
+#include "lua/registry_ref.hpp"
 #include "lua/thread_pool.hpp"
 
 namespace ic {
@@ -46,10 +47,14 @@ public:
     // as the completion scope open around the call closes when the hook
     // decides at once (see io/completion_scope.hpp), else from the loop.
     void run_hook(context::context_t&& context, completion_t&& completion);
+    // The same with the context made in place, in the hook.
+    void run_hook(context::context_source_t&& source, completion_t&& completion);
 
     lua_State* state() const noexcept { return state_.get(); }
 
 private:
+    template <class context_arg_t>
+    void start_hook(context_arg_t&& context, completion_t&& completion);
     void on_hook_done(hook_t& hook) override;
     // Destroys a hook and keeps what it leaves for the next one.
     void dispose(hook_t* hook) noexcept;
@@ -62,6 +67,9 @@ private:
 
     inventory_t& inventory_;
     ox::lua::state_ptr_t state_;
+    // The name of the hook's registry slot, interned once: every message
+    // reads the slot.
+    ox::lua::registry_ref_t message_hook_name_;
     const config_holder_t* settings_;
     // The threads of hooks that returned, for the next hooks.
     ox::lua::thread_pool_t threads_;

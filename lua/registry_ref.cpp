@@ -16,23 +16,17 @@ registry_ref_t::registry_ref_t(registry_ref_t&& other) noexcept
 registry_ref_t& registry_ref_t::operator=(registry_ref_t&& other) noexcept
 {
     if (this != &other) {
-        release();
+        if (ref_ >= 0)
+            release();
         main_ = other.main_;
         ref_ = std::exchange(other.ref_, LUA_REFNIL);
     }
     return *this;
 }
 
-registry_ref_t::~registry_ref_t()
-{
-    release();
-}
-
 void registry_ref_t::release() noexcept
 {
-    // A negative reference (nil or none) holds nothing; references are
-    // moved about (threads kept for the next hook) far more often than
-    // they are dropped.
+    // A negative reference (nil or none) holds nothing.
     if (main_ != nullptr && ref_ >= 0)
         luaL_unref(main_, LUA_REGISTRYINDEX, ref_);
     ref_ = LUA_REFNIL;

@@ -14,7 +14,13 @@ public:
     explicit registry_ref_t(lua_State* L);
     registry_ref_t(registry_ref_t&& other) noexcept;
     registry_ref_t& operator=(registry_ref_t&& other) noexcept;
-    ~registry_ref_t();
+    // Inline: references are moved about (threads kept for the next hook)
+    // far more often than they are dropped.
+    ~registry_ref_t()
+    {
+        if (ref_ >= 0)
+            release();
+    }
 
     registry_ref_t(const registry_ref_t&) = delete;
     registry_ref_t& operator=(const registry_ref_t&) = delete;

@@ -261,17 +261,37 @@ void push_head_table(lua_State* L, int reference)
     lua_setmetatable(L, -2);
 }
 
+bool is_shared_metatable(lua_State* L, int index)
+{
+    index = lua_absindex(L, index);
+    ox::lua::push_held(L, ox::lua::held_t::transaction_metatable);
+    const bool shared = lua_rawequal(L, index, -1);
+    lua_pop(L, 1);
+    return shared;
+}
+
+// Pushes the weak reference of the table at `table` whose metatable is at
+// `metatable`: bound to the table while it has the shared metatable, else
+// held by its own.
+void push_reference(lua_State* L, int table, int metatable)
+{
+    if (is_shared_metatable(L, metatable))
+        push_weak_ref(L, bound_ref(lua_topointer(L, table)));
+    else
+        lua_rawgeti(L, metatable, 1);
+}
+
 // __index of the transaction table: the ICAP, request, response and body
 // tables, made on first read and stored, so that a hook pays only for the
 // tables it reads. Making them needs nothing of the transaction but its
-// weak reference, which the table's own metatable holds: reading one never
-// fails, even once the transaction is over.
+// weak reference: reading one never fails, even once the transaction is
+// over.
 int transaction_index(lua_State* L)
 {
     lua_settop(L, 2);
     if (!lua_getmetatable(L, 1))
         return 0;
-    lua_rawgeti(L, 3, 1);
+    push_reference(L, 1, 3);
     lua_replace(L, 3);
     const int reference = 3;
     if (is_key(L, 2, "icap"))
@@ -314,26 +334,87 @@ int transaction_pairs(lua_State* L)
     return 3;
 }
 
+// Gives the transaction table at `table` a metatable of its own and pushes
+// it: the one weak reference that serves every function of the
+// transaction, and the shared metamethods.
+void push_own_metatable(lua_State* L, int table)
+{
+    table = lua_absindex(L, table);
+    lua_createtable(L, 0, 3);
+    push_weak_ref(L, bound_ref(lua_topointer(L, table)));
+    lua_rawseti(L, -2, 1);
+    lua_pushcfunction(L, transaction_index);
+    lua_setfield(L, -2, "__index");
+    lua_pushcfunction(L, transaction_pairs);
+    lua_setfield(L, -2, "__pairs");
+    lua_pushvalue(L, -1);
+    lua_setmetatable(L, table);
+}
+
+// Pushes the metatable of the value at 1, nil when it has none; a
+// transaction table gets its own first: a script never meets the shared
+// one, and what it does to the metatable it gets stays with its
+// transaction.
+void push_metatable(lua_State* L)
+{
+    luaL_checkany(L, 1);
+    if (!lua_getmetatable(L, 1)) {
+        lua_pushnil(L);
+    } else if (is_shared_metatable(L, -1)) {
+        lua_pop(L, 1);
+        push_own_metatable(L, 1);
+    }
+}
+
+// getmetatable and debug.getmetatable as the standard library has them,
+// but for the transaction tables.
+int get_metatable(lua_State* L)
+{
+    push_metatable(L);
+    luaL_getmetafield(L, 1, "__metatable");
+    return 1;
+}
+
+int debug_get_metatable(lua_State* L)
+{
+    push_metatable(L);
+    return 1;
+}
+
 } // namespace
+
+void register_transaction_metatable(lua_State* L)
+{
+    // The metamethods are plain functions: one metatable serves every
+    // transaction table until a script asks for a table's metatable.
+    lua_createtable(L, 0, 2);
+    lua_pushcfunction(L, transaction_index);
+    lua_setfield(L, -2, "__index");
+    lua_pushcfunction(L, transaction_pairs);
+    lua_setfield(L, -2, "__pairs");
+    ox::lua::set_held(L, ox::lua::held_t::transaction_metatable);
+    lua_pushcfunction(L, get_metatable);
+    lua_setglobal(L, "getmetatable");
+    if (lua_getglobal(L, "debug") == LUA_TTABLE) {
+        lua_pushcfunction(L, debug_get_metatable);
+        lua_setfield(L, -2, "getmetatable");
+    }
+    lua_pop(L, 1);
+}
 
 void context_t::push(lua_State* L)
 {
     lua_createtable(L, 0, 5);
     lua_pushstring(L, is_response() ? "response" : "request");
     lua_setfield(L, -2, "direction");
-    // The table stays plain to the script: its lazy members come from a
-    // metatable of its own, so no metamethod shows among its keys. The
-    // metatable holds the one weak reference that serves every function of
-    // the transaction; its metamethods are plain functions, shared by every
-    // transaction.
-    lua_createtable(L, 0, 3);
-    push_weak_ref(L, weak_ref());
-    lua_rawseti(L, -2, 1);
-    lua_pushcfunction(L, transaction_index);
-    lua_setfield(L, -2, "__index");
-    lua_pushcfunction(L, transaction_pairs);
-    lua_setfield(L, -2, "__pairs");
+    // The table stays plain to the script: its lazy members come from its
+    // metatable, so no metamethod shows among its keys. The metatable is
+    // the shared one, and the table reaches its transaction through the
+    // weak reference bound to it, until a script asks for its metatable.
+    ox::lua::push_held(L, ox::lua::held_t::transaction_metatable);
     lua_setmetatable(L, -2);
+    if (const weak_ref_t reference = weak_ref())
+        bind_table(reference, lua_topointer(L, -1));
 }
 
 } // namespace ic::context

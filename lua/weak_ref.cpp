@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "lua/body_table.hpp"
+#include "lua/context.hpp"
 #include "lua/library.hpp"
 #include "lua/make_const.hpp"
 
@@ -27,6 +28,95 @@ struct slot_t {
     std::uintptr_t generation;
     // The next free slot, while this one is free.
     std::uint32_t next_free;
+    // The table bound to the reference; null when none is.
+    const void* table;
+};
+
+// The bound tables by address, in open addressing with linear probing:
+// a binding per message, added and removed without an allocation once
+// the table has grown to the transactions that run at once.
+class table_index_t {
+public:
+    void set(const void* table, weak_ref_t reference)
+    {
+        if (2 * (count_ + 1) > entries_.size())
+            grow();
+        entry_t& entry = entries_[locate(table)];
+        if (entry.table == nullptr)
+            ++count_;
+        entry = entry_t{table, reference};
+    }
+
+    weak_ref_t get(const void* table) const noexcept
+    {
+        if (entries_.empty())
+            return 0;
+        return entries_[locate(table)].reference;
+    }
+
+    // Removes the table's entry when it holds the reference: the address
+    // may have been bound anew since (the table collected, another made
+    // there).
+    void erase(const void* table, weak_ref_t reference) noexcept
+    {
+        if (entries_.empty())
+            return;
+        std::size_t gap = locate(table);
+        if (entries_[gap].table == nullptr || entries_[gap].reference != reference)
+            return;
+        --count_;
+        // Moves back the entries after the hole that may not stay behind
+        // it, so that every lookup still stops at the first empty entry.
+        const std::size_t mask = entries_.size() - 1;
+        for (std::size_t next = (gap + 1) & mask; entries_[next].table != nullptr; next = (next + 1) & mask) {
+            const std::size_t home = position(entries_[next].table);
+            if (((next - home) & mask) >= ((next - gap) & mask)) {
+                entries_[gap] = entries_[next];
+                gap = next;
+            }
+        }
+        entries_[gap] = entry_t{nullptr, 0};
+    }
+
+private:
+    struct entry_t {
+        // Null while the entry is empty.
+        const void* table;
+        weak_ref_t reference;
+    };
+
+    std::size_t position(const void* table) const noexcept
+    {
+        // Fibonacci hashing of the address: its low bits are all alike.
+        const auto bits = reinterpret_cast<std::uintptr_t>(table) * 0x9E3779B97F4A7C15u;
+        return static_cast<std::size_t>(bits >> shift_);
+    }
+
+    // The place of the table's entry, else of the empty one where it
+    // would go.
+    std::size_t locate(const void* table) const noexcept
+    {
+        const std::size_t mask = entries_.size() - 1;
+        std::size_t at = position(table);
+        while (entries_[at].table != nullptr && entries_[at].table != table)
+            at = (at + 1) & mask;
+        return at;
+    }
+
+    void grow()
+    {
+        std::vector<entry_t> old(entries_.empty() ? 64 : 2 * entries_.size());
+        old.swap(entries_);
+        shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(entries_.size()));
+        count_ = 0;
+        for (const entry_t& entry : old)
+            if (entry.table != nullptr)
+                set(entry.table, entry.reference);
+    }
+
+    std::vector<entry_t> entries_;
+    std::size_t count_ = 0;
+    unsigned shift_ = 64;
 };
 
 // Every script runs on the event loop's thread, and a reference never
@@ -36,6 +126,7 @@ struct slot_table_t {
     std::vector<slot_t> slots;
     std::uint32_t first_free = no_slot;
     std::uintptr_t generation = 0;
+    table_index_t tables;
 };
 
 slot_table_t& slot_table()
@@ -52,6 +143,7 @@ void register_metatables(lua_State* L)
     lua_pushcfunction(L, summary_view_gc);
     lua_setfield(L, -2, "__gc");
     ox::lua::registry_set(L, summary_view_metatable);
+    register_transaction_metatable(L);
 }
 
 weak_ref_t make_weak_ref(context_t& context)
@@ -67,7 +159,7 @@ weak_ref_t make_weak_ref(context_t& context)
         table.slots.push_back({});
     }
     table.generation = table.generation == last_generation ? 1 : table.generation + 1;
-    table.slots[index] = slot_t{&context, table.generation, no_slot};
+    table.slots[index] = slot_t{&context, table.generation, no_slot, nullptr};
     return table.generation << index_bits | index;
 }
 
@@ -84,8 +176,25 @@ void expire_weak_ref(weak_ref_t reference) noexcept
     slot_t& slot = table.slots[index];
     if (slot.context == nullptr || slot.generation != reference >> index_bits)
         return;
-    slot = slot_t{nullptr, 0, table.first_free};
+    if (slot.table != nullptr)
+        table.tables.erase(slot.table, reference);
+    slot = slot_t{nullptr, 0, table.first_free, nullptr};
     table.first_free = index;
+}
+
+void bind_table(weak_ref_t reference, const void* bound)
+{
+    slot_table_t& table = slot_table();
+    slot_t& slot = table.slots[reference & index_mask];
+    if (slot.table != nullptr)
+        table.tables.erase(slot.table, reference);
+    table.tables.set(bound, reference);
+    slot.table = bound;
+}
+
+weak_ref_t bound_ref(const void* table) noexcept
+{
+    return slot_table().tables.get(table);
 }
 
 context_t& lock_weak_ref(lua_State* L, int index)

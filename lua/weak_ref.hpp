@@ -27,8 +27,18 @@ using weak_ref_t = std::uintptr_t;
 
 // Gives the context a slot; its reference.
 weak_ref_t make_weak_ref(context_t& context);
-// Frees the slot of the reference (none: nothing happens).
+// Frees the slot of the reference (none: nothing happens), and unbinds
+// the table bound to it.
 void expire_weak_ref(weak_ref_t reference) noexcept;
+
+// Binds a table (its lua_topointer) to the live reference until the
+// reference expires: a table whose metatable all transactions share
+// reaches its own transaction so, without a table of its own to hold the
+// reference. Binding a table again replaces the reference.
+void bind_table(weak_ref_t reference, const void* table);
+// The reference bound to the table; zero, a reference of no transaction,
+// when none is.
+weak_ref_t bound_ref(const void* table) noexcept;
 
 inline void push_weak_ref(lua_State* L, weak_ref_t reference)
 {

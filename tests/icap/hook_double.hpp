@@ -21,9 +21,9 @@ using decide_t = std::function<std::shared_ptr<ic::verdict_t>(ic::context::conte
 
 inline ic::check_engine_t::hook_runner_t runner(boost::asio::io_context& loop, decide_t decide)
 {
-    return [&loop, decide = std::move(decide)](ic::context::context_t context,
+    return [&loop, decide = std::move(decide)](ic::context::context_source_t&& source,
                                                ic::check_engine_t::verdict_handler_t&& handler) {
-        const auto held = std::make_shared<ic::context::context_t>(std::move(context));
+        const auto held = std::make_shared<ic::context::context_t>(std::move(source));
         boost::asio::post(loop, [held, handler = std::move(handler), decide] {
             const std::shared_ptr<ic::verdict_t> verdict = decide(*held);
             handler(std::move(*held), verdict);

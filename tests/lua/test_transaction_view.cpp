@@ -342,4 +342,91 @@ TEST_F(LuaTransactionView, KeptTablesExpireWithTheirTransaction)
     EXPECT_EQ(eval("select(2, task.wait())"), "trying to use expired pointer");
 }
 
+// A transaction table shows a metatable of its own to getmetatable and
+// debug.getmetatable, as plain a table as a script may change: the same one
+// at every call, another one for each transaction, with the one reference
+// and the two metamethods; the functions keep their library behaviour for
+// every other value.
+TEST_F(LuaTransactionView, OwnMetatableOfEveryTransaction)
+{
+    struct case_t {
+        const char* name;
+        const char* expression; // over the transaction table t
+        const char* value;
+    };
+    for (const case_t& c :
+         {case_t{"same_at_every_call", "rawequal(getmetatable(t), getmetatable(t))", "true"},
+          case_t{"same_for_debug", "rawequal(debug.getmetatable(t), getmetatable(t))", "true"},
+          case_t{"debug_first", "rawequal(getmetatable(t), debug.getmetatable(t))", "true"},
+          case_t{"its_keys",
+                 "(function() local k = {} for key, v in next, getmetatable(t) do k[#k + 1] = tostring(key) .. ':' .. "
+                 "type(v) end table.sort(k) return table.concat(k, ',') end)()",
+                 "1:userdata,__index:function,__pairs:function"},
+          case_t{"members_after_it", "getmetatable(t) and t.icap.value('X-Client-IP')", "192.168.1.7"},
+          case_t{"members_before_it", "t.request and getmetatable(t) and t.icap.value('X-Client-IP')", "192.168.1.7"},
+          case_t{"its_index_reaches_the_transaction", "getmetatable(t).__index(t, 'icap').value('X-Client-IP')",
+                 "192.168.1.7"},
+          case_t{"lent_to_another_table", "setmetatable({}, getmetatable(t)).icap.value('X-Client-IP')", "192.168.1.7"},
+          case_t{"pairs_after_it",
+                 "getmetatable(t) and (function() local n = 0 for _ in pairs(t) do n = n + 1 end "
+                 "return n end)()",
+                 "5"},
+          case_t{"string_metatable", "rawequal(getmetatable('').__index, string)", "true"},
+          case_t{"protected", "getmetatable(setmetatable({}, {__metatable = 'locked'}))", "locked"},
+          case_t{"protected_for_debug", "type(debug.getmetatable(setmetatable({}, {__metatable = 'locked'})))",
+                 "table"},
+          case_t{"none", "tostring(getmetatable({})) .. tostring(debug.getmetatable(1))", "nilnil"},
+          case_t{"no_argument", "select(2, pcall(getmetatable))", "bad argument #1 to 'getmetatable' (value expected)"},
+          case_t{"no_argument_for_debug", "select(2, pcall(debug.getmetatable))",
+                 "bad argument #1 to 'debug.getmetatable' (value expected)"}}) {
+        view(std::string("r = tostring(") + c.expression + ")", reqmod);
+        EXPECT_EQ(eval("r"), c.value) << c.name;
+    }
+    // What a script does to the metatable stays with its transaction.
+    view("getmetatable(t).__index = nil\nr = tostring(t.icap)", reqmod);
+    EXPECT_EQ(eval("r"), "nil");
+    view("r = t.icap.value('X-Client-IP')", reqmod);
+    EXPECT_EQ(eval("r"), "192.168.1.7");
+    view("if kept ~= nil then r = tostring(rawequal(getmetatable(kept), getmetatable(t))) end\nkept = t", reqmod);
+    view("if kept ~= nil then r = tostring(rawequal(getmetatable(kept), getmetatable(t))) end\nkept = t", reqmod);
+    EXPECT_EQ(eval("r"), "false");
+    // Once the transaction is over, its metatable reaches nothing.
+    view("kept = t", reqmod);
+    EXPECT_EQ(eval("type(getmetatable(kept)[1])"), "userdata");
+    EXPECT_EQ(eval("select(2, pcall(kept.icap.value, 'X-Client-IP'))"), "trying to use expired pointer");
+}
+
+// Many transactions wait at once, and end in another order than they
+// began: each table still reaches its own transaction, whichever were
+// bound and unbound meanwhile.
+TEST_F(LuaTransactionView, ManyWaitingTransactionsReachTheirOwn)
+{
+    ASSERT_TRUE(load("orvex = require('orvex')\n"
+                     "function message_hook(t)\n"
+                     "  local n = tonumber(t.request.value('X-N'))\n"
+                     "  orvex.sleep(0.001 * (n % 7))\n"
+                     "  seen[#seen + 1] = tostring(n == tonumber(t.icap.value('X-N')) and\n"
+                     "      n == tonumber(t.body and t.request.value('X-N')))\n"
+                     "  return 'pass'\n"
+                     "end\n"
+                     "seen = {}"));
+    std::vector<std::shared_ptr<hook_test::outcome_t>> outcomes;
+    for (int n = 0; n < 300; ++n) {
+        const std::string number = std::to_string(n);
+        outcomes.push_back(
+            start(make_context({{{"X-N", number}},
+                                "GET http://a.example/ HTTP/1.1\r\nHost: a.example\r\nX-N: " + number + "\r\n\r\n",
+                                ""})));
+    }
+    EXPECT_TRUE(run_until([&] {
+        for (const auto& outcome : outcomes)
+            if (!outcome->done)
+                return false;
+        return true;
+    }));
+    EXPECT_EQ(eval("#seen"), "300");
+    EXPECT_EQ(eval("(function() for _, v in ipairs(seen) do if v ~= 'true' then return v end end return 'all' end)()"),
+              "all");
+}
+
 } // namespace
