@@ -93,9 +93,9 @@ public:
         throw error_t("unexpected icap response");
     }
 
-    void on_field(proto::icap::parser_t&, const proto::field_t& field) override
+    void on_field(proto::icap::parser_t&, const proto::field_view_t& field) override
     {
-        request_->fields.add(field.name, field.value);
+        request_->fields.add(field.name, std::string(field.value));
     }
 
     void on_encapsulated(proto::icap::parser_t&, const proto::icap::section_list_t&) override {}

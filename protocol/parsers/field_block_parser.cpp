@@ -53,7 +53,7 @@ parser_t::status_t field_block_parser_t::status() const
 
 void field_block_parser_t::reset()
 {
-    state_ = state_t::first_line;
+    state_ = state_t::name_or_end;
     field_.name.clear();
     field_.value.clear();
     fold_pending_ = false;
@@ -81,7 +81,7 @@ void field_block_parser_t::deliver()
         trim_blanks(field_.value);
     }
     if (delegate_)
-        delegate_->on_field(*this, field_);
+        delegate_->on_field(*this, field_view_t{field_.name, field_.value});
     field_.name.clear();
     field_.value.clear();
     fold_pending_ = false;
@@ -127,18 +127,36 @@ std::size_t field_block_parser_t::take_line(const char* data, std::size_t begin,
         const auto* nul = static_cast<const char*>(std::memchr(data + value, '\0', clean_end - value));
         bad = nul ? static_cast<std::size_t>(nul - data) : cr ? clean_end + 1 : lf;
         if (bad == lf) {
+            count_consumed(lf + 1 - begin);
+            const std::size_t next = lf + 1;
+            const field_view_t field{std::string_view(data + begin, name_end - begin),
+                                     std::string_view(data + value, value_end - value)};
+            // The byte after the LF, when here, decides whether a fold may
+            // follow; the byte-wise states hand the field over at a name
+            // or an end of the block and take anything else themselves.
+            if (next < size && (is_tchar(data[next]) || data[next] == '\r' || data[next] == '\n')) {
+                try {
+                    if (delegate_)
+                        delegate_->on_field(*this, field);
+                } catch (...) {
+                    state_ = state_t::failed;
+                    throw parser_error_t(std::current_exception(), position_of(next));
+                }
+                clear_consumed();
+                state_ = state_t::name_or_end;
+                return lf;
+            }
             // Both are empty here (a new block, or the last field
             // delivered): appending skips assign's overlap handling.
             try {
-                field_.name.append(data + begin, name_end - begin);
-                field_.value.append(data + value, value_end - value);
+                field_.name.append(field.name);
+                field_.value.append(field.value);
             } catch (...) {
                 state_ = state_t::failed;
                 throw parser_error_t(std::current_exception(), position_of(begin));
             }
             trimmed_ = true;
             state_ = state_t::line_start;
-            count_consumed(lf + 1 - begin);
             return lf;
         }
     }
@@ -157,7 +175,7 @@ std::size_t field_block_parser_t::parse(const char* data, std::size_t size, bool
         // A field line that is here whole is taken in one pass; a line cut
         // by the end of the input, a fold and the end of the block go
         // through the states byte by byte.
-        if ((state_ == state_t::first_line || state_ == state_t::line_start) && is_tchar(c)) {
+        if ((state_ == state_t::name_or_end || state_ == state_t::line_start) && is_tchar(c)) {
             if (const void* lf = std::memchr(data + i + 1, '\n', size - i - 1)) {
                 i = take_line(data, i, static_cast<std::size_t>(static_cast<const char*>(lf) - data), size);
                 continue;
@@ -166,7 +184,7 @@ std::size_t field_block_parser_t::parse(const char* data, std::size_t size, bool
         bool ok = true;
         try {
             switch (state_) {
-            case state_t::first_line:
+            case state_t::name_or_end:
             case state_t::line_start:
                 if (state_ == state_t::line_start && is_blank(c)) {
                     state_ = state_t::fold_lead; // the first SP or HT of a fold is dropped

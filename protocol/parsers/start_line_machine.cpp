@@ -140,8 +140,8 @@ std::size_t start_line_machine_t::take_request_line(const char* data, std::size_
         ++at;
     if (at != lf)
         return 0;
-    request_.method.append(method, method_end);
-    request_.uri.append(uri, uri_end);
+    request_.method.append(method, static_cast<std::size_t>(method_end - method));
+    request_.uri.append(uri, static_cast<std::size_t>(uri_end - uri));
     request_.major = major;
     request_.minor = minor;
     kind_ = kind_t::request;

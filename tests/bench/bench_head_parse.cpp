@@ -57,7 +57,7 @@ public:
         seen += line.uri.size();
     }
     void on_status_line(proto::icap::parser_t&, const proto::status_line_t&) override {}
-    void on_field(proto::icap::parser_t&, const proto::field_t& field) override { seen += field.value.size(); }
+    void on_field(proto::icap::parser_t&, const proto::field_view_t& field) override { seen += field.value.size(); }
     void on_encapsulated(proto::icap::parser_t&, const proto::icap::section_list_t&) override {}
     void on_head_end(proto::icap::parser_t&) override {}
     void on_data(proto::icap::parser_t&, proto::icap::section_kind_t, const char*, std::size_t size) override
