@@ -28,15 +28,24 @@ std::int64_t preview_limit(const request_t& request)
     return announced == malformed_preview ? 0 : announced;
 }
 
-// The URL of a query's start line. A proxy sends its queries to one or two
-// service URLs, so the last one parsed on this thread is kept and copied
-// rather than the same text parsed again at every query.
-const ox::oxs::url_t& service_url(const std::string& text)
+// A query as far as its start line tells, the rest empty. A proxy sends its
+// queries to one or two service URLs, so the query of the last line on this
+// thread is kept and copied whole rather than its URL parsed again, or made
+// empty and filled.
+const request_t& start_of(const proto::request_line_t& line)
 {
-    thread_local std::optional<std::pair<std::string, ox::oxs::url_t>> last;
-    if (!last || last->first != text)
-        last.emplace(text, ox::oxs::url_t(text));
-    return last->second;
+    thread_local std::optional<std::pair<std::string, request_t>> last;
+    if (!last || last->first != line.uri) {
+        ox::oxs::url_t url(line.uri);
+        last.emplace();
+        last->first = line.uri;
+        last->second.url = std::move(url);
+    }
+    request_t& request = last->second;
+    if (request.method != line.method)
+        request.method = line.method;
+    request.version = line.major != 0 ? version_t{line.major, line.minor} : version_t{};
+    return request;
 }
 
 // Reads one query head from a stream and hands over its body unread. A
@@ -81,11 +90,7 @@ public:
 
     void on_request_line(proto::icap::parser_t&, const proto::request_line_t& line) override
     {
-        request_ = std::allocate_shared<request_t>(io::recycling_allocator_t<request_t>());
-        request_->method = line.method;
-        request_->url = service_url(line.uri);
-        if (line.major != 0)
-            request_->version = {line.major, line.minor};
+        request_ = std::allocate_shared<request_t>(io::recycling_allocator_t<request_t>(), start_of(line));
     }
 
     void on_status_line(proto::icap::parser_t&, const proto::status_line_t&) override

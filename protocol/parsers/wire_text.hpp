@@ -56,6 +56,14 @@ inline std::uint64_t load8(const char* bytes)
     return word;
 }
 
+// Whether a byte of the word is below n, for n up to 128: a byte from 0x80
+// up never is. A borrow only runs on from a byte that is below n.
+inline bool has_byte_below(std::uint64_t word, unsigned char n)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    return ((word - n * ones) & ~word & (0x80 * ones)) != 0;
+}
+
 // text equals name, upper-case, ignoring the case of ASCII letters: the
 // comparison of to_upper(text) == name without the copy, eight bytes at a
 // time.

@@ -37,6 +37,30 @@ TEST(wire_text, upper_casing_a_word_matches_every_byte_alone)
     }
 }
 
+// Each byte at each place of a word of bytes at or above the bound, and
+// beside a byte below it: the word answers as the bytes one by one do.
+TEST(wire_text, a_byte_below_a_bound_is_found_wherever_it_is)
+{
+    for (const unsigned char bound : {'!', '\x01', '\x80'}) {
+        for (int byte = 0; byte < 256; ++byte) {
+            for (std::size_t at = 0; at < 8; ++at) {
+                for (const bool other_below : {false, true}) {
+                    char bytes[8];
+                    std::memset(bytes, bound == 0x80 ? 0xff : 0x80, 8);
+                    if (other_below)
+                        bytes[(at + 3) % 8] = static_cast<char>(bound - 1);
+                    bytes[at] = static_cast<char>(byte);
+                    bool expected = false;
+                    for (const char b : bytes)
+                        expected = expected || static_cast<unsigned char>(b) < bound;
+                    EXPECT_EQ(proto::has_byte_below(proto::load8(bytes), bound), expected)
+                        << "bound " << int(bound) << ", byte " << byte << " at " << at;
+                }
+            }
+        }
+    }
+}
+
 TEST(wire_text, case_blind_equality_in_the_word_and_in_the_rest)
 {
     struct case_t {
