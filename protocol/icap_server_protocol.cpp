@@ -1,13 +1,12 @@
 #include "protocol/icap_server_protocol.hpp"
 
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <boost/asio/post.hpp>
 
-#include "io/recycling_allocator.hpp"
+#include "protocol/icap_request_pool.hpp"
 #include "protocol/parsers/icap_parser.hpp"
 #include "protocol/preview.hpp"
 #include "protocol/protocol_error.hpp"
@@ -26,26 +25,6 @@ std::int64_t preview_limit(const request_t& request)
 {
     const std::int64_t announced = announced_preview(request);
     return announced == malformed_preview ? 0 : announced;
-}
-
-// A query as far as its start line tells, the rest empty. A proxy sends its
-// queries to one or two service URLs, so the query of the last line on this
-// thread is kept and copied whole rather than its URL parsed again, or made
-// empty and filled.
-const request_t& start_of(const proto::request_line_t& line)
-{
-    thread_local std::optional<std::pair<std::string, request_t>> last;
-    if (!last || last->first != line.uri) {
-        ox::oxs::url_t url(line.uri);
-        last.emplace();
-        last->first = line.uri;
-        last->second.url = std::move(url);
-    }
-    request_t& request = last->second;
-    if (request.method != line.method)
-        request.method = line.method;
-    request.version = line.major != 0 ? version_t{line.major, line.minor} : version_t{};
-    return request;
 }
 
 // Reads one query head from a stream and hands over its body unread. A
@@ -90,7 +69,7 @@ public:
 
     void on_request_line(proto::icap::parser_t&, const proto::request_line_t& line) override
     {
-        request_ = std::allocate_shared<request_t>(io::recycling_allocator_t<request_t>(), start_of(line));
+        request_ = request_pool_t::take(line);
     }
 
     void on_status_line(proto::icap::parser_t&, const proto::status_line_t&) override
