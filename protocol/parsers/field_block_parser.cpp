@@ -92,7 +92,8 @@ void field_block_parser_t::deliver()
 // One field line, data[begin] the first byte of its name and data[lf] its
 // LF, with the checks and the outcome of the byte-wise states: the same
 // errors at the same bytes, the field delivered at the same point.
-// Returns the index of the LF.
+// Returns the index of the LF, or of the last byte of the block when the
+// empty line that ends it follows.
 std::size_t field_block_parser_t::take_line(const char* data, std::size_t begin, std::size_t lf, std::size_t size)
 {
     try {
@@ -144,6 +145,13 @@ std::size_t field_block_parser_t::take_line(const char* data, std::size_t begin,
                 }
                 clear_consumed();
                 state_ = state_t::name_or_end;
+                // The empty line that ends the block, when here whole, as
+                // the byte-wise states would take it.
+                const std::size_t end = data[next] == '\r' && next + 1 < size ? next + 1 : next;
+                if (data[end] == '\n') {
+                    state_ = state_t::complete;
+                    return end;
+                }
                 return lf;
             }
             // Both are empty here (a new block, or the last field
