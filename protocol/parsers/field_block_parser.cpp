@@ -123,10 +123,8 @@ std::size_t field_block_parser_t::take_line(const char* data, std::size_t begin,
             --value_end;
         // A NUL fails where it is, a CR that is not the line's last byte
         // at the byte after it: whichever comes first.
-        const auto* cr = static_cast<const char*>(std::memchr(data + value, '\r', value_end - value));
-        const std::size_t clean_end = cr ? static_cast<std::size_t>(cr - data) : value_end;
-        const auto* nul = static_cast<const char*>(std::memchr(data + value, '\0', clean_end - value));
-        bad = nul ? static_cast<std::size_t>(nul - data) : cr ? clean_end + 1 : lf;
+        const std::size_t stop = value + find_cr_or_nul(data + value, value_end - value);
+        bad = stop == value_end ? lf : data[stop] == '\0' ? stop : stop + 1;
         if (bad == lf) {
             count_consumed(lf + 1 - begin);
             const std::size_t next = lf + 1;

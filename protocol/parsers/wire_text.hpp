@@ -64,6 +64,26 @@ inline bool has_byte_below(std::uint64_t word, unsigned char n)
     return ((word - n * ones) & ~word & (0x80 * ones)) != 0;
 }
 
+// The index of the first CR or NUL of the size bytes at data, or size:
+// eight bytes at a time, then the rest one by one. A field value is
+// checked for both at once rather than by a search for each.
+inline std::size_t find_cr_or_nul(const char* data, std::size_t size)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    const auto has_zero = [](std::uint64_t word) { return (word - ones) & ~word & (0x80 * ones); };
+    std::size_t at = 0;
+    for (; size - at >= 8; at += 8) {
+        const std::uint64_t word = load8(data + at);
+        if (has_zero(word) | has_zero(word ^ ('\r' * ones)))
+            break;
+    }
+    for (; at < size; ++at) {
+        if (data[at] == '\r' || data[at] == '\0')
+            return at;
+    }
+    return size;
+}
+
 // text equals name, upper-case, ignoring the case of ASCII letters: the
 // comparison of to_upper(text) == name without the copy, eight bytes at a
 // time.

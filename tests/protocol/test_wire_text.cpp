@@ -61,6 +61,31 @@ TEST(wire_text, a_byte_below_a_bound_is_found_wherever_it_is)
     }
 }
 
+// A CR or NUL anywhere in texts of every length around the word size,
+// among bytes that differ from them in one bit, a second one after it: the
+// first is found, in the words and in the rest alike.
+TEST(wire_text, the_first_cr_or_nul_is_found_wherever_it_is)
+{
+    const std::string near_misses = "\x0c\x0e\x8d\x80\x01";
+    for (std::size_t size = 0; size <= 20; ++size) {
+        std::string text(size, 'a');
+        for (std::size_t i = 0; i < size; ++i)
+            text[i] = i % 3 == 0 ? near_misses[i % 5] : static_cast<char>('a' + i);
+        for (const char c : text)
+            ASSERT_TRUE(c != '\r' && c != '\0');
+        EXPECT_EQ(proto::find_cr_or_nul(text.data(), size), size) << size;
+        for (std::size_t at = 0; at < size; ++at) {
+            for (const char hit : {'\r', '\0'}) {
+                std::string with = text;
+                with[at] = hit;
+                if (at + 2 < size)
+                    with[at + 2] = hit == '\r' ? '\0' : '\r';
+                EXPECT_EQ(proto::find_cr_or_nul(with.data(), size), at) << size << " " << at << " " << int(hit);
+            }
+        }
+    }
+}
+
 TEST(wire_text, case_blind_equality_in_the_word_and_in_the_rest)
 {
     struct case_t {
