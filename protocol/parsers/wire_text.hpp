@@ -65,17 +65,22 @@ inline bool has_byte_below(std::uint64_t word, unsigned char n)
 }
 
 // The index of the first CR or NUL of the size bytes at data, or size:
-// eight bytes at a time, then the rest one by one. A field value is
-// checked for both at once rather than by a search for each.
+// eight bytes at a time, the last eight overlapping the words before, and
+// one by one only in a word that has one or in fewer than eight bytes. A
+// field value is checked for both at once rather than by a search for each.
 inline std::size_t find_cr_or_nul(const char* data, std::size_t size)
 {
     constexpr std::uint64_t ones = 0x0101010101010101;
-    const auto has_zero = [](std::uint64_t word) { return (word - ones) & ~word & (0x80 * ones); };
+    const auto hit = [](std::uint64_t word) {
+        const std::uint64_t cr = word ^ ('\r' * ones);
+        return (((word - ones) & ~word) | ((cr - ones) & ~cr)) & (0x80 * ones);
+    };
     std::size_t at = 0;
-    for (; size - at >= 8; at += 8) {
-        const std::uint64_t word = load8(data + at);
-        if (has_zero(word) | has_zero(word ^ ('\r' * ones)))
-            break;
+    if (size >= 8) {
+        while (size - at > 8 && !hit(load8(data + at)))
+            at += 8;
+        if (size - at <= 8 && !hit(load8(data + size - 8)))
+            return size;
     }
     for (; at < size; ++at) {
         if (data[at] == '\r' || data[at] == '\0')
