@@ -1,13 +1,12 @@
 #include "protocol/icap_server_protocol.hpp"
 
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <boost/asio/post.hpp>
 
-#include "io/recycling_allocator.hpp"
+#include "protocol/icap_request_pool.hpp"
 #include "protocol/parsers/icap_parser.hpp"
 #include "protocol/preview.hpp"
 #include "protocol/protocol_error.hpp"
@@ -26,17 +25,6 @@ std::int64_t preview_limit(const request_t& request)
 {
     const std::int64_t announced = announced_preview(request);
     return announced == malformed_preview ? 0 : announced;
-}
-
-// The URL of a query's start line. A proxy sends its queries to one or two
-// service URLs, so the last one parsed on this thread is kept and copied
-// rather than the same text parsed again at every query.
-const ox::oxs::url_t& service_url(const std::string& text)
-{
-    thread_local std::optional<std::pair<std::string, ox::oxs::url_t>> last;
-    if (!last || last->first != text)
-        last.emplace(text, ox::oxs::url_t(text));
-    return last->second;
 }
 
 // Reads one query head from a stream and hands over its body unread. A
@@ -81,11 +69,7 @@ public:
 
     void on_request_line(proto::icap::parser_t&, const proto::request_line_t& line) override
     {
-        request_ = std::allocate_shared<request_t>(io::recycling_allocator_t<request_t>());
-        request_->method = line.method;
-        request_->url = service_url(line.uri);
-        if (line.major != 0)
-            request_->version = {line.major, line.minor};
+        request_ = request_pool_t::take(line);
     }
 
     void on_status_line(proto::icap::parser_t&, const proto::status_line_t&) override
@@ -93,9 +77,9 @@ public:
         throw error_t("unexpected icap response");
     }
 
-    void on_field(proto::icap::parser_t&, const proto::field_t& field) override
+    void on_field(proto::icap::parser_t&, const proto::field_view_t& field) override
     {
-        request_->fields.add(field.name, field.value);
+        request_->fields.add(field.name, std::string(field.value));
     }
 
     void on_encapsulated(proto::icap::parser_t&, const proto::icap::section_list_t&) override {}

@@ -215,10 +215,10 @@ std::size_t chunked_data_parser_t::take_trailer(const char* data, std::size_t si
     return n;
 }
 
-void chunked_data_parser_t::on_field(field_block_parser_t&, const field_t& field)
+void chunked_data_parser_t::on_field(field_block_parser_t&, const field_view_t& field)
 {
     if (delegate_)
-        delegate_->on_trailer_field(*this, field);
+        delegate_->on_trailer_field(*this, hold(field, trailer_field_));
 }
 
 } // namespace proto

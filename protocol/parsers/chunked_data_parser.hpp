@@ -41,7 +41,7 @@ private:
     enum class phase_t { size_line, data, trailer, complete, failed };
     enum class state_t { start, lead_cr, after_lead, size, size_ws, extension, cr };
 
-    void on_field(field_block_parser_t& parser, const field_t& field) override;
+    void on_field(field_block_parser_t& parser, const field_view_t& field) override;
 
     std::size_t run_size_line(const char* data, std::size_t size);
     std::size_t take_data(const char* data, std::size_t size);
@@ -56,6 +56,7 @@ private:
     std::size_t line_length_ = 0;
     std::int64_t remaining_ = 0;
     std::size_t trailer_length_ = 0;
+    field_t trailer_field_; // the trailer field handed on
     field_block_parser_t trailer_;
 };
 

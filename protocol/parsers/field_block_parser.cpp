@@ -53,7 +53,7 @@ parser_t::status_t field_block_parser_t::status() const
 
 void field_block_parser_t::reset()
 {
-    state_ = state_t::first_line;
+    state_ = state_t::name_or_end;
     field_.name.clear();
     field_.value.clear();
     fold_pending_ = false;
@@ -81,7 +81,7 @@ void field_block_parser_t::deliver()
         trim_blanks(field_.value);
     }
     if (delegate_)
-        delegate_->on_field(*this, field_);
+        delegate_->on_field(*this, field_view_t{field_.name, field_.value});
     field_.name.clear();
     field_.value.clear();
     fold_pending_ = false;
@@ -92,7 +92,8 @@ void field_block_parser_t::deliver()
 // One field line, data[begin] the first byte of its name and data[lf] its
 // LF, with the checks and the outcome of the byte-wise states: the same
 // errors at the same bytes, the field delivered at the same point.
-// Returns the index of the LF.
+// Returns the index of the LF, or of the last byte of the block when the
+// empty line that ends it follows.
 std::size_t field_block_parser_t::take_line(const char* data, std::size_t begin, std::size_t lf, std::size_t size)
 {
     try {
@@ -122,23 +123,46 @@ std::size_t field_block_parser_t::take_line(const char* data, std::size_t begin,
             --value_end;
         // A NUL fails where it is, a CR that is not the line's last byte
         // at the byte after it: whichever comes first.
-        const auto* cr = static_cast<const char*>(std::memchr(data + value, '\r', value_end - value));
-        const std::size_t clean_end = cr ? static_cast<std::size_t>(cr - data) : value_end;
-        const auto* nul = static_cast<const char*>(std::memchr(data + value, '\0', clean_end - value));
-        bad = nul ? static_cast<std::size_t>(nul - data) : cr ? clean_end + 1 : lf;
+        const std::size_t stop = value + find_cr_or_nul(data + value, value_end - value);
+        bad = stop == value_end ? lf : data[stop] == '\0' ? stop : stop + 1;
         if (bad == lf) {
+            count_consumed(lf + 1 - begin);
+            const std::size_t next = lf + 1;
+            const field_view_t field{std::string_view(data + begin, name_end - begin),
+                                     std::string_view(data + value, value_end - value)};
+            // The byte after the LF, when here, decides whether a fold may
+            // follow; the byte-wise states hand the field over at a name
+            // or an end of the block and take anything else themselves.
+            if (next < size && (is_tchar(data[next]) || data[next] == '\r' || data[next] == '\n')) {
+                try {
+                    if (delegate_)
+                        delegate_->on_field(*this, field);
+                } catch (...) {
+                    state_ = state_t::failed;
+                    throw parser_error_t(std::current_exception(), position_of(next));
+                }
+                clear_consumed();
+                state_ = state_t::name_or_end;
+                // The empty line that ends the block, when here whole, as
+                // the byte-wise states would take it.
+                const std::size_t end = data[next] == '\r' && next + 1 < size ? next + 1 : next;
+                if (data[end] == '\n') {
+                    state_ = state_t::complete;
+                    return end;
+                }
+                return lf;
+            }
             // Both are empty here (a new block, or the last field
             // delivered): appending skips assign's overlap handling.
             try {
-                field_.name.append(data + begin, name_end - begin);
-                field_.value.append(data + value, value_end - value);
+                field_.name.append(field.name);
+                field_.value.append(field.value);
             } catch (...) {
                 state_ = state_t::failed;
                 throw parser_error_t(std::current_exception(), position_of(begin));
             }
             trimmed_ = true;
             state_ = state_t::line_start;
-            count_consumed(lf + 1 - begin);
             return lf;
         }
     }
@@ -157,7 +181,7 @@ std::size_t field_block_parser_t::parse(const char* data, std::size_t size, bool
         // A field line that is here whole is taken in one pass; a line cut
         // by the end of the input, a fold and the end of the block go
         // through the states byte by byte.
-        if ((state_ == state_t::first_line || state_ == state_t::line_start) && is_tchar(c)) {
+        if ((state_ == state_t::name_or_end || state_ == state_t::line_start) && is_tchar(c)) {
             if (const void* lf = std::memchr(data + i + 1, '\n', size - i - 1)) {
                 i = take_line(data, i, static_cast<std::size_t>(static_cast<const char*>(lf) - data), size);
                 continue;
@@ -166,7 +190,7 @@ std::size_t field_block_parser_t::parse(const char* data, std::size_t size, bool
         bool ok = true;
         try {
             switch (state_) {
-            case state_t::first_line:
+            case state_t::name_or_end:
             case state_t::line_start:
                 if (state_ == state_t::line_start && is_blank(c)) {
                     state_ = state_t::fold_lead; // the first SP or HT of a fold is dropped

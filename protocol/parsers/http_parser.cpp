@@ -188,8 +188,9 @@ void parser_t::count_down(std::size_t n)
         static_cast<std::uint64_t>(content_length_) > n ? content_length_ - static_cast<std::int64_t>(n) : 0;
 }
 
-void parser_t::on_field(field_block_parser_t&, const field_t& field)
+void parser_t::on_field(field_block_parser_t&, const field_view_t& view)
 {
+    const field_t& field = hold(view, field_);
     const std::string& name = field.name;
     if (iequals_upper(name, "CONTENT-LENGTH")) {
         content_length_ = to_content_length(field.value);

@@ -55,7 +55,7 @@ public:
 private:
     enum class phase_t { start_line, fields, body, complete, failed };
 
-    void on_field(field_block_parser_t& parser, const field_t& field) override;
+    void on_field(field_block_parser_t& parser, const field_view_t& view) override;
     void on_chunk(chunked_data_parser_t& parser, std::int64_t size, const std::string& extension) override;
     void on_data(chunked_data_parser_t& parser, const char* data, std::size_t size) override;
     void on_trailer_field(chunked_data_parser_t& parser, const field_t& field) override;
@@ -74,6 +74,7 @@ private:
     phase_t phase_ = phase_t::start_line;
     std::int64_t content_length_ = -1;
     bool encoded_ = false;
+    field_t field_; // the header field handed on
     field_block_parser_t fields_;
     std::unique_ptr<chunked_data_parser_t> chunked_;
     std::unique_ptr<multipart_data_parser_t> multipart_;

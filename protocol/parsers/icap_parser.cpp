@@ -75,6 +75,33 @@ bool is_body(section_kind_t kind)
     return kind != req_hdr && kind != res_hdr;
 }
 
+// The kind whose name, in any case, and a '=' begin text, and the bytes
+// they take; false for anything else. Eight bytes are compared at once.
+bool name_at(std::string_view text, section_kind_t& kind, std::size_t& length)
+{
+    if (text.size() < 8)
+        return false;
+    const std::uint64_t word = to_upper8(load8(text.data()));
+    const auto is = [word](const char(&name)[9]) { return word == load8(name); };
+    length = 8;
+    if (is("REQ-HDR=")) {
+        kind = req_hdr;
+        return true;
+    }
+    if (is("RES-HDR=")) {
+        kind = res_hdr;
+        return true;
+    }
+    length = 9;
+    if (text.size() > 8 && text[8] == '=') {
+        kind = is("REQ-BODY") ? req_body : is("RES-BODY") ? res_body : opt_body;
+        return kind != opt_body || is("OPT-BODY");
+    }
+    length = 10;
+    kind = null_body;
+    return text.size() > 9 && text[9] == '=' && to_upper(text[8]) == 'Y' && is("NULL-BOD");
+}
+
 // The value as clients write it, pieces "name=digits" joined by ", ", read
 // in one pass into sections, which are then as the general reading gives
 // them. False for anything else, a piece after a body or an offset of more
@@ -85,12 +112,11 @@ bool read_plain_encapsulated(std::string_view value, section_list_t& sections)
     constexpr std::size_t max_digits = 18;
     std::size_t at = 0;
     for (;;) {
-        const std::size_t equals = value.find('=', at);
         section_t section;
-        if (equals == std::string_view::npos || !kind_of(value.substr(at, equals - at), section.kind) ||
-            (!sections.empty() && is_body(sections.back().kind)))
+        std::size_t length;
+        if (!name_at(value.substr(at), section.kind, length) || (!sections.empty() && is_body(sections.back().kind)))
             return false;
-        at = equals + 1;
+        at += length;
         const std::size_t digits = at;
         std::int64_t offset = 0;
         const std::size_t digits_end = std::min(value.size(), digits + max_digits);
@@ -134,13 +160,15 @@ bool read_any_encapsulated(std::string_view value, section_list_t& sections)
 
 } // namespace
 
-void parse_encapsulated(const std::string& value, section_list_t& sections)
+void parse_encapsulated(std::string_view value, section_list_t& sections)
 {
     sections.clear();
     // Queries carry two or three sections.
     sections.reserve(4);
     // Made only when thrown: a valid field costs no message.
-    const auto invalid = [&value] { return base_ragel_parser_t::error_t("invalid icap encapsulated field: " + value); };
+    const auto invalid = [&value] {
+        return base_ragel_parser_t::error_t("invalid icap encapsulated field: " + std::string(value));
+    };
     if (!read_plain_encapsulated(value, sections)) {
         sections.clear();
         if (!read_any_encapsulated(value, sections))
@@ -216,7 +244,9 @@ std::size_t parser_t::parse_phase(const char* data, std::size_t size, bool last)
         return taken;
     }
     case phase_t::fields: {
-        std::size_t const taken = fields_.feed(data, size, last);
+        // The block parser takes the input whole or up to its end: one
+        // call, made directly, does what a feed would.
+        std::size_t const taken = fields_.parse(data, size, last);
         if (fields_.status() == complete) {
             phase_ = phase_t::sections;
             next_section();
@@ -268,7 +298,7 @@ void parser_t::next_section()
     current_ = pending_[next_++];
 }
 
-void parser_t::on_field(field_block_parser_t&, const field_t& field)
+void parser_t::on_field(field_block_parser_t&, const field_view_t& field)
 {
     if (delegate_)
         delegate_->on_field(*this, field);

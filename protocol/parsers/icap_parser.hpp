@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace proto::icap {
@@ -39,7 +40,7 @@ using section_list_t = std::vector<section_t>;
 // must fit in 64 bits. Throws base_ragel_parser_t::error_t
 // "invalid icap encapsulated field: " + the value, leaving sections
 // undefined.
-void parse_encapsulated(const std::string& value, section_list_t& sections);
+void parse_encapsulated(std::string_view value, section_list_t& sections);
 
 class parser_t : public proto::parser_t,
                  public field_block_parser_t::delegate_t,
@@ -49,7 +50,7 @@ public:
     public:
         virtual void on_request_line(parser_t& parser, const request_line_t& line) = 0;
         virtual void on_status_line(parser_t& parser, const status_line_t& line) = 0;
-        virtual void on_field(parser_t& parser, const field_t& field) = 0;
+        virtual void on_field(parser_t& parser, const field_view_t& field) = 0;
         virtual void on_encapsulated(parser_t& parser, const section_list_t& sections) = 0;
         // The ICAP header ended and sections follow.
         virtual void on_head_end(parser_t& parser) = 0;
@@ -72,7 +73,7 @@ public:
 private:
     enum class phase_t { start_line, fields, sections, complete, failed };
 
-    void on_field(field_block_parser_t& parser, const field_t& field) override;
+    void on_field(field_block_parser_t& parser, const field_view_t& field) override;
     void on_chunk(chunked_data_parser_t& parser, std::int64_t size, const std::string& extension) override;
     void on_data(chunked_data_parser_t& parser, const char* data, std::size_t size) override;
     void on_trailer_field(chunked_data_parser_t& parser, const field_t& field) override;

@@ -138,8 +138,9 @@ void multipart_data_parser_t::deliver(std::size_t n, bool end)
         delegate_->on_part_data(*this, kind, line_.data(), n);
 }
 
-void multipart_data_parser_t::on_field(field_block_parser_t&, const field_t& field)
+void multipart_data_parser_t::on_field(field_block_parser_t&, const field_view_t& view)
 {
+    const field_t& field = hold(view, field_);
     if (delegate_)
         delegate_->on_part_field(*this, field);
     if (!iequals_upper(field.name, "CONTENT-TYPE"))

@@ -46,7 +46,7 @@ public:
 private:
     enum class phase_t { preamble, part_header, part_body, epilogue, complete, failed };
 
-    void on_field(field_block_parser_t& parser, const field_t& field) override;
+    void on_field(field_block_parser_t& parser, const field_view_t& view) override;
 
     std::size_t parse_phase(const char* data, std::size_t size);
     void line_step(bool end);
@@ -58,6 +58,7 @@ private:
     std::string boundary_;
     multipart_data_parser_t* parent_;
     std::unique_ptr<multipart_data_parser_t> nested_;
+    field_t field_; // the part field handed on
     field_block_parser_t header_;
     delegate_t* delegate_;
 };

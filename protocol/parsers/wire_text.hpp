@@ -56,6 +56,39 @@ inline std::uint64_t load8(const char* bytes)
     return word;
 }
 
+// Whether a byte of the word is below n, for n up to 128: a byte from 0x80
+// up never is. A borrow only runs on from a byte that is below n.
+inline bool has_byte_below(std::uint64_t word, unsigned char n)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    return ((word - n * ones) & ~word & (0x80 * ones)) != 0;
+}
+
+// The index of the first CR or NUL of the size bytes at data, or size:
+// eight bytes at a time, the last eight overlapping the words before, and
+// one by one only in a word that has one or in fewer than eight bytes. A
+// field value is checked for both at once rather than by a search for each.
+inline std::size_t find_cr_or_nul(const char* data, std::size_t size)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    const auto hit = [](std::uint64_t word) {
+        const std::uint64_t cr = word ^ ('\r' * ones);
+        return (((word - ones) & ~word) | ((cr - ones) & ~cr)) & (0x80 * ones);
+    };
+    std::size_t at = 0;
+    if (size >= 8) {
+        while (size - at > 8 && !hit(load8(data + at)))
+            at += 8;
+        if (size - at <= 8 && !hit(load8(data + size - 8)))
+            return size;
+    }
+    for (; at < size; ++at) {
+        if (data[at] == '\r' || data[at] == '\0')
+            return at;
+    }
+    return size;
+}
+
 // text equals name, upper-case, ignoring the case of ASCII letters: the
 // comparison of to_upper(text) == name without the copy, eight bytes at a
 // time.

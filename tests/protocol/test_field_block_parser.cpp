@@ -15,9 +15,9 @@ using proto::parser_t;
 
 struct recorder_t : field_block_parser_t::delegate_t {
     test::event_log_t log;
-    void on_field(field_block_parser_t&, const proto::field_t& field) override
+    void on_field(field_block_parser_t&, const proto::field_view_t& field) override
     {
-        log.add("field [" + field.name + "] [" + field.value + "]");
+        log.add("field [" + std::string(field.name) + "] [" + std::string(field.value) + "]");
     }
 };
 
@@ -88,6 +88,14 @@ INSTANTIATE_TEST_SUITE_P(
                0,
                parser_t::failed},
         case_t{"fold_first_line", " A: 1\r\n\r\n", false, {"error invalid field block data"}, 0, parser_t::failed},
+        // A field goes to the delegate only once the next line starts
+        // with a name or ends the block.
+        case_t{"bad_first_byte_after_a_field",
+               "A: 1\r\n(B: 2\r\n\r\n",
+               false,
+               {"error invalid field block data"},
+               0,
+               parser_t::failed},
         case_t{"bad_first_byte", "(A: 1\r\n\r\n", false, {"error invalid field block data"}, 0, parser_t::failed},
         case_t{"name_without_colon", "A\r\n\r\n", false, {"error invalid field block data"}, 0, parser_t::failed}),
     test::case_name);
@@ -170,7 +178,7 @@ TEST(field_block_parser, refuses_input_after_complete_and_takes_it_after_reset)
 }
 
 struct throwing_t : field_block_parser_t::delegate_t {
-    void on_field(field_block_parser_t&, const proto::field_t&) override { throw std::runtime_error("x"); }
+    void on_field(field_block_parser_t&, const proto::field_view_t&) override { throw std::runtime_error("x"); }
 };
 
 TEST(field_block_parser, delegate_exception_becomes_positioned_parser_error)

@@ -31,9 +31,9 @@ struct recorder_t : icap::parser_t::delegate_t {
     {
         log.add("status " + std::to_string(line.code) + " [" + line.reason + "] " + version(line.major, line.minor));
     }
-    void on_field(icap::parser_t&, const proto::field_t& field) override
+    void on_field(icap::parser_t&, const proto::field_view_t& field) override
     {
-        log.add("field [" + field.name + "] [" + field.value + "]");
+        log.add("field [" + std::string(field.name) + "] [" + std::string(field.value) + "]");
     }
     void on_encapsulated(icap::parser_t&, const icap::section_list_t& sections) override
     {
@@ -204,6 +204,27 @@ INSTANTIATE_TEST_SUITE_P(
                {"error invalid icap request or response"},
                0,
                parser_t::failed},
+        // A long URI is scanned eight bytes at a time: control and high
+        // bytes belong to it, a blank ends it and a NUL fails, wherever
+        // they are.
+        case_t{"long_uri_with_control_and_high_bytes",
+               "OPTIONS icap://h/\x01\x1f\x7f\xff/abcdefghi ICAP/1.0\r\n\r\n",
+               false,
+               {"request [OPTIONS] [icap://h/\x01\x1f\x7f\xff/abcdefghi] 1.0"},
+               44,
+               parser_t::complete},
+        case_t{"tab_ends_a_long_uri",
+               "OPTIONS icap://h/abcdefghij\tICAP/1.0\r\n\r\n",
+               false,
+               {"request [OPTIONS] [icap://h/abcdefghij] 1.0"},
+               40,
+               parser_t::complete},
+        case_t{"nul_late_in_a_long_uri",
+               std::string("OPTIONS icap://h/abcdefgh\0ij ICAP/1.0\r\n\r\n", 41),
+               false,
+               {"error invalid icap request or response"},
+               0,
+               parser_t::failed},
         case_t{"nul_in_uri",
                std::string("OPTIONS *\0 ICAP/1.0\r\n\r\n", 23),
                false,
@@ -356,6 +377,22 @@ TEST(icap_parser, encapsulated_values_read_the_same_in_any_spelling)
         {"req-hdr=0, null-body", "error"},
         {"req-hdr=0, null_body=88", "error"},
         {"req-hdr=1, null-body=88", "error"},
+        // Each name alone, as short as it can be, and one letter off.
+        {"null-body=0", "null_body@0/-1"},
+        {"req-body=0", "req_body@0/-1"},
+        {"RES-BODY=0", "res_body@0/-1"},
+        {"opt-body=0", "opt_body@0/-1"},
+        {"res-hdr=0, opt-body=7", "res_hdr@0/7 opt_body@7/-1"},
+        {"req-hdr=0, null-bodx=88", "error"},
+        {"req-hdr=0, opt-bodyx=88", "error"},
+        {"req-hdr=0, opt-bod=88", "error"},
+        {"req-hdr=0, n", "error"},
+        // Bytes whose low seven bits spell a name are no letters.
+        {"req-hdr=0, null-bod\xd9=88", "error"},
+        {"\xf2"
+         "eq-hdr=0, null-body=88",
+         "error"},
+        {"req-hdr=0, \xeeull-body=88", "error"},
     };
     for (const auto& c : cases) {
         icap::section_list_t sections{
@@ -420,7 +457,7 @@ struct throwing_t : recorder_t {
     }
     void on_request_line(icap::parser_t&, const proto::request_line_t&) override { at("request line"); }
     void on_status_line(icap::parser_t&, const proto::status_line_t&) override { at("status line"); }
-    void on_field(icap::parser_t&, const proto::field_t&) override { at("field"); }
+    void on_field(icap::parser_t&, const proto::field_view_t&) override { at("field"); }
     void on_encapsulated(icap::parser_t&, const icap::section_list_t&) override { at("encapsulated"); }
     void on_head_end(icap::parser_t&) override { at("head end"); }
     void on_data(icap::parser_t&, icap::section_kind_t, const char*, std::size_t) override { at("data"); }

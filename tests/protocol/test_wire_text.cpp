@@ -37,6 +37,55 @@ TEST(wire_text, upper_casing_a_word_matches_every_byte_alone)
     }
 }
 
+// Each byte at each place of a word of bytes at or above the bound, and
+// beside a byte below it: the word answers as the bytes one by one do.
+TEST(wire_text, a_byte_below_a_bound_is_found_wherever_it_is)
+{
+    for (const unsigned char bound : {'!', '\x01', '\x80'}) {
+        for (int byte = 0; byte < 256; ++byte) {
+            for (std::size_t at = 0; at < 8; ++at) {
+                for (const bool other_below : {false, true}) {
+                    char bytes[8];
+                    std::memset(bytes, bound == 0x80 ? 0xff : 0x80, 8);
+                    if (other_below)
+                        bytes[(at + 3) % 8] = static_cast<char>(bound - 1);
+                    bytes[at] = static_cast<char>(byte);
+                    bool expected = false;
+                    for (const char b : bytes)
+                        expected = expected || static_cast<unsigned char>(b) < bound;
+                    EXPECT_EQ(proto::has_byte_below(proto::load8(bytes), bound), expected)
+                        << "bound " << int(bound) << ", byte " << byte << " at " << at;
+                }
+            }
+        }
+    }
+}
+
+// A CR or NUL anywhere in texts of every length around the word size,
+// among bytes that differ from them in one bit, a second one after it: the
+// first is found, in the words and in the rest alike.
+TEST(wire_text, the_first_cr_or_nul_is_found_wherever_it_is)
+{
+    const std::string near_misses = "\x0c\x0e\x8d\x80\x01";
+    for (std::size_t size = 0; size <= 20; ++size) {
+        std::string text(size, 'a');
+        for (std::size_t i = 0; i < size; ++i)
+            text[i] = i % 3 == 0 ? near_misses[i % 5] : static_cast<char>('a' + i);
+        for (const char c : text)
+            ASSERT_TRUE(c != '\r' && c != '\0');
+        EXPECT_EQ(proto::find_cr_or_nul(text.data(), size), size) << size;
+        for (std::size_t at = 0; at < size; ++at) {
+            for (const char hit : {'\r', '\0'}) {
+                std::string with = text;
+                with[at] = hit;
+                if (at + 2 < size)
+                    with[at + 2] = hit == '\r' ? '\0' : '\r';
+                EXPECT_EQ(proto::find_cr_or_nul(with.data(), size), at) << size << " " << at << " " << int(hit);
+            }
+        }
+    }
+}
+
 TEST(wire_text, case_blind_equality_in_the_word_and_in_the_rest)
 {
     struct case_t {
