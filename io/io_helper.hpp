@@ -265,9 +265,9 @@ private:
         // The completion passes its slot on, so that the slot is free to be
         // kept once the receive has been taken out of it.
         readiness_t<Stream> readiness{this->weak_from_this(), std::move(slot), &stream};
-        if constexpr (requires { async_wait_edge(stream, std::move(readiness)); }) {
+        if constexpr (requires { async_wait_edge(stream, std::move(readiness), edge_wait_memo_); }) {
             if (drained) {
-                async_wait_edge(stream, std::move(readiness));
+                async_wait_edge(stream, std::move(readiness), edge_wait_memo_);
                 return;
             }
         }
@@ -477,6 +477,7 @@ private:
     unsigned short_reads_ = 0;
     std::weak_ptr<watch_t> watch_;
     std::shared_ptr<watch_t> spare_slot_;
+    edge_wait_memo_t edge_wait_memo_;
     // The completion of the send written at once inside a completion
     // scope, what it keeps, and its outcome.
     output_stream_t::send_handler_t finished_send_;
