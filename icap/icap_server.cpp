@@ -28,7 +28,8 @@
 
 namespace ic {
 
-boost::signals2::signal<void(int)> connection_count_signal;
+boost::signals2::signal_type<void(int), boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type
+    connection_count_signal;
 
 namespace {
 

@@ -7,7 +7,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/core/noncopyable.hpp>
 #include <boost/signals2/connection.hpp>
+#include <boost/signals2/dummy_mutex.hpp>
 #include <boost/signals2/signal.hpp>
+#include <boost/signals2/signal_type.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "io/acceptor.hpp"
@@ -22,8 +24,11 @@ namespace ic {
 class inventory_t;
 
 // +1 when the ICAP server accepts a connection, -1 when that connection
-// leaves its query loop.
-extern boost::signals2::signal<void(int)> connection_count_signal;
+// leaves its query loop. It is connected and emitted on the event loop's
+// thread only, so it takes no lock.
+extern boost::signals2::signal_type<void(int),
+                                    boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type
+    connection_count_signal;
 
 // The ICAP listener: listens on the configured endpoint, accepts proxies and
 // runs one query loop per connection.
