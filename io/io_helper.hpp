@@ -302,7 +302,7 @@ private:
     // One read without waiting. A stream with nothing there after all goes
     // back to waiting; one that filled the block may hold more.
     template <typename Stream>
-    void read_now(Stream& stream, pending_t pending)
+    void read_now(Stream& stream, pending_t&& pending)
     {
         receive_pool_t::give_back(buffer_, block_size_);
         block_size_ = receive_size_;
@@ -332,7 +332,7 @@ private:
     // at once, rather than one each until their next receive starts. A
     // block of which a slice is still held stays, and goes back at the
     // next receive should it be free by then.
-    void complete(pending_t pending, boost::system::error_code error, std::size_t n, bool pooled = false)
+    void complete(pending_t&& pending, boost::system::error_code error, std::size_t n, bool pooled = false)
     {
         if (receive_deadline_)
             receive_deadline_->lift();
