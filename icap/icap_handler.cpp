@@ -268,8 +268,8 @@ void icap_handler_t::check(const connection_t& connection, const request_t& requ
         // would be a const member, which moving the callback on would copy
         // (the answer's target anew), and the answer, handed on by
         // reference from handle_request, is taken over, not copied.
-        [this, body = std::move(body), keep_alive,
-         answer = std::move(answer)](const check_engine_t::result_t& result, const boost::system::error_code& error) {
+        [this, body = std::move(body), keep_alive, answer = std::move(answer)](const check_engine_t::result_t& result,
+                                                                               const boost::system::error_code& error) {
             // An answer written at once completes as this returns, in this
             // turn of the loop rather than the next.
             const io::completion_scope_t scope;

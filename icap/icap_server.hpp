@@ -26,9 +26,8 @@ class inventory_t;
 // +1 when the ICAP server accepts a connection, -1 when that connection
 // leaves its query loop. It is connected and emitted on the event loop's
 // thread only, so it takes no lock.
-extern boost::signals2::signal_type<void(int),
-                                    boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type
-    connection_count_signal;
+extern boost::signals2::signal_type<
+    void(int), boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type connection_count_signal;
 
 // The ICAP listener: listens on the configured endpoint, accepts proxies and
 // runs one query loop per connection.
