@@ -104,7 +104,7 @@ void icap_handler_t::handle_request(const connection_t& connection, const reques
 }
 
 icap_handler_t::request_type_t icap_handler_t::dispatch(const connection_t& connection, const request_t& request,
-                                                        bool keep_alive, answer_callback_t answer)
+                                                        bool keep_alive, answer_callback_t&& answer)
 {
     if (request->version.major != 1 || request->version.minor != 0) {
         version_not_supported(connection, keep_alive, answer);
@@ -213,7 +213,7 @@ void icap_handler_t::add_engine_headers(const response_t& response, const boost:
 }
 
 void icap_handler_t::process_reqmod(const connection_t& connection, const request_t& request, bool keep_alive,
-                                    answer_callback_t answer)
+                                    answer_callback_t&& answer)
 {
     if (request->res_head.size() != 0 || (request->body_type != io::icap::body_type_t::req_body &&
                                           request->body_type != io::icap::body_type_t::null_body))
@@ -225,7 +225,7 @@ void icap_handler_t::process_reqmod(const connection_t& connection, const reques
 }
 
 void icap_handler_t::process_respmod(const connection_t& connection, const request_t& request, bool keep_alive,
-                                     answer_callback_t answer)
+                                     answer_callback_t&& answer)
 {
     if (request->body_type != io::icap::body_type_t::res_body && request->body_type != io::icap::body_type_t::null_body)
         bad_request(connection, keep_alive, answer);
@@ -236,7 +236,7 @@ void icap_handler_t::process_respmod(const connection_t& connection, const reque
 }
 
 void icap_handler_t::check(const connection_t& connection, const request_t& request, bool keep_alive,
-                           answer_callback_t answer)
+                           answer_callback_t&& answer)
 {
     // Only zero-length previews are served (the OPTIONS answer offers no
     // other). Any other announced preview is refused before the hook runs,
@@ -249,7 +249,7 @@ void icap_handler_t::check(const connection_t& connection, const request_t& requ
             return;
         }
     }
-    const auto body =
+    auto body =
         std::allocate_shared<query_body_t>(io::recycling_allocator_t<query_body_t>(), *this,
                                            inventory_.io_context.get_executor(), connection, request, keep_alive);
     context::body_getter_t getter;
@@ -264,12 +264,12 @@ void icap_handler_t::check(const connection_t& connection, const request_t& requ
     inventory_.check_engine->process(
         std::shared_ptr<const io::http::param_map_t>(request, &request->fields), request->req_head, request->res_head,
         getter,
-        // Captured as values of their own: a copy of a const name is a
-        // const member, which moving the callback on would copy (the
-        // answer's function anew on the heap). The answer, taken by value
-        // all the way from the server, is moved in rather than copied.
-        [this, body = std::shared_ptr<query_body_t>(body), keep_alive,
-         answer = std::move(answer)](const check_engine_t::result_t& result, const boost::system::error_code& error) {
+        // The body and the answer are moved in: a copy of a const name
+        // would be a const member, which moving the callback on would copy
+        // (the answer's target anew), and the answer, handed on by
+        // reference from handle_request, is taken over, not copied.
+        [this, body = std::move(body), keep_alive, answer = std::move(answer)](const check_engine_t::result_t& result,
+                                                                               const boost::system::error_code& error) {
             // An answer written at once completes as this returns, in this
             // turn of the loop rather than the next.
             const io::completion_scope_t scope;

@@ -58,13 +58,14 @@ public:
 
     void process_options(const connection_t& connection, const request_t& request, bool keep_alive,
                          const answer_callback_t& answer);
+    // The answer is taken over, not copied, on its way to the check.
     void process_reqmod(const connection_t& connection, const request_t& request, bool keep_alive,
-                        answer_callback_t answer);
+                        answer_callback_t&& answer);
     void process_respmod(const connection_t& connection, const request_t& request, bool keep_alive,
-                         answer_callback_t answer);
+                         answer_callback_t&& answer);
 
     // Has the message checked and answers from the verdict.
-    void check(const connection_t& connection, const request_t& request, bool keep_alive, answer_callback_t answer);
+    void check(const connection_t& connection, const request_t& request, bool keep_alive, answer_callback_t&& answer);
     // The body getter of a query with a body, bound to its body.
     void process_preview(const std::shared_ptr<query_body_t>& body, const query_body_t::body_handler_t& completion);
     // The message stays unchanged and 204 is not allowed: gets the body and
@@ -120,7 +121,7 @@ private:
     void answer_failure(const connection_t& connection, const boost::system::error_code& error,
                         const answer_callback_t& answer);
     request_type_t dispatch(const connection_t& connection, const request_t& request, bool keep_alive,
-                            answer_callback_t answer);
+                            answer_callback_t&& answer);
     bool dump_enabled() const;
     // finish_response without the log, with the ISTag of the time now.
     void complete_answer(const response_t& response, bool keep_alive, std::time_t now);

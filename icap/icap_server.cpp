@@ -28,7 +28,8 @@
 
 namespace ic {
 
-boost::signals2::signal<void(int)> connection_count_signal;
+boost::signals2::signal_type<void(int), boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type
+    connection_count_signal;
 
 namespace {
 
@@ -319,7 +320,7 @@ void icap_server_t::serve(const std::shared_ptr<io::connection_t>& connection)
     accept_next_query(session);
 }
 
-void icap_server_t::accept_next_query(const std::shared_ptr<session_t>& session)
+void icap_server_t::accept_next_query(std::shared_ptr<session_t> session)
 {
     log_connection(session->server_connection, "begin wait request");
     session->query_deadline->set(query_wait_);
@@ -343,7 +344,7 @@ void icap_server_t::accept_next_query(const std::shared_ptr<session_t>& session)
                                                         answer_to(*this, waiting, request));
             }
         },
-        session);
+        std::move(session));
 }
 
 void icap_server_t::send_response(const std::shared_ptr<session_t>& session,
@@ -367,7 +368,7 @@ void icap_server_t::send_response(const std::shared_ptr<session_t>& session,
                 [this, session, request](const std::shared_ptr<io::icap::response_t>& bad,
                                          const boost::system::error_code&) { write_response(session, request, bad); });
         } else {
-            on_sent(session, response->fields.is_close(), error);
+            on_sent(*session, response->fields.is_close(), error);
         }
     });
 }
@@ -378,27 +379,39 @@ void icap_server_t::write_response(const std::shared_ptr<session_t>& session,
 {
     // As while waiting for a query: the session is kept beside the handler,
     // which needs no allocation then.
-    session->close_after_send = response->fields.is_close();
+    session->close_after_send = closes(response);
     session_t* const sending = session.get();
     session->server_connection->async_send_response(
         request, response,
         [this, sending](const boost::system::error_code& error) {
-            on_sent(sending->shared_from_this(), sending->close_after_send, error);
+            on_sent(*sending, sending->close_after_send, error);
         },
         session);
 }
 
-void icap_server_t::on_sent(const std::shared_ptr<session_t>& session, bool close,
-                            const boost::system::error_code& error)
+bool icap_server_t::closes(const std::shared_ptr<io::icap::response_t>& response)
+{
+    if (response == unchanged_answer_)
+        return unchanged_answer_closes_;
+    const bool close = response->fields.is_close();
+    // Whoever made the head once changes nothing of the answer after.
+    if (!response->made_head.empty()) {
+        unchanged_answer_ = response;
+        unchanged_answer_closes_ = close;
+    }
+    return close;
+}
+
+void icap_server_t::on_sent(session_t& session, bool close, const boost::system::error_code& error)
 {
     if (cf_log_threshold <= cf_log_debug)
-        log_connection(session->server_connection, "send response: ", error.message());
+        log_connection(session.server_connection, "send response: ", error.message());
     if (error)
         return;
     if (close)
-        close_connection(session->connection, session->server_connection);
+        close_connection(session.connection, session.server_connection);
     else
-        accept_next_query(session);
+        accept_next_query(session.shared_from_this());
 }
 
 void icap_server_t::close_connection(const std::shared_ptr<io::connection_t>& connection,

@@ -7,7 +7,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/core/noncopyable.hpp>
 #include <boost/signals2/connection.hpp>
+#include <boost/signals2/dummy_mutex.hpp>
 #include <boost/signals2/signal.hpp>
+#include <boost/signals2/signal_type.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "io/acceptor.hpp"
@@ -22,8 +24,10 @@ namespace ic {
 class inventory_t;
 
 // +1 when the ICAP server accepts a connection, -1 when that connection
-// leaves its query loop.
-extern boost::signals2::signal<void(int)> connection_count_signal;
+// leaves its query loop. It is connected and emitted on the event loop's
+// thread only, so it takes no lock.
+extern boost::signals2::signal_type<
+    void(int), boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type connection_count_signal;
 
 // The ICAP listener: listens on the configured endpoint, accepts proxies and
 // runs one query loop per connection.
@@ -77,7 +81,7 @@ public:
     };
 
     void accept_next_connection();
-    void accept_next_query(const std::shared_ptr<session_t>& session);
+    void accept_next_query(std::shared_ptr<session_t> session);
     // Writes the answer to the query on the session's connection, then
     // waits for the next query or closes the connection as the answer says.
     // Without early answers the rest of the query body is read first; a
@@ -111,7 +115,9 @@ private:
     // After an answer was written or failed; close tells whether the answer
     // actually written (the one given, or the 400 that replaced it) closes
     // the connection.
-    void on_sent(const std::shared_ptr<session_t>& session, bool close, const boost::system::error_code& error);
+    void on_sent(session_t& session, bool close, const boost::system::error_code& error);
+    // Whether the answer closes its connection once it is written.
+    bool closes(const std::shared_ptr<io::icap::response_t>& response);
 
     inventory_t& inventory_;
     std::chrono::nanoseconds query_wait_;
@@ -123,6 +129,11 @@ private:
     // The connections in their query loops; shared with each connection's
     // guard, which may outlive the server.
     std::shared_ptr<long> open_connections_ = std::make_shared<long>(0);
+    // The last answer written that is sent again unchanged (its head is
+    // made once), and whether it closes its connection: most queries get
+    // one of a few such answers, whose fields need not be searched again.
+    std::shared_ptr<const io::icap::response_t> unchanged_answer_;
+    bool unchanged_answer_closes_ = false;
     // The event loop's descriptor records have been made in one stretch.
     bool records_reserved_ = false;
     boost::asio::ip::tcp::endpoint endpoint_;

@@ -49,9 +49,13 @@ void complete_rest_later(state_t& current, std::size_t from)
 
 } // namespace
 
-completion_scope_t::completion_scope_t() noexcept : exceptions_(std::uncaught_exceptions())
+// Only the outermost scope runs the completions, and so only it needs to
+// tell whether it ends by an exception.
+completion_scope_t::completion_scope_t() noexcept
 {
-    ++state().depth;
+    state_t& current = state();
+    exceptions_ = current.depth == 0 ? std::uncaught_exceptions() : 0;
+    ++current.depth;
 }
 
 completion_scope_t::~completion_scope_t() noexcept(false)

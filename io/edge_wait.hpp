@@ -39,6 +39,17 @@
 
 namespace io {
 
+// What a caller that waits on one socket again and again keeps from one
+// wait to the next: the event loop's reactor, looked up at the first wait.
+// The lookup goes through the loop's registry of services, under its lock
+// and comparing names, which would cost as much as the rest of the wait.
+// Only for the waits of one event loop.
+struct edge_wait_memo_t {
+#if TRAXD_EDGE_WAIT
+    boost::asio::detail::reactor* reactor = nullptr;
+#endif
+};
+
 #if TRAXD_EDGE_WAIT
 namespace detail {
 
@@ -105,7 +116,7 @@ private:
 // or returned fewer bytes than asked; the socket must be in non-blocking
 // mode. The handler is called as by async_wait, never inside this call.
 template <typename Protocol, typename Executor, typename Handler>
-void async_wait_edge(boost::asio::basic_socket<Protocol, Executor>& socket, Handler handler)
+void async_wait_edge(boost::asio::basic_socket<Protocol, Executor>& socket, Handler handler, edge_wait_memo_t& memo)
 {
 #if TRAXD_EDGE_WAIT
     auto& object = detail::socket_access_t<Protocol, Executor>::object(socket);
@@ -117,17 +128,25 @@ void async_wait_edge(boost::asio::basic_socket<Protocol, Executor>& socket, Hand
     using op_t = detail::edge_wait_op_t<Handler, Executor>;
     typename op_t::ptr p = {std::addressof(handler), op_t::ptr::allocate(handler), nullptr};
     p.p = new (p.v) op_t(handler, object.get_executor());
-    auto& reactor = boost::asio::use_service<boost::asio::detail::reactor>(
-        boost::asio::query(socket.get_executor(), boost::asio::execution::context));
+    if (!memo.reactor)
+        memo.reactor = &boost::asio::use_service<boost::asio::detail::reactor>(
+            boost::asio::query(socket.get_executor(), boost::asio::execution::context));
     op_t* const op = p.p;
     p.v = p.p = nullptr;
-    reactor.start_op(boost::asio::detail::reactor::read_op, impl.socket_, impl.reactor_data_, op, false, true);
+    memo.reactor->start_op(boost::asio::detail::reactor::read_op, impl.socket_, impl.reactor_data_, op, false, true);
     // The reactor either queued the wait or posted it to complete with an
     // error; either way it runs only from the loop, after this call.
     op->queued = true;
 #else
     socket.async_wait(boost::asio::socket_base::wait_read, std::move(handler));
 #endif
+}
+
+template <typename Protocol, typename Executor, typename Handler>
+void async_wait_edge(boost::asio::basic_socket<Protocol, Executor>& socket, Handler handler)
+{
+    edge_wait_memo_t memo;
+    async_wait_edge(socket, std::move(handler), memo);
 }
 
 } // namespace io

@@ -123,9 +123,11 @@ private:
     }
 
     // Sends one buffer (orx::buffer_t) or several in order (pieces_t), the
-    // latter written together without being copied into one block.
+    // latter written together without being copied into one block. Only
+    // bytes left for a later write are kept, by reference to their blocks.
     template <typename Stream, typename Bytes>
-    void send_to(Stream& stream, Bytes bytes, output_stream_t::send_handler_t handler, output_stream_t::keep_t keep)
+    void send_to(Stream& stream, const Bytes& bytes, output_stream_t::send_handler_t handler,
+                 output_stream_t::keep_t keep)
     {
         auto self = this->shared_from_this();
         // A failed write leaves the connection unable to send (a reset, a
@@ -137,6 +139,7 @@ private:
                               finished_send(std::move(self), std::move(handler), std::move(keep), send_error_));
             return;
         }
+        std::size_t written = 0;
         if constexpr (waitable<Stream>) {
             // The bytes are written at once. Inside a completion scope (a
             // receive completion opens one) the send's completion runs as
@@ -145,7 +148,7 @@ private:
             // next turn. What does not fit now is written as below.
             if (!finished_send_) {
                 boost::system::error_code error;
-                write_now(stream, bytes, error);
+                written = write_now(stream, bytes, error);
                 if (error != boost::asio::error::would_block) {
                     if (error)
                         send_error_ = error;
@@ -172,10 +175,13 @@ private:
         // runs inside this call (the event loop posts even a write that
         // finished at once), so the caller's completion runs straight from
         // it. The handler is moved along, not copied with all it holds.
-        const auto buffers = sequence(bytes);
+        Bytes rest = bytes;
+        if (written != 0)
+            consume(rest, written);
+        const auto buffers = sequence(rest);
         boost::asio::async_write(stream, buffers,
                                  [this, self = std::move(self), handler = std::move(handler), keep = std::move(keep),
-                                  bytes = std::move(bytes),
+                                  rest = std::move(rest),
                                   open = lowest_layer_open(stream)](boost::system::error_code error, std::size_t) {
                                      if (send_deadline_)
                                          send_deadline_->lift();
@@ -265,9 +271,9 @@ private:
         // The completion passes its slot on, so that the slot is free to be
         // kept once the receive has been taken out of it.
         readiness_t<Stream> readiness{this->weak_from_this(), std::move(slot), &stream};
-        if constexpr (requires { async_wait_edge(stream, std::move(readiness)); }) {
+        if constexpr (requires { async_wait_edge(stream, std::move(readiness), edge_wait_memo_); }) {
             if (drained) {
-                async_wait_edge(stream, std::move(readiness));
+                async_wait_edge(stream, std::move(readiness), edge_wait_memo_);
                 return;
             }
         }
@@ -296,7 +302,7 @@ private:
     // One read without waiting. A stream with nothing there after all goes
     // back to waiting; one that filled the block may hold more.
     template <typename Stream>
-    void read_now(Stream& stream, pending_t pending)
+    void read_now(Stream& stream, pending_t&& pending)
     {
         receive_pool_t::give_back(buffer_, block_size_);
         block_size_ = receive_size_;
@@ -326,7 +332,7 @@ private:
     // at once, rather than one each until their next receive starts. A
     // block of which a slice is still held stays, and goes back at the
     // next receive should it be free by then.
-    void complete(pending_t pending, boost::system::error_code error, std::size_t n, bool pooled = false)
+    void complete(pending_t&& pending, boost::system::error_code error, std::size_t n, bool pooled = false)
     {
         if (receive_deadline_)
             receive_deadline_->lift();
@@ -390,18 +396,34 @@ private:
         }
     }
 
-    // The bytes of a send as the socket writes them.
-    static boost::asio::const_buffer sequence(const orx::buffer_t& data)
+    // The bytes of a send from the offset from on, as the socket writes
+    // them.
+    static boost::asio::const_buffer sequence(const orx::buffer_t& data, std::size_t from = 0)
     {
-        return boost::asio::buffer(data.data(), data.size());
+        return boost::asio::buffer(data.data() + from, data.size() - from);
     }
-    static std::vector<boost::asio::const_buffer> sequence(const pieces_t& pieces)
+    static std::vector<boost::asio::const_buffer> sequence(const pieces_t& pieces, std::size_t from = 0)
     {
         std::vector<boost::asio::const_buffer> buffers;
         buffers.reserve(pieces.size());
-        for (const orx::buffer_t& piece : pieces)
-            buffers.push_back(boost::asio::buffer(piece.data(), piece.size()));
+        for (const orx::buffer_t& piece : pieces) {
+            if (from >= piece.size()) {
+                from -= piece.size();
+                continue;
+            }
+            buffers.push_back(boost::asio::buffer(piece.data() + from, piece.size() - from));
+            from = 0;
+        }
         return buffers;
+    }
+
+    static std::size_t size_of(const orx::buffer_t& data) { return data.size(); }
+    static std::size_t size_of(const pieces_t& pieces)
+    {
+        std::size_t size = 0;
+        for (const orx::buffer_t& piece : pieces)
+            size += piece.size();
+        return size;
     }
 
     // Drops the first n bytes, which have been written.
@@ -417,15 +439,17 @@ private:
     }
 
     // Writes as much of bytes as the socket takes without waiting and
-    // leaves the rest in bytes; the error is would_block when some is left.
+    // returns how much; the error is would_block when some is left.
     template <typename Stream, typename Bytes>
-    static void write_now(Stream& stream, Bytes& bytes, boost::system::error_code& error)
+    static std::size_t write_now(Stream& stream, const Bytes& bytes, boost::system::error_code& error)
     {
         if (!stream.non_blocking())
             stream.non_blocking(true, error);
-        // Written pieces, empty ones among them, are dropped as they go.
-        while (!error && !bytes.empty())
-            consume(bytes, stream.write_some(sequence(bytes), error));
+        const std::size_t size = size_of(bytes);
+        std::size_t written = 0;
+        while (!error && written < size)
+            written += stream.write_some(sequence(bytes, written), error);
+        return written;
     }
 
     // A write of a whole buffer, and a TLS read, are several operations on
@@ -477,6 +501,7 @@ private:
     unsigned short_reads_ = 0;
     std::weak_ptr<watch_t> watch_;
     std::shared_ptr<watch_t> spare_slot_;
+    edge_wait_memo_t edge_wait_memo_;
     // The completion of the send written at once inside a completion
     // scope, what it keeps, and its outcome.
     output_stream_t::send_handler_t finished_send_;

@@ -1,5 +1,6 @@
 #include "io/receive_pool.hpp"
 
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -27,10 +28,16 @@ orx::buffer_t receive_pool_t::take(std::size_t size)
     // A larger block than asked for would hold more memory than needed for
     // as long as someone keeps a slice of it.
     auto best = pool.end();
-    for (auto kept = pool.end(); kept != pool.begin();) {
-        --kept;
-        if (kept->size >= size && (best == pool.end() || kept->size < best->size))
-            best = kept;
+    // Most often the block given back last has the very size: none fits
+    // better.
+    if (!pool.empty() && pool.back().size == size) {
+        best = std::prev(pool.end());
+    } else {
+        for (auto kept = pool.end(); kept != pool.begin();) {
+            --kept;
+            if (kept->size >= size && (best == pool.end() || kept->size < best->size))
+                best = kept;
+        }
     }
     if (best != pool.end()) {
         buffer = std::move(best->block);

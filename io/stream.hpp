@@ -10,6 +10,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "common/buffer.hpp"
+#include "io/inline_function.hpp"
 #include "io/output_stream.hpp"
 
 namespace io {
@@ -27,7 +28,9 @@ extern const boost::system::error_code end_of_stream;
 // "no data yet".
 class stream_t {
 public:
-    using receive_handler_t = std::function<void(const orx::buffer_t&, const boost::system::error_code&)>;
+    // A handler that holds its reader and a pointer or two needs no
+    // allocation.
+    using receive_handler_t = inline_function_t<void(const orx::buffer_t&, const boost::system::error_code&)>;
     using pointer_t = std::shared_ptr<stream_t>;
     using queue_t = std::queue<pointer_t, std::deque<pointer_t>>;
 

@@ -142,6 +142,27 @@ TEST_F(icap_server_test, answers_queries_sent_back_to_back_in_order)
     EXPECT_EQ(open_connections, 1);
 }
 
+// Answers sent again unchanged, one that keeps its connection and one that
+// closes it, each do as they say whichever the server wrote last.
+TEST_F(icap_server_test, kept_answers_keep_or_close_their_own_connections)
+{
+    listen(test_pilotd::free_port());
+    test_icap::client_t keeping(port);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        keeping.send(options_query);
+        const std::string kept = keeping.read_head(pumper());
+        EXPECT_NE(kept.find("Connection: keep-alive\r\n"), std::string::npos) << kept;
+        test_icap::client_t closing(port);
+        closing.send("OPTIONS icap://127.0.0.1/reqmod ICAP/1.0\r\nConnection: close\r\n\r\n");
+        const std::string closed = closing.read_head(pumper());
+        EXPECT_NE(closed.find("Connection: close\r\n"), std::string::npos) << closed;
+        EXPECT_TRUE(closing.closed_without_data(pumper()));
+    }
+    keeping.send(options_query);
+    EXPECT_EQ(keeping.read_head(pumper()).rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
+}
+
 struct closing_case_t {
     const char* name;
     std::string query;

@@ -61,17 +61,27 @@ struct outcome_t {
     bool inside_call = false;
 };
 
-std::shared_ptr<outcome_t> wait(tcp::socket& socket)
+// Waits keeping the memo given, as a connection does, or a memo of its own.
+std::shared_ptr<outcome_t> wait(tcp::socket& socket, io::edge_wait_memo_t& memo)
 {
     auto outcome = std::make_shared<outcome_t>();
     auto returned = std::make_shared<bool>(false);
-    io::async_wait_edge(socket, [outcome, returned](const boost::system::error_code& error) {
-        outcome->error = error;
-        ++outcome->calls;
-        outcome->inside_call = !*returned;
-    });
+    io::async_wait_edge(
+        socket,
+        [outcome, returned](const boost::system::error_code& error) {
+            outcome->error = error;
+            ++outcome->calls;
+            outcome->inside_call = !*returned;
+        },
+        memo);
     *returned = true;
     return outcome;
+}
+
+std::shared_ptr<outcome_t> wait(tcp::socket& socket)
+{
+    io::edge_wait_memo_t memo;
+    return wait(socket, memo);
 }
 
 // What happens after the wait was queued on a drained socket, and how the
@@ -141,15 +151,16 @@ TEST(edge_wait_test, sees_bytes_that_arrived_before_it_started)
 }
 
 // One wait after another, each started right after draining, as a
-// connection does query after query.
+// connection does query after query, keeping what it learnt at the first.
 TEST(edge_wait_test, waits_again_after_each_drained_read)
 {
     boost::asio::io_context context;
     pair_t pair(context);
     pair.drain();
+    io::edge_wait_memo_t memo;
     for (const std::string query : {"first", "second", "third"}) {
         SCOPED_TRACE(query);
-        const auto outcome = wait(pair.ours);
+        const auto outcome = wait(pair.ours, memo);
         pair.send(query);
         ASSERT_TRUE(io_test::run_until(context, [&] { return outcome->calls > 0; }));
         EXPECT_EQ(pair.drain(), query);
