@@ -114,7 +114,7 @@ public:
     }
 
     // A new name takes a slot a clear left, its text copied into the room
-    // the slot's strings kept.
+    // the slot's strings kept. Neither text may be a view into the map.
     void add(std::string_view name, std::string value);
     void add(std::string_view name, std::string_view value);
     void add(std::string_view name, const char* value) { add(name, std::string_view(value)); }
