@@ -11,10 +11,11 @@ namespace io::icap {
 // The queries read on a thread. A query is made at every start line and let
 // go of once answered; one let go of is kept, up to a bound, and handed out
 // again with what stays the same from one query to the next: its URL, parsed
-// once for the service a proxy sends to, the room of its field map and a
-// small head block. It keeps nothing else of its last query: fields, body
-// and head bytes go when it is let go of, and while kept its memory counts
-// as freed for the sanitizers.
+// once for the service a proxy sends to, the room of its field map (slots
+// with their names' and first values' text, bounded) and a small head
+// block. It keeps nothing else of its last query: no field is left in the
+// map, body and head bytes go when it is let go of, and while kept the
+// query itself counts as freed for the sanitizers.
 class request_pool_t {
 public:
     // At most this many queries are kept per thread.

@@ -79,7 +79,7 @@ public:
 
     void on_field(proto::icap::parser_t&, const proto::field_view_t& field) override
     {
-        request_->fields.add(field.name, std::string(field.value));
+        request_->fields.add(field.name, field.value);
     }
 
     void on_encapsulated(proto::icap::parser_t&, const proto::icap::section_list_t&) override {}

@@ -85,7 +85,7 @@ std::size_t param_map_t::search(std::string_view name, bool& found) const noexce
     // A name that sorts after every other, as in a head written in name
     // order, is placed by one comparison.
     found = false;
-    std::size_t count = slots_.size();
+    std::size_t count = used_;
     if (count == 0)
         return 0;
     const int to_last = compare_names(slots_[rank(count - 1)].entry.first, name);
@@ -119,8 +119,8 @@ std::size_t param_map_t::index_of(std::string_view name) const noexcept
 {
     // A few names are looked at one by one: most differ in length, which
     // rejects them before any byte is compared.
-    if (slots_.size() <= scanned_fields) {
-        for (std::size_t index = 0; index < slots_.size(); ++index) {
+    if (used_ <= scanned_fields) {
+        for (std::size_t index = 0; index < used_; ++index) {
             const std::string& other = slots_[index].entry.first;
             if (other.size() == name.size() && iequals(other, name))
                 return index;
@@ -138,33 +138,53 @@ const field_values_t* param_map_t::find(std::string_view name) const noexcept
     return index == absent ? nullptr : &slots_[index].entry.second;
 }
 
-void param_map_t::add(std::string_view name, std::string value)
+namespace {
+
+void assign(std::string& into, std::string&& value) noexcept
+{
+    into = std::move(value);
+}
+
+void assign(std::string& into, std::string_view value)
+{
+    into.assign(value);
+}
+
+} // namespace
+
+template <class Value>
+void param_map_t::add_value(std::string_view name, Value&& value)
 {
     // One search finds the name or the place of a new one.
     bool found;
     std::size_t const place = search(name, found);
     if (found) {
-        slots_[rank(place)].entry.second.push_back(std::move(value));
+        slots_[rank(place)].entry.second.emplace_back(std::forward<Value>(value));
         return;
     }
     if (slots_.capacity() == 0)
         slots_.reserve(typical_fields);
-    slots_.emplace_back(name);
-    std::size_t const last = slots_.size() - 1;
-    try {
-        slots_[last].entry.second.push_back(std::move(value));
-        if (order_.empty() && slots_.size() > scanned_fields) {
-            order_.reserve(2 * slots_.size());
-            for (std::size_t k = 0; k < last; ++k)
-                order_.push_back(slots_[k].rank);
-        }
-        if (!order_.empty())
-            order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(place), static_cast<std::uint32_t>(last));
-    } catch (...) {
-        // The map stays as it was.
-        slots_.pop_back();
-        throw;
+    if (used_ == slots_.size())
+        slots_.emplace_back();
+    // Until used_ counts it, the slot holds no field: should anything here
+    // throw, the map stays as it was.
+    std::size_t const last = used_;
+    auto& [slot_name, values] = slots_[last].entry;
+    slot_name.assign(name);
+    if (values.empty()) {
+        values.emplace_back(std::forward<Value>(value));
+    } else {
+        values.erase(values.begin() + 1, values.end());
+        assign(values.front(), std::forward<Value>(value));
     }
+    if (order_.empty() && last + 1 > scanned_fields) {
+        order_.reserve(2 * (last + 1));
+        for (std::size_t k = 0; k < last; ++k)
+            order_.push_back(slots_[k].rank);
+    }
+    if (!order_.empty())
+        order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(place), static_cast<std::uint32_t>(last));
+    used_ = last + 1;
     if (!order_.empty())
         return;
     for (std::size_t k = last; k > place; --k)
@@ -172,10 +192,20 @@ void param_map_t::add(std::string_view name, std::string value)
     slots_[place].rank = static_cast<std::uint32_t>(last);
 }
 
+void param_map_t::add(std::string_view name, std::string value)
+{
+    add_value(name, std::move(value));
+}
+
+void param_map_t::add(std::string_view name, std::string_view value)
+{
+    add_value(name, value);
+}
+
 void param_map_t::erase_at(std::size_t place)
 {
     std::uint32_t const index = rank(place);
-    std::size_t const last = slots_.size() - 1;
+    std::size_t const last = used_ - 1;
     // The entries after it move down a slot, and the indexes of the name
     // order count them one lower.
     for (std::size_t k = index; k < last; ++k)
@@ -183,14 +213,14 @@ void param_map_t::erase_at(std::size_t place)
     if (order_.empty()) {
         for (std::size_t k = place; k < last; ++k)
             slots_[k].rank = slots_[k + 1].rank;
-        slots_.pop_back();
-        for (auto& slot : slots_) {
-            if (slot.rank > index)
-                --slot.rank;
+        used_ = last;
+        for (std::size_t k = 0; k < last; ++k) {
+            if (slots_[k].rank > index)
+                --slots_[k].rank;
         }
         return;
     }
-    slots_.pop_back();
+    used_ = last;
     order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(place));
     for (std::uint32_t& other : order_) {
         if (other > index)
@@ -243,7 +273,23 @@ void param_map_t::remove(std::string_view name, std::string_view value)
 
 void param_map_t::clear()
 {
-    slots_.clear();
+    // A slot keeps its name and first value, their room bounded, so that
+    // the next fields are copied rather than allocated.
+    // A slot in use holds at least one value; one that held many gives
+    // their room back too.
+    for (std::size_t k = 0; k < used_; ++k) {
+        auto& [name, values] = slots_[k].entry;
+        if (name.capacity() > kept_text)
+            name = std::string();
+        if (values.front().capacity() > kept_text)
+            values.front() = std::string();
+        if (values.capacity() > 1) {
+            field_values_t first;
+            first.push_back(std::move(values.front()));
+            values = std::move(first);
+        }
+    }
+    used_ = 0;
     order_.clear();
 }
 

@@ -87,9 +87,9 @@ public:
         explicit view_t(const param_map_t& map) noexcept : map_(map) {}
 
         iterator_t begin() const noexcept { return {map_.slots_.data(), order(), 0}; }
-        iterator_t end() const noexcept { return {map_.slots_.data(), order(), map_.slots_.size()}; }
-        std::size_t size() const noexcept { return map_.slots_.size(); }
-        bool empty() const noexcept { return map_.slots_.empty(); }
+        iterator_t end() const noexcept { return {map_.slots_.data(), order(), map_.used_}; }
+        std::size_t size() const noexcept { return map_.used_; }
+        bool empty() const noexcept { return map_.used_ == 0; }
 
     private:
         const std::uint32_t* order() const noexcept { return map_.order_.empty() ? nullptr : map_.order_.data(); }
@@ -97,7 +97,27 @@ public:
         const param_map_t& map_;
     };
 
+    param_map_t() = default;
+    param_map_t(const param_map_t&) = default;
+    param_map_t& operator=(const param_map_t&) = default;
+    // A map moved from is empty.
+    param_map_t(param_map_t&& other) noexcept
+        : slots_(std::move(other.slots_)), used_(std::exchange(other.used_, 0)), order_(std::move(other.order_))
+    {
+    }
+    param_map_t& operator=(param_map_t&& other) noexcept
+    {
+        slots_ = std::move(other.slots_);
+        used_ = std::exchange(other.used_, 0);
+        order_ = std::move(other.order_);
+        return *this;
+    }
+
+    // A new name takes a slot a clear left, its text copied into the room
+    // the slot's strings kept. Neither text may be a view into the map.
     void add(std::string_view name, std::string value);
+    void add(std::string_view name, std::string_view value);
+    void add(std::string_view name, const char* value) { add(name, std::string_view(value)); }
 
     // The first value, or an empty string when the field is absent.
     const std::string& get(std::string_view name) const;
@@ -110,10 +130,12 @@ public:
     void remove(std::string_view name);
     // Removes every value equal to value; the field goes with its last value.
     void remove(std::string_view name, std::string_view value);
+    // Empties the map. Its slots stay, with the room of their names and
+    // first values up to kept_text bytes each, for the fields added next.
     void clear();
 
     view_t fields() const noexcept { return view_t(*this); }
-    bool empty() const noexcept { return slots_.empty(); }
+    bool empty() const noexcept { return used_ == 0; }
 
     // -1 without a "Content-Length" field, and also for a value that does
     // not fit in 64 bits. Leading blanks and a sign are taken and the digits
@@ -125,8 +147,14 @@ public:
     bool is_keep_alive() const;
     bool is_close() const;
 
+    // The room a name or a first value keeps through a clear.
+    static constexpr std::size_t kept_text = 128;
+
 private:
     static constexpr std::size_t absent = static_cast<std::size_t>(-1);
+
+    template <class Value>
+    void add_value(std::string_view name, Value&& value);
 
     // The place of name in name order, and whether it is there.
     std::size_t search(std::string_view name, bool& found) const noexcept;
@@ -144,13 +172,9 @@ private:
     // four bytes per entry rather than whole entries, and a head's few
     // fields share one buffer instead of a node and a value buffer each.
     // The container moves its slots when it grows, although moving a list
-    // with its value inside is not declared noexcept.
+    // with its value inside is not declared noexcept. The slots from used_
+    // on hold no field: what they hold is only room for the next ones.
     struct slot_t {
-        explicit slot_t(std::string_view name)
-            : entry(std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple())
-        {
-        }
-
         entry_t entry;
         std::uint32_t rank = 0;
     };
@@ -158,6 +182,7 @@ private:
     // A map is made and dropped with every message: its slots come from
     // the thread's cache of blocks, not the general allocator.
     boost::container::vector<slot_t, io::recycling_allocator_t<slot_t>> slots_;
+    std::size_t used_ = 0;
     // The name order once the map has grown past a few fields: an insert
     // moves contiguous indexes, so that even thousands of fields arriving
     // in reverse order cost little.

@@ -5,6 +5,8 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "protocol/param_map.hpp"
@@ -176,6 +178,87 @@ TEST(param_map, removals_keep_the_name_order_at_any_size)
         fields.add("B", "2");
         fields.add("a", "1");
         EXPECT_EQ(text(fields), "a: 1\r\nB: 2\r\n") << c.label;
+    }
+}
+
+// A map emptied and filled again, as a pooled query's map is, holds exactly
+// what a new map given the same fields holds, whatever it held before: no
+// name, spelling, extra value or text of an earlier field shows through the
+// slots and room it keeps, whether the values come as views or as strings.
+TEST(param_map, a_refilled_map_holds_only_its_new_fields)
+{
+    using fields_t = std::vector<std::pair<std::string, std::string>>;
+    const std::string long_text(param_map_t::kept_text + 10, 'L');
+    fields_t many;
+    for (int i = 11; i >= 0; --i)
+        many.emplace_back("X-" + std::to_string(i), std::string(30, static_cast<char>('a' + i)));
+    const struct {
+        const char* label;
+        fields_t fields;
+    } befores[] = {
+        {"a query head", {{"Host", "h"}, {"Allow", "204"}, {"Encapsulated", "req-hdr=0, null-body=170"}}},
+        {"repeated values", {{"Via", "1"}, {"via", "2"}, {"VIA", "3"}, {"Host", "h"}}},
+        {"long texts", {{long_text, long_text}, {"Host", long_text}, {"Host", "again"}}},
+        {"many names", many},
+    };
+    const struct {
+        const char* label;
+        void (*empty)(param_map_t&);
+    } empties[] = {
+        {"cleared", [](param_map_t& fields) { fields.clear(); }},
+        {"every name removed",
+         [](param_map_t& fields) {
+             while (!fields.empty())
+                 fields.remove(fields.fields().begin()->first);
+         }},
+        {"moved from", [](param_map_t& fields) { param_map_t taken = std::move(fields); }},
+    };
+    const struct {
+        const char* label;
+        fields_t fields;
+    } afters[] = {
+        {"nothing", {}},
+        {"one field", {{"host", "other"}}},
+        {"a query head", {{"Encapsulated", "res-hdr=0, res-body=93"}, {"Host", "x"}, {"Preview", "0"}}},
+        {"repeated values", {{"Via", "9"}, {"Host", "h"}, {"via", "8"}}},
+        {"many names", many},
+    };
+    const auto expect_same = [](const param_map_t& fields, const param_map_t& fresh, const fields_t& names) {
+        EXPECT_EQ(text(fields), text(fresh));
+        EXPECT_EQ(fields.fields().size(), fresh.fields().size());
+        for (const auto& [name, value] : names) {
+            EXPECT_EQ(fields.has(name), fresh.has(name)) << name;
+            EXPECT_EQ(fields.get_all(name),
+                      std::vector<std::string>(fresh.get_all(name).begin(), fresh.get_all(name).end()))
+                << name;
+        }
+    };
+    for (const auto& before : befores) {
+        for (const auto& empty : empties) {
+            for (const auto& after : afters) {
+                SCOPED_TRACE(std::string(before.label) + ", " + empty.label + ", then " + after.label);
+                param_map_t fresh;
+                for (const auto& [name, value] : after.fields)
+                    fresh.add(name, value);
+                param_map_t from_views;
+                param_map_t from_strings;
+                for (const auto& [name, value] : before.fields) {
+                    from_views.add(name, value);
+                    from_strings.add(name, value);
+                }
+                empty.empty(from_views);
+                empty.empty(from_strings);
+                EXPECT_TRUE(from_views.empty());
+                for (const auto& [name, value] : after.fields) {
+                    from_views.add(name, std::string_view(value));
+                    from_strings.add(name, std::string(value));
+                }
+                expect_same(from_views, fresh, before.fields);
+                expect_same(from_views, fresh, after.fields);
+                expect_same(from_strings, fresh, before.fields);
+                expect_same(from_strings, fresh, after.fields);
+            }
+        }
     }
 }
 
