@@ -170,7 +170,7 @@ void icap_handler_t::process_options(const connection_t& connection, const reque
 
 template <typename make_t>
 const icap_handler_t::response_t& icap_handler_t::kept_answer(kept_answer_t& kept, const connection_t& connection,
-                                                       bool keep_alive, const make_t& make)
+                                                              bool keep_alive, const make_t& make)
 {
     const ox::TRAXDConfig& config = inventory_.config_holder->config;
     const std::time_t now = std::time(nullptr);
@@ -188,8 +188,8 @@ const icap_handler_t::response_t& icap_handler_t::kept_answer(kept_answer_t& kep
     return kept.response;
 }
 
-const icap_handler_t::response_t& icap_handler_t::options_answer(const connection_t& connection, const request_t& request,
-                                                          bool keep_alive)
+const icap_handler_t::response_t& icap_handler_t::options_answer(const connection_t& connection,
+                                                                 const request_t& request, bool keep_alive)
 {
     return kept_answer(options_answers_[(is_reqmod_path(request->url.path) ? 2 : 0) + (keep_alive ? 1 : 0)], connection,
                        keep_alive, [&] { return make_options_response(request); });

@@ -143,7 +143,8 @@ private:
     // answer is handed on by reference, so that each query costs no hold on
     // it: the slot keeps it until the answer is made again.
     template <typename make_t>
-    const response_t& kept_answer(kept_answer_t& kept, const connection_t& connection, bool keep_alive, const make_t& make);
+    const response_t& kept_answer(kept_answer_t& kept, const connection_t& connection, bool keep_alive,
+                                  const make_t& make);
 
     inventory_t& inventory_;
     // OPTIONS by the service (RESPMOD, REQMOD) and then keep-alive (no,
