@@ -24,14 +24,16 @@ namespace {
 
 const std::string dashes(60, '-');
 
-bool is_reqmod_path(const std::string& path)
+// Compared as views: the lengths first, then the bytes, with no search for
+// the end of the literal.
+bool is_reqmod_path(std::string_view path)
 {
-    return path == "/reqmod" || path == "/reqmod/";
+    return path == std::string_view("/reqmod") || path == std::string_view("/reqmod/");
 }
 
-bool is_respmod_path(const std::string& path)
+bool is_respmod_path(std::string_view path)
 {
-    return path == "/respmod" || path == "/respmod/";
+    return path == std::string_view("/respmod") || path == std::string_view("/respmod/");
 }
 
 std::string connection_text(const icap_handler_t::connection_t& connection)
@@ -167,8 +169,8 @@ void icap_handler_t::process_options(const connection_t& connection, const reque
 }
 
 template <typename make_t>
-icap_handler_t::response_t icap_handler_t::kept_answer(kept_answer_t& kept, const connection_t& connection,
-                                                       bool keep_alive, const make_t& make)
+const icap_handler_t::response_t& icap_handler_t::kept_answer(kept_answer_t& kept, const connection_t& connection,
+                                                              bool keep_alive, const make_t& make)
 {
     const ox::TRAXDConfig& config = inventory_.config_holder->config;
     const std::time_t now = std::time(nullptr);
@@ -186,8 +188,8 @@ icap_handler_t::response_t icap_handler_t::kept_answer(kept_answer_t& kept, cons
     return kept.response;
 }
 
-icap_handler_t::response_t icap_handler_t::options_answer(const connection_t& connection, const request_t& request,
-                                                          bool keep_alive)
+const icap_handler_t::response_t& icap_handler_t::options_answer(const connection_t& connection,
+                                                                 const request_t& request, bool keep_alive)
 {
     return kept_answer(options_answers_[(is_reqmod_path(request->url.path) ? 2 : 0) + (keep_alive ? 1 : 0)], connection,
                        keep_alive, [&] { return make_options_response(request); });
@@ -608,7 +610,7 @@ void icap_handler_t::version_not_supported(const connection_t& connection, bool,
 
 void icap_handler_t::no_modifications(const connection_t& connection, bool keep_alive, const answer_callback_t& answer)
 {
-    const response_t response = kept_answer(no_modifications_answers_[keep_alive ? 1 : 0], connection, keep_alive, [] {
+    const response_t& response = kept_answer(no_modifications_answers_[keep_alive ? 1 : 0], connection, keep_alive, [] {
         const response_t made = io::icap::response_t::make();
         made->code = 204;
         made->reason = "No modifications needed";

@@ -92,8 +92,10 @@ public:
     void finish_response(const connection_t& connection, const response_t& response, bool keep_alive);
     // The finished OPTIONS answer without the scanning service's state:
     // made again only when something in it changed (the ISTag, the
-    // settings it shows), else the same answer with the same bytes.
-    response_t options_answer(const connection_t& connection, const request_t& request, bool keep_alive);
+    // settings it shows), else the same answer with the same bytes. The
+    // reference holds until the next OPTIONS answer is made, which no
+    // completion does while the answer is handed over.
+    const response_t& options_answer(const connection_t& connection, const request_t& request, bool keep_alive);
     // Adds the Encapsulated field that the answer's heads and body call for.
     static void make_encapsulated(io::icap::response_t& response);
     // The ISTag value at a time: the seconds without their last digit, in
@@ -137,9 +139,12 @@ private:
         response_t response;
     };
     // The kept answer, first made by make() and finished when the ISTag or
-    // the settings changed since; logged as finish_response logs.
+    // the settings changed since; logged as finish_response logs. The
+    // answer is handed on by reference, so that each query costs no hold on
+    // it: the slot keeps it until the answer is made again.
     template <typename make_t>
-    response_t kept_answer(kept_answer_t& kept, const connection_t& connection, bool keep_alive, const make_t& make);
+    const response_t& kept_answer(kept_answer_t& kept, const connection_t& connection, bool keep_alive,
+                                  const make_t& make);
 
     inventory_t& inventory_;
     // OPTIONS by the service (RESPMOD, REQMOD) and then keep-alive (no,

@@ -10,8 +10,8 @@
 
 namespace ic {
 
-query_body_t::query_body_t(icap_handler_t& handler, boost::asio::any_io_executor executor, connection_t connection,
-                           request_t request, bool keep_alive)
+query_body_t::query_body_t(icap_handler_t& handler, boost::asio::io_context::executor_type executor,
+                           connection_t connection, request_t request, bool keep_alive)
     : connection(std::move(connection)),
       request(std::move(request)),
       handler_(handler),

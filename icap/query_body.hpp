@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "protocol/body_stream.hpp"
@@ -35,7 +35,7 @@ public:
 
     // keep_alive is the query's, for the 100 answer's finishing; posted
     // completions run on executor.
-    query_body_t(icap_handler_t& handler, boost::asio::any_io_executor executor, connection_t connection,
+    query_body_t(icap_handler_t& handler, boost::asio::io_context::executor_type executor, connection_t connection,
                  request_t request, bool keep_alive);
 
     // The query has a body and announces a zero-length preview.
@@ -79,7 +79,9 @@ private:
     void post(const body_handler_t& handler) const;
 
     icap_handler_t& handler_;
-    boost::asio::any_io_executor executor_;
+    // The loop's own executor, a pointer wide: made, kept and dropped at
+    // every checked query without the type-erased wrapper's calls.
+    boost::asio::io_context::executor_type executor_;
     bool keep_alive_;
     bool has_preview_;
     bool continued_ = false;

@@ -50,7 +50,14 @@ public:
 
     // Emitted once a second.
     boost::signals2::signal<void()> tick;
-    boost::asio::io_context io_context;
+    // One thread runs the loop, and the only other thread in the process,
+    // the resolver's, hands its results back through the scheduler, which
+    // keeps its lock; signals reach the loop through a pipe the loop reads.
+    // No other thread touches a socket, a timer or a descriptor of this
+    // loop, so the reactor's per-descriptor locks are left out, and work
+    // posted from the loop's own thread waits in that thread's queue without
+    // the scheduler's lock.
+    boost::asio::io_context io_context{BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO};
     std::unique_ptr<config_holder_t> config_holder;
     std::shared_ptr<pilotd_tie_t> pilotd_tie;
     std::unique_ptr<template_store_t> template_store;
