@@ -14,9 +14,7 @@ namespace {
 // coroutine.running, calling the standard library's (the upvalue).
 int running(lua_State* L)
 {
-    registry_get(L, key::coroutine);
-    auto* coroutine = static_cast<coroutine_t*>(lua_touserdata(L, -1));
-    lua_pop(L, 1);
+    coroutine_t* const coroutine = running_coroutine(L);
     if (coroutine != nullptr && coroutine->thread() == L)
         coroutine->keep_thread();
     lua_pushvalue(L, lua_upvalueindex(1));
@@ -37,22 +35,34 @@ void watch_coroutine_running(lua_State* L)
     lua_pop(L, 1);
 }
 
-coroutine_t::coroutine_t(lua_State* L, int index, thread_pool_t* pool, std::shared_ptr<bool>&& spare_flag)
-    : callback_wrapper_t(std::move(spare_flag)), thread_(nullptr), pool_(pool)
+coroutine_t::coroutine_t(lua_State* L, int index, thread_pool_t* pool, std::shared_ptr<bool>&& spare_flag,
+                         first_resumption_t first)
+    : callback_wrapper_t(std::move(spare_flag)), thread_(nullptr), pool_(pool), environment_taken_(first == later)
 {
     index = lua_absindex(L, index);
     if (pool_ != nullptr) {
         thread_pool_t::thread_t taken = pool_->take(L);
         thread_ = taken.thread;
         thread_ref_ = std::move(taken.reference);
-        environment_ref_ = std::move(taken.environment);
+        // A table this coroutine may never take goes now rather than stay
+        // alive with the thread.
+        if (environment_taken_)
+            environment_ref_ = std::move(taken.environment);
     } else {
         thread_ = lua_newthread(L);
         thread_ref_ = registry_ref_t(L);
     }
-    // The settings table in force; the reference a kept thread brought
-    // serves when it is the same table.
-    registry_get(L, key::coroutine_environment);
+    if (environment_taken_) {
+        registry_get(L, key::coroutine_environment);
+        take_environment(L);
+    }
+    lua_rotate(L, index, -1);
+    lua_xmove(L, thread_, 1);
+}
+
+void coroutine_t::take_environment(lua_State* L)
+{
+    // The reference a kept thread brought serves when it is the same table.
     environment_ref_.push(L);
     const bool same = lua_rawequal(L, -1, -2);
     lua_pop(L, 1);
@@ -60,8 +70,6 @@ coroutine_t::coroutine_t(lua_State* L, int index, thread_pool_t* pool, std::shar
         lua_pop(L, 1);
     else
         environment_ref_ = registry_ref_t(L);
-    lua_rotate(L, index, -1);
-    lua_xmove(L, thread_, 1);
 }
 
 coroutine_t::~coroutine_t()
@@ -78,40 +86,42 @@ void coroutine_t::resume(int arguments)
     lua_State* const main = main_state(thread);
     const std::shared_ptr<bool> destroyed = destroyed_flag();
 
-    lua_checkstack(main, 6);
+    lua_checkstack(main, 5);
     // Kept on the main stack while Lua runs: the thread, so that it stays
-    // reachable for the collector whatever happens to this object, the
-    // names of the two registry slots a resumption sets and puts back, and
-    // the settings table of the resumption this one is nested in, which
-    // goes back in place afterwards (the script may have replaced it). The
-    // coroutine's own table is put in place only when it is another one.
+    // reachable for the collector whatever happens to this object, the name
+    // of the settings table's registry slot, and the settings table of the
+    // resumption this one is nested in, which goes back in place afterwards
+    // (the script may have replaced it). The coroutine's own table is put in
+    // place only when it is another one; at a first resumption as the
+    // coroutine is made, the table in place is its own.
     thread_ref_.push(main);
-    push_key(main, key::coroutine);
-    lua_pushvalue(main, -1);
-    lua_rawget(main, LUA_REGISTRYINDEX);
-    void* const outer = lua_touserdata(main, -1);
-    lua_pop(main, 1);
-    lua_pushvalue(main, -1);
-    lua_pushlightuserdata(main, this);
-    lua_rawset(main, LUA_REGISTRYINDEX);
     push_key(main, key::coroutine_environment);
     lua_pushvalue(main, -1);
     lua_rawget(main, LUA_REGISTRYINDEX);
-    environment_ref_.push(main);
-    if (lua_rawequal(main, -1, -2)) {
-        lua_pop(main, 1);
-    } else {
-        lua_pushvalue(main, -3);
-        lua_insert(main, -2);
-        lua_rawset(main, LUA_REGISTRYINDEX);
+    if (environment_taken_) {
+        environment_ref_.push(main);
+        if (lua_rawequal(main, -1, -2)) {
+            lua_pop(main, 1);
+        } else {
+            lua_pushvalue(main, -3);
+            lua_insert(main, -2);
+            lua_rawset(main, LUA_REGISTRYINDEX);
+        }
     }
+    coroutine_t* const outer = exchange_running_coroutine(main, this);
 
     on_coroutine_resume();
     const int status = lua_resume(thread, nullptr, arguments);
 
-    // The settings table, then the coroutine, under their names.
-    lua_rawset(main, LUA_REGISTRYINDEX);
-    lua_pushlightuserdata(main, outer);
+    exchange_running_coroutine(main, outer);
+    // A coroutine that will be resumed again keeps the table it was made
+    // with, which is the one about to be put back.
+    if (!*destroyed && !environment_taken_ && status == LUA_YIELD) {
+        environment_taken_ = true;
+        lua_pushvalue(main, -1);
+        take_environment(main);
+    }
+    // The settings table under its name.
     lua_rawset(main, LUA_REGISTRYINDEX);
     lua_pop(main, 1);
 

@@ -14,9 +14,9 @@ class thread_pool_t;
 
 // Runs one Lua function in a coroutine of its own and tells the derived
 // class, through the virtual operations, how each resumption ended. While it
-// runs, the registry names it as the running coroutine and holds its
-// settings table, the one that was current when it was made; both slots get
-// their previous values back afterwards, so resumptions nest.
+// runs, it is the running coroutine (running_coroutine) and the registry
+// holds its settings table, the one that was current when it was made; both
+// get their previous values back afterwards, so resumptions nest.
 class coroutine_t : public ox::util::callback_wrapper_t {
 public:
     // Moves the function at `index` of L's stack onto a new thread, or one
@@ -25,7 +25,15 @@ public:
     // if the function returned and the script never got hold of the
     // thread. A spare flag (see callback_wrapper_t) spares the allocation
     // of one.
-    coroutine_t(lua_State* L, int index, thread_pool_t* pool = nullptr, std::shared_ptr<bool>&& spare_flag = nullptr);
+    //
+    // A coroutine runs with the settings table in force when it was made.
+    // One whose first resumption follows at once, with no script run in
+    // between, finds that table in place then and takes it only if it
+    // suspends itself: one that runs to its end in one go never reaches for
+    // its own.
+    enum first_resumption_t { later, at_once };
+    coroutine_t(lua_State* L, int index, thread_pool_t* pool = nullptr, std::shared_ptr<bool>&& spare_flag = nullptr,
+                first_resumption_t first = later);
     virtual ~coroutine_t();
 
     // Resumes the thread with the `arguments` values on top of its stack,
@@ -59,10 +67,16 @@ protected:
     virtual void on_coroutine_abandon() {}
 
 private:
+    // Pops the table on top of L's stack as the coroutine's settings table.
+    void take_environment(lua_State* L);
+
     lua_State* thread_;
     registry_ref_t thread_ref_;
     registry_ref_t environment_ref_;
     thread_pool_t* pool_;
+    // environment_ref_ holds the coroutine's settings table. Until then it
+    // is empty (or, while the constructor runs, what a kept thread brought).
+    bool environment_taken_;
     bool returned_ = false;
 };
 

@@ -24,10 +24,8 @@ slot_t* to_slot(lua_State* L, int index)
 
 future_t::future_t(lua_State* L, int index) : coroutine_t(L, index), captured_logger_(ox::util::get_logger())
 {
-    registry_get(L, key::coroutine);
-    if (const auto* maker = static_cast<const coroutine_t*>(lua_touserdata(L, -1)))
+    if (const coroutine_t* const maker = running_coroutine(L))
         log_prefix_ = maker->log_prefix();
-    lua_pop(L, 1);
 }
 
 future_t::~future_t()

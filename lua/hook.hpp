@@ -54,7 +54,7 @@ public:
     hook_t(lua_State* L, inventory_t& inventory, context_arg_t&& context, completion_t&& completion,
            ox::lua::thread_pool_t* threads = nullptr, owner_t* owner = nullptr,
            std::shared_ptr<bool>&& spare_flag = nullptr)
-        : coroutine_t(L, -1, threads, std::move(spare_flag)),
+        : coroutine_t(L, -1, threads, std::move(spare_flag), at_once),
           inventory_(&inventory),
           context_(std::forward<context_arg_t>(context)),
           completion_(std::move(completion)),

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "lua/block_pool.hpp"
 #include "lua/coroutine.hpp"
@@ -25,6 +26,8 @@ struct library_state_t {
     int names[key::count];
     // Registry references to the held values.
     int held[static_cast<int>(held_t::count)];
+    // The coroutine the host resumes, null outside every resumption.
+    coroutine_t* running = nullptr;
 };
 
 library_state_t& library_state(lua_State* L)
@@ -159,11 +162,19 @@ int load_chunk(lua_State* L, const char* name, const std::string& text)
     return luaL_loadbufferx(L, text.data(), text.size(), name, nullptr);
 }
 
+coroutine_t* running_coroutine(lua_State* L)
+{
+    return library_state(L).running;
+}
+
+coroutine_t* exchange_running_coroutine(lua_State* L, coroutine_t* coroutine)
+{
+    return std::exchange(library_state(L).running, coroutine);
+}
+
 coroutine_t* current_coroutine(lua_State* L)
 {
-    registry_get(L, key::coroutine);
-    auto* coroutine = static_cast<coroutine_t*>(lua_touserdata(L, -1));
-    lua_pop(L, 1);
+    coroutine_t* const coroutine = running_coroutine(L);
     if (coroutine == nullptr)
         luaL_error(L, "No coroutine is running");
     return coroutine;
@@ -171,9 +182,7 @@ coroutine_t* current_coroutine(lua_State* L)
 
 void log(lua_State* L, ox::util::log_level_t level, const std::string& text)
 {
-    registry_get(L, key::coroutine);
-    const auto* coroutine = static_cast<const coroutine_t*>(lua_touserdata(L, -1));
-    lua_pop(L, 1);
+    const coroutine_t* const coroutine = running_coroutine(L);
     if (coroutine == nullptr) {
         ox::util::log(level, text);
         return;

@@ -14,9 +14,10 @@ namespace ox::lua {
 // work on all of them; the hook of every message would pay that. A thread
 // comes back only as a new one would be: nothing of its last run can show
 // (see coroutine_t for which threads come back). It comes back with the
-// reference to the settings table its last coroutine ran with, which the
-// next one takes over when its table is the same (the settings seldom
-// change): a kept table lives on until its thread is taken again.
+// reference to the settings table its last coroutine took (one resumed as
+// it is made takes none unless it suspends itself), which the next one
+// takes over when its table is the same (the settings seldom change): a
+// kept table lives on until its thread is taken again.
 class thread_pool_t {
 public:
     struct thread_t {

@@ -209,41 +209,52 @@ TEST_F(LuaLibrary, ResumptionsNest)
     EXPECT_EQ(seen[0], outer.get());
     EXPECT_EQ(seen[2], seen[1]); // the inner one while it runs
     EXPECT_EQ(seen[3], outer.get());
+    EXPECT_EQ(ox::lua::running_coroutine(L), nullptr);
     ox::lua::registry_get(L, "ox.lua.coroutine");
     EXPECT_EQ(lua_touserdata(L, -1), nullptr);
     lua_pop(L, 1);
 }
 
+// Either way a coroutine is first resumed: later, or at once as it is made
+// (when it takes its table only if it suspends itself).
+constexpr ox::lua::coroutine_t::first_resumption_t first_resumptions[] = {ox::lua::coroutine_t::later,
+                                                                          ox::lua::coroutine_t::at_once};
+
 TEST_F(LuaLibrary, CoroutineSeesTheEnvironmentOfItsCreation)
 {
-    ASSERT_EQ(run("debug.getregistry()['ox.lua.coroutine_environment'] = {name = 'first'}"), "");
-    auto first = coroutine("host_wait() return debug.getregistry()['ox.lua.coroutine_environment'].name");
-    first->resume(0);
-    ASSERT_EQ(run("debug.getregistry()['ox.lua.coroutine_environment'] = {name = 'second'}"), "");
-    run_pending();
-    EXPECT_EQ(first->results, (strings{"first"}));
-    EXPECT_EQ(eval("debug.getregistry()['ox.lua.coroutine_environment'].name"), "second");
+    for (const auto first : first_resumptions) {
+        ASSERT_EQ(run("debug.getregistry()['ox.lua.coroutine_environment'] = {name = 'first'}"), "");
+        luaL_loadstring(L, "host_wait() return debug.getregistry()['ox.lua.coroutine_environment'].name");
+        recording_coroutine_t co(L, -1, nullptr, nullptr, first);
+        co.resume(0);
+        ASSERT_EQ(run("debug.getregistry()['ox.lua.coroutine_environment'] = {name = 'second'}"), "");
+        run_pending();
+        EXPECT_EQ(co.results, (strings{"first"})) << first;
+        EXPECT_EQ(eval("debug.getregistry()['ox.lua.coroutine_environment'].name"), "second") << first;
+    }
 }
 
 // A kept thread brings the settings table its last coroutine ran with; the
 // next one runs with the table in force when it is made.
 TEST_F(LuaLibrary, KeptThreadTakesTheCurrentEnvironment)
 {
-    ox::lua::thread_pool_t pool(4);
-    lua_State* kept = nullptr;
-    for (const char* name : {"first", "second", "second"}) {
-        ASSERT_EQ(run(std::string("local r = debug.getregistry()\n"
-                                  "if r['ox.lua.coroutine_environment'].name ~= '") +
-                      name + "' then r['ox.lua.coroutine_environment'] = {name = '" + name + "'} end"),
-                  "");
-        luaL_loadstring(L, "return debug.getregistry()['ox.lua.coroutine_environment'].name");
-        recording_coroutine_t co(L, -1, &pool);
-        if (kept != nullptr) {
-            EXPECT_EQ(co.thread(), kept) << name;
+    for (const auto first : first_resumptions) {
+        ox::lua::thread_pool_t pool(4);
+        lua_State* kept = nullptr;
+        for (const char* name : {"first", "second", "second", "first"}) {
+            ASSERT_EQ(run(std::string("local r = debug.getregistry()\n"
+                                      "if r['ox.lua.coroutine_environment'].name ~= '") +
+                          name + "' then r['ox.lua.coroutine_environment'] = {name = '" + name + "'} end"),
+                      "");
+            luaL_loadstring(L, "return debug.getregistry()['ox.lua.coroutine_environment'].name");
+            recording_coroutine_t co(L, -1, &pool, nullptr, first);
+            if (kept != nullptr) {
+                EXPECT_EQ(co.thread(), kept) << name << ' ' << first;
+            }
+            co.resume(0);
+            EXPECT_EQ(co.results, (strings{name})) << first;
+            kept = co.thread();
         }
-        co.resume(0);
-        EXPECT_EQ(co.results, (strings{name}));
-        kept = co.thread();
     }
 }
 
