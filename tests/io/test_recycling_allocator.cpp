@@ -46,8 +46,9 @@ TEST(block_cache_test, blocks_come_back_within_their_size_class)
         // A block the cache does not keep goes back to the C library, which
         // may hand the same address out again at once; only the sanitizer's
         // quarantine keeps it from doing so.
-        if (c.given_back <= cache_t::max_block || sanitized)
+        if (c.given_back <= cache_t::max_block || sanitized) {
             EXPECT_EQ(second == first, c.same_block);
+        }
         cache_t::give_back(second, c.taken);
     }
 }
