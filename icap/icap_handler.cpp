@@ -181,7 +181,7 @@ const icap_handler_t::response_t& icap_handler_t::kept_answer(kept_answer_t& kep
         kept.use_preview != config.use_preview()) {
         const response_t response = make();
         complete_answer(response, keep_alive, now);
-        response->made_head = response->make_head();
+        response->keep_head();
         kept = kept_answer_t{period, config.use_204(), config.use_preview(), response};
     }
     log_answer(connection, kept.response);

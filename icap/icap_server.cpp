@@ -368,7 +368,7 @@ void icap_server_t::send_response(const std::shared_ptr<session_t>& session,
                 [this, session, request](const std::shared_ptr<io::icap::response_t>& bad,
                                          const boost::system::error_code&) { write_response(session, request, bad); });
         } else {
-            on_sent(*session, response->fields.is_close(), error);
+            on_sent(*session, response->closes_connection(), error);
         }
     });
 }
@@ -379,7 +379,7 @@ void icap_server_t::write_response(const std::shared_ptr<session_t>& session,
 {
     // As while waiting for a query: the session is kept beside the handler,
     // which needs no allocation then.
-    session->close_after_send = closes(response);
+    session->close_after_send = response->closes_connection();
     session_t* const sending = session.get();
     session->server_connection->async_send_response(
         request, response,
@@ -387,19 +387,6 @@ void icap_server_t::write_response(const std::shared_ptr<session_t>& session,
             on_sent(*sending, sending->close_after_send, error);
         },
         session);
-}
-
-bool icap_server_t::closes(const std::shared_ptr<io::icap::response_t>& response)
-{
-    if (response == unchanged_answer_)
-        return unchanged_answer_closes_;
-    const bool close = response->fields.is_close();
-    // Whoever made the head once changes nothing of the answer after.
-    if (!response->made_head.empty()) {
-        unchanged_answer_ = response;
-        unchanged_answer_closes_ = close;
-    }
-    return close;
 }
 
 void icap_server_t::on_sent(session_t& session, bool close, const boost::system::error_code& error)

@@ -116,8 +116,6 @@ private:
     // actually written (the one given, or the 400 that replaced it) closes
     // the connection.
     void on_sent(session_t& session, bool close, const boost::system::error_code& error);
-    // Whether the answer closes its connection once it is written.
-    bool closes(const std::shared_ptr<io::icap::response_t>& response);
 
     inventory_t& inventory_;
     std::chrono::nanoseconds query_wait_;
@@ -129,11 +127,6 @@ private:
     // The connections in their query loops; shared with each connection's
     // guard, which may outlive the server.
     std::shared_ptr<long> open_connections_ = std::make_shared<long>(0);
-    // The last answer written that is sent again unchanged (its head is
-    // made once), and whether it closes its connection: most queries get
-    // one of a few such answers, whose fields need not be searched again.
-    std::shared_ptr<const io::icap::response_t> unchanged_answer_;
-    bool unchanged_answer_closes_ = false;
     // The event loop's descriptor records have been made in one stretch.
     bool records_reserved_ = false;
     boost::asio::ip::tcp::endpoint endpoint_;

@@ -82,10 +82,7 @@ public:
     bool queued = false;
 
 private:
-    static status do_perform(reactor_op* base)
-    {
-        return static_cast<edge_wait_op_t*>(base)->queued ? done : not_done;
-    }
+    static status do_perform(reactor_op* base) { return static_cast<edge_wait_op_t*>(base)->queued ? done : not_done; }
 
     static void do_complete(void* owner, boost::asio::detail::operation* base, const boost::system::error_code&,
                             std::size_t)
@@ -140,13 +137,6 @@ void async_wait_edge(boost::asio::basic_socket<Protocol, Executor>& socket, Hand
 #else
     socket.async_wait(boost::asio::socket_base::wait_read, std::move(handler));
 #endif
-}
-
-template <typename Protocol, typename Executor, typename Handler>
-void async_wait_edge(boost::asio::basic_socket<Protocol, Executor>& socket, Handler handler)
-{
-    edge_wait_memo_t memo;
-    async_wait_edge(socket, std::move(handler), memo);
 }
 
 } // namespace io

@@ -18,6 +18,17 @@ orx::buffer_t response_t::make_head() const
     return make_message_head(*this, req_head, res_head);
 }
 
+void response_t::keep_head()
+{
+    made_head = make_head();
+    made_head_closes = fields.is_close();
+}
+
+bool response_t::closes_connection() const
+{
+    return made_head.empty() ? fields.is_close() : made_head_closes;
+}
+
 io::stream_t::pointer_t response_t::make_stream(const boost::asio::any_io_executor& executor) const
 {
     return make_message_stream(executor, *this, req_head, res_head);

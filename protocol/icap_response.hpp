@@ -31,11 +31,20 @@ struct response_t {
     // an answer that is sent again unchanged, so that they are put together
     // once; empty otherwise. Whoever sets it changes nothing else after.
     orx::buffer_t made_head;
+    // Whether the kept answer closes its connection, read as its head is
+    // kept.
+    bool made_head_closes = false;
 
     static std::shared_ptr<response_t> make();
 
     // The head text and both HTTP heads as one buffer (made_head when set).
     orx::buffer_t make_head() const;
+    // Keeps the head as it is now (made_head), for an answer sent again
+    // unchanged.
+    void keep_head();
+    // Whether the connection closes once the answer is written: read once
+    // for a kept answer, whose fields are not searched at every query.
+    bool closes_connection() const;
     // The head text and both HTTP heads as one buffer, then the body.
     io::stream_t::pointer_t make_stream(const boost::asio::any_io_executor& executor) const;
     io::stream_t::pointer_t make_stream(boost::asio::io_context& context) const;

@@ -193,7 +193,9 @@ TEST(edge_wait_test, loop_destroyed_with_the_wait_queued)
         boost::asio::io_context context;
         pair_t pair(context);
         pair.drain();
-        io::async_wait_edge(pair.ours, [outcome](const boost::system::error_code&) { ++outcome->calls; });
+        io::edge_wait_memo_t memo;
+        io::async_wait_edge(
+            pair.ours, [outcome](const boost::system::error_code&) { ++outcome->calls; }, memo);
         context.poll();
     }
     EXPECT_EQ(outcome->calls, 0);
