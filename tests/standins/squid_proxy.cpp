@@ -196,7 +196,11 @@ void squid_proxy_t::start(const squid_options_t& options)
 
         spawn_request_t request;
         request.binary = options.binary;
-        request.arguments = {"-N", "-f", directory_ + "/squid.conf"};
+        // Squid names its shared memory segments after its service name;
+        // two at once under the default name collide, and the later one
+        // ends, even after it has begun to listen. The directory's own
+        // letters make the name unique.
+        request.arguments = {"-N", "-n", service_name(), "-f", directory_ + "/squid.conf"};
         const int input = open_or_throw("/dev/null", O_RDONLY);
         int output = -1;
         try {
@@ -257,6 +261,12 @@ std::optional<int> squid_proxy_t::stop()
         return status;
     ::kill(pid_, SIGKILL);
     return reap(steady_clock_t::now() + 5s);
+}
+
+std::string squid_proxy_t::service_name() const
+{
+    // Squid takes letters and digits only, as mkdtemp's.
+    return "traxd" + directory_.substr(directory_.rfind('-') + 1);
 }
 
 std::string squid_proxy_t::read_file(const std::string& name) const

@@ -90,6 +90,8 @@ private:
     void start(const squid_options_t& options);
     // Waits for the child to end until the deadline; its status or nothing.
     std::optional<int> reap(std::chrono::steady_clock::time_point deadline);
+    // The name Squid gives its shared memory segments, unique per instance.
+    std::string service_name() const;
     std::string read_file(const std::string& name) const;
     // At most the last `bytes` of the file.
     std::string read_tail(const std::string& name, std::size_t bytes) const;
