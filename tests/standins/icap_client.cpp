@@ -7,12 +7,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 
 namespace standin {
 
 namespace {
+
+// The ports tests pick for their servers start here: above the ones
+// daemons installed on the machine listen on by default.
+constexpr unsigned lowest_test_port = 16384;
 
 sockaddr_in loopback(unsigned port)
 {
@@ -26,6 +32,27 @@ sockaddr_in loopback(unsigned port)
 [[noreturn]] void fail(const char* what)
 {
     throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Whether a listening socket could bind the port on 127.0.0.1 now.
+bool bindable(unsigned port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        fail("socket");
+    const sockaddr_in address = loopback(port);
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return bound;
+}
+
+// The first port the system hands out to sockets that connect without a
+// port of their own.
+unsigned first_ephemeral_port()
+{
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned low = 0;
+    return range >> low && low > lowest_test_port + 1000 ? low : 32768;
 }
 
 } // namespace
@@ -242,19 +269,18 @@ std::string options_query(unsigned port, const std::string& path, const std::str
 
 unsigned free_port()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        fail("socket");
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        const int error = errno;
-        ::close(fd);
-        throw std::system_error(error, std::generic_category(), "bind");
+    // Not from the system's ephemeral range: while a test starts its server
+    // on the port, any client connecting meanwhile (the tests run side by
+    // side) may be given that very port as its own, and the server's bind
+    // then fails.
+    thread_local std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<unsigned> pick(lowest_test_port, first_ephemeral_port() - 1);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const unsigned port = pick(random);
+        if (bindable(port))
+            return port;
     }
-    ::close(fd);
-    return ntohs(address.sin_port);
+    throw std::runtime_error("no free port on 127.0.0.1 below the ephemeral range");
 }
 
 } // namespace standin

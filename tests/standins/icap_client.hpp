@@ -74,7 +74,8 @@ private:
 // An OPTIONS query for the service path, e.g. "/respmod".
 std::string options_query(unsigned port, const std::string& path, const std::string& extra_fields = "");
 
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+// A TCP port on 127.0.0.1 that nothing listened on a moment ago, below the
+// range the system hands out to connecting sockets.
 unsigned free_port();
 
 } // namespace standin
