@@ -169,6 +169,8 @@ coroutine_t* running_coroutine(lua_State* L)
 
 coroutine_t* exchange_running_coroutine(lua_State* L, coroutine_t* coroutine)
 {
+    // The registry slot names it too, for a script that looks there.
+    registry_set(L, key::coroutine, coroutine);
     return std::exchange(library_state(L).running, coroutine);
 }
 

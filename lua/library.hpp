@@ -102,9 +102,10 @@ inline void push_string(lua_State* L, const std::string& s)
 // Loads a chunk (source or precompiled) without running it; Lua's status.
 int load_chunk(lua_State* L, const char* name, const std::string& text);
 
-// The coroutine the host resumes, null when none runs. It is kept outside
-// the registry, read and set at every resumption and by every host
-// operation: the slot under key::coroutine stays null.
+// The coroutine the host resumes, null when none runs. The host reads it
+// here, at every resumption and in every host operation, rather than from
+// the registry slot under key::coroutine; the slot is set alongside, for a
+// script that looks there.
 coroutine_t* running_coroutine(lua_State* L);
 // Makes `coroutine` the running one; the one that ran before.
 coroutine_t* exchange_running_coroutine(lua_State* L, coroutine_t* coroutine);

@@ -172,24 +172,32 @@ TEST_F(LuaLibrary, NoCoroutineIsRunningOutsideTheHost)
               std::string::npos);
 }
 
+// Records the running coroutine, which the registry names too.
+void record_running(lua_State* L)
+{
+    std::vector<void*>* seen = static_cast<std::vector<void*>*>(lua_touserdata(L, lua_upvalueindex(1)));
+    seen->push_back(ox::lua::current_coroutine(L));
+    ox::lua::registry_get(L, "ox.lua.coroutine");
+    EXPECT_EQ(lua_touserdata(L, -1), seen->back());
+    lua_pop(L, 1);
+}
+
 // A host function that records which coroutine is running, before and
 // after it ran a nested one.
 int nested(lua_State* L)
 {
-    std::vector<void*>* seen = static_cast<std::vector<void*>*>(lua_touserdata(L, lua_upvalueindex(1)));
-    seen->push_back(ox::lua::current_coroutine(L));
+    record_running(L);
     luaL_loadstring(L, "record()");
     recording_coroutine_t inner(L, -1);
-    seen->push_back(&inner);
+    static_cast<std::vector<void*>*>(lua_touserdata(L, lua_upvalueindex(1)))->push_back(&inner);
     inner.resume(0);
-    seen->push_back(ox::lua::current_coroutine(L));
+    record_running(L);
     return 0;
 }
 
 int record(lua_State* L)
 {
-    std::vector<void*>* seen = static_cast<std::vector<void*>*>(lua_touserdata(L, lua_upvalueindex(1)));
-    seen->push_back(ox::lua::current_coroutine(L));
+    record_running(L);
     return 0;
 }
 
